@@ -1,0 +1,116 @@
+// CDebugLog: buffers the outermost message of the writing thread and hands
+// it to the notifier and the failure report.
+#include <iostream>
+
+#include "common/assertex.h"
+#include "common/conapp.h"
+#include "common/debug.h"
+#include "common/filestuf.h"
+#include "common/notifier.h"
+
+CDebugLog::CDebugLog(BOOL fEcho)
+    : m_fEcho(fEcho), m_nNestingLevel(0), m_pNotifier(new CDebugNotifier), m_pFailureReport(new CFailureReporter)
+{
+    m_csModule = StrLower(StripExtension(GetFileName(GetModulePath(NULL))));
+}
+
+CDebugLog::~CDebugLog()
+{
+    ::EnterCriticalSection(&m_critsecLock);
+    delete m_pNotifier;
+    m_pNotifier = NULL;
+    delete m_pFailureReport;
+    m_pFailureReport = NULL;
+    ::LeaveCriticalSection(&m_critsecLock);
+}
+
+void CDebugLog::StartMessage()
+{
+    // A broken level is repaired before reporting it, since the report is a
+    // message of this log itself and would otherwise recurse.
+    int nLevel = m_nNestingLevel;
+    if (nLevel < 0) {
+        m_nNestingLevel = 0;
+        ReportAssertion(__FILE__, __LINE__, "ASSERT_COND(m_nNestingLevel, >=, 0)", "m_nNestingLevel", nLevel, "0", 0);
+    }
+    m_nNestingLevel++;
+    if (m_nNestingLevel == 1) {
+        m_osBuffer.str(std::string());
+        m_osBuffer.clear();
+    }
+}
+
+std::ostream& CDebugLog::GetStream()
+{
+    if (m_nNestingLevel == 1)
+        return m_osBuffer;
+    return m_fEcho ? (std::ostream&)std::cerr : GetDiscardStream();
+}
+
+void CDebugLog::EndMessage()
+{
+    FinishMessage(FALSE, std::string());
+}
+
+void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
+{
+    if (m_nNestingLevel <= 0) {
+        ReportAssertion(__FILE__, __LINE__, "ASSERT_COND(m_nNestingLevel, >, 0)", "m_nNestingLevel", m_nNestingLevel,
+                        "0", 0);
+        return;
+    }
+    if (m_nNestingLevel == 1) {
+        DWORD dwThreadId = ::GetCurrentThreadId();
+        CDebugRecord record;
+        record.dwProcessId = ::GetCurrentProcessId();
+        record.csModule = m_csModule;
+        record.dwThreadId = dwThreadId;
+        record.csThreadName = GetThreadName(dwThreadId);
+        if (record.csThreadName.empty())
+            record.csThreadName = "main";
+        record.mtTime = m_mtTime;
+        record.pszFile = m_pszFile;
+        record.nLine = m_nLine;
+        record.nKind = m_nKind;
+        record.csText = m_osBuffer.str();
+
+        BOOL fNotified = FALSE;
+        if (m_pNotifier != NULL && m_pNotifier->m_fActive) {
+            m_pNotifier->Report(record);
+            fNotified = TRUE;
+        }
+        if (fApp && !fNotified && m_fEcho) {
+            std::cerr << record.csText << '\n';
+            std::cerr.flush();
+        }
+        if (m_nKind & DEBUG_FAILURE) {
+            if (m_pFailureReport != NULL)
+                m_pFailureReport->Report(record);
+        } else if (fApp && (m_nKind & DEBUG_SHOW)) {
+            CConsoleApp* pApp = CConsoleApp::PeekApp();
+            if (pApp == NULL || !pApp->IsRunningAsService()) {
+                UINT uType = MB_TASKMODAL | MB_SETFOREGROUND |
+                             ((m_nKind & DEBUG_ERROR) ? MB_ICONHAND : MB_ICONEXCLAMATION);
+                ::MessageBoxA(NULL, record.csText.c_str(), csTitle.c_str(), uType);
+            }
+        }
+        m_osBuffer.str(std::string());
+        m_osBuffer.clear();
+    } else if (fApp && m_fEcho) {
+        std::cerr << '\n';
+        std::cerr.flush();
+    }
+    m_nNestingLevel--;
+}
+
+BOOL CDebugLog::ConnectToDebugger(const char* pszComputer, const char* pszPipeName)
+{
+    // Held like an open message, so that what the connect itself writes is
+    // nested and never reaches the notifier.
+    ::EnterCriticalSection(&m_critsecLock);
+    m_nNestingLevel++;
+    BOOL fConnected = m_pNotifier->Connect(pszComputer, pszPipeName);
+    m_nNestingLevel--;
+    ::LeaveCriticalSection(&m_critsecLock);
+    return fConnected;
+}

@@ -1,0 +1,179 @@
+#include "common/millitim.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include "common/assertex.h"
+
+namespace {
+
+// Builds the seconds field from broken-down local time; DST decided by the run time.
+DWORD LocalFieldsToSeconds(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond)
+{
+    DWORD dwSavedError = ::GetLastError();
+    struct tm tmLocal = {};
+    tmLocal.tm_year = nYear - 1900;
+    tmLocal.tm_mon = nMonth - 1;
+    tmLocal.tm_mday = nDay;
+    tmLocal.tm_hour = nHour;
+    tmLocal.tm_min = nMinute;
+    tmLocal.tm_sec = nSecond;
+    tmLocal.tm_isdst = -1;
+    __time64_t t = _mktime64(&tmLocal);
+    ::SetLastError(dwSavedError);
+    if (t == -1 || t < 0 || t >= 0xFFFFFFFFLL)
+        return (DWORD)CMilliTime::INVALID_SECONDS;
+    return (DWORD)t;
+}
+
+BOOL FieldsInRange(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond, int nMillisecond)
+{
+    return nYear >= 1971 && nYear <= 2035 && nMonth >= 1 && nMonth <= 12 && nDay >= 1 && nDay <= 31 &&
+           nHour >= 0 && nHour <= 23 && nMinute >= 0 && nMinute <= 59 && nSecond >= 0 && nSecond <= 59 &&
+           nMillisecond >= 0 && nMillisecond <= 999;
+}
+
+}  // namespace
+
+CMilliTimeSpan::CMilliTimeSpan(LONG nDays, LONG nHours, LONG nMinutes, LONG nSeconds, LONG nMilliseconds)
+{
+    m_nSeconds = nSeconds + nMilliseconds / 1000 + ((nDays * 24 + nHours) * 60 + nMinutes) * 60;
+    m_nMilliseconds = nMilliseconds % 1000;
+    if (m_nSeconds > 0 && m_nMilliseconds < 0) {
+        m_nSeconds--;
+        m_nMilliseconds += 1000;
+    } else if (m_nSeconds < 0 && m_nMilliseconds > 0) {
+        m_nSeconds++;
+        m_nMilliseconds -= 1000;
+    }
+}
+
+CMilliTimeSpan CMilliTimeSpan::Invalid()
+{
+    CMilliTimeSpan span;
+    span.m_nMilliseconds = -1000;
+    return span;
+}
+
+CMilliTime::CMilliTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond, int nMillisecond)
+    : m_dwSeconds(INVALID_SECONDS), m_nMilliseconds(0)
+{
+    if (!FieldsInRange(nYear, nMonth, nDay, nHour, nMinute, nSecond, nMillisecond))
+        return;
+    m_dwSeconds = LocalFieldsToSeconds(nYear, nMonth, nDay, nHour, nMinute, nSecond);
+    if (IsValid())
+        m_nMilliseconds = nMillisecond;
+}
+
+CMilliTime::CMilliTime(const SYSTEMTIME& st)
+    : CMilliTime(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds)
+{
+}
+
+CMilliTime CMilliTime::GetCurrentTime()
+{
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    return CMilliTime(st);
+}
+
+CMilliTime CMilliTime::Latest()
+{
+    return CMilliTime(2035, 12, 31, 23, 59, 59, 999);
+}
+
+CMilliTime CMilliTime::FromRaw(DWORD dwSeconds, LONG nMilliseconds)
+{
+    CMilliTime mt;
+    mt.m_dwSeconds = dwSeconds;
+    mt.m_nMilliseconds = nMilliseconds;
+    return mt;
+}
+
+BOOL CMilliTime::operator<(const CMilliTime& rhs) const
+{
+    ASSERT_TRUE(IsValid());
+    ASSERT_TRUE(rhs.IsValid());
+    if ((LONG)m_dwSeconds != (LONG)rhs.m_dwSeconds)
+        return (LONG)m_dwSeconds < (LONG)rhs.m_dwSeconds;
+    return m_nMilliseconds < rhs.m_nMilliseconds;
+}
+
+BOOL CMilliTime::operator>(const CMilliTime& rhs) const
+{
+    ASSERT_TRUE(IsValid());
+    ASSERT_TRUE(rhs.IsValid());
+    if ((LONG)m_dwSeconds != (LONG)rhs.m_dwSeconds)
+        return (LONG)m_dwSeconds > (LONG)rhs.m_dwSeconds;
+    return m_nMilliseconds > rhs.m_nMilliseconds;
+}
+
+BOOL CMilliTime::operator==(const CMilliTime& rhs) const
+{
+    ASSERT_TRUE(IsValid());
+    ASSERT_TRUE(rhs.IsValid());
+    return m_dwSeconds == rhs.m_dwSeconds && m_nMilliseconds == rhs.m_nMilliseconds;
+}
+
+CMilliTime CMilliTime::operator+(const CMilliTimeSpan& span) const
+{
+    ASSERT_TRUE(IsValid());
+    CMilliTime mt = *this;
+    mt.m_dwSeconds = (DWORD)((LONG)m_dwSeconds + span.m_nSeconds);
+    mt.m_nMilliseconds = m_nMilliseconds + span.m_nMilliseconds;
+    if (mt.m_nMilliseconds > 999) {
+        mt.m_nMilliseconds -= 1000;
+        mt.m_dwSeconds++;
+    } else if (mt.m_nMilliseconds < 0) {
+        mt.m_nMilliseconds += 1000;
+        mt.m_dwSeconds--;
+    }
+    return mt;
+}
+
+CMilliTimeSpan CMilliTime::operator-(const CMilliTime& rhs) const
+{
+    ASSERT_TRUE(IsValid());
+    ASSERT_TRUE(rhs.IsValid());
+    CMilliTimeSpan span;
+    span.m_nSeconds = (LONG)m_dwSeconds - (LONG)rhs.m_dwSeconds;
+    span.m_nMilliseconds = m_nMilliseconds - rhs.m_nMilliseconds;
+    if (span.m_nSeconds > 0 && span.m_nMilliseconds < 0) {
+        span.m_nSeconds--;
+        span.m_nMilliseconds += 1000;
+    } else if (span.m_nSeconds < 0 && span.m_nMilliseconds >= 1) {
+        span.m_nSeconds++;
+        span.m_nMilliseconds -= 1000;
+    }
+    return span;
+}
+
+BOOL CMilliTime::GetLocalTm(struct tm& tmOut) const
+{
+    if (!IsValid())
+        return FALSE;
+    DWORD dwSavedError = ::GetLastError();
+    __time64_t t = (__time64_t)m_dwSeconds;
+    BOOL fOk = _localtime64_s(&tmOut, &t) == 0;
+    ::SetLastError(dwSavedError);
+    return fOk;
+}
+
+std::string CMilliTime::Format() const
+{
+    static const char* const s_aszMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    ASSERT_TRUE(IsValid());
+    struct tm tmLocal;
+    if (!GetLocalTm(tmLocal))
+        return std::string();
+    char szDate[32];
+    char szTime[32];
+    char szResult[80];
+    snprintf(szDate, sizeof szDate, "%d%s%02d", tmLocal.tm_mday, s_aszMonths[tmLocal.tm_mon % 12],
+             (tmLocal.tm_year + 1900) % 100);
+    snprintf(szTime, sizeof szTime, "%d:%02d:%02d.%03d", tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec,
+             (int)m_nMilliseconds);
+    snprintf(szResult, sizeof szResult, "%s %s", szDate, szTime);
+    return szResult;
+}
