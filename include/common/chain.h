@@ -39,6 +39,10 @@ public:
     CChainable* m_pToNext;
     CChainable* m_pToPrev;
 
+protected:
+    // CollectChain with the appending left to the caller (typed arrays).
+    void CollectChainWith(void (*pfnAppend)(void* pvArray, CChainable* pElement), void* pvArray);
+
 private:
     CChainable(const CChainable&) = delete;
     CChainable& operator=(const CChainable&) = delete;
