@@ -80,24 +80,8 @@ protected:
     // The registry reads, as RegQueryValueExA; a test replaces them.
     virtual LONG QueryValue(HKEY hKey, const char* pszValueName, DWORD* pdwType, BYTE* pbData, DWORD* pcbData);
 
-private:
-    CProcessCensus(const CProcessCensus&) = delete;
-    CProcessCensus& operator=(const CProcessCensus&) = delete;
-
-    struct CObjectInstances
-    {
-        const PERF_OBJECT_TYPE* pObject;
-        std::vector<const PERF_INSTANCE_DEFINITION*> apInstances;
-        std::vector<const PERF_COUNTER_BLOCK*> apCounterBlocks;
-    };
-
-    DWORD CollectFromPerformanceData();
-    BOOL CollectFromToolhelp();
-    void ClearSnapshot();
-    DWORD FindObjectInstances(const BYTE* pbData, DWORD cbData, DWORD dwTitleIndex, CObjectInstances& object);
-    DWORD ReadProcessEntries();
-
 public:
+    // The snapshot and the titles it is read with.
     BOOL m_fValid;
     BYTE* m_pbTitlesData;
     DWORD m_cbTitlesData;
@@ -125,6 +109,23 @@ public:
     BOOL m_fToolhelpFallback;
     int m_nSource;
     DWORD m_dwPerformanceDataError;
+
+private:
+    CProcessCensus(const CProcessCensus&) = delete;
+    CProcessCensus& operator=(const CProcessCensus&) = delete;
+
+    struct CObjectInstances
+    {
+        const PERF_OBJECT_TYPE* pObject;
+        std::vector<const PERF_INSTANCE_DEFINITION*> apInstances;
+        std::vector<const PERF_COUNTER_BLOCK*> apCounterBlocks;
+    };
+
+    DWORD CollectFromPerformanceData();
+    BOOL CollectFromToolhelp();
+    void ClearSnapshot();
+    DWORD FindObjectInstances(const BYTE* pbData, DWORD cbData, DWORD dwTitleIndex, CObjectInstances& object);
+    DWORD ReadProcessEntries();
 };
 
 // The name the performance data give a process: the image file name without
