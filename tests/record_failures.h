@@ -4,13 +4,7 @@
 
 #include <vector>
 
-// The checks header takes ASSERT_TRUE for the program's own check; in the
-// tests it is GoogleTest's.
-#undef ASSERT_TRUE
-#include "common/assertex.h"
 #include "test_app.h"
-#undef ASSERT_TRUE
-#define ASSERT_TRUE(condition) GTEST_ASSERT_TRUE(condition)
 
 class CRecordingReporter : public CDebugReporter
 {
@@ -28,7 +22,7 @@ class CRecordFailures
 public:
     CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport)
     {
-        GetTestDebugLog().m_pFailureReport = reinterpret_cast<CFailureReporter*>(&m_reporter);
+        GetTestDebugLog().m_pFailureReport = &m_reporter;
     }
     ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
     std::vector<CDebugRecord>& Records() { return m_reporter.m_aRecords; }
@@ -38,5 +32,5 @@ private:
     CRecordFailures& operator=(const CRecordFailures&) = delete;
 
     CRecordingReporter m_reporter;
-    CFailureReporter* m_pOld;
+    CDebugReporter* m_pOld;
 };

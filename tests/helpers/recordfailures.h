@@ -24,7 +24,7 @@ class CRecordFailures
 public:
     CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport)
     {
-        GetTestDebugLog().m_pFailureReport = reinterpret_cast<CFailureReporter*>(&m_reporter);
+        GetTestDebugLog().m_pFailureReport = &m_reporter;
     }
     ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
 
@@ -48,5 +48,5 @@ public:
 
 private:
     CRecordingReporter m_reporter;
-    CFailureReporter* m_pOld;
+    CDebugReporter* m_pOld;
 };
