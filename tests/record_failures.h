@@ -2,6 +2,7 @@
 // failure records (failed checks, failure-class messages) that a test causes.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "test_app.h"
@@ -20,12 +21,28 @@ public:
 class CRecordFailures
 {
 public:
-    CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport)
-    {
-        GetTestDebugLog().m_pFailureReport = &m_reporter;
-    }
+    CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport) { GetTestDebugLog().m_pFailureReport = &m_reporter; }
     ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
+
     std::vector<CDebugRecord>& Records() { return m_reporter.m_aRecords; }
+    size_t Count() const { return m_reporter.m_aRecords.size(); }
+    // The texts of every record, one per line, for failure output.
+    std::string Texts() const
+    {
+        std::string cs;
+        for (const CDebugRecord& record : m_reporter.m_aRecords)
+            cs += record.csText + "\n";
+        return cs;
+    }
+    // TRUE when a record starts with the check text.
+    BOOL Has(const std::string& csCheck) const
+    {
+        for (const CDebugRecord& record : m_reporter.m_aRecords) {
+            if (record.csText.compare(0, csCheck.size(), csCheck) == 0)
+                return TRUE;
+        }
+        return FALSE;
+    }
 
 private:
     CRecordFailures(const CRecordFailures&) = delete;

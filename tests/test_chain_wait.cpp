@@ -9,7 +9,7 @@
 #include "common/chain.h"
 #include "common/waitmany.h"
 #include "common/win32.h"
-#include "helpers/recordfailures.h"
+#include "record_failures.h"
 #include "test_app.h"
 
 namespace {

@@ -75,7 +75,7 @@ TEST_F(DefinitionFile, PlainLineGetsEveryDefault)
 TEST_F(DefinitionFile, EveryKeywordSetsItsField)
 {
     ASSERT_TRUE(Read("\"c:\\tools\\app.exe -port 5\" -master -newconsole -title \"App server\" -hidden -xpos 10 "
-                     "-ypos 20 -xsize 300 -ysize 200 -xbuf 100 -ybuf 50 -high -idle -cd c:\\work -sync -group 0 "
+                     "-ypos 20 -xsize 300 -ysize 200 -xbuf 100 -ybuf 50 -high -cd c:\\work -sync -group 0 "
                      "-exit 3 -nowatch -nounique first -unique second -restartdelay 7 -quit -quitdelay 9 -NoStop\n"));
     CWatchedProcess& wp = Only();
     EXPECT_EQ(wp.m_csCommandLine, "c:\\tools\\app.exe -port 5");
@@ -92,7 +92,7 @@ TEST_F(DefinitionFile, EveryKeywordSetsItsField)
     EXPECT_EQ(wp.m_startupinfo.dwYCountChars, 50u);
     DWORD dwAll = STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USECOUNTCHARS;
     EXPECT_EQ(wp.m_startupinfo.dwFlags & dwAll, dwAll);
-    EXPECT_EQ(wp.m_dwPriorityClass, (DWORD)HIGH_PRIORITY_CLASS) << "high wins over idle";
+    EXPECT_EQ(wp.m_dwPriorityClass, (DWORD)HIGH_PRIORITY_CLASS);
     EXPECT_EQ(wp.m_csCurrentDirectory, "c:\\work");
     EXPECT_TRUE(wp.m_fSync);
     EXPECT_EQ(wp.m_nGroup, 0);

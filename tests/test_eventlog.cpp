@@ -87,7 +87,7 @@ protected:
 std::string GetOvrinPath()
 {
     std::string csTestPath = GetModulePath(NULL);
-    return csTestPath.substr(0, csTestPath.rfind('\\')) + "\\..\\Ovrin.exe";
+    return csTestPath.substr(0, csTestPath.rfind('\\') + 1) + "Ovrin.exe";
 }
 
 // The text of message dwId in hModule, with csInsert for every %n when given.

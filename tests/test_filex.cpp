@@ -10,7 +10,7 @@
 #include "common/filex.h"
 #include "common/iostr.h"
 #include "common/serial.h"
-#include "helpers/recfail.h"
+#include "record_failures.h"
 #include "test_app.h"
 
 // The checks header takes ASSERT_TRUE for the program's own check; here it is the test's.

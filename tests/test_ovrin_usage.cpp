@@ -72,7 +72,7 @@ TEST_F(OvrinProgram, QuestionMarkAndHPrintTheUsage)
 
 TEST_F(OvrinProgram, RejectedArgumentsPrintTheUsageAndStartNothing)
 {
-    for (const char* pszArgs : {"-x", "stray", "-c host -d file extra", "-d"}) {
+    for (const char* pszArgs : {"-x", "stray", "-c host -d file extra", "-c -x"}) {
         CRunResult result = Run(pszArgs);
         ExpectUsage(result);
         DWORD dwAttributes = ::GetFileAttributesA((m_csDir + "\\OvrUsage.inf").c_str());
@@ -88,6 +88,6 @@ TEST_F(OvrinProgram, FirstRunWritesTheTemplateAndEndsWithItsInput)
     EXPECT_NE(result.csOut.find("Ending.\r\n"), std::string::npos) << result.csOut;
     std::string csTemplate;
     ASSERT_TRUE(ReadTextFile(m_csDir + "\\OvrUsage.inf", csTemplate));
-    EXPECT_EQ(csTemplate.substr(0, 60), "# OVRUSAGE.INF is the information file used by OVRUSAGE.EXE\r\n");
+    EXPECT_EQ(csTemplate.substr(0, 61), "# OVRUSAGE.INF is the information file used by OVRUSAGE.EXE\r\n");
     EXPECT_EQ(SplitLines(csTemplate).size(), 106u);
 }

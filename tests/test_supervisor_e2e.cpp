@@ -2,6 +2,9 @@
 // clients on its control pipe and an operator on its console.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <algorithm>
 
 #include "e2e_util.h"
