@@ -1,13 +1,178 @@
-// Ovrin.exe: the application object and the debug log, constructed in this
-// order at start-up.
-#include "common/conapp.h"
-#include "common/debug.h"
+// Supervisor application: run modes, usage, control events and the order
+// in which everything ends.
+#include "ovrin.h"
 
-class CSupervisorApp : public CConsoleApp
+#include <iostream>
+
+#include "common/assertex.h"
+#include "common/filestuf.h"
+
+void CServerThread::Run()
 {
-public:
-    virtual void Main() override {}
-};
+    CSupervisorApp* pApp = CSupervisorApp::GetSupervisor();
+    if (pApp != NULL)
+        pApp->RunServer();
+}
 
-static CSupervisorApp theApp;
-static CDebugAppLog theDebugLog(theApp.m_csExeName, FALSE);
+void CClientThread::Run()
+{
+    CSupervisorApp* pApp = CSupervisorApp::GetSupervisor();
+    if (pApp != NULL)
+        pApp->RunClient();
+}
+
+CSupervisorApp::CSupervisorApp()
+    : m_fClientMode(0),
+      m_evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_census(TRUE),
+      m_fAllowClose(0),
+      m_fLifoShutdown(0)
+{
+    m_thServer.Start();
+    m_thClient.Start();
+}
+
+CSupervisorApp::~CSupervisorApp()
+{
+    for (CWatchedProcess* pProcess : m_paProcesses)
+        delete pProcess;
+    m_paProcesses.clear();
+    TerminateIfRunning(m_thStatusReader);
+    TerminateIfRunning(m_thClient);
+    TerminateIfRunning(m_thServer);
+}
+
+void CSupervisorApp::TerminateIfRunning(CThread& thread)
+{
+    if (thread.m_hHandle == NULL)
+        return;
+    DWORD dwExitCode = 0;
+    if (::GetExitCodeThread(thread.m_hHandle, &dwExitCode) && dwExitCode == STILL_ACTIVE)
+        ::TerminateThread(thread.m_hHandle, 0);
+    thread.WaitForEnd();
+}
+
+BOOL CSupervisorApp::ParseArguments()
+{
+    m_fClientMode = 0;
+    if (!CConsoleApp::ParseArguments())
+        return FALSE;
+    if (CountUnusedArguments() == 0)
+        return TRUE;
+    if (FindOption(m_csaArgs, m_dwaArgUsed, "c", m_csComputer) && CountUnusedArguments() == 0) {
+        m_fClientMode = 1;
+        if (m_csComputer.empty())
+            m_csComputer = ".";
+        return TRUE;
+    }
+    if (FindOption(m_csaArgs, m_dwaArgUsed, "d", m_csDefinitionFile) && CountUnusedArguments() == 0)
+        return TRUE;
+    ShowUsage();
+    return FALSE;
+}
+
+void CSupervisorApp::ShowUsage()
+{
+    std::string csName = StrLower(m_csExeName);
+    std::string csBase = StripExtension(csName);
+    std::ostream& os = std::cout;
+    os << "Tesk Ovrin Utility" << std::endl
+       << std::endl
+       << "The Ovrin utility starts processes and monitors them until they end. It" << std::endl
+       << "is a client-server type application where the clients can query the status" << std::endl
+       << "and control the processes." << std::endl
+       << std::endl
+       << "Usage: " << csName << std::endl
+       << "    or " << csName << " -c [computer] (to run as client)" << std::endl
+       << "    or " << csName << " -i (to install as an NT service)" << std::endl
+       << "    or " << csName << " -r (to remove the NT service)" << std::endl
+       << "    or " << csName << " -d definition_file (to specify a definition file)" << std::endl
+       << std::endl
+       << "Use -c to run as client to another Ovrin program running on the specified" << std::endl
+       << "  computer. If no computer is specified, the local computer is assumed." << std::endl
+       << "If -d is not specified, the default definition file of " << csBase << ".inf is used." << std::endl;
+    CServiceApp::ShowUsage();
+    os << std::endl
+       << "The first time that you run ovrin (with no command line options), a dummy" << std::endl
+       << "definition file will be created that you can customize to the needs of" << std::endl
+       << "your application." << std::endl
+       << std::endl;
+}
+
+void CSupervisorApp::Main()
+{
+    DEBUG_APP_MESSAGE(DEBUG_TRACE, "This is Main().");
+    ConnectToDebugger(NULL, "debugger");
+    if (m_fClientMode) {
+        m_thClient.Resume();
+        m_thClient.Wait(INFINITE);
+        std::cout << "Ending." << std::endl;
+        return;
+    }
+    m_thServer.Resume();
+    if (!IsService()) {
+        ::SetConsoleCtrlHandler(ControlHandlerRoutine, TRUE);
+        m_thClient.Resume();
+        m_thClient.Wait(INFINITE);
+        std::cout << "Ending." << std::endl;
+        m_evQuit.Set();
+    }
+    m_thServer.Wait(INFINITE);
+}
+
+BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
+{
+    switch (dwCtrlType) {
+    case CTRL_C_EVENT:
+        DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a ctrl-c event.");
+        break;
+    case CTRL_BREAK_EVENT:
+        DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a ctrl-break event.");
+        break;
+    case CTRL_CLOSE_EVENT:
+        DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a close event.");
+        if (!(m_fAllowClose && !IsService())) {
+            std::cout << "Sorry, please type 'exit' or 'quit' to quit from " << m_csExeName << std::endl;
+            return TRUE;
+        }
+        break;
+    case CTRL_LOGOFF_EVENT:
+        DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a logoff notification.");
+        if (IsService()) {
+            DEBUG_APP_MESSAGE(DEBUG_TRACE, "Ignoring logoff notification because running as a service.");
+            return TRUE;
+        }
+        break;
+    case CTRL_SHUTDOWN_EVENT:
+        DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a shutdown notification.");
+        break;
+    default:
+        break;
+    }
+    StopPath();
+    return TRUE;
+}
+
+void CSupervisorApp::StopPath()
+{
+    OnStop();
+    m_thServer.Wait(INFINITE);
+    DEBUG_APP_MESSAGE(DEBUG_TRACE, "Calling ExitProcess...byebye");
+    ::ExitProcess(0);
+}
+
+void CSupervisorApp::OnStop()
+{
+    if (IsService())
+        CServiceApp::OnStop();
+    DEBUG_APP_MESSAGE(DEBUG_TRACE, "Waiting for threads to end.");
+    m_evQuit.Set();
+    if (m_thStatusReader.m_evStop.m_hHandle != NULL)
+        m_thStatusReader.m_evStop.Set();
+    DWORD dwExitCode = 0;
+    if (m_thClient.m_hHandle != NULL && ::GetExitCodeThread(m_thClient.m_hHandle, &dwExitCode) &&
+        dwExitCode == STILL_ACTIVE) {
+        ::TerminateThread(m_thClient.m_hHandle, 0);
+        m_thClient.WaitForEnd();
+    }
+}

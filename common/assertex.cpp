@@ -53,7 +53,8 @@ BOOL VerifyCondition(const char* pszFile, int nLine, const char* pszCheck, const
         return FALSE;
     }
     if (cch == 2 && szConditionalString[1] != '=') {
-        ASSERT_COND(szConditionalString[1], ==, T('='));
+        ReportAssertion(__FILE__, __LINE__, "ASSERT_COND(szConditionalString[1], ==, T('='))",
+                        "szConditionalString[1]", szConditionalString[1], "T('=')", '=');
         return FALSE;
     }
     BOOL fResult = FALSE;

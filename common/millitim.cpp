@@ -35,9 +35,21 @@ BOOL FieldsInRange(int nYear, int nMonth, int nDay, int nHour, int nMinute, int 
 
 }  // namespace
 
+// Seconds held at the LONG range: 32-bit arithmetic would overflow, which
+// C++ leaves undefined.
+static LONG ClampToLong(LONGLONG ll)
+{
+    if (ll > 0x7FFFFFFFLL)
+        return 0x7FFFFFFF;
+    if (ll < -0x80000000LL)
+        return (LONG)(-0x7FFFFFFFLL - 1);
+    return (LONG)ll;
+}
+
 CMilliTimeSpan::CMilliTimeSpan(LONG nDays, LONG nHours, LONG nMinutes, LONG nSeconds, LONG nMilliseconds)
 {
-    m_nSeconds = nSeconds + nMilliseconds / 1000 + ((nDays * 24 + nHours) * 60 + nMinutes) * 60;
+    m_nSeconds = ClampToLong((LONGLONG)nSeconds + nMilliseconds / 1000 +
+                             (((LONGLONG)nDays * 24 + nHours) * 60 + nMinutes) * 60);
     m_nMilliseconds = nMilliseconds % 1000;
     if (m_nSeconds > 0 && m_nMilliseconds < 0) {
         m_nSeconds--;
@@ -46,6 +58,11 @@ CMilliTimeSpan::CMilliTimeSpan(LONG nDays, LONG nHours, LONG nMinutes, LONG nSec
         m_nSeconds++;
         m_nMilliseconds -= 1000;
     }
+}
+
+LONG CMilliTimeSpan::GetTotalMilliseconds() const
+{
+    return ClampToLong((LONGLONG)m_nSeconds * 1000 + m_nMilliseconds);
 }
 
 CMilliTimeSpan CMilliTimeSpan::Invalid()
@@ -118,17 +135,22 @@ BOOL CMilliTime::operator==(const CMilliTime& rhs) const
 CMilliTime CMilliTime::operator+(const CMilliTimeSpan& span) const
 {
     ASSERT_TRUE(IsValid());
-    CMilliTime mt = *this;
-    mt.m_dwSeconds = (DWORD)((LONG)m_dwSeconds + span.m_nSeconds);
-    mt.m_nMilliseconds = m_nMilliseconds + span.m_nMilliseconds;
-    if (mt.m_nMilliseconds > 999) {
-        mt.m_nMilliseconds -= 1000;
-        mt.m_dwSeconds++;
-    } else if (mt.m_nMilliseconds < 0) {
-        mt.m_nMilliseconds += 1000;
-        mt.m_dwSeconds--;
+    if (!IsValid())
+        return CMilliTime();
+    LONGLONG llSeconds = (LONGLONG)(LONG)m_dwSeconds + span.m_nSeconds;
+    LONG nMilliseconds = m_nMilliseconds + span.m_nMilliseconds;
+    if (nMilliseconds > 999) {
+        nMilliseconds -= 1000;
+        llSeconds++;
+    } else if (nMilliseconds < 0) {
+        nMilliseconds += 1000;
+        llSeconds--;
     }
-    return mt;
+    // Times compare as signed seconds: a sum outside 1970..2038 would wrap
+    // into a time that compares wrongly, so it is no time at all.
+    if (llSeconds < 0 || llSeconds > 0x7FFFFFFFLL)
+        return CMilliTime();
+    return FromRaw((DWORD)llSeconds, nMilliseconds);
 }
 
 CMilliTimeSpan CMilliTime::operator-(const CMilliTime& rhs) const
@@ -136,7 +158,7 @@ CMilliTimeSpan CMilliTime::operator-(const CMilliTime& rhs) const
     ASSERT_TRUE(IsValid());
     ASSERT_TRUE(rhs.IsValid());
     CMilliTimeSpan span;
-    span.m_nSeconds = (LONG)m_dwSeconds - (LONG)rhs.m_dwSeconds;
+    span.m_nSeconds = ClampToLong((LONGLONG)(LONG)m_dwSeconds - (LONG)rhs.m_dwSeconds);
     span.m_nMilliseconds = m_nMilliseconds - rhs.m_nMilliseconds;
     if (span.m_nSeconds > 0 && span.m_nMilliseconds < 0) {
         span.m_nSeconds--;

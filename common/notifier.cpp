@@ -1,16 +1,60 @@
-// Debugger notifier. The pipe transport is not built yet: Connect reports
-// that no debugger could be reached and the notifier stays inactive.
+// Debugger notifier and its record.
 #include "common/notifier.h"
 
 #include "common/filestuf.h"
 
-CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_pImpl(NULL)
+// ---------------------------------------------------------------------------
+// CDebugMessage
+
+CDebugMessage::CDebugMessage() : CMessageV(2, 2), m_dwKind(0), m_dwProcessId(0), m_dwThreadId(0)
+{
+}
+
+void CDebugMessage::DoSerialize(CBlockPtrArray& apDataBlocks, CDWordArray& adwDataLengths)
+{
+    CMessageV::DoSerialize(apDataBlocks, adwDataLengths);
+    AddDword(&m_dwKind, apDataBlocks, adwDataLengths);
+    AddDword(&m_dwProcessId, apDataBlocks, adwDataLengths);
+    AddDword(&m_dwThreadId, apDataBlocks, adwDataLengths);
+    AddTime(&m_mtTime, apDataBlocks, adwDataLengths);
+    AddString(m_csModule, apDataBlocks, adwDataLengths);
+    AddString(m_csThreadName, apDataBlocks, adwDataLengths);
+    AddString(m_csSource, apDataBlocks, adwDataLengths);
+    AddString(m_csText, apDataBlocks, adwDataLengths);
+}
+
+BOOL CDebugMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CDWordArray& adwDataLengths, int& iBlock)
+{
+    return CMessageV::DoDeserialize(apDataBlocks, adwDataLengths, iBlock) &&
+           ReadDword(&m_dwKind, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadDword(&m_dwProcessId, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadDword(&m_dwThreadId, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadTime(&m_mtTime, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadString(&m_csModule, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadString(&m_csThreadName, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadString(&m_csSource, apDataBlocks, adwDataLengths, iBlock) &&
+           ReadString(&m_csText, apDataBlocks, adwDataLengths, iBlock);
+}
+
+// ---------------------------------------------------------------------------
+// CDebugNotifier
+
+CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(5000)
 {
     m_fActive = 0;
 }
 
 CDebugNotifier::~CDebugNotifier()
 {
+    ClosePipe();
+}
+
+void CDebugNotifier::ClosePipe()
+{
+    // A write still in flight refers to the operation's OVERLAPPED.
+    if (!m_opWrite.IsComplete())
+        m_opWrite.Cancel();
+    m_instance.Close();
     m_fPipeOpened = 0;
     m_fActive = 0;
 }
@@ -18,15 +62,62 @@ CDebugNotifier::~CDebugNotifier()
 BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
 {
     ASSERT_TRUE(!m_fPipeOpened);
-    std::string csPath = std::string("\\\\") + (pszComputer ? pszComputer : ".") + "\\pipe\\" + pszPipeName;
-    m_fActive = 0;
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    DEBUG_ERROR_MSG("Couldn't connect to debugger at " << csPath << ". Error " << LastErrorText());
-    return FALSE;
+    if (m_fPipeOpened)
+        return 1;
+    m_pipe.SetClient(pszComputer != NULL ? pszComputer : "", pszPipeName != NULL ? pszPipeName : "");
+    m_pipe.SetAccess(GENERIC_READ | GENERIC_WRITE);
+    m_pipe.SetTimeouts(200, (DWORD)-1);
+    // Overlapped, so that a send can be given up (m_dwSendTimeout).
+    m_pipe.SetOverlapped(TRUE);
+    if (m_instance.Open(&m_pipe)) {
+        m_opWrite.SetInstance(&m_instance);
+        m_fPipeOpened = 1;
+        m_fActive = 1;
+        DEBUG_TRACE_MSG("Connected to the debugger at " << m_pipe.GetFullName());
+    } else {
+        m_fActive = 0;
+        DEBUG_ERROR_MSG("Couldn't connect to debugger at " << m_pipe.GetFullName() << ". Error " << LastErrorText());
+    }
+    return m_fPipeOpened;
 }
 
-BOOL CDebugNotifier::Report(const CDebugRecord&)
+void CDebugNotifier::BuildMessage(const CDebugRecord& record, CDebugMessage& message)
+{
+    const std::string csFile = record.pszFile != NULL ? record.pszFile : "";
+    message.m_dwKind = (DWORD)record.nKind;
+    message.m_dwProcessId = record.dwProcessId;
+    message.m_dwThreadId = record.dwThreadId;
+    message.m_mtTime = record.mtTime;
+    message.m_csModule = record.csModule;
+    message.m_csThreadName = record.csThreadName;
+    message.m_csSource = csFile.empty() ? std::string() : StrLower(StripExtension(GetFileName(GetFullPath(csFile))));
+    if (record.nKind & DEBUG_FAILURE)
+        message.m_csText = record.csText + " (Line " + std::to_string(record.nLine) + " of " + csFile + ").";
+    else
+        message.m_csText = record.csText;
+}
+
+BOOL CDebugNotifier::Report(const CDebugRecord& record)
 {
     ASSERT_TRUE(m_fPipeOpened);
+    if (!m_fPipeOpened)
+        return m_fActive;
+    CDebugMessage message;
+    BuildMessage(record, message);
+    CDataBlock block;
+    BOOL fSent = message.Serialize(block);
+    if (fSent) {
+        fSent = m_opWrite.WriteMessage(block.GetData(), block.GetLength());
+        // The block must outlive the write: it is waited for or cancelled here.
+        if (!fSent && !m_opWrite.IsComplete())
+            fSent = m_opWrite.WaitForResult(m_dwSendTimeout);
+    }
+    if (!fSent) {
+        const DWORD dwError = ::GetLastError();
+        // Written while the debug log is inside this message, so it is
+        // nested and never comes back here.
+        DEBUG_ERROR_MSG("A debug message couldn't be sent to the debugger. Error " << ErrorText(dwError));
+        ClosePipe();
+    }
     return m_fActive;
 }

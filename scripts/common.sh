@@ -36,7 +36,7 @@ build_all() {
 # background processes inherit them and would hold a caller's pipe open.
 start_wine() {
     mkdir -p "$WINEPREFIX"
-    wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1
+    wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1 || true
     wine wineboot -i </dev/null >"$BUILD/wineboot.log" 2>&1 || true
 }
 

@@ -5,36 +5,18 @@
 #include "common/assertex.h"
 #include "common/debug.h"
 #include "common/filestuf.h"
-#include "test_app.h"
+
+// The program's own ASSERT_TRUE, before the tests take the name back.
+static int FailProgramAssertTrue()
+{
+    int nLine = __LINE__ + 1;
+    ASSERT_TRUE(1 == 2);
+    return nLine;
+}
+
+#include "record_failures.h"
 
 namespace {
-
-// Stands in for the failure report to see the records it receives.
-class CRecordingReporter : public CDebugReporter
-{
-public:
-    virtual BOOL Report(const CDebugRecord& record) override
-    {
-        m_aRecords.push_back(record);
-        return 1;
-    }
-    std::vector<CDebugRecord> m_aRecords;
-};
-
-class CRecordFailures
-{
-public:
-    CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport)
-    {
-        GetTestDebugLog().m_pFailureReport = reinterpret_cast<CFailureReporter*>(&m_reporter);
-    }
-    ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
-    std::vector<CDebugRecord>& Records() { return m_reporter.m_aRecords; }
-
-private:
-    CRecordingReporter m_reporter;
-    CFailureReporter* m_pOld;
-};
 
 int g_cEvaluations = 0;
 int CountEvaluation()
@@ -183,8 +165,7 @@ TEST(Checks, AssertTrueReportsCheckTextLastErrorAndUserMessage)
     CRecordFailures failures;
     CStderrCapture capture;
     ::SetLastError(2);
-    int nLine = __LINE__ + 1;
-    ASSERT_TRUE(1 == 2);
+    int nLine = FailProgramAssertTrue();
     EXPECT_EQ(::GetLastError(), 2u);
     ASSERT_EQ(failures.Records().size(), 1u);
     EXPECT_EQ(failures.Records()[0].csText, "ASSERT_TRUE(1 == 2)\r\n\r\nLast error: " + ErrorText(2));

@@ -12,7 +12,6 @@
 #include "common/debug.h"
 
 #define DIM(a) (sizeof(a) / sizeof((a)[0]))
-#define T(x) x
 
 // Names and values of up to two operands; a null name means the pair is absent.
 void ReportAssertion(const char* pszFile, int nLine, const char* pszCheck, const char* pszName1,

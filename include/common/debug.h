@@ -160,7 +160,7 @@ public:
     int m_nNestingLevel;
     std::ostringstream m_osBuffer;
     CDebugNotifier* m_pNotifier;         // owned; inactive until connected
-    CFailureReporter* m_pFailureReport;  // owned; always active
+    CDebugReporter* m_pFailureReport;    // owned (a CFailureReporter); always active
 
 protected:
     // Steps shared by both EndMessage versions; fApp adds the echo and the box.

@@ -6,6 +6,12 @@
 #include <windows.h>
 #include <string>
 
+// winbase.h maps GetCurrentTime() to GetTickCount(), which would silently
+// rename CMilliTime::GetCurrentTime; the tick count has its own name.
+#ifdef GetCurrentTime
+#undef GetCurrentTime
+#endif
+
 class CMilliTimeSpan
 {
 public:
@@ -17,8 +23,8 @@ public:
     static CMilliTimeSpan FromMilliseconds(LONG nMilliseconds) { return CMilliTimeSpan(0, 0, 0, 0, nMilliseconds); }
 
     BOOL IsValid() const { return m_nMilliseconds != -1000; }
-    // seconds x 1000 + milliseconds.
-    LONG GetTotalMilliseconds() const { return m_nSeconds * 1000 + m_nMilliseconds; }
+    // seconds x 1000 + milliseconds, held at the LONG range when larger.
+    LONG GetTotalMilliseconds() const;
     LONG GetSeconds() const { return m_nSeconds; }
     LONG GetMilliseconds() const { return m_nMilliseconds; }
 
@@ -49,6 +55,7 @@ public:
     BOOL operator==(const CMilliTime& rhs) const;
     BOOL operator!=(const CMilliTime& rhs) const { return !(*this == rhs); }
 
+    // Invalid when the sum leaves the range of the signed seconds.
     CMilliTime operator+(const CMilliTimeSpan& span) const;
     CMilliTimeSpan operator-(const CMilliTime& rhs) const;
 

@@ -1,0 +1,157 @@
+// The interactive client on "ClientThread" and its reader on
+// "StatusReaderThread": commands typed at the console go to the server,
+// everything the server sends is printed.
+#include <iostream>
+
+#include "common/assertex.h"
+#include "common/chain.h"
+#include "common/filestuf.h"
+#include "control.h"
+#include "ovrin.h"
+
+namespace {
+
+const char* const s_apszHelp[] = {
+    "Commands:",
+    "  status - lists the status of all processes",
+    "  stop <process name> - same as ctrl-break",
+    "  start <process name>",
+    "  help or ?",
+    "  quit or exit",
+    "(Only processes that are listed by the 'status' command can be",
+    " controlled. You may specify 'all' instead of a process name.)",
+};
+
+// The console line buffer holds 79 characters; the rest of a longer line is
+// dropped rather than taken as a command of its own.
+const size_t s_cchMaxLine = 79;
+
+void PrintLine(const std::string& csLine)
+{
+    std::cout << csLine << std::endl;
+}
+
+}  // namespace
+
+CStatusReaderThread::CStatusReaderThread() : CThread("StatusReaderThread"), m_pInstance(NULL)
+{
+    m_evStop.Create(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+}
+
+CStatusReaderThread::~CStatusReaderThread()
+{
+    WaitForEnd();
+}
+
+void CStatusReaderThread::Run()
+{
+    CIoOperation opRead(m_pInstance);
+    CDataBlock block;
+    CControlMessage msg;
+    for (;;) {
+        opRead.ReadMessage(&block);
+        m_evStop.LinkTo(opRead);
+        CWaitObjectArray apWaitObjects;
+        opRead.CollectChain(apWaitObjects);
+        CWaitObject* pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
+        if (pw == &m_evStop) {
+            m_pInstance->CloseHandleNow();
+            opRead.GetResult();
+            return;
+        }
+        if (!opRead.GetResult()) {
+            PrintLine("Error " + LastErrorText() + " occurred reading from the Ovrin-server.");
+            return;
+        }
+        if (!msg.Deserialize(block)) {
+            DEBUG_ERROR_MSG("A malformed message arrived from the Ovrin-server.");
+            continue;
+        }
+        if (msg.m_dwKind == MSG_TEXT)
+            PrintLine(msg.m_csText);
+        else if (msg.m_dwKind != MSG_PROCESS_RECORD)
+            DEBUG_FAILURE_MSG("Unrecognized message from Ovrin-server: " << (unsigned long)msg.m_dwKind);
+    }
+}
+
+void CSupervisorApp::RunClient()
+{
+    CMessagePipe pipe;
+    pipe.SetClient(m_csComputer, GetControlPipeName(m_csExeName));
+    pipe.SetTimeouts(1000, 0xFFFFFFFF);
+    pipe.SetOverlapped(TRUE);
+    PrintLine("Attempting to connect to " + pipe.GetComputerName() + ".");
+    PrintLine("Connecting using " + pipe.GetFullName() + ".");
+    CIoInstance instance;
+    for (;;) {
+        if (instance.Open(&pipe))
+            break;
+        if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+            PrintLine("Unable to connect to pipe " + pipe.GetFullName() + ". Error " + LastErrorText());
+            return;
+        }
+        // A client started before its own server waits for it, unless that
+        // server has already given up.
+        if (!m_fClientMode && m_thServer.m_hHandle != NULL && m_thServer.Wait(0))
+            return;
+    }
+    PrintLine("Connected. Type 'help' or '?' for a list of commands.");
+    m_thStatusReader.m_pInstance = &instance;
+    m_thStatusReader.Start();
+    m_thStatusReader.Resume();
+
+    CIoOperation opWrite(&instance);
+    CControlMessage msg;
+    BOOL fWriteOk = TRUE;
+    while (std::cin.good()) {
+        if (!fWriteOk || m_thStatusReader.Wait(0))
+            break;
+        ::Sleep(500);
+        std::cout << ">" << std::flush;
+        std::string csLine;
+        std::getline(std::cin, csLine);
+        if (!std::cin.good()) {
+            m_thStatusReader.m_evStop.Set();
+            break;
+        }
+        if (csLine.size() > s_cchMaxLine)
+            csLine.resize(s_cchMaxLine);
+        CStringArray csaWords;
+        CDWordArray dwaUsed;
+        SplitArguments(csLine, csaWords, dwaUsed);
+        msg.m_dwKind = 0;
+        BOOL fInvalid = FALSE;
+        if (csaWords.size() == 2) {
+            if (StrIEqual(csaWords[0], "start"))
+                msg.m_dwKind = MSG_START;
+            else if (StrIEqual(csaWords[0], "stop"))
+                msg.m_dwKind = MSG_STOP;
+            else
+                fInvalid = TRUE;
+            msg.m_csName = fInvalid ? msg.m_csName : csaWords[1];
+        } else if (csaWords.size() == 1) {
+            const std::string& csWord = csaWords[0];
+            if (csWord == "?" || StrIEqual(csWord, "help")) {
+                for (const char* pszLine : s_apszHelp)
+                    PrintLine(pszLine);
+                PrintLine("");
+            } else if (StrIEqual(csWord, "status")) {
+                msg.m_dwKind = MSG_STATUS;
+            } else if (StrIEqual(csWord, "quit") || StrIEqual(csWord, "exit")) {
+                m_thStatusReader.m_evStop.Set();
+                break;
+            } else {
+                fInvalid = TRUE;
+            }
+        }
+        if (fInvalid)
+            PrintLine("Invalid command: " + csaWords[0] + ". Type '?' for help.");
+        if (msg.m_dwKind != 0) {
+            fWriteOk = opWrite.SendMessage(msg);
+            if (!fWriteOk)
+                PrintLine("Error " + LastErrorText() + " occurred writing to the Ovrin-server.");
+        }
+    }
+    m_thStatusReader.WaitForEnd();
+    instance.Close();
+}

@@ -1,0 +1,221 @@
+// The server's side of the control protocol: connections, the command
+// handler, status lines and the broadcasts to every client. Everything here
+// runs on the supervision thread.
+#include "common/assertex.h"
+#include "common/filestuf.h"
+#include "control.h"
+#include "ovrin.h"
+
+namespace {
+
+// A client has this long to take each message; one that does not read its
+// pipe would otherwise stop supervision at its first broadcast.
+const DWORD s_dwClientWriteTimeout = 3000;
+
+std::string WithoutExeSuffix(const std::string& csName)
+{
+    return StrEndsWithI(csName, ".exe") ? csName.substr(0, csName.size() - 4) : csName;
+}
+
+}  // namespace
+
+std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    std::string csVersion = pProcess->GetVersionText();
+    if (!csVersion.empty())
+        csName += "(" + csVersion + ")";
+    if (csName.size() < 25)
+        csName.append(25 - csName.size(), ' ');
+    return "Process " + csName + pProcess->GetStateText() + " " + pProcess->GetTimeText() + ".";
+}
+
+BOOL CSupervisorApp::AddListeningConnection()
+{
+    CConnection conn;
+    conn.pInstance = new CPipeInstance;
+    conn.pReadOp = new CIoOperation(conn.pInstance);
+    conn.pWriteOp = new CIoOperation(conn.pInstance);
+    conn.pDataBlock = new CDataBlock;
+    conn.fClosing = FALSE;
+    BOOL fOk = conn.pInstance->OpenAsync(&m_pipe);
+    m_aConnections.push_back(conn);
+    return fOk;
+}
+
+int CSupervisorApp::FindConnectionByReadOp(const CWaitObject* pw) const
+{
+    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
+        if (m_aConnections[i].pReadOp == pw)
+            return (int)i;
+    }
+    return -1;
+}
+
+void CSupervisorApp::CloseFinishedConnections()
+{
+    for (size_t i = 0; i < m_aConnections.size();) {
+        CConnection& conn = m_aConnections[i];
+        if (!conn.fClosing) {
+            i++;
+            continue;
+        }
+        // Closing the handle aborts the pending read (and a write that a
+        // client never took); both operations must be finished before their
+        // OVERLAPPED structures go away.
+        conn.pInstance->CloseHandleNow();
+        if (!conn.pReadOp->IsComplete())
+            conn.pReadOp->GetResult();
+        if (!conn.pWriteOp->IsComplete())
+            conn.pWriteOp->GetResult();
+        conn.pInstance->Close();
+        delete conn.pReadOp;
+        delete conn.pWriteOp;
+        delete conn.pDataBlock;
+        delete conn.pInstance;
+        m_aConnections.erase(m_aConnections.begin() + (ptrdiff_t)i);
+    }
+}
+
+void CSupervisorApp::SendToClients(CControlMessage& msg)
+{
+    CDataBlock block;
+    if (!msg.Serialize(block))
+        return;
+    // The last entry waits for the next client and is left out.
+    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
+        CConnection& conn = m_aConnections[i];
+        if (conn.fClosing)
+            continue;
+        if (!conn.pWriteOp->WriteMessage(block.GetData(), block.GetLength()) &&
+            ::GetLastError() == ERROR_IO_PENDING && !conn.pWriteOp->WaitForResult(s_dwClientWriteTimeout) &&
+            ::GetLastError() == ERROR_TIMEOUT) {
+            DEBUG_TRACE_MSG("A client did not take a message within " << s_dwClientWriteTimeout
+                                                                      << " ms. Closing the connection.");
+            conn.fClosing = TRUE;
+        }
+    }
+}
+
+void CSupervisorApp::Broadcast(const std::string& csText)
+{
+    CControlMessage msg;
+    msg.m_dwKind = MSG_TEXT;
+    msg.m_csText = csText;
+    SendToClients(msg);
+    DEBUG_TRACE_MSG(" " << csText);
+}
+
+void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
+{
+    if (pProcess->IsExternalTemplate() || pProcess->m_nState == PS_NOT_INITIALIZED)
+        return;
+    CControlMessage msg;
+    msg.m_dwKind = MSG_PROCESS_RECORD;
+    msg.m_csName = pProcess->m_csTitle;
+    msg.m_csFilename = pProcess->GetExeName();
+    msg.m_csVersion = pProcess->GetVersionText();
+    msg.m_nStatus = (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
+    SendToClients(msg);
+    DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
+                                 << ",Status: " << msg.m_nStatus);
+}
+
+BOOL CSupervisorApp::HandleCommand(int iConnection)
+{
+    CConnection& conn = m_aConnections[(size_t)iConnection];
+    if (!conn.pReadOp->GetResult())
+        return FALSE;
+    CControlMessage msg;
+    if (!msg.Deserialize(*conn.pDataBlock)) {
+        // Anyone may open the pipe: a record that does not parse is never acted on.
+        DEBUG_TRACE_MSG("A malformed message arrived from the ovrin-client. Closing the connection.");
+        conn.fClosing = TRUE;
+        return TRUE;
+    }
+    DEBUG_TRACE_MSG("A message arrived from the ovrin-client: " << (unsigned long)msg.m_dwKind);
+    switch (msg.m_dwKind) {
+    case MSG_STOP:
+    case MSG_START:
+    case MSG_TERMINATE:
+        CommandOnNamedProcesses(msg.m_dwKind, msg.m_csName);
+        break;
+    case MSG_STATUS:
+        Broadcast("Status of all processes:");
+        for (size_t i = 0; i < m_paProcesses.size(); i++)
+            Broadcast(FormatStatusLine(m_paProcesses[i]));
+        break;
+    case MSG_REPORT_ALL:
+        for (size_t i = 0; i < m_paProcesses.size(); i++)
+            BroadcastRecord(m_paProcesses[i]);
+        break;
+    default:
+        DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
+        break;
+    }
+    // Closing is left to the loop, so the entry still stands at its index.
+    CConnection& connAfter = m_aConnections[(size_t)iConnection];
+    if (!connAfter.fClosing)
+        connAfter.pReadOp->ReadMessage(connAfter.pDataBlock);
+    return TRUE;
+}
+
+void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested)
+{
+    std::string csName = WithoutExeSuffix(csRequested);
+    BOOL fAll = StrIEqual(csName, "all");
+    // A SYNC start removes its record while the list is walked.
+    CWatchedProcessArray apSnapshot = m_paProcesses;
+    BOOL fAddressed = FALSE;
+    for (CWatchedProcess* pProcess : apSnapshot) {
+        if (FindProcessIndex(pProcess) < 0)
+            continue;
+        if (!fAll && !StrIEqual(WithoutExeSuffix(pProcess->GetExeName()), csName))
+            continue;
+        fAddressed = TRUE;
+        if (dwKind == MSG_STOP)
+            StopCommand(pProcess);
+        else if (dwKind == MSG_START)
+            StartCommand(pProcess);
+        else
+            TerminateCommand(pProcess);
+    }
+    if (!fAddressed)
+        Broadcast(csName + " is not a valid process name.");
+}
+
+void CSupervisorApp::StopCommand(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    Broadcast("Stopping process " + csName);
+    if (pProcess->Stop())
+        Broadcast(csName + " Stopped.");
+    else
+        Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
+    BroadcastRecord(pProcess);
+}
+
+void CSupervisorApp::TerminateCommand(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    Broadcast("Terminating process " + csName);
+    pProcess->Kill();
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 10000) == WAIT_TIMEOUT)
+        Broadcast("Timed-out waiting for " + csName + " to terminate.");
+}
+
+void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
+        if (pProcess->m_nState == PS_RUNNING)
+            Broadcast(csName + " is already running so starting it is not permitted.");
+        else
+            Broadcast(csName + " is already scheduled to restart.");
+        return;
+    }
+    pProcess->CloseHandles();
+    StartProcess(pProcess);
+}

@@ -1,0 +1,267 @@
+// Reading the definition file into watched-process records.
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/assertex.h"
+#include "common/cio.h"
+#include "common/filestuf.h"
+#include "common/filex.h"
+#include "ovrin.h"
+
+namespace {
+
+#define DEFINITION_ERROR(text) DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, text)
+
+// One "number text" option pair of a process line (position, size, buffer):
+// TRUE when either keyword was found; each value keeps its default otherwise.
+BOOL FindOptionPair(CStringArray& csaTokens, CDWordArray& dwaUsed, const char* pszFirst, const char* pszSecond,
+                    std::string& csFirst, std::string& csSecond)
+{
+    BOOL fFirst = CConsoleApp::FindOption(csaTokens, dwaUsed, pszFirst, csFirst);
+    BOOL fSecond = CConsoleApp::FindOption(csaTokens, dwaUsed, pszSecond, csSecond);
+    return fFirst || fSecond;
+}
+
+// Reads the lines of an open file, each with its LF, as ReadUntil does, but
+// a block at a time: under Wine every ReadFile is a round trip to the wine
+// server (about 70 us measured), so a 100 KB file read byte by byte took
+// seven seconds and a file of several megabytes looked like a hang.
+class CLineReader
+{
+public:
+    explicit CLineReader(CIoInstance* pInstance) : m_opRead(pInstance), m_iNext(0), m_cbData(0), m_dwEndError(0) {}
+
+    // TRUE with a line that ends in LF. FALSE at the end of the file (last
+    // error ERROR_HANDLE_EOF) or on a read error, with an unterminated last
+    // line in csLine.
+    BOOL ReadLine(std::string& csLine)
+    {
+        csLine.clear();
+        for (;;) {
+            if (m_iNext == m_cbData) {
+                if (m_dwEndError == 0 && !m_opRead.Read(m_achBlock, sizeof m_achBlock))
+                    m_dwEndError = ::GetLastError();
+                if (m_dwEndError != 0) {
+                    ::SetLastError(m_dwEndError);
+                    return FALSE;
+                }
+                m_cbData = m_opRead.GetActual();
+                m_iNext = 0;
+            }
+            const char* pchEnd = (const char*)memchr(m_achBlock + m_iNext, '\n', m_cbData - m_iNext);
+            size_t iEnd = pchEnd != NULL ? (size_t)(pchEnd - m_achBlock) + 1 : m_cbData;
+            csLine.append(m_achBlock + m_iNext, iEnd - m_iNext);
+            m_iNext = iEnd;
+            if (pchEnd != NULL)
+                return TRUE;
+        }
+    }
+
+private:
+    CIoOperation m_opRead;
+    char m_achBlock[4096];
+    size_t m_iNext;
+    size_t m_cbData;
+    DWORD m_dwEndError;
+};
+
+}  // namespace
+
+BOOL CSupervisorApp::ReadDefinitionFile()
+{
+    if (m_csDefinitionFile.empty())
+        m_csDefinitionFile = GetFullPath(StripExtension(m_csModulePath) + ".inf");
+    const std::string& csPath = m_csDefinitionFile;
+    DEBUG_APP_MESSAGE(DEBUG_TRACE, "Attempting to open " << csPath);
+
+    CFileDevice device;
+    device.SetFile(csPath, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ, 0);
+    CIoInstance instance;
+    if (!instance.Open(&device)) {
+        if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
+            if (WriteDefinitionTemplate(csPath))
+                DEBUG_MESSAGE(DEBUG_SHOW, csPath << " has been created. You must customize it for your application.");
+            else
+                DEFINITION_ERROR(csPath << " could not be found or created. Error " << LastErrorText());
+        } else {
+            DEFINITION_ERROR(csPath << " could not be opened. Error " << LastErrorText());
+        }
+        return FALSE;
+    }
+
+    CLineReader reader(&instance);
+    std::string csPending;
+    std::string csLine;
+    int nLine = 0;
+    BOOL fOk = TRUE;
+    for (;;) {
+        BOOL fRead = reader.ReadLine(csLine);
+        if (!fRead && csLine.empty()) {
+            if (::GetLastError() != ERROR_HANDLE_EOF) {
+                DEFINITION_ERROR("Could not read from " << csPath << ". Error " << LastErrorText());
+                fOk = FALSE;
+            }
+            break;
+        }
+        nLine++;
+        // A NUL byte would silently cut a command line short.
+        if (csLine.find('\0') != std::string::npos) {
+            DEFINITION_ERROR("Error: Line " << nLine << " of " << csPath << " contains a NUL character.");
+            fOk = FALSE;
+            break;
+        }
+        std::string csText = csPending + " " + csLine;
+        CStringArray csaTokens;
+        CDWordArray dwaUsed;
+        SplitArguments(csText, csaTokens, dwaUsed);
+        if (csaTokens.empty() || csaTokens[0][0] == '#') {
+            // skipped; pending text stays as it was
+        } else if (csaTokens.back() == "\\") {
+            csPending = csText.substr(0, csText.rfind('\\'));
+        } else {
+            csPending.clear();
+            if (!InterpretEntry(csaTokens, dwaUsed, nLine)) {
+                fOk = FALSE;
+                break;
+            }
+        }
+        if (!fRead)
+            break;  // the last line had no LF; the next read would only report the end
+    }
+    if (fOk && m_paProcesses.empty()) {
+        DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
+        fOk = FALSE;
+    }
+    instance.Close();
+    return fOk;
+}
+
+BOOL CSupervisorApp::InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
+{
+    if (FindSwitch(csaTokens, dwaUsed, "global"))
+        return InterpretGlobalLine(csaTokens, dwaUsed, nLine);
+    return InterpretProcessLine(csaTokens, dwaUsed, nLine);
+}
+
+BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
+{
+    if (FindSwitch(csaTokens, dwaUsed, "allowclose"))
+        m_fAllowClose = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "lifoshutdown"))
+        m_fLifoShutdown = 1;
+    std::string csToken;
+    if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
+        DEFINITION_ERROR("Warning: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
+                                                                       << m_csDefinitionFile);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
+{
+    CWatchedProcess* pProcess = new CWatchedProcess;
+    CWatchedProcess& wp = *pProcess;
+    STARTUPINFOA& si = wp.m_startupinfo;
+    std::string csValue;
+    int nValue = 0;
+
+    if (FindSwitch(csaTokens, dwaUsed, "master"))
+        wp.m_fMaster = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "noconsole")) {
+        wp.m_dwConsoleFlags = DETACHED_PROCESS;
+    } else if (FindSwitch(csaTokens, dwaUsed, "newconsole")) {
+        wp.m_dwConsoleFlags = CREATE_NEW_CONSOLE;
+    } else {
+        wp.m_dwConsoleFlags = 0;
+        wp.m_dwGroupFlags = CREATE_NEW_PROCESS_GROUP;
+    }
+    si.wShowWindow = FindSwitch(csaTokens, dwaUsed, "min") ? SW_MINIMIZE : SW_RESTORE;
+    si.dwFlags |= STARTF_USESHOWWINDOW;
+    if (FindSwitch(csaTokens, dwaUsed, "hidden"))
+        si.wShowWindow = SW_HIDE;
+    if (FindOption(csaTokens, dwaUsed, "title", csValue))
+        wp.m_csTitle = csValue;
+
+    std::string csX = "0", csY = "0";
+    if (FindOptionPair(csaTokens, dwaUsed, "ypos", "xpos", csY, csX)) {
+        si.dwX = (DWORD)atoi(csX.c_str());
+        si.dwY = (DWORD)atoi(csY.c_str());
+        si.dwFlags |= STARTF_USEPOSITION;
+    }
+    csX = "80";
+    csY = "25";
+    if (FindOptionPair(csaTokens, dwaUsed, "ysize", "xsize", csY, csX)) {
+        si.dwXSize = (DWORD)atoi(csX.c_str());
+        si.dwYSize = (DWORD)atoi(csY.c_str());
+        si.dwFlags |= STARTF_USESIZE;
+    }
+    csX = "80";
+    csY = "25";
+    if (FindOptionPair(csaTokens, dwaUsed, "ybuf", "xbuf", csY, csX)) {
+        si.dwXCountChars = (DWORD)atoi(csX.c_str());
+        si.dwYCountChars = (DWORD)atoi(csY.c_str());
+        si.dwFlags |= STARTF_USECOUNTCHARS;
+    }
+
+    if (FindSwitch(csaTokens, dwaUsed, "realtime"))
+        wp.m_dwPriorityClass = REALTIME_PRIORITY_CLASS;
+    else if (FindSwitch(csaTokens, dwaUsed, "high"))
+        wp.m_dwPriorityClass = HIGH_PRIORITY_CLASS;
+    else if (FindSwitch(csaTokens, dwaUsed, "normal"))
+        wp.m_dwPriorityClass = NORMAL_PRIORITY_CLASS;
+    else if (FindSwitch(csaTokens, dwaUsed, "idle"))
+        wp.m_dwPriorityClass = IDLE_PRIORITY_CLASS;
+
+    if (FindOption(csaTokens, dwaUsed, "cd", csValue))
+        wp.m_csCurrentDirectory = csValue;
+    if (FindSwitch(csaTokens, dwaUsed, "sync"))
+        wp.m_fSync = 1;
+    if (FindNumberOption(csaTokens, dwaUsed, "group", nValue))
+        wp.m_nGroup = nValue;
+    if (FindNumberOption(csaTokens, dwaUsed, "exit", nValue)) {
+        wp.m_fCheckExitCode = 1;
+        wp.m_dwOkExitCode = (DWORD)nValue;
+    }
+    if (FindOption(csaTokens, dwaUsed, "monitorevsem", csValue))
+        wp.SetMonitorEvent(csValue);
+    if (FindSwitch(csaTokens, dwaUsed, "noauto"))
+        wp.m_fNoStart = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "nowatch"))
+        wp.m_fWatch = 0;
+    if (FindOption(csaTokens, dwaUsed, "nounique", csValue)) {
+        wp.m_fUnique = 0;
+        wp.m_csUniqueName = csValue;
+    }
+    if (FindOption(csaTokens, dwaUsed, "unique", csValue)) {
+        wp.m_fUnique = 1;
+        wp.m_csUniqueName = csValue;
+    }
+    if (FindNumberOption(csaTokens, dwaUsed, "restartdelay", nValue))
+        wp.m_mtsRestartDelay = CMilliTimeSpan(0, 0, 0, nValue, 0);
+    if (FindSwitch(csaTokens, dwaUsed, "quit"))
+        wp.m_fQuit = 1;
+    if (FindNumberOption(csaTokens, dwaUsed, "quitdelay", nValue) && nValue >= 0)
+        wp.m_nQuitDelay = nValue;
+    if (FindSwitch(csaTokens, dwaUsed, "NoStart"))
+        wp.m_fNoStart = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "NoStop"))
+        wp.m_fNoStop = 1;
+
+    std::string csCommandLine;
+    if (!NextUnusedArgument(csaTokens, dwaUsed, csCommandLine)) {
+        DEFINITION_ERROR("Error: Line " << nLine << " in the .inf file has no command line.");
+        delete pProcess;
+        return FALSE;
+    }
+    wp.SetCommandLine(csCommandLine);
+    std::string csToken;
+    if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
+        DEFINITION_ERROR("Warning: Unexpected \"" << csToken << "\" on line " << nLine << " of "
+                                                 << m_csDefinitionFile);
+        delete pProcess;
+        return FALSE;
+    }
+    m_paProcesses.push_back(pProcess);
+    return TRUE;
+}

@@ -1,0 +1,222 @@
+// Starting, attaching and stopping watched processes. Everything here runs
+// on the supervision thread.
+#include "common/assertex.h"
+#include "common/filestuf.h"
+#include "ovrin.h"
+
+BOOL CWatchedProcess::Start()
+{
+    std::string csName = GetExeName();
+    if (Create()) {
+        DEBUG_TRACE_MSG("Process is created: " << csName);
+        m_nState = PS_RUNNING;
+        // A retried start leaves the record delegated to its (cancelled)
+        // alarm; a SYNC process, which is not attached, would otherwise be
+        // waited for on that alarm instead of its process.
+        m_pwoDelegate = NULL;
+        m_phWaitHandle = &m_processinfo.hProcess;
+        if (!m_fSync)
+            Attach(0);
+        return TRUE;
+    }
+    DWORD dwError = ::GetLastError();
+    DEBUG_TRACE_MSG("The process " << csName << " couldn't be started. Error " << ErrorText(dwError));
+    m_alarmRestart.SetAfter(m_mtsRestartDelay);
+    m_pwoDelegate = &m_alarmRestart;
+    m_fEnabled = 1;
+    m_nState = PS_NOT_CREATED;
+    ::SetLastError(dwError);
+    return FALSE;
+}
+
+void CWatchedProcess::Attach(DWORD dwProcessId)
+{
+    if (dwProcessId != 0) {
+        m_processinfo.dwProcessId = dwProcessId;
+        HANDLE hProcess = ::OpenProcess(PROCESS_ALL_ACCESS, TRUE, dwProcessId);
+        if (hProcess == NULL) {
+            DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
+                          "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetExeName());
+            DEBUG_TRACE_MSG("Cannot monitor process: " << GetExeName());
+            return;
+        }
+        m_processinfo.hProcess = hProcess;
+        m_nState = PS_RUNNING;
+    }
+    m_fStopRequested = 0;
+    m_pwoDelegate = NULL;
+    m_phWaitHandle = &m_processinfo.hProcess;
+    m_fEnabled = 1;
+    m_mtStarted = CMilliTime::GetCurrentTime();
+    m_mtEnded = CMilliTime();
+}
+
+BOOL CWatchedProcess::RequestStop()
+{
+    if (m_dwConsoleFlags == CREATE_NEW_CONSOLE) {
+        // Without a display Wine creates no console window, so this always
+        // fails there and the caller's kill after the grace period follows.
+        HWND hWnd = ::FindWindowA(NULL, m_csTitle.c_str());
+        if (hWnd == NULL) {
+            DEBUG_ERROR_MSG("No window found for process " << m_csTitle << ".");
+            return FALSE;
+        }
+        DWORD dwWindowProcessId = 0;
+        ::GetWindowThreadProcessId(hWnd, &dwWindowProcessId);
+        if (dwWindowProcessId != m_processinfo.dwProcessId) {
+            DEBUG_ERROR_MSG("Process ID of " << m_csTitle << " does not match internal ID.");
+            return FALSE;
+        }
+        if (!::PostMessageA(hWnd, WM_CLOSE, 0, 0))
+            return FALSE;
+        m_fStopRequested = 1;
+        return TRUE;
+    }
+    if (m_dwConsoleFlags == DETACHED_PROCESS) {
+        Kill();
+        return TRUE;
+    }
+    return SendCtrlBreak();
+}
+
+BOOL CWatchedProcess::SendCtrlBreak()
+{
+    m_fStopRequested = 1;
+    DEBUG_TRACE_MSG("Sending a CTRL_BREAK event to process: " << GetExeName() << ", "
+                                                              << (unsigned long)m_processinfo.dwProcessId);
+    // Headless Wine fails this call (error 6 or 12); the grace period's kill follows.
+    return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_processinfo.dwProcessId);
+}
+
+BOOL CWatchedProcess::Stop()
+{
+    std::string csName = GetExeName();
+    if (m_fNoStop) {
+        DEBUG_TRACE_MSG("Not Stopping process " << csName << ", as specified in the INF file");
+        return FALSE;
+    }
+    if (IsRunning() && !Wait(0)) {
+        DEBUG_TRACE_MSG("Stopping process " << csName);
+        RequestStop();
+        if (!Wait(2000)) {
+            DEBUG_TRACE_MSG("Timed out trying to stop " << csName << ".  Terminating process.");
+            Kill();
+        }
+        return TRUE;
+    }
+    if (IsRunning())
+        DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not active");
+    else
+        DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not waitable!");
+    return FALSE;
+}
+
+BOOL CWatchedProcess::Kill()
+{
+    if (m_fNoStop)
+        return FALSE;
+    m_nState = PS_ENDED;
+    m_fEnabled = 0;
+    m_fStopRequested = 1;
+    if (m_processinfo.hProcess != NULL)
+        Terminate(0);
+    return TRUE;
+}
+
+void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
+{
+    if (pProcess->m_fNoStart)
+        return;
+    std::string csName = pProcess->GetExeName();
+    if (pProcess->m_fUnique) {
+        if (!m_census.Collect()) {
+            Broadcast("WARNING: /UNIQUE test failed for " + csName + ".  Starting the process anyway.");
+        } else if (m_census.IsProcessRunning(pProcess->GetUniqueName())) {
+            pProcess->m_nState = PS_ANOTHER_INSTANCE;
+            DWORD dwId = m_census.GetProcessId(pProcess->GetUniqueName());
+            if (dwId == 0) {
+                DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, "Cannot attach to running process: " << csName);
+                Broadcast("Cannot monitor " + csName + ", Process is not running.");
+            } else {
+                Broadcast("Monitoring running process: " + csName + ".");
+                pProcess->Attach(dwId);
+                BroadcastRecord(pProcess);
+                return;
+            }
+        }
+    }
+    if (!pProcess->Start()) {
+        Broadcast("Could not start process: " + csName + ". Error " + LastErrorText());
+        return;
+    }
+    BroadcastRecord(pProcess);
+    Broadcast("Started process: " + csName + ".");
+    if (pProcess->m_fSync) {
+        Broadcast("Waiting for " + csName + " to finish.");
+        pProcess->Wait(INFINITE);
+        Broadcast(csName + " has finished.");
+        RemoveProcess(pProcess);
+    }
+}
+
+BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
+{
+    int iProcess = FindProcessIndex(pProcess);
+    if (iProcess < 0)
+        return FALSE;
+    std::string csName = pProcess->GetExeName();
+    pProcess->m_nState = PS_REMOVED;
+    BroadcastRecord(pProcess);
+    Broadcast(csName + " has been removed from process list.");
+    m_paProcesses.erase(m_paProcesses.begin() + iProcess);
+    delete pProcess;
+    return TRUE;
+}
+
+int CSupervisorApp::FindProcessIndex(const CWatchedProcess* pProcess) const
+{
+    for (size_t i = 0; i < m_paProcesses.size(); i++) {
+        if (m_paProcesses[i] == pProcess)
+            return (int)i;
+    }
+    return -1;
+}
+
+void CSupervisorApp::MonitorExternalProcesses()
+{
+    if (!m_census.Collect()) {
+        Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
+        return;
+    }
+    CStringArray csaNames;
+    CDWordArray dwaIds;
+    m_census.ListProcesses(csaNames, dwaIds);
+    for (size_t iRecord = 0; iRecord < m_paProcesses.size(); iRecord++) {
+        CWatchedProcess* pTemplate = m_paProcesses[iRecord];
+        if (!pTemplate->IsExternalTemplate())
+            continue;
+        std::string csUniqueName = pTemplate->GetUniqueName();
+        for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
+            if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]))
+                continue;
+            CWatchedProcess* pCopy = new CWatchedProcess;
+            pCopy->CopyFromTemplate(*pTemplate);
+            pCopy->m_fNoStart = 1;
+            pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
+            m_paProcesses.push_back(pCopy);
+            pCopy->Attach(dwaIds[j]);
+            BroadcastRecord(pCopy);
+            pCopy->SignalMonitorEvent();
+            Broadcast("Monitoring external process: " + pCopy->GetExeName());
+        }
+    }
+}
+
+BOOL CSupervisorApp::IsProcessIdWatched(DWORD dwProcessId) const
+{
+    for (const CWatchedProcess* pProcess : m_paProcesses) {
+        if (pProcess->m_processinfo.dwProcessId == dwProcessId)
+            return TRUE;
+    }
+    return FALSE;
+}

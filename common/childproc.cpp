@@ -1,0 +1,158 @@
+// The child-process wrapper: building the CreateProcessA call, waiting,
+// terminating and closing.
+#include "common/childproc.h"
+
+#include <string.h>
+
+#include "common/assertex.h"
+
+CChildProcess::CChildProcess()
+{
+    m_phWaitHandle = &m_processinfo.hProcess;
+    memset(&m_processinfo, 0, sizeof m_processinfo);
+    SetDefaults();
+}
+
+CChildProcess::~CChildProcess()
+{
+    // Reset through the class's own slot: the derived part is gone already.
+    CChildProcess::Reset();
+}
+
+void CChildProcess::SetDefaults()
+{
+    memset(&m_startupinfo, 0, sizeof m_startupinfo);
+    m_startupinfo.cb = sizeof m_startupinfo;
+    ::GetStartupInfoA(&m_startupinfo);
+    m_dwConsoleFlags = CREATE_NEW_CONSOLE;
+    m_dwGroupFlags = 0;
+    m_dwPriorityClass = 0;
+    m_csTitle.clear();
+    m_asEnvironment.clear();
+    m_csCurrentDirectory.clear();
+}
+
+void CChildProcess::SetCommandLine(const std::string& csCommandLine)
+{
+    m_csApplicationName.clear();
+    m_csCommandLine = csCommandLine;
+}
+
+std::string CChildProcess::GetExeName() const
+{
+    if (!m_csApplicationName.empty())
+        return m_csApplicationName;
+    std::string::size_type iStart = 0;
+    while (iStart < m_csCommandLine.size() && m_csCommandLine[iStart] == ' ')
+        iStart++;
+    const std::string csRest = m_csCommandLine.substr(iStart);
+    if (!csRest.empty() && csRest[0] == '"') {
+        std::string::size_type iQuote = csRest.find('"', 1);
+        return iQuote == std::string::npos ? std::string() : csRest.substr(1, iQuote - 1);
+    }
+    std::string::size_type iBlank = csRest.find(' ');
+    if (iBlank != std::string::npos && iBlank >= 1)
+        return csRest.substr(0, iBlank);
+    return csRest;
+}
+
+std::string CChildProcess::GetFullCommandLine() const
+{
+    if (!m_csApplicationName.empty())
+        return m_csApplicationName + " " + m_csCommandLine;
+    return m_csCommandLine;
+}
+
+std::string CChildProcess::BuildCreateCommandLine() const
+{
+    if (m_csApplicationName.empty())
+        return m_csCommandLine;
+    return "\"" + m_csApplicationName + "\" " + m_csCommandLine;
+}
+
+std::string CChildProcess::BuildEnvironmentBlock() const
+{
+    std::string csBlock;
+    if (m_asEnvironment.empty())
+        return csBlock;
+    for (size_t i = 0; i < m_asEnvironment.size(); i++) {
+        csBlock += m_asEnvironment[i];
+        csBlock += '\0';
+    }
+    csBlock += '\0';
+    return csBlock;
+}
+
+BOOL CChildProcess::Create()
+{
+    ASSERT_NULL(m_processinfo.hProcess);
+    // Creating over live handles would lose them and the running process.
+    if (m_processinfo.hProcess != NULL) {
+        ::SetLastError(ERROR_ALREADY_INITIALIZED);
+        return FALSE;
+    }
+    const std::string csCommandLine = BuildCreateCommandLine();
+    m_startupinfo.lpTitle =
+        (!m_csTitle.empty() && (m_dwConsoleFlags & CREATE_NEW_CONSOLE)) ? (LPSTR)m_csTitle.c_str() : NULL;
+    // CreateProcessA may write into the command line.
+    std::vector<char> achCommandLine(csCommandLine.begin(), csCommandLine.end());
+    achCommandLine.push_back('\0');
+    const std::string csEnvironment = BuildEnvironmentBlock();
+    std::vector<char> achEnvironment(csEnvironment.begin(), csEnvironment.end());
+    if (m_csApplicationName.empty())
+        DEBUG_TRACE_MSG("Creating the process '" << csCommandLine << "'");
+    else
+        DEBUG_TRACE_MSG("Creating the process " << m_csApplicationName << " with command line arguments '"
+                                                << csCommandLine << "'");
+    PROCESS_INFORMATION processinfo = {};
+    BOOL fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(),
+                                     achCommandLine.data(), GetSecurityAttributes(), NULL, TRUE,
+                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags,
+                                     achEnvironment.empty() ? NULL : achEnvironment.data(),
+                                     m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
+                                     &m_startupinfo, &processinfo);
+    if (!fCreated)
+        return FALSE;
+    m_processinfo = processinfo;
+    ASSERT_NOT_NULL(m_processinfo.hProcess);
+    ASSERT_NOT_NULL(m_processinfo.hThread);
+    return TRUE;
+}
+
+void CChildProcess::Terminate(UINT uExitCode)
+{
+    if (!::TerminateProcess(m_processinfo.hProcess, uExitCode))
+        ASSERT_COND(::GetLastError(), ==, ERROR_ACCESS_DENIED);
+}
+
+DWORD CChildProcess::WaitForExitCode()
+{
+    DWORD dwExitCode = 0;
+    ASSERT_NOT_NULL(m_processinfo.hProcess);
+    // Without a process there is nothing to wait for (and nothing to read).
+    if (m_processinfo.hProcess == NULL)
+        return dwExitCode;
+    ASSERT_COND(::WaitForSingleObject(m_processinfo.hProcess, INFINITE), ==, WAIT_OBJECT_0);
+    VERIFY_TRUE(::GetExitCodeProcess(m_processinfo.hProcess, &dwExitCode));
+    return dwExitCode;
+}
+
+void CChildProcess::CloseHandles()
+{
+    if (m_processinfo.hThread != NULL) {
+        VERIFY_TRUE(::CloseHandle(m_processinfo.hThread));
+        m_processinfo.hThread = NULL;
+    }
+    if (m_processinfo.hProcess != NULL) {
+        VERIFY_TRUE(::CloseHandle(m_processinfo.hProcess));
+        m_processinfo.hProcess = NULL;
+    }
+    m_processinfo.dwProcessId = 0;
+    m_processinfo.dwThreadId = 0;
+}
+
+void CChildProcess::Reset()
+{
+    CloseHandles();
+    SetDefaults();
+}

@@ -1,0 +1,582 @@
+// Named pipes: byte-mode and message-mode devices, and the server instance
+// that waits for its client.
+#include "common/pipe.h"
+
+#include "common/assertex.h"
+#include "common/filestuf.h"
+#include "common/serial.h"
+#include "common/strutil.h"
+
+namespace {
+
+BOOL IsValid(HANDLE hHandle)
+{
+    return hHandle != INVALID_HANDLE_VALUE && hHandle != NULL;
+}
+
+// TRUE when reads on the handle deliver whole messages (a successful read
+// then ended exactly at a message's end).
+BOOL IsMessageReadMode(HANDLE hHandle)
+{
+    DWORD dwState = 0;
+    if (!::GetNamedPipeHandleStateA(hHandle, &dwState, NULL, NULL, NULL, NULL, 0))
+        return FALSE;
+    return (dwState & PIPE_READMODE_MESSAGE) != 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CPipe
+
+CPipe::CPipe() : m_dwPipeMode(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT)
+{
+    // The defaults without the instance check of DoReset.
+    m_fIsServer = -1;
+    m_dwOpenMode = PIPE_ACCESS_DUPLEX;
+    m_dwMaxInstances = PIPE_UNLIMITED_INSTANCES;
+    m_dwDefaultTimeout = 0xFFFFFFFF;
+    m_dwInBufferSize = 0;
+    m_dwOutBufferSize = 0;
+    m_dwWaitForPipe = 0xFFFFFFFF;
+    m_dwWaitForInstance = 0xFFFFFFFF;
+    m_dwDesiredAccess = GENERIC_READ | GENERIC_WRITE;
+}
+
+CPipe::~CPipe()
+{
+}
+
+void CPipe::DoReset()
+{
+    CIoDevice::DoReset();
+    m_csPipeName.clear();
+    m_fIsServer = -1;
+    m_dwOpenMode = PIPE_ACCESS_DUPLEX;
+    m_dwMaxInstances = PIPE_UNLIMITED_INSTANCES;
+    m_dwDefaultTimeout = 0xFFFFFFFF;
+    m_dwInBufferSize = 0;
+    m_dwOutBufferSize = 0;
+    m_csComputer.clear();
+    m_dwWaitForPipe = 0xFFFFFFFF;
+    m_dwWaitForInstance = 0xFFFFFFFF;
+    m_dwDesiredAccess = GENERIC_READ | GENERIC_WRITE;
+}
+
+void CPipe::SetServer(const std::string& csPipeName)
+{
+    DoReset();
+    ASSERT_COND(m_fIsServer, ==, -1);
+    m_fIsServer = 1;
+    m_csComputer = ".";
+    m_csPipeName = csPipeName;
+}
+
+void CPipe::SetClient(const std::string& csComputer, const std::string& csPipeName)
+{
+    DoReset();
+    ASSERT_COND(m_fIsServer, ==, -1);
+    m_fIsServer = 0;
+    if (!csComputer.empty() && !StrIEqual(csComputer, GetComputerNameText()))
+        m_csComputer = csComputer;
+    else
+        m_csComputer = ".";
+    m_csPipeName = csPipeName;
+}
+
+void CPipe::SetAccess(DWORD dwDesiredAccess)
+{
+    m_dwDesiredAccess = dwDesiredAccess;
+}
+
+void CPipe::SetTimeouts(DWORD dwWaitForPipe, DWORD dwWaitForInstance)
+{
+    m_dwWaitForPipe = dwWaitForPipe;
+    m_dwWaitForInstance = dwWaitForInstance;
+}
+
+std::string CPipe::GetFullName() const
+{
+    return "\\\\" + m_csComputer + "\\pipe\\" + m_csPipeName;
+}
+
+std::string CPipe::GetComputerName() const
+{
+    if (m_csComputer == ".")
+        return GetComputerNameText();
+    return m_csComputer;
+}
+
+DWORD CPipe::GetPollInterval(DWORD dwLimit)
+{
+    return (dwLimit & ~(DWORD)3) < 400 ? dwLimit / 4 : 100;
+}
+
+BOOL CPipe::DoCreate(CIoInstance* pInstance)
+{
+    if (m_fIsServer == 0)
+        return CreateClientEnd(pInstance);
+    return CreateServerEnd(pInstance);
+}
+
+BOOL CPipe::CreateClientEnd(CIoInstance* pInstance)
+{
+    const std::string csFullName = GetFullName();
+    for (;;) {
+        DEBUG_TRACE_MSG("Waiting for " << csFullName << " to be created and available.");
+        const DWORD dwStart = ::GetTickCount();
+        for (;;) {
+            if (::WaitNamedPipeA(csFullName.c_str(), GetPollInterval(m_dwWaitForInstance)))
+                break;
+            const DWORD dwError = ::GetLastError();
+            const DWORD dwElapsed = ::GetTickCount() - dwStart;
+            if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_BAD_NETPATH) {
+                if (dwElapsed >= m_dwWaitForPipe) {
+                    DEBUG_TRACE_MSG("DoCreate() failed because the server end does not exist.");
+                    ::SetLastError(dwError);
+                    return 0;
+                }
+                ::Sleep(GetPollInterval(m_dwWaitForPipe));
+            } else if (dwError == ERROR_SEM_TIMEOUT) {
+                if (dwElapsed >= m_dwWaitForInstance) {
+                    DEBUG_TRACE_MSG("DoCreate() failed because no Server instance was available.");
+                    ::SetLastError(dwError);
+                    return 0;
+                }
+            } else {
+                ::SetLastError(dwError);
+                return 0;
+            }
+        }
+        HANDLE hHandle = ::CreateFileA(csFullName.c_str(), m_dwDesiredAccess, 0, GetSecurityAttributes(), OPEN_EXISTING,
+                                       m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+        if (hHandle != INVALID_HANDLE_VALUE) {
+            if (m_dwPipeMode & PIPE_READMODE_MESSAGE) {
+                // In byte read mode a one-byte message cannot be told from
+                // the first byte of the next one: after the byte is read the
+                // peek reports the next message's length (measured on Wine).
+                // A handle without write access stays in byte mode.
+                DWORD dwMode = PIPE_READMODE_MESSAGE;
+                if (!::SetNamedPipeHandleState(hHandle, &dwMode, NULL, NULL))
+                    DEBUG_TRACE_MSG("The client end of " << csFullName << " stays in byte read mode. Error "
+                                                         << LastErrorText());
+            }
+            pInstance->m_hHandle = hHandle;
+            DEBUG_TRACE_MSG("Have connected to " << csFullName);
+            ::SetLastError(0);
+            return 1;
+        }
+        if (::GetLastError() != ERROR_PIPE_BUSY)
+            return 0;
+        DEBUG_TRACE_MSG("Someone else connected to the pipe. Trying again.");
+    }
+}
+
+HANDLE CPipe::CreateServerHandle(DWORD dwOpenMode)
+{
+    return ::CreateNamedPipeA(GetFullName().c_str(), dwOpenMode, m_dwPipeMode, m_dwMaxInstances, m_dwOutBufferSize,
+                              m_dwInBufferSize, m_dwDefaultTimeout, GetSecurityAttributes());
+}
+
+BOOL CPipe::CreateServerEnd(CIoInstance* pInstance)
+{
+    const std::string csFullName = GetFullName();
+    for (;;) {
+        HANDLE hHandle = CreateServerHandle(m_dwOpenMode | (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0));
+        if (hHandle == INVALID_HANDLE_VALUE)
+            return 0;
+        DEBUG_TRACE_MSG("An instance of the pipe " << csFullName << " has been created. Waiting for a connection. ");
+        BOOL fConnected;
+        DWORD dwError = 0;
+        if (m_fOverlapped) {
+            // An overlapped handle needs an OVERLAPPED even for a blocking
+            // connect; without one the call may report a connect too early.
+            CKernelEvent event(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
+            OVERLAPPED overlapped;
+            ZeroMemory(&overlapped, sizeof(overlapped));
+            overlapped.hEvent = event.m_hHandle;
+            fConnected = ::ConnectNamedPipe(hHandle, &overlapped);
+            if (!fConnected && ::GetLastError() == ERROR_IO_PENDING) {
+                DWORD cbDone = 0;
+                fConnected = ::GetOverlappedResult(hHandle, &overlapped, &cbDone, TRUE);
+            }
+        } else {
+            fConnected = ::ConnectNamedPipe(hHandle, NULL);
+        }
+        dwError = fConnected ? 0 : ::GetLastError();
+        if (fConnected || dwError == ERROR_PIPE_CONNECTED) {
+            pInstance->m_hHandle = hHandle;
+            DEBUG_TRACE_MSG("Someone has connected to " << csFullName);
+            ::SetLastError(0);
+            return 1;
+        }
+        VERIFY_TRUE(::CloseHandle(hHandle));
+        if (dwError != ERROR_NO_DATA) {
+            ::SetLastError(dwError);
+            return 0;
+        }
+    }
+}
+
+BOOL CPipe::DoCreateAsync(CPipeInstance* pInstance)
+{
+    ASSERT_COND(m_fIsServer, ==, 1);
+    // Set directly: other instances of this pipe may be open already.
+    m_fOverlapped = 1;
+    const std::string csFullName = GetFullName();
+    HANDLE hHandle = CreateServerHandle(m_dwOpenMode | FILE_FLAG_OVERLAPPED);
+    if (hHandle == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = ::GetLastError();
+        DEBUG_ERROR_MSG("The call to CreateNamedPipe() failed for " << csFullName << ". Error " << ErrorText(dwError));
+        pInstance->m_fConnectResult = 0;
+        pInstance->m_dwConnectError = dwError;
+        pInstance->m_event.Set();
+        ::SetLastError(dwError);
+        return 0;
+    }
+    pInstance->m_hHandle = hHandle;
+    DEBUG_TRACE_MSG("An instance of the pipe " << csFullName << " has been created. Waiting asynchronously for a connection.");
+    for (;;) {
+        if (::ConnectNamedPipe(hHandle, &pInstance->m_overlapped)) {
+            DEBUG_FAILURE_MSG("Unexpected return value of TRUE from ::ConnectNamedPipe().");
+            pInstance->m_fConnectResult = 1;
+            pInstance->m_dwConnectError = 0;
+            // Signalled so that a wait on the instance sees the client.
+            pInstance->m_event.Set();
+            return 1;
+        }
+        const DWORD dwError = ::GetLastError();
+        switch (dwError) {
+        case ERROR_IO_PENDING:
+            pInstance->m_fConnectResult = 0;
+            pInstance->m_dwConnectError = ERROR_IO_PENDING;
+            ::SetLastError(ERROR_IO_PENDING);
+            return 0;
+        case ERROR_PIPE_CONNECTED:
+            pInstance->m_fConnectResult = 1;
+            pInstance->m_dwConnectError = 0;
+            pInstance->m_event.Set();
+            ::SetLastError(0);
+            return 1;
+        case ERROR_NO_DATA:
+            // The client has gone, but the instance stays in the closing
+            // state, and every further connect fails the same way, until it
+            // is disconnected (measured on Wine; the same on Windows).
+            DEBUG_TRACE_MSG("A client connected to the pipe but then disconnected immediately.");
+            ::DisconnectNamedPipe(hHandle);
+            break;
+        default:
+            DEBUG_ERROR_MSG("Call to ::ConnectNamedPipe() failed. Error " << ErrorText(dwError));
+            pInstance->m_fConnectResult = 0;
+            pInstance->m_dwConnectError = dwError;
+            pInstance->m_event.Set();
+            VERIFY_TRUE(::CloseHandle(hHandle));
+            pInstance->m_hHandle = INVALID_HANDLE_VALUE;
+            ::SetLastError(dwError);
+            return 0;
+        }
+    }
+}
+
+void CPipe::DoClose(CIoInstance* pInstance)
+{
+    if (IsValid(pInstance->m_hHandle) && m_fIsServer != 0) {
+        const DWORD dwSaved = ::GetLastError();
+        // Waits until the client has read what was written to it (for ever
+        // under Wine when it never reads; see the class comment).
+        if (!::FlushFileBuffers(pInstance->m_hHandle)) {
+            // A client that has gone already leaves nothing to flush.
+            const DWORD dwError = ::GetLastError();
+            if (dwError != ERROR_BROKEN_PIPE && dwError != ERROR_NO_DATA && dwError != ERROR_PIPE_NOT_CONNECTED &&
+                dwError != ERROR_PIPE_LISTENING)
+                DEBUG_FAILURE_MSG("Unexpected failure of ::FlushFileBuffers()");
+        }
+        if (!::DisconnectNamedPipe(pInstance->m_hHandle)) {
+            // Wine answers ERROR_PIPE_LISTENING for an instance that never
+            // had a client.
+            const DWORD dwError = ::GetLastError();
+            ASSERT_TRUE(dwError == ERROR_PIPE_NOT_CONNECTED || dwError == ERROR_PIPE_LISTENING);
+        }
+        ::SetLastError(dwSaved);
+    }
+    CIoDevice::DoClose(pInstance);
+}
+
+BOOL CPipe::DoRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb)
+{
+    pOperation->SetPosition(0);
+    return ByteRead(pOperation, pvBuffer, cb);
+}
+
+BOOL CPipe::DoWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb)
+{
+    pOperation->SetPosition(0);
+    return ByteWrite(pOperation, pvBuffer, cb);
+}
+
+// ---------------------------------------------------------------------------
+// CMessagePipe
+
+CMessagePipe::CMessagePipe()
+{
+    m_dwPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE;
+}
+
+BOOL CMessagePipe::DoRead(CIoOperation*, void*, DWORD)
+{
+    DEBUG_FAILURE_MSG("CMessagePipe does not support byte-reads.");
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
+BOOL CMessagePipe::DoWrite(CIoOperation*, const void*, DWORD)
+{
+    DEBUG_FAILURE_MSG("CMessagePipe does not support byte-writes.");
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
+BOOL CMessagePipe::DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb)
+{
+    ASSERT_NOT_NULL(pvBuffer);
+    ASSERT_COND(cb, !=, 0);
+    if (pvBuffer == NULL || cb == 0) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    pOperation->m_pDataBlock = NULL;
+    pOperation->SetPosition(0);
+    return ByteWrite(pOperation, pvBuffer, cb);
+}
+
+BOOL CMessagePipe::GetBytesLeft(CIoOperation* pOperation, BOOL fNullReadOk, DWORD cbNullRead, DWORD& cbLeft)
+{
+    cbLeft = 0;
+    HANDLE hHandle = GetInstanceHandle(pOperation->m_pInstance);
+    // A read that succeeded in message read mode took a whole message; the
+    // peek would already report the next one.
+    if (fNullReadOk && (cbNullRead == 0 || IsMessageReadMode(hHandle)))
+        return 1;
+    DWORD cbAvailable = 0;
+    if (!::PeekNamedPipe(hHandle, NULL, 0, NULL, &cbAvailable, &cbLeft))
+        return 0;
+    return 1;
+}
+
+BOOL CMessagePipe::ReadRest(CIoOperation* pOperation, CDataBlock* pBlock, BYTE bFirst, DWORD cbLeft)
+{
+    BYTE* pbMessage = cbLeft < 0xFFFFFFFF ? CDataBlock::AllocateBuffer(cbLeft + 1) : NULL;
+    if (pbMessage == NULL) {
+        pBlock->Reset();
+        pOperation->m_dwActual = 0;
+        pOperation->SetFinished(0, ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    pbMessage[0] = bFirst;
+    pBlock->Attach(pbMessage, cbLeft + 1);
+    pOperation->SetPosition(0);
+    if (!ByteRead(pOperation, pbMessage + 1, cbLeft))
+        return 0;
+    ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
+    pOperation->m_dwActual = cbLeft + 1;
+    return 1;
+}
+
+BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
+{
+    ASSERT_NOT_NULL(pBlock);
+    if (pBlock == NULL) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    pOperation->m_pDataBlock = pBlock;
+    pBlock->Attach(NULL, 0);
+    HANDLE hHandle = GetInstanceHandle(pOperation->m_pInstance);
+    for (;;) {
+        pOperation->SetPosition(0);
+        pOperation->m_dwActual = 0;
+        BYTE* pbFirst = CDataBlock::AllocateBuffer(1);
+        if (pbFirst == NULL) {
+            pOperation->SetFinished(0, ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        pbFirst[0] = 0;
+        DWORD cbRead = 0;
+        BOOL fOk = ::ReadFile(hHandle, pbFirst, 1, &cbRead, &pOperation->m_overlapped);
+        const DWORD dwError = fOk ? 0 : ::GetLastError();
+        if (!fOk && dwError == ERROR_IO_PENDING) {
+            // The block holds the byte's buffer until DoGetResult.
+            pBlock->Attach(pbFirst, 1);
+            pOperation->SetPending();
+            ::SetLastError(ERROR_IO_PENDING);
+            return 0;
+        }
+        const BYTE bFirst = pbFirst[0];
+        delete[] pbFirst;
+        if (!fOk && dwError != ERROR_MORE_DATA) {
+            DEBUG_ERROR_MSG("Error " << dwError << " occurred doing the null-read.");
+            pOperation->SetFinished(0, dwError);
+            return 0;
+        }
+        DWORD cbLeft = 0;
+        if (!GetBytesLeft(pOperation, fOk, cbRead, cbLeft)) {
+            const DWORD dwPeekError = ::GetLastError();
+            DEBUG_ERROR_MSG("Error " << ErrorText(dwPeekError) << " occurred peeking for the size of the message.");
+            pOperation->SetFinished(0, dwPeekError);
+            return 0;
+        }
+        if (cbLeft > 0)
+            return ReadRest(pOperation, pBlock, bFirst, cbLeft);
+        // A message of one byte carries nothing of the protocol.
+        ::Sleep(100);
+    }
+}
+
+BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation)
+{
+    if (pOperation->m_fResult)
+        return 1;
+    if (pOperation->m_dwError != ERROR_IO_PENDING) {
+        ::SetLastError(pOperation->m_dwError);
+        return 0;
+    }
+    CDataBlock* pBlock = pOperation->m_pDataBlock;
+    if (pBlock == NULL)
+        return ByteGetResult(pOperation);
+
+    if (pBlock->GetLength() >= 2) {
+        // The read of the bytes after the first one is pending; knowing the
+        // phase from the block also settles a two-byte message whose second
+        // byte comes through a pending read.
+        const DWORD cbLeft = pBlock->GetLength() - 1;
+        if (!ByteGetResult(pOperation))
+            return 0;
+        ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
+        pOperation->m_dwActual = cbLeft + 1;
+        return 1;
+    }
+
+    HANDLE hHandle = GetInstanceHandle(pOperation->m_pInstance);
+    DWORD cbRead = 0;
+    BOOL fOk = ::GetOverlappedResult(hHandle, &pOperation->m_overlapped, &cbRead, TRUE);
+    const DWORD dwError = fOk ? 0 : ::GetLastError();
+    if (!fOk && dwError != ERROR_MORE_DATA) {
+        pOperation->m_dwActual = 0;
+        pOperation->SetFinished(0, dwError);
+        return 0;
+    }
+    const BYTE bFirst = (pBlock->GetLength() == 1 && pBlock->GetData() != NULL) ? pBlock->GetData()[0] : 0;
+    DWORD cbLeft = 0;
+    if (!GetBytesLeft(pOperation, fOk, cbRead, cbLeft)) {
+        const DWORD dwPeekError = ::GetLastError();
+        DEBUG_ERROR_MSG("Call to PeedNamedPipe() failed. Error " << ErrorText(dwPeekError));
+        pOperation->m_dwActual = 0;
+        pOperation->SetFinished(0, dwPeekError);
+        return 0;
+    }
+    if (cbLeft == 0) {
+        // A one-byte message: dropped as in DoMessageRead, and the read
+        // starts again (it may stay pending; GetResult waits again).
+        ::Sleep(100);
+        return DoMessageRead(pOperation, pBlock);
+    }
+    if (!ReadRest(pOperation, pBlock, bFirst, cbLeft)) {
+        if (pOperation->m_dwError != ERROR_IO_PENDING) {
+            DEBUG_ERROR_MSG("Error " << ErrorText(pOperation->m_dwError) << " reading the message data after waiting.");
+            ::SetLastError(pOperation->m_dwError);
+            return 0;
+        }
+        if (!ByteGetResult(pOperation))
+            return 0;
+        ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
+        pOperation->m_dwActual = cbLeft + 1;
+    }
+    pOperation->m_fResult = 1;
+    pOperation->m_dwError = 0;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// CPipeInstance
+
+CPipeInstance::CPipeInstance()
+    : m_event(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED), m_fConnectResult(1), m_dwConnectError(0)
+{
+    m_pwoDelegate = &m_event;
+    ZeroMemory(&m_overlapped, sizeof(m_overlapped));
+    m_overlapped.hEvent = m_event.m_hHandle;
+}
+
+CPipeInstance::~CPipeInstance()
+{
+    Close();
+}
+
+void CPipeInstance::Close()
+{
+    const DWORD dwSaved = ::GetLastError();
+    if (IsConnectPending()) {
+        // The system writes into the OVERLAPPED when the connect ends, so
+        // it must have ended before this object may go.
+        if (IsValid(m_hHandle))
+            ::CancelIoEx(m_hHandle, &m_overlapped);
+        if (::WaitForSingleObject(m_event.m_hHandle, 5000) == WAIT_OBJECT_0) {
+            DWORD cbDone = 0;
+            ::GetOverlappedResult(m_hHandle, &m_overlapped, &cbDone, FALSE);
+        } else {
+            DEBUG_ERROR_MSG("A cancelled connect did not end.");
+        }
+    }
+    CIoInstance::Close();
+    m_fConnectResult = 1;
+    m_dwConnectError = 0;
+    ::SetLastError(dwSaved);
+}
+
+BOOL CPipeInstance::OpenAsync(CPipe* pPipe)
+{
+    ASSERT_INVALID_HANDLE(m_hHandle);
+    ASSERT_NULL(m_pDevice);
+    ASSERT_NOT_NULL(pPipe);
+    if (pPipe == NULL || m_pDevice != NULL || IsValid(m_hHandle)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    m_hHandle = INVALID_HANDLE_VALUE;
+    m_fConnectResult = 1;
+    m_dwConnectError = 0;
+    m_event.Reset();
+    BOOL fOk = pPipe->DoCreateAsync(this);
+    if (!fOk && ::GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    m_pDevice = pPipe;
+    ::InterlockedIncrement(&pPipe->m_cInstances);
+    ::SetLastError(fOk ? 0 : ERROR_IO_PENDING);
+    return 1;
+}
+
+BOOL CPipeInstance::FinishConnect()
+{
+    ASSERT_VALID_HANDLE(m_hHandle);
+    if (IsConnectPending()) {
+        DWORD cbDone = 0;
+        if (::GetOverlappedResult(m_hHandle, &m_overlapped, &cbDone, TRUE)) {
+            m_fConnectResult = 1;
+            m_dwConnectError = 0;
+        } else {
+            m_fConnectResult = 0;
+            m_dwConnectError = ::GetLastError();
+        }
+    }
+    if (!m_fConnectResult)
+        ::SetLastError(m_dwConnectError);
+    return m_fConnectResult;
+}
+
+void CPipeInstance::OnSignalled()
+{
+    CWaitObject::OnSignalled();
+    const DWORD dwSaved = ::GetLastError();
+    FinishConnect();
+    ::SetLastError(dwSaved);
+}

@@ -1,0 +1,299 @@
+// Service application frame.
+#include "common/servapp.h"
+
+#include <iostream>
+
+#include "common/assertex.h"
+#include "common/filestuf.h"
+
+SERVICE_STATUS_HANDLE CServiceApp::m_sshStatusHandle = NULL;
+CKernelEvent CServiceApp::m_evServiceStop;
+
+namespace {
+
+// One status record for the process. It is filled and sent under a lock so
+// that the dispatcher thread, the service thread and the supervision loop
+// never send a record that another thread half filled.
+struct CServiceStatusRecord
+{
+    CServiceStatusRecord()
+    {
+        ::InitializeCriticalSection(&m_critsec);
+        ZeroMemory(&m_status, sizeof m_status);
+        m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    }
+    CRITICAL_SECTION m_critsec;
+    SERVICE_STATUS m_status;
+};
+
+CServiceStatusRecord& StatusRecord()
+{
+    static CServiceStatusRecord* s_pRecord = new CServiceStatusRecord;
+    return *s_pRecord;
+}
+
+// Opens the local control manager with full access, or returns null.
+SC_HANDLE OpenManager()
+{
+    return ::OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+}
+
+std::string ServiceNameOf(const std::string& csExeName)
+{
+    return StripExtension(csExeName);
+}
+
+}  // namespace
+
+CServiceApp::CServiceApp() : m_fIsService(-1)
+{
+}
+
+CServiceApp::~CServiceApp()
+{
+}
+
+BOOL CServiceApp::IsService() const
+{
+    ASSERT_BOOL(m_fIsService);
+    return m_fIsService == 1;
+}
+
+void CServiceApp::RunApplication()
+{
+    if (!ProcessServiceSwitches())
+        return;
+    if (!Initialize())
+        return;
+    if (ParseArguments())
+        Main();
+    Finish();
+}
+
+void CServiceApp::ShowUsage()
+{
+    std::cerr << "Use -i to install (if necessary) and start this executable as an NT service." << std::endl;
+    std::cerr << "Use -r to stop (if necessary) and remove this executable as an NT service." << std::endl;
+}
+
+void CServiceApp::OnPause()
+{
+    DEBUG_FAILURE_MSG("OnPause not implemented.");
+    ReportServiceStatus(SERVICE_PAUSED, 0, 0, 0);
+}
+
+void CServiceApp::OnContinue()
+{
+    DEBUG_FAILURE_MSG("OnContinue() not implemented.");
+    ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+}
+
+void CServiceApp::OnStop()
+{
+    DEBUG_ERROR_MSG("The service has received a command to stop.");
+    ReportServiceStatus(SERVICE_STOP_PENDING, 0, 1, 500);
+    if (m_evServiceStop.m_hHandle != NULL)
+        m_evServiceStop.Set();
+}
+
+void CServiceApp::OnInterrogate()
+{
+    ReportServiceStatus(GetReportedServiceState(), 0, 0, 0);
+}
+
+DWORD CServiceApp::GetReportedServiceState()
+{
+    CServiceStatusRecord& rec = StatusRecord();
+    ::EnterCriticalSection(&rec.m_critsec);
+    DWORD dwState = rec.m_status.dwCurrentState;
+    ::LeaveCriticalSection(&rec.m_critsec);
+    return dwState;
+}
+
+BOOL CServiceApp::ReportServiceStatus(DWORD dwState, DWORD dwExitCode, DWORD dwCheckPoint, DWORD dwWaitHint)
+{
+    CServiceStatusRecord& rec = StatusRecord();
+    ::EnterCriticalSection(&rec.m_critsec);
+    SERVICE_STATUS& status = rec.m_status;
+    status.dwControlsAccepted =
+        (dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING) ? 0 : SERVICE_ACCEPT_STOP;
+    status.dwCurrentState = dwState;
+    status.dwWin32ExitCode = dwExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    status.dwServiceSpecificExitCode = dwExitCode;
+    status.dwCheckPoint = dwCheckPoint;
+    status.dwWaitHint = dwWaitHint;
+    BOOL fOk = m_sshStatusHandle != NULL && ::SetServiceStatus(m_sshStatusHandle, &status);
+    ::LeaveCriticalSection(&rec.m_critsec);
+    return fOk;
+}
+
+void WINAPI CServiceApp::ServiceCtrlHandler(DWORD dwControl)
+{
+    CServiceApp* pApp = static_cast<CServiceApp*>(GetApp());
+    if (pApp == NULL)
+        return;
+    switch (dwControl) {
+    case SERVICE_CONTROL_STOP:
+        pApp->OnStop();
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        pApp->OnPause();
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        pApp->OnContinue();
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        pApp->OnInterrogate();
+        break;
+    case SERVICE_CONTROL_SHUTDOWN:
+        break;
+    default:
+        DEBUG_FAILURE_MSG("Default case reached: " << (unsigned long)dwControl);
+        break;
+    }
+}
+
+void WINAPI CServiceApp::ServiceMain(DWORD, LPSTR*)
+{
+    char szEmpty[] = "";
+    m_sshStatusHandle = ::RegisterServiceCtrlHandlerA(szEmpty, ServiceCtrlHandler);
+    ASSERT_NOT_NULL(m_sshStatusHandle);
+    ReportServiceStatus(SERVICE_START_PENDING, 0, 1, 500);
+    if (m_evServiceStop.m_hHandle == NULL)
+        m_evServiceStop.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, NULL);
+    ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    CServiceApp* pApp = static_cast<CServiceApp*>(GetApp());
+    if (pApp != NULL)
+        pApp->RunConsoleApplication();
+    DEBUG_ERROR_MSG("The service is ending because the main thread ended.");
+    ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
+}
+
+std::string CServiceApp::BuildImagePath(const std::string& csModulePath, const CStringArray& csaArguments)
+{
+    // A path with a blank is quoted: unquoted, the control manager would try
+    // the shorter prefixes (C:\Program.exe) first.
+    std::string csImagePath =
+        csModulePath.find(' ') != std::string::npos ? "\"" + csModulePath + "\"" : csModulePath;
+    csImagePath += " /NT_SERVICE";
+    for (const std::string& csArg : csaArguments)
+        csImagePath += " \"" + csArg + "\"";
+    return csImagePath;
+}
+
+BOOL CServiceApp::InstallService(const std::string& csName, const std::string& csModulePath,
+                                 const CStringArray& csaArguments)
+{
+    SC_HANDLE schSCManager = OpenManager();
+    if (schSCManager == NULL)
+        return FALSE;
+    std::string csImagePath = BuildImagePath(csModulePath, csaArguments);
+    SC_HANDLE schService = ::CreateServiceA(schSCManager, csName.c_str(), csName.c_str(), SERVICE_ALL_ACCESS,
+                                            SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                            csImagePath.c_str(), NULL, NULL, NULL, NULL, NULL);
+    BOOL fOk = schService != NULL;
+    DWORD dwError = ::GetLastError();
+    if (fOk)
+        VERIFY_TRUE(CloseServiceHandle(schService));
+    VERIFY_TRUE(CloseServiceHandle(schSCManager));
+    ::SetLastError(dwError);
+    return fOk;
+}
+
+namespace {
+
+// Opens the named service and runs one action on it; every handle is closed
+// and the action's last error survives the closing.
+template <typename TAction>
+BOOL WithService(const std::string& csName, TAction action)
+{
+    SC_HANDLE schSCManager = OpenManager();
+    if (schSCManager == NULL)
+        return FALSE;
+    BOOL fOk = FALSE;
+    SC_HANDLE schService = ::OpenServiceA(schSCManager, csName.c_str(), SERVICE_ALL_ACCESS);
+    DWORD dwError = ::GetLastError();
+    if (schService != NULL) {
+        fOk = action(schService);
+        dwError = ::GetLastError();
+        VERIFY_TRUE(CloseServiceHandle(schService));
+    }
+    VERIFY_TRUE(CloseServiceHandle(schSCManager));
+    ::SetLastError(dwError);
+    return fOk;
+}
+
+}  // namespace
+
+BOOL CServiceApp::StartInstalledService(const std::string& csName)
+{
+    return WithService(csName, [](SC_HANDLE schService) { return ::StartServiceA(schService, 0, NULL); });
+}
+
+BOOL CServiceApp::StopService(const std::string& csName)
+{
+    return WithService(csName, [](SC_HANDLE schService) {
+        SERVICE_STATUS status;
+        return ::ControlService(schService, SERVICE_CONTROL_STOP, &status);
+    });
+}
+
+BOOL CServiceApp::RemoveService(const std::string& csName)
+{
+    return WithService(csName, [](SC_HANDLE schService) { return ::DeleteService(schService); });
+}
+
+BOOL CServiceApp::ProcessServiceSwitches()
+{
+    std::string csName = ServiceNameOf(m_csExeName);
+    if (FindSwitch(m_csaArgs, m_dwaArgUsed, "i")) {
+        CStringArray csaServiceArgs;
+        std::string csArg;
+        while (NextUnusedArgument(m_csaArgs, m_dwaArgUsed, csArg))
+            csaServiceArgs.push_back(csArg);
+        if (!InstallService(csName, m_csModulePath, csaServiceArgs) &&
+            ::GetLastError() != ERROR_SERVICE_EXISTS) {
+            std::cerr << "The service could not be installed. Error " << LastErrorText() << std::endl;
+            return FALSE;
+        }
+        if (!StartInstalledService(csName)) {
+            if (::GetLastError() == ERROR_SERVICE_ALREADY_RUNNING)
+                std::cerr << "Note: The service was already running." << std::endl;
+            else
+                std::cerr << "The service could not be started. Error " << LastErrorText() << std::endl;
+        }
+        return FALSE;
+    }
+    if (FindSwitch(m_csaArgs, m_dwaArgUsed, "r")) {
+        if (!StopService(csName)) {
+            DWORD dwStopError = ::GetLastError();
+            if (dwStopError == ERROR_SERVICE_DOES_NOT_EXIST) {
+                std::cerr << "Note: The service is not currently installed." << std::endl;
+                return FALSE;
+            }
+            if (dwStopError != ERROR_SERVICE_NOT_ACTIVE) {
+                if (!RemoveService(csName))
+                    std::cerr << "The service could not be stopped. Error " << ErrorText(dwStopError) << std::endl;
+                return FALSE;
+            }
+        }
+        if (!RemoveService(csName))
+            std::cerr << "The service could not be removed. Error " << LastErrorText() << std::endl;
+        return FALSE;
+    }
+    if (FindSwitch(m_csaArgs, m_dwaArgUsed, "NT_SERVICE")) {
+        m_fIsService = 1;
+        char szEmpty[] = "";
+        SERVICE_TABLE_ENTRYA aEntries[] = {{szEmpty, ServiceMain}, {NULL, NULL}};
+        if (!::StartServiceCtrlDispatcherA(aEntries) && ::GetLastError() != 1) {
+            DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
+                          "The " << m_csExeName
+                                 << " service could not start because the Service Control Dispatcher could not be "
+                                    "started. Error "
+                                 << LastErrorText());
+        }
+        return FALSE;
+    }
+    m_fIsService = 0;
+    return TRUE;
+}

@@ -1,0 +1,133 @@
+// Named pipes as I/O devices.
+//
+// CPipe: a byte-mode pipe. It holds the name, the computer, which end this
+// side is and the CreateNamedPipe parameters; it creates server instances
+// (blocking with Open, or with an overlapped connect through a
+// CPipeInstance) and opens client ends (Open). SetServer and SetClient
+// reset every setting, so SetAccess, SetTimeouts and SetOverlapped come
+// after them. The server end installs no DACL itself: a server that any
+// user may open calls SetNullDacl after SetServer.
+//
+// CMessagePipe: the same pipe in message mode; one write is one message and
+// ReadMessage delivers one whole message into a CDataBlock.
+//
+// CPipeInstance: a server instance that is a wait object: it is signalled
+// when a client connects (OpenAsync starts the wait); OnSignalled finishes
+// the connect. Each instance serves one client once.
+//
+// A pipe object is configured and its instances opened by one thread; the
+// reader and the writer of one connection may be two threads, each with its
+// own operation. Under Wine a write on a pipe with buffer sizes 0 ends only
+// when the other end reads it, and closing a server end flushes, which
+// waits until the client has read everything: a writer to a peer that may
+// not read bounds its waits (CIoOperation::WaitForResult) and cancels the
+// write (CIoOperation::Cancel) before it closes the instance.
+#pragma once
+
+#include <string>
+
+#include "common/cio.h"
+
+class CPipeInstance;
+
+class CPipe : public CIoDevice
+{
+public:
+    CPipe();
+    virtual ~CPipe();
+
+    // Resets, then makes this the server end of "\\.\pipe\" + the name.
+    void SetServer(const std::string& csPipeName);
+    // Resets, then makes this the client end; an empty computer, or this
+    // computer's own name, gives ".".
+    void SetClient(const std::string& csComputer, const std::string& csPipeName);
+    // The client's desired access (GENERIC_READ | GENERIC_WRITE by default).
+    void SetAccess(DWORD dwDesiredAccess);
+    // How long a client waits, in ms, for the pipe to exist and for a free
+    // server instance (0xFFFFFFFF: for ever, the default).
+    void SetTimeouts(DWORD dwWaitForPipe, DWORD dwWaitForInstance);
+
+    // "\\" + computer + "\pipe\" + name.
+    std::string GetFullName() const;
+    // The computer, or this computer's name for ".".
+    std::string GetComputerName() const;
+    BOOL IsServer() const { return m_fIsServer == 1; }
+
+    virtual BOOL DoCreate(CIoInstance* pInstance) override;
+    virtual void DoClose(CIoInstance* pInstance) override;
+    virtual BOOL DoRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb) override;
+    virtual BOOL DoWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb) override;
+    virtual void DoReset() override;
+    // A server instance whose connect goes on in the background.
+    virtual BOOL DoCreateAsync(CPipeInstance* pInstance);
+
+    // The client's poll interval for a limit: a quarter of it below 400 ms,
+    // else 100 ms.
+    static DWORD GetPollInterval(DWORD dwLimit);
+
+    std::string m_csPipeName;
+    int m_fIsServer;              // -1 not set, 1 server end, 0 client end
+    DWORD m_dwOpenMode;
+    DWORD m_dwPipeMode;           // set by the constructors only
+    DWORD m_dwMaxInstances;
+    DWORD m_dwDefaultTimeout;
+    DWORD m_dwInBufferSize;
+    DWORD m_dwOutBufferSize;
+    std::string m_csComputer;
+    DWORD m_dwWaitForPipe;        // client: ms to wait for the pipe to exist
+    DWORD m_dwWaitForInstance;    // client: ms to wait for a free instance
+    DWORD m_dwDesiredAccess;
+
+protected:
+    BOOL CreateClientEnd(CIoInstance* pInstance);
+    BOOL CreateServerEnd(CIoInstance* pInstance);
+    // CreateNamedPipeA with this pipe's parameters.
+    virtual HANDLE CreateServerHandle(DWORD dwOpenMode);
+};
+
+class CMessagePipe : public CPipe
+{
+public:
+    CMessagePipe();
+
+    // Byte transfers are refused.
+    virtual BOOL DoRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb) override;
+    virtual BOOL DoWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb) override;
+    // A message of one byte (or none) is dropped after 100 ms and the next
+    // one read instead.
+    virtual BOOL DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock) override;
+    virtual BOOL DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb) override;
+    virtual BOOL DoGetResult(CIoOperation* pOperation) override;
+
+protected:
+    // After the first byte of a message came in: how many bytes follow it
+    // in the same message. FALSE when the peek failed (error stored).
+    BOOL GetBytesLeft(CIoOperation* pOperation, BOOL fNullReadOk, DWORD cbNullRead, DWORD& cbLeft);
+    // Gives the block the whole message buffer and reads the rest of it.
+    BOOL ReadRest(CIoOperation* pOperation, CDataBlock* pBlock, BYTE bFirst, DWORD cbLeft);
+};
+
+class CPipeInstance : public CIoInstance, public CWaitObject
+{
+public:
+    CPipeInstance();
+    virtual ~CPipeInstance();
+
+    // Ends a pending connect, then closes as CIoInstance does.
+    virtual void Close() override;
+    // Creates a server instance and starts waiting for a client: TRUE when
+    // the instance is open (connected already, or the connect pending).
+    BOOL OpenAsync(CPipe* pPipe);
+    // Waits for a pending connect; TRUE when a client is connected.
+    BOOL FinishConnect();
+    BOOL IsConnectPending() const { return m_fConnectResult == 0 && m_dwConnectError == ERROR_IO_PENDING; }
+    BOOL IsConnected() const { return m_pDevice != NULL && m_fConnectResult == 1; }
+
+    // Runs when the multiplexed wait finds the connect event signalled.
+    virtual void OnSignalled() override;
+
+    CKernelEvent m_event;      // manual-reset; the wait object's delegate
+    OVERLAPPED m_overlapped;   // of the connect; hEvent is the event's handle
+    BOOL m_fConnectResult;
+    DWORD m_dwConnectError;
+};

@@ -1,0 +1,172 @@
+#include "e2e_util.h"
+
+#include <vector>
+
+#include "common/filestuf.h"
+
+namespace {
+
+struct CPipeReader
+{
+    HANDLE hRead = NULL;
+    std::string csText;
+};
+
+DWORD WINAPI ReadAll(LPVOID pv)
+{
+    CPipeReader* pReader = static_cast<CPipeReader*>(pv);
+    char ab[4096];
+    DWORD cb = 0;
+    while (::ReadFile(pReader->hRead, ab, sizeof ab, &cb, NULL) && cb > 0)
+        pReader->csText.append(ab, cb);
+    return 0;
+}
+
+}  // namespace
+
+CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInput, DWORD dwTimeoutMs,
+                      const std::string& csDirectory)
+{
+    CRunResult result;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
+    ::CreatePipe(&hInRead, &hInWrite, &sa, 1 << 16);
+    ::CreatePipe(&hOutRead, &hOutWrite, &sa, 1 << 16);
+    ::CreatePipe(&hErrRead, &hErrWrite, &sa, 1 << 16);
+    ::SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(hErrRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = hInRead;
+    si.hStdOutput = hOutWrite;
+    si.hStdError = hErrWrite;
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
+    acCommandLine.push_back('\0');
+    result.fStarted = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL,
+                                       csDirectory.empty() ? NULL : csDirectory.c_str(), &si, &pi);
+    ::CloseHandle(hInRead);
+    ::CloseHandle(hOutWrite);
+    ::CloseHandle(hErrWrite);
+
+    CPipeReader outReader, errReader;
+    outReader.hRead = hOutRead;
+    errReader.hRead = hErrRead;
+    HANDLE ahThreads[2] = {::CreateThread(NULL, 0, ReadAll, &outReader, 0, NULL),
+                           ::CreateThread(NULL, 0, ReadAll, &errReader, 0, NULL)};
+    if (result.fStarted) {
+        DWORD cbWritten = 0;
+        if (!csInput.empty())
+            ::WriteFile(hInWrite, csInput.data(), (DWORD)csInput.size(), &cbWritten, NULL);
+    }
+    ::CloseHandle(hInWrite);
+    if (result.fStarted) {
+        if (::WaitForSingleObject(pi.hProcess, dwTimeoutMs) != WAIT_OBJECT_0) {
+            result.fTimedOut = TRUE;
+            ::TerminateProcess(pi.hProcess, 999);
+            ::WaitForSingleObject(pi.hProcess, 5000);
+        }
+        ::GetExitCodeProcess(pi.hProcess, &result.dwExitCode);
+        ::CloseHandle(pi.hProcess);
+        ::CloseHandle(pi.hThread);
+    }
+    // Grandchildren may hold the pipes open; do not wait for them for ever.
+    if (::WaitForMultipleObjects(2, ahThreads, TRUE, 5000) != WAIT_OBJECT_0) {
+        ::CancelSynchronousIo(ahThreads[0]);
+        ::CancelSynchronousIo(ahThreads[1]);
+        ::WaitForMultipleObjects(2, ahThreads, TRUE, 2000);
+    }
+    ::CloseHandle(ahThreads[0]);
+    ::CloseHandle(ahThreads[1]);
+    ::CloseHandle(hOutRead);
+    ::CloseHandle(hErrRead);
+    result.csOut = outReader.csText;
+    result.csErr = errReader.csText;
+    return result;
+}
+
+std::string GetTestDirectory()
+{
+    std::string csPath = GetModulePath(NULL);
+    return csPath.substr(0, csPath.find_last_of('\\') + 1);
+}
+
+std::string MakeTempDirectory(const std::string& csPrefix)
+{
+    char szTemp[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, szTemp);
+    for (int i = 0;; i++) {
+        std::string csDir = std::string(szTemp) + csPrefix + std::to_string(::GetCurrentProcessId()) + "_" +
+                            std::to_string(::GetTickCount()) + "_" + std::to_string(i);
+        if (::CreateDirectoryA(csDir.c_str(), NULL))
+            return csDir;
+    }
+}
+
+void RemoveDirectoryTree(const std::string& csDirectory)
+{
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind = ::FindFirstFileA((csDirectory + "\\*").c_str(), &fd);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        do {
+            std::string csName = fd.cFileName;
+            if (csName != "." && csName != "..")
+                ::DeleteFileA((csDirectory + "\\" + csName).c_str());
+        } while (::FindNextFileA(hFind, &fd));
+        ::FindClose(hFind);
+    }
+    ::RemoveDirectoryA(csDirectory.c_str());
+}
+
+std::string CopyOvrinTo(const std::string& csDirectory, const std::string& csName)
+{
+    std::string csTarget = csDirectory + "\\" + csName;
+    ::CopyFileA((GetTestDirectory() + "Ovrin.exe").c_str(), csTarget.c_str(), FALSE);
+    return csTarget;
+}
+
+BOOL WriteTextFile(const std::string& csPath, const std::string& csText)
+{
+    HANDLE h = ::CreateFileA(csPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD cb = 0;
+    BOOL fOk = ::WriteFile(h, csText.data(), (DWORD)csText.size(), &cb, NULL) && cb == csText.size();
+    ::CloseHandle(h);
+    return fOk;
+}
+
+BOOL ReadTextFile(const std::string& csPath, std::string& csText)
+{
+    csText.clear();
+    HANDLE h = ::CreateFileA(csPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                             0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return FALSE;
+    char ab[4096];
+    DWORD cb = 0;
+    while (::ReadFile(h, ab, sizeof ab, &cb, NULL) && cb > 0)
+        csText.append(ab, cb);
+    ::CloseHandle(h);
+    return TRUE;
+}
+
+std::vector<std::string> SplitLines(const std::string& csText)
+{
+    std::vector<std::string> acsLines;
+    size_t iStart = 0;
+    while (iStart < csText.size()) {
+        size_t iEnd = csText.find('\n', iStart);
+        if (iEnd == std::string::npos)
+            iEnd = csText.size();
+        std::string csLine = csText.substr(iStart, iEnd - iStart);
+        if (!csLine.empty() && csLine.back() == '\r')
+            csLine.pop_back();
+        acsLines.push_back(csLine);
+        iStart = iEnd + 1;
+    }
+    return acsLines;
+}

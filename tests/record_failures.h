@@ -1,0 +1,53 @@
+// Stands in for the debug log's failure report while it lives, to see the
+// failure records (failed checks, failure-class messages) that a test causes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "test_app.h"
+
+class CRecordingReporter : public CDebugReporter
+{
+public:
+    virtual BOOL Report(const CDebugRecord& record) override
+    {
+        m_aRecords.push_back(record);
+        return 1;
+    }
+    std::vector<CDebugRecord> m_aRecords;
+};
+
+class CRecordFailures
+{
+public:
+    CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport) { GetTestDebugLog().m_pFailureReport = &m_reporter; }
+    ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
+
+    std::vector<CDebugRecord>& Records() { return m_reporter.m_aRecords; }
+    size_t Count() const { return m_reporter.m_aRecords.size(); }
+    // The texts of every record, one per line, for failure output.
+    std::string Texts() const
+    {
+        std::string cs;
+        for (const CDebugRecord& record : m_reporter.m_aRecords)
+            cs += record.csText + "\n";
+        return cs;
+    }
+    // TRUE when a record starts with the check text.
+    BOOL Has(const std::string& csCheck) const
+    {
+        for (const CDebugRecord& record : m_reporter.m_aRecords) {
+            if (record.csText.compare(0, csCheck.size(), csCheck) == 0)
+                return TRUE;
+        }
+        return FALSE;
+    }
+
+private:
+    CRecordFailures(const CRecordFailures&) = delete;
+    CRecordFailures& operator=(const CRecordFailures&) = delete;
+
+    CRecordingReporter m_reporter;
+    CDebugReporter* m_pOld;
+};

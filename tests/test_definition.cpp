@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include "e2e_util.h"
+#include "test_supervisor_app.h"
+
+namespace {
+
+// Writes the text as a definition file, reads it and keeps what was said.
+class DefinitionFile : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ResetSupervisorForTest();
+        m_csDir = MakeTempDirectory("ovrdef");
+        m_csPath = m_csDir + "\\test.inf";
+    }
+    void TearDown() override
+    {
+        ResetSupervisorForTest();
+        RemoveDirectoryTree(m_csDir);
+    }
+    BOOL Read(const std::string& csText)
+    {
+        EXPECT_TRUE(WriteTextFile(m_csPath, csText));
+        return ReadPath(m_csPath);
+    }
+    BOOL ReadPath(const std::string& csPath)
+    {
+        CSupervisorApp& app = GetSupervisorForTest();
+        app.m_csDefinitionFile = csPath;
+        CStderrCapture capture;
+        BOOL fOk = app.ReadDefinitionFile();
+        m_csSaid = capture.Text();
+        return fOk;
+    }
+    std::vector<CWatchedProcess*>& Processes() { return GetSupervisorForTest().m_paProcesses; }
+    CWatchedProcess& Only()
+    {
+        EXPECT_EQ(Processes().size(), 1u);
+        return *Processes().at(0);
+    }
+
+    std::string m_csDir;
+    std::string m_csPath;
+    std::string m_csSaid;
+};
+
+}  // namespace
+
+TEST_F(DefinitionFile, PlainLineGetsEveryDefault)
+{
+    ASSERT_TRUE(Read("app.exe\r\n"));
+    CWatchedProcess& wp = Only();
+    EXPECT_EQ(wp.m_csCommandLine, "app.exe");
+    EXPECT_EQ(wp.m_csApplicationName, "");
+    EXPECT_EQ(wp.m_dwConsoleFlags, 0u);
+    EXPECT_EQ(wp.m_dwGroupFlags, (DWORD)CREATE_NEW_PROCESS_GROUP);
+    EXPECT_EQ(wp.m_startupinfo.wShowWindow, SW_RESTORE);
+    EXPECT_TRUE(wp.m_startupinfo.dwFlags & STARTF_USESHOWWINDOW);
+    EXPECT_FALSE(wp.m_startupinfo.dwFlags & (STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USECOUNTCHARS));
+    EXPECT_EQ(wp.m_dwPriorityClass, 0u);
+    EXPECT_EQ(wp.m_nGroup, -1);
+    EXPECT_FALSE(wp.m_fCheckExitCode);
+    EXPECT_TRUE(wp.m_fWatch);
+    EXPECT_TRUE(wp.m_fUnique);
+    EXPECT_FALSE(wp.m_fSync || wp.m_fMaster || wp.m_fQuit || wp.m_fNoStart || wp.m_fNoStop);
+    EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 60000);
+    EXPECT_EQ(wp.m_nQuitDelay, 5);
+    EXPECT_EQ(wp.m_nState, PS_NOT_INITIALIZED);
+    EXPECT_FALSE(wp.m_fEnabled);
+    EXPECT_FALSE(GetSupervisorForTest().m_fAllowClose);
+}
+
+TEST_F(DefinitionFile, EveryKeywordSetsItsField)
+{
+    ASSERT_TRUE(Read("\"c:\\tools\\app.exe -port 5\" -master -newconsole -title \"App server\" -hidden -xpos 10 "
+                     "-ypos 20 -xsize 300 -ysize 200 -xbuf 100 -ybuf 50 -high -cd c:\\work -sync -group 0 "
+                     "-exit 3 -nowatch -nounique first -unique second -restartdelay 7 -quit -quitdelay 9 -NoStop\n"));
+    CWatchedProcess& wp = Only();
+    EXPECT_EQ(wp.m_csCommandLine, "c:\\tools\\app.exe -port 5");
+    EXPECT_TRUE(wp.m_fMaster);
+    EXPECT_EQ(wp.m_dwConsoleFlags, (DWORD)CREATE_NEW_CONSOLE);
+    EXPECT_EQ(wp.m_dwGroupFlags, 0u);
+    EXPECT_EQ(wp.m_csTitle, "App server");
+    EXPECT_EQ(wp.m_startupinfo.wShowWindow, SW_HIDE);
+    EXPECT_EQ(wp.m_startupinfo.dwX, 10u);
+    EXPECT_EQ(wp.m_startupinfo.dwY, 20u);
+    EXPECT_EQ(wp.m_startupinfo.dwXSize, 300u);
+    EXPECT_EQ(wp.m_startupinfo.dwYSize, 200u);
+    EXPECT_EQ(wp.m_startupinfo.dwXCountChars, 100u);
+    EXPECT_EQ(wp.m_startupinfo.dwYCountChars, 50u);
+    DWORD dwAll = STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USECOUNTCHARS;
+    EXPECT_EQ(wp.m_startupinfo.dwFlags & dwAll, dwAll);
+    EXPECT_EQ(wp.m_dwPriorityClass, (DWORD)HIGH_PRIORITY_CLASS);
+    EXPECT_EQ(wp.m_csCurrentDirectory, "c:\\work");
+    EXPECT_TRUE(wp.m_fSync);
+    EXPECT_EQ(wp.m_nGroup, 0);
+    EXPECT_TRUE(wp.m_fCheckExitCode);
+    EXPECT_EQ(wp.m_dwOkExitCode, 3u);
+    EXPECT_FALSE(wp.m_fWatch);
+    EXPECT_TRUE(wp.m_fUnique) << "unique is looked up after nounique";
+    EXPECT_EQ(wp.m_csUniqueName, "second");
+    EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 7000);
+    EXPECT_TRUE(wp.m_fQuit);
+    EXPECT_EQ(wp.m_nQuitDelay, 9);
+    EXPECT_TRUE(wp.m_fNoStop);
+}
+
+TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
+{
+    ASSERT_TRUE(Read("a.exe -NOSTART\nb.exe /noauto -MIN -NoConsole /REALTIME\n"));
+    ASSERT_EQ(Processes().size(), 2u);
+    EXPECT_TRUE(Processes()[0]->m_fNoStart);
+    EXPECT_TRUE(Processes()[1]->m_fNoStart);
+    EXPECT_EQ(Processes()[1]->m_startupinfo.wShowWindow, SW_MINIMIZE);
+    EXPECT_EQ(Processes()[1]->m_dwConsoleFlags, (DWORD)DETACHED_PROCESS);
+    EXPECT_EQ(Processes()[1]->m_dwPriorityClass, (DWORD)REALTIME_PRIORITY_CLASS);
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read("a.exe --nostart\n"));
+    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"--nostart\" on line 1 of " + m_csPath), std::string::npos)
+        << m_csSaid;
+}
+
+TEST_F(DefinitionFile, OptionOrderDoesNotMatterButValuesBind)
+{
+    ASSERT_TRUE(Read("notepad.exe -min\n-min notepad.exe\n"));
+    ASSERT_EQ(Processes().size(), 2u);
+    EXPECT_EQ(Processes()[0]->m_csCommandLine, Processes()[1]->m_csCommandLine);
+    EXPECT_EQ(Processes()[0]->m_startupinfo.wShowWindow, Processes()[1]->m_startupinfo.wShowWindow);
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read("# comment\n\n-title notepad.exe\n"));
+    EXPECT_NE(m_csSaid.find("Error: Line 3 in the .inf file has no command line."), std::string::npos) << m_csSaid;
+}
+
+TEST_F(DefinitionFile, NumbersNeedADigit)
+{
+    ASSERT_TRUE(Read("a.exe -group x1 -xsize 640 -quitdelay x -restartdelay 0\n"));
+    CWatchedProcess& wp = Only();
+    EXPECT_EQ(wp.m_nGroup, -1);
+    EXPECT_EQ(wp.m_startupinfo.dwXSize, 640u);
+    EXPECT_EQ(wp.m_startupinfo.dwYSize, 25u);
+    EXPECT_TRUE(wp.m_startupinfo.dwFlags & STARTF_USESIZE);
+    EXPECT_EQ(wp.m_nQuitDelay, 5);
+    EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 0);
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read("a.exe -xpos -10\n"));
+    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"-10\" on line 1 of " + m_csPath), std::string::npos) << m_csSaid;
+    ResetSupervisorForTest();
+    ASSERT_TRUE(Read("-xpos -10\n"));
+    EXPECT_EQ(Only().m_csCommandLine, "-10");
+    EXPECT_EQ(Only().m_startupinfo.dwX, 0u);
+    EXPECT_TRUE(Only().m_startupinfo.dwFlags & STARTF_USEPOSITION);
+}
+
+TEST_F(DefinitionFile, ContinuationJoinsLinesEvenCommentLike)
+{
+    ASSERT_TRUE(Read("first.exe -newconsole \\\r\n  -title T \\\n  -min\n\"second.exe c:\\dir\\\"\nthird.exe \\"));
+    ASSERT_EQ(Processes().size(), 2u);
+    EXPECT_EQ(Processes()[0]->m_csTitle, "T");
+    EXPECT_EQ(Processes()[0]->m_startupinfo.wShowWindow, SW_MINIMIZE);
+    EXPECT_EQ(Processes()[1]->m_csCommandLine, "second.exe c:\\dir\\") << "a token ending in a backslash does not continue";
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read("first.exe \\\n# -min\n"));
+    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"#\" on line 2 of "), std::string::npos) << m_csSaid;
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read("a.exe \\\n\\\nb.exe\n"));
+    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"b.exe\" on line 3 of "), std::string::npos) << m_csSaid;
+}
+
+TEST_F(DefinitionFile, GlobalLines)
+{
+    ASSERT_TRUE(Read("-global -allowclose\na.exe\n/GLOBAL -LifoShutdown\n"));
+    EXPECT_TRUE(GetSupervisorForTest().m_fAllowClose);
+    EXPECT_TRUE(GetSupervisorForTest().m_fLifoShutdown);
+    EXPECT_EQ(Processes().size(), 1u);
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read("a.exe\n-global -allowclose extra\n"));
+    EXPECT_NE(m_csSaid.find("Warning: Unexpected GLOBAL config token \"extra\" on line 2 of " + m_csPath),
+              std::string::npos)
+        << m_csSaid;
+    EXPECT_EQ(Processes().size(), 1u) << "records read before the error stay";
+}
+
+TEST_F(DefinitionFile, NoProcessesIsAnError)
+{
+    EXPECT_FALSE(Read("# only a comment\r\n\r\n   \r\n-global\r\n"));
+    EXPECT_NE(m_csSaid.find("Error: The " + m_csPath + " file does not specify any processes to start."),
+              std::string::npos)
+        << m_csSaid;
+    EXPECT_NE(m_csSaid.find("Attempting to open " + m_csPath), std::string::npos);
+}
+
+TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)
+{
+    std::string csPath = m_csDir + "\\fresh.inf";
+    EXPECT_FALSE(ReadPath(csPath));
+    EXPECT_NE(m_csSaid.find(csPath + " has been created. You must customize it for your application."),
+              std::string::npos)
+        << m_csSaid;
+    std::string csText;
+    ASSERT_TRUE(ReadTextFile(csPath, csText));
+    std::string csExe = StrUpper(GetSupervisorForTest().m_csExeName);
+    std::string csBase = csExe.substr(0, csExe.rfind('.'));
+    size_t cLines = 0;
+    for (size_t i = 0; (i = csText.find("\r\n", i)) != std::string::npos; i += 2)
+        cLines++;
+    EXPECT_EQ(cLines, 106u);
+    EXPECT_EQ(csText.substr(csText.size() - 4), "# \r\n");
+    std::vector<std::string> acsLines = SplitLines(csText);
+    ASSERT_EQ(acsLines.size(), 106u);
+    EXPECT_EQ(acsLines[0], "# " + csBase + ".INF is the information file used by " + csExe);
+    EXPECT_EQ(acsLines[27], "#         (uses the same console window as " + csExe + ").");
+    EXPECT_EQ(acsLines[30], "#         window as " + csExe + ", but if " + csExe + " is a service then the");
+    EXPECT_EQ(acsLines[72], "# The following start\\restart options are available for each executable:");
+    EXPECT_EQ(acsLines[96], "# MONITOREVSEM <\"NAME\"> - create an event with the specified name. ");
+    // Read back, the template names no process and warns of nothing else.
+    ResetSupervisorForTest();
+    EXPECT_FALSE(ReadPath(csPath));
+    EXPECT_NE(m_csSaid.find("does not specify any processes to start."), std::string::npos) << m_csSaid;
+    EXPECT_EQ(m_csSaid.find("Unexpected"), std::string::npos) << m_csSaid;
+}
+
+TEST_F(DefinitionFile, UnusableFilesEndInAClearMessage)
+{
+    EXPECT_FALSE(ReadPath(m_csDir));
+    EXPECT_NE(m_csSaid.find(m_csDir + " could not be opened. Error "), std::string::npos) << m_csSaid;
+    ResetSupervisorForTest();
+    EXPECT_FALSE(ReadPath(m_csDir + "\\nodir\\x.inf"));
+    EXPECT_NE(m_csSaid.find(" could not be opened. Error 3 ("), std::string::npos) << m_csSaid;
+    ResetSupervisorForTest();
+    EXPECT_FALSE(Read(std::string("a.exe\nb.exe \0 -min\n", 20)));
+    EXPECT_NE(m_csSaid.find("Error: Line 2 of " + m_csPath + " contains a NUL character."), std::string::npos)
+        << m_csSaid;
+}
+
+TEST_F(DefinitionFile, LongLinesAndNoFinalNewline)
+{
+    std::string csLong = "app.exe -title \"" + std::string(100000, 'x') + "\"";
+    ASSERT_TRUE(Read("# x\r\n" + csLong + "\r\nlast.exe -min"));
+    ASSERT_EQ(Processes().size(), 2u);
+    EXPECT_EQ(Processes()[0]->m_csTitle.size(), 100000u);
+    EXPECT_EQ(Processes()[1]->m_csCommandLine, "last.exe");
+    EXPECT_EQ(Processes()[1]->m_startupinfo.wShowWindow, SW_MINIMIZE);
+}
+
+TEST_F(DefinitionFile, MonitorEventIsCreatedByName)
+{
+    std::string csName = "ovrin_test_monitor_" + std::to_string(::GetCurrentProcessId());
+    ASSERT_TRUE(Read("a.exe -monitorevsem " + csName + "\n"));
+    HANDLE hEvent = ::OpenEventA(SYNCHRONIZE, FALSE, csName.c_str());
+    ASSERT_NE(hEvent, (HANDLE)NULL);
+    EXPECT_EQ(::WaitForSingleObject(hEvent, 0), (DWORD)WAIT_TIMEOUT);
+    Only().SignalMonitorEvent();
+    EXPECT_EQ(::WaitForSingleObject(hEvent, 0), (DWORD)WAIT_OBJECT_0);
+    ::CloseHandle(hEvent);
+}

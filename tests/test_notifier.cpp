@@ -1,0 +1,227 @@
+// The debugger notifier, its record and the listener program (dbglisten).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/notifier.h"
+#include "common/serial.h"
+#include "helpers/dbglisten.h"
+#include "test_app.h"
+
+// The checks header takes ASSERT_TRUE for the program's own check; here it is the test's.
+#undef ASSERT_TRUE
+#define ASSERT_TRUE(condition) GTEST_ASSERT_TRUE(condition)
+
+namespace {
+
+// Gives the test debug log a fresh notifier while it lives.
+class CSwapNotifier
+{
+public:
+    CSwapNotifier() : m_pOld(GetTestDebugLog().m_pNotifier) { GetTestDebugLog().m_pNotifier = &m_notifier; }
+    ~CSwapNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
+    CDebugNotifier m_notifier;
+
+private:
+    CDebugNotifier* m_pOld;
+};
+
+CDebugRecord MakeRecord(int nKind, const char* pszFile, int nLine, const std::string& csText)
+{
+    CDebugRecord record;
+    record.dwProcessId = 4242;
+    record.csModule = "ovrin";
+    record.dwThreadId = 77;
+    record.csThreadName = "ServerThread";
+    record.mtTime = CMilliTime(2024, 3, 5, 14, 7, 9, 42);
+    record.pszFile = pszFile;
+    record.nLine = nLine;
+    record.nKind = nKind;
+    record.csText = csText;
+    return record;
+}
+
+std::string FindLine(const std::vector<std::string>& acsLines, const std::string& csText)
+{
+    for (const std::string& csLine : acsLines)
+        if (csLine.find(csText) != std::string::npos)
+            return csLine;
+    return std::string();
+}
+
+}  // namespace
+
+TEST(DebugMessage, FieldsTravelInTheirOrderBehindTheVersions)
+{
+    CDebugMessage message;
+    CDebugNotifier::BuildMessage(MakeRecord(DEBUG_FAILURE, ".\\x.cpp", 12, "it broke"), message);
+    EXPECT_EQ(message.m_csText, "it broke (Line 12 of .\\x.cpp).");
+    EXPECT_EQ(message.m_csSource, "x");
+    CDataBlock block;
+    ASSERT_TRUE(message.Serialize(block));
+    const DWORD* pdw = (const DWORD*)block.GetData();
+    ASSERT_EQ(pdw[0], 10u);
+    const DWORD adwLengths[10] = {4, 4, 4, 4, 4, 8, 5, 12, 1, 30};
+    for (int i = 0; i < 10; i++)
+        EXPECT_EQ(pdw[1 + i], adwLengths[i]) << "block " << i;
+    EXPECT_EQ(pdw[11], 2u);   // current version
+    EXPECT_EQ(pdw[12], 2u);   // lowest compatible version
+    EXPECT_EQ(pdw[13], (DWORD)DEBUG_FAILURE);
+    EXPECT_EQ(pdw[14], 4242u);
+    EXPECT_EQ(pdw[15], 77u);
+
+    CDebugMessage received;
+    ASSERT_TRUE(received.Deserialize(block));
+    EXPECT_EQ(received.m_nPeerVersion, 2);
+    EXPECT_EQ(received.m_dwThreadId, 77u);
+    EXPECT_TRUE(received.m_mtTime == message.m_mtTime);
+    EXPECT_EQ(received.m_csModule, "ovrin");
+    EXPECT_EQ(received.m_csThreadName, "ServerThread");
+    EXPECT_EQ(received.m_csText, message.m_csText);
+
+    // Other kinds keep their text; the source loses path, extension and case.
+    CDebugNotifier::BuildMessage(MakeRecord(DEBUG_ERROR | DEBUG_SHOW, "common/Pipe.CPP", 7, "shown"), message);
+    EXPECT_EQ(message.m_csText, "shown");
+    EXPECT_EQ(message.m_csSource, "pipe");
+}
+
+TEST(DebugNotifier, WithoutAListenerItStaysInactiveAndSaysSoOnce)
+{
+    const std::string csName = UniquePipeName("nolistener");
+    CStderrCapture capture;
+    CDebugNotifier notifier;
+    EXPECT_FALSE(notifier.Connect(NULL, csName.c_str()));
+    EXPECT_FALSE(notifier.m_fActive);
+    EXPECT_FALSE(notifier.m_fPipeOpened);
+    EXPECT_EQ(capture.Text(),
+              "Couldn't connect to debugger at \\\\.\\pipe\\" + csName + ". Error " + ErrorText(ERROR_FILE_NOT_FOUND) + "\n");
+}
+
+TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
+{
+    const std::string csName = UniquePipeName("records");
+    CDbgListener listener;
+    ASSERT_TRUE(listener.Start(csName, 4, 20000));
+    {
+        CSwapNotifier swap;
+        CSwitchOn traceOn(g_fDebugTrace);
+        CStderrCapture capture;
+        ASSERT_TRUE(ConnectToDebugger(NULL, csName.c_str()));
+        // The connect's own trace messages are nested: echoed, not sent.
+        const std::string csFullName = "\\\\.\\pipe\\" + csName;
+        const std::string csConnectTrace = "Waiting for " + csFullName + " to be created and available.\n" +
+                                           "Have connected to " + csFullName + "\n" +
+                                           "Connected to the debugger at " + csFullName + "\n";
+        EXPECT_EQ(capture.Text(), csConnectTrace);
+        EXPECT_TRUE(swap.m_notifier.m_fActive);
+
+        EXPECT_TRUE(swap.m_notifier.Report(MakeRecord(DEBUG_TRACE, "app\\ovrin.cpp", 3, "plain trace")));
+        EXPECT_TRUE(swap.m_notifier.Report(MakeRecord(DEBUG_FAILURE, ".\\x.cpp", 12, "check\r\n\r\nLast error: 0")));
+        EXPECT_TRUE(swap.m_notifier.Report(MakeRecord(DEBUG_ERROR | DEBUG_SHOW, "app\\ovrin.cpp", 9, "")));
+        DEBUG_ERROR_MSG("through the debug log");
+        EXPECT_EQ(capture.Text(), csConnectTrace);
+    }
+    ASSERT_EQ(listener.WaitForExit(20000), 0);
+    std::vector<std::string> acsLines = listener.ReadLines();
+    ASSERT_EQ(acsLines.size(), 4u);
+
+    std::vector<std::string> acsFields = CDbgListener::SplitFields(acsLines[0]);
+    ASSERT_EQ(acsFields.size(), 7u);
+    EXPECT_EQ(acsFields[0], CMilliTime(2024, 3, 5, 14, 7, 9, 42).Format());
+    EXPECT_EQ(acsFields[1], "4242");
+    EXPECT_EQ(acsFields[2], "ovrin");
+    EXPECT_EQ(acsFields[3], "ServerThread");
+    EXPECT_EQ(acsFields[4], "0");
+    EXPECT_EQ(acsFields[5], "ovrin");
+    EXPECT_EQ(acsFields[6], "plain trace");
+
+    acsFields = CDbgListener::SplitFields(acsLines[1]);
+    EXPECT_EQ(acsFields[4], "4");
+    EXPECT_EQ(acsFields[5], "x");
+    EXPECT_EQ(acsFields[6], "check\\r\\n\\r\\nLast error: 0 (Line 12 of .\\x.cpp).");
+
+    acsFields = CDbgListener::SplitFields(acsLines[2]);
+    EXPECT_EQ(acsFields[4], "3");
+    EXPECT_EQ(acsFields[6], "");
+
+    acsFields = CDbgListener::SplitFields(acsLines[3]);
+    EXPECT_EQ(acsFields[1], std::to_string(::GetCurrentProcessId()));
+    EXPECT_EQ(acsFields[2], "test_notifier");
+    EXPECT_EQ(acsFields[3], "main");
+    EXPECT_EQ(acsFields[4], "1");
+    EXPECT_EQ(acsFields[5], "test_notifier");
+    EXPECT_EQ(acsFields[6], "through the debug log");
+}
+
+TEST(DebugNotifier, SilentForGoodAfterTheListenerGoesAway)
+{
+    const std::string csName = UniquePipeName("gone");
+    CDbgListener listener;
+    ASSERT_TRUE(listener.Start(csName, 1, 20000));
+    CSwapNotifier swap;
+    ASSERT_TRUE(ConnectToDebugger(NULL, csName.c_str()));
+    CStderrCapture capture;
+    DEBUG_ERROR_MSG("the only record");
+    ASSERT_EQ(listener.WaitForExit(20000), 0);
+    EXPECT_EQ(capture.Text(), "");
+
+    DEBUG_ERROR_MSG("finds the pipe broken");
+    EXPECT_FALSE(swap.m_notifier.m_fActive);
+    EXPECT_FALSE(swap.m_notifier.m_fPipeOpened);
+    // The send failure is nested inside the message being sent, so it goes
+    // to the echo; the message itself is lost. Later ones are echoed.
+    EXPECT_EQ(capture.Text().find("A debug message couldn't be sent to the debugger. Error "), 0u) << capture.Text();
+    capture.Clear();
+    DEBUG_ERROR_MSG("after the end");
+    EXPECT_EQ(capture.Text(), "after the end\n");
+    EXPECT_EQ(listener.ReadLines().size(), 1u);
+}
+
+TEST(DebugNotifier, AListenerThatStopsReadingIsGivenUpAfterTheSendTimeout)
+{
+    const std::string csName = UniquePipeName("stalled");
+    HANDLE hServer = ::CreateNamedPipeA(("\\\\.\\pipe\\" + csName).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0, 0, NULL);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    CKernelEvent evConnect(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = evConnect.m_hHandle;
+    ::ConnectNamedPipe(hServer, &overlapped);
+    CDebugNotifier notifier;
+    notifier.m_dwSendTimeout = 300;
+    CStderrCapture capture;
+    ASSERT_TRUE(notifier.Connect(NULL, csName.c_str()));
+    BOOL fActive = notifier.Report(MakeRecord(DEBUG_ERROR, "a.cpp", 1, "never read"));
+    ::CloseHandle(hServer);
+    evConnect.Wait(5000);
+    if (fActive)
+        GTEST_SKIP() << "this platform buffers the record";
+    EXPECT_FALSE(notifier.m_fPipeOpened);
+    EXPECT_EQ(capture.Text(),
+              "A debug message couldn't be sent to the debugger. Error " + ErrorText(ERROR_TIMEOUT) + "\n");
+}
+
+TEST(DebugListener, ServesTheDebuggerPipeAndDropsMalformedRecords)
+{
+    CDbgListener listener;
+    ASSERT_TRUE(listener.Start("debugger", 1, 20000));
+    CMessagePipe pipe;
+    pipe.SetClient("", "debugger");
+    pipe.SetTimeouts(5000, 5000);
+    pipe.SetOverlapped(TRUE);
+    CIoInstance instance;
+    ASSERT_TRUE(instance.Open(&pipe));
+    CIoOperation op(&instance);
+    const BYTE abGarbage[] = {200, 0, 0, 0, 1, 2, 3};
+    EXPECT_TRUE(op.WriteMessage(abGarbage, sizeof(abGarbage)) || op.WaitForResult(5000));
+    CDebugMessage message;
+    CDebugNotifier::BuildMessage(MakeRecord(DEBUG_SHOW, "app\\client.cpp", 5, "Box text"), message);
+    EXPECT_TRUE(op.SendMessage(message));
+    instance.Close();
+    ASSERT_EQ(listener.WaitForExit(20000), 0);
+    std::vector<std::string> acsLines = listener.ReadLines();
+    ASSERT_EQ(acsLines.size(), 1u);
+    EXPECT_EQ(CDbgListener::SplitFields(acsLines[0])[6], "Box text");
+    EXPECT_NE(FindLine(acsLines, "\tclient\t"), "");
+}

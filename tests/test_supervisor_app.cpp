@@ -1,0 +1,24 @@
+#include "test_supervisor_app.h"
+
+static CSupervisorApp theSupervisor;
+static CDebugAppLog theTestDebugLog(theSupervisor.m_csExeName, TRUE);
+
+CSupervisorApp& GetSupervisorForTest()
+{
+    return theSupervisor;
+}
+
+CDebugAppLog& GetTestDebugLog()
+{
+    return theTestDebugLog;
+}
+
+void ResetSupervisorForTest()
+{
+    for (CWatchedProcess* pProcess : theSupervisor.m_paProcesses)
+        delete pProcess;
+    theSupervisor.m_paProcesses.clear();
+    theSupervisor.m_csDefinitionFile.clear();
+    theSupervisor.m_fAllowClose = 0;
+    theSupervisor.m_fLifoShutdown = 0;
+}
