@@ -356,22 +356,6 @@ TEST(ChildProcess, TheTitleIsGivenOnlyWithANewConsole)
     ExitCodeOf(child);
 }
 
-TEST(ChildProcess, ThePriorityClassIsGiven)
-{
-    // Measured: Wine 8 creates the child, but GetPriorityClass reports
-    // NORMAL_PRIORITY_CLASS whatever the creation flags said.
-    if (::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL)
-        GTEST_SKIP() << "Wine does not keep a child's priority class";
-    CTestChild child;
-    child.SetCommandLine(ChildCommand("-forever"));
-    child.m_dwConsoleFlags = DETACHED_PROCESS;
-    child.m_dwPriorityClass = IDLE_PRIORITY_CLASS;
-    ASSERT_NE(child.Create(), FALSE) << LastErrorText();
-    EXPECT_EQ(::GetPriorityClass(child.m_processinfo.hProcess), (DWORD)IDLE_PRIORITY_CLASS);
-    child.Terminate(0);
-    ExitCodeOf(child);
-}
-
 TEST(ChildProgram, CarriesItsVersionResource)
 {
     const std::string csPath = GetChildProcPath();
