@@ -6,7 +6,7 @@
 #include "common/childproc.h"
 #include "common/filestuf.h"
 #include "helpers/childpath.h"
-#include "helpers/recordfailures.h"
+#include "record_failures.h"
 #include "test_app.h"
 
 namespace {

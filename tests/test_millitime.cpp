@@ -4,7 +4,7 @@
 #include <stdlib.h>
 
 #include "common/millitim.h"
-#include "helpers/recordfailures.h"
+#include "record_failures.h"
 #include "test_app.h"
 
 namespace {

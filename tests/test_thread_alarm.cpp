@@ -7,7 +7,7 @@
 
 #include "common/alarm.h"
 #include "common/win32.h"
-#include "helpers/recordfailures.h"
+#include "record_failures.h"
 #include "test_app.h"
 
 namespace {
