@@ -121,19 +121,13 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
 void CSupervisorApp::Shutdown()
 {
     ReportEvent(EVMSG_SERVICE_STOPPING, GetProgramName(m_csExeName));
-    DEBUG_APP_MESSAGE(DEBUG_TRACE, "The Ovrin-Server has received a stop command.");
+    DEBUG_TRACE_MSG("The Ovrin-Server has received a stop command.");
     DWORD dwLastState = GetReportedServiceState();
     size_t cProcesses = m_paProcesses.size();
     for (size_t n = 0; n < cProcesses; n++) {
         size_t i = m_fLifoShutdown ? cProcesses - 1 - n : n;
         CWatchedProcess* pProcess = m_paProcesses[i];
-        std::string csName = pProcess->GetExeName();
-        Broadcast("Stopping process " + csName);
-        if (pProcess->Stop())
-            Broadcast(csName + " Stopped.");
-        else
-            Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
-        BroadcastRecord(pProcess);
+        StopCommand(pProcess);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }
     for (CConnection& conn : m_aConnections)

@@ -128,6 +128,7 @@ private:
     void CloseFinishedConnections();
     BOOL HandleCommand(int iConnection);
     void CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested);
+    // Stops one process with its broadcasts (the stop command and the shutdown).
     void StopCommand(CWatchedProcess* pProcess);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
