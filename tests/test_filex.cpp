@@ -104,6 +104,17 @@ TEST(FileDevice, ReadUntilGivesLinesWithDelimiterAndLastOneWithEndOfFile)
     EXPECT_FALSE(op.ReadUntil(csLine, '\n'));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_HANDLE_EOF);
     EXPECT_EQ(csLine, "");
+    instance.Close();
+
+    // Every delimiter ends a line, 0xFF too.
+    CTempFile fileFF("ab\xFF" "cd\xFF");
+    SetReading(device, fileFF);
+    ASSERT_TRUE(instance.Open(&device));
+    CIoOperation opFF(&instance);
+    EXPECT_TRUE(opFF.ReadUntil(csLine, '\xFF'));
+    EXPECT_EQ(csLine, "ab\xFF");
+    EXPECT_TRUE(opFF.ReadUntil(csLine, '\xFF'));
+    EXPECT_EQ(csLine, "cd\xFF");
 }
 
 TEST(FileDevice, EmptyFileFailsAtOnceWithEndOfFile)
@@ -151,21 +162,6 @@ TEST(FileDevice, ReadsGoOnWhereTheLastStoppedAndFinishedReadsSignal)
     EXPECT_FALSE(op.ReadExact(ach, 3));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_HANDLE_EOF);
     EXPECT_EQ(op.GetActual(), 2u);
-}
-
-TEST(FileDevice, DelimiterFFEndsLinesToo)
-{
-    CTempFile file("ab\xFF" "cd\xFF");
-    CFileDevice device;
-    SetReading(device, file);
-    CIoInstance instance;
-    ASSERT_TRUE(instance.Open(&device));
-    CIoOperation op(&instance);
-    std::string csLine;
-    EXPECT_TRUE(op.ReadUntil(csLine, '\xFF'));
-    EXPECT_EQ(csLine, "ab\xFF");
-    EXPECT_TRUE(op.ReadUntil(csLine, '\xFF'));
-    EXPECT_EQ(csLine, "cd\xFF");
 }
 
 TEST(FileDevice, MissingFileLeavesTheInstanceClosed)
