@@ -57,7 +57,8 @@ void CSimpleThread::Close()
 }
 
 CThread::CThread(const std::string& csName)
-    : m_csName(csName), m_dwThreadId(0), m_hHandle(NULL), m_dwStackSize(0), m_fSuspended(0), m_dwExitCode(0)
+    : m_csName(csName), m_dwThreadId(0), m_hHandle(NULL), m_dwStackSize(0), m_fSuspended(0), m_dwExitCode(0),
+      m_fSkipBody(FALSE)
 {
     m_phWaitHandle = &m_hHandle;
 }
@@ -66,10 +67,18 @@ CThread::~CThread()
 {
     if (m_hHandle != NULL && !Wait(0)) {
         DEBUG_FAILURE_MSG("A thread object is being destroyed before the corresponding thread has ended.");
-        // A thread that was never resumed has run nothing of its body and
-        // would never end by itself: the join below would block for ever.
-        if (m_fSuspended)
-            ::TerminateThread(m_hHandle, 0);
+        // A thread that was never resumed would never end by itself, and
+        // the join below would block for ever. It is resumed to end at once
+        // without its body, which belongs to a derived part that is gone.
+        // (Terminating it instead made later CreateThread calls fail now
+        // and then with error 87 under Wine 8.)
+        if (m_fSuspended) {
+            m_fSkipBody = TRUE;
+            DWORD dwPrevious;
+            do
+                dwPrevious = Resume();
+            while (dwPrevious != ~(DWORD)0 && dwPrevious > 1);
+        }
     }
     WaitForEnd();
 }
@@ -88,6 +97,7 @@ DWORD CThread::Start()
     m_hHandle = hThread;
     m_dwThreadId = dwThreadId;
     m_fSuspended = 1;
+    m_fSkipBody = FALSE;
     RegisterThreadName(m_csName, m_dwThreadId);
     DEBUG_TRACE_MSG("Thread " << m_csName << " (id: " << m_dwThreadId << ") has been created.");
     return 0;
@@ -105,6 +115,8 @@ DWORD CThread::Resume()
 DWORD WINAPI CThread::ThreadEntry(void* pvThread)
 {
     CThread* pThread = static_cast<CThread*>(pvThread);
+    if (pThread->m_fSkipBody)
+        ::ExitThread(0);
     pThread->Execute();
     ::ExitThread(pThread->m_dwExitCode);
     return 0;

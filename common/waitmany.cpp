@@ -13,7 +13,7 @@
 //    A call that finds an object at once therefore costs N / 64 system calls
 //    and starts no thread; with time-out 0 it never goes further.
 // 2. Wait. The calling thread waits on objects 0..62 plus a report event;
-//    helper threads wait on the rest, 63 objects each plus their own stop
+//    helper threads wait on the rest, 63 objects each plus the call's stop
 //    event at index 0 (so a stop never consumes an object's signal). A
 //    helper whose wait is satisfied has consumed that object's signal; it
 //    records the object's index and sets the report event. Helpers come from
@@ -21,8 +21,9 @@
 //    after 30 s without work. Every waiting thread is blocked in a kernel
 //    wait, so an idle waiter uses no CPU.
 // 3. Stop. After the calling thread wakes (its own object, the report, the
-//    time-out or a failure), every helper is stopped and joined. Each one
-//    has then consumed at most one signal, which is recorded.
+//    time-out or a failure), it sets the call's one stop event and waits for
+//    the last helper to count itself done. Each helper has then consumed at
+//    most one signal, which it recorded.
 // 4. Decide. The lowest recorded index is the candidate. Objects before it
 //    may have become signalled meanwhile, so the range before it is polled
 //    as in step 1; a hit there is the winner (and the only signal that poll
@@ -30,7 +31,8 @@
 //    (see GiveBackSignal), so no signal is lost. A time-out with a signal
 //    consumed in the stop window is reported as that signal, not as null.
 // The cost of one call is linear in the number of objects: one batch wait per
-// 63 objects, one wake-up and one join per helper.
+// 63 objects and one wake-up per helper, plus a constant number of calls to
+// start and stop them.
 //
 // Wait for all: the batches of 64 are waited for one after another with the
 // remaining time-out. If one times out or fails, the signals consumed by the
@@ -63,17 +65,24 @@ const size_t NO_INDEX = (size_t)-1;
 
 enum EPollResult { POLL_NONE, POLL_HIT, POLL_FAILED };
 
+// The events one call shares with its helpers; kept in the pool between calls.
+struct CWaitCall
+{
+    HANDLE m_hReport;   // manual-reset: a helper consumed a signal or failed
+    HANDLE m_hStop;     // manual-reset: every helper gives up its batch
+    HANDLE m_hDone;     // auto-reset: the last helper has stored its result
+    volatile LONG m_cPending;   // helpers that have not stored their result yet
+};
+
 struct CWaitHelper
 {
     HANDLE m_hGo;     // auto-reset: a batch is ready
-    HANDLE m_hStop;   // manual-reset: give up the batch; reset by the caller after m_hDone
-    HANDLE m_hDone;   // auto-reset: the batch is finished, the result stored
     // The batch, written by the caller before m_hGo.
     const HANDLE* m_phHandles;
     DWORD m_cHandles;
     size_t m_iBase;
-    HANDLE m_hReport;
-    // The result, written by the helper before m_hDone.
+    CWaitCall* m_pCall;
+    // The result, written by the helper before it counts itself done.
     size_t m_iConsumed;
     BOOL m_fFailed;
     DWORD m_dwError;
@@ -85,7 +94,7 @@ struct CHelperPool
     CHelperPool() { ::InitializeCriticalSection(&m_critsec); }
     CRITICAL_SECTION m_critsec;
     std::vector<CWaitHelper*> m_apIdle;
-    std::vector<HANDLE> m_ahReportEvents;   // spare manual-reset events
+    std::vector<CWaitCall*> m_apSpareCalls;
 };
 
 CHelperPool& Pool()
@@ -98,10 +107,6 @@ void CloseHelperHandles(CWaitHelper* pHelper)
 {
     if (pHelper->m_hGo != NULL)
         VERIFY_TRUE(::CloseHandle(pHelper->m_hGo));
-    if (pHelper->m_hStop != NULL)
-        VERIFY_TRUE(::CloseHandle(pHelper->m_hStop));
-    if (pHelper->m_hDone != NULL)
-        VERIFY_TRUE(::CloseHandle(pHelper->m_hDone));
 }
 
 // A helper that was not handed out while its wait for work timed out leaves
@@ -134,7 +139,8 @@ DWORD WINAPI HelperRoutine(void* pvHelper)
         }
         // The stop event comes first: when it and an object are signalled
         // together, the wait reports the stop and consumes nothing else.
-        ahWait[0] = pHelper->m_hStop;
+        CWaitCall* pCall = pHelper->m_pCall;
+        ahWait[0] = pCall->m_hStop;
         memcpy(ahWait + 1, pHelper->m_phHandles, pHelper->m_cHandles * sizeof(HANDLE));
         const DWORD dw = ::WaitForMultipleObjects(pHelper->m_cHandles + 1, ahWait, FALSE, INFINITE);
         pHelper->m_iConsumed = NO_INDEX;
@@ -142,13 +148,16 @@ DWORD WINAPI HelperRoutine(void* pvHelper)
         pHelper->m_dwError = 0;
         if (dw > WAIT_OBJECT_0 && dw <= WAIT_OBJECT_0 + pHelper->m_cHandles) {
             pHelper->m_iConsumed = pHelper->m_iBase + (dw - WAIT_OBJECT_0 - 1);
-            ::SetEvent(pHelper->m_hReport);
+            ::SetEvent(pCall->m_hReport);
         } else if (dw != WAIT_OBJECT_0) {
             pHelper->m_fFailed = TRUE;
             pHelper->m_dwError = dw == WAIT_FAILED ? ::GetLastError() : ERROR_INVALID_HANDLE;
-            ::SetEvent(pHelper->m_hReport);
+            ::SetEvent(pCall->m_hReport);
         }
-        ::SetEvent(pHelper->m_hDone);
+        // The caller reads the results only after the last helper's signal;
+        // the others must not touch the call afterwards (it may be reused).
+        if (::InterlockedDecrement(&pCall->m_cPending) == 0)
+            ::SetEvent(pCall->m_hDone);
     }
 }
 
@@ -156,10 +165,8 @@ CWaitHelper* CreateHelper()
 {
     CWaitHelper* pHelper = new CWaitHelper();
     pHelper->m_hGo = ::CreateEventA(NULL, FALSE, FALSE, NULL);
-    pHelper->m_hStop = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    pHelper->m_hDone = ::CreateEventA(NULL, FALSE, FALSE, NULL);
     HANDLE hThread = NULL;
-    if (pHelper->m_hGo != NULL && pHelper->m_hStop != NULL && pHelper->m_hDone != NULL)
+    if (pHelper->m_hGo != NULL)
         hThread = ::CreateThread(NULL, HELPER_STACK_SIZE, HelperRoutine, pHelper,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
     if (hThread == NULL) {
@@ -175,35 +182,61 @@ CWaitHelper* CreateHelper()
     return pHelper;
 }
 
-void ReturnHelpers(std::vector<CWaitHelper*>& apHelpers, HANDLE hReport)
+void CloseCall(CWaitCall* pCall)
+{
+    if (pCall->m_hReport != NULL)
+        VERIFY_TRUE(::CloseHandle(pCall->m_hReport));
+    if (pCall->m_hStop != NULL)
+        VERIFY_TRUE(::CloseHandle(pCall->m_hStop));
+    if (pCall->m_hDone != NULL)
+        VERIFY_TRUE(::CloseHandle(pCall->m_hDone));
+    delete pCall;
+}
+
+CWaitCall* CreateCall()
+{
+    CWaitCall* pCall = new CWaitCall();
+    pCall->m_hReport = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    pCall->m_hStop = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    pCall->m_hDone = ::CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (pCall->m_hReport == NULL || pCall->m_hStop == NULL || pCall->m_hDone == NULL) {
+        const DWORD dwError = ::GetLastError();
+        CloseCall(pCall);
+        ::SetLastError(dwError);
+        return NULL;
+    }
+    return pCall;
+}
+
+void ReturnHelpers(std::vector<CWaitHelper*>& apHelpers, CWaitCall* pCall)
 {
     CHelperPool& pool = Pool();
     ::EnterCriticalSection(&pool.m_critsec);
     pool.m_apIdle.insert(pool.m_apIdle.end(), apHelpers.begin(), apHelpers.end());
-    if (hReport != NULL)
-        pool.m_ahReportEvents.push_back(hReport);
+    if (pCall != NULL)
+        pool.m_apSpareCalls.push_back(pCall);
     ::LeaveCriticalSection(&pool.m_critsec);
     apHelpers.clear();
 }
 
-BOOL TakeHelpers(size_t cHelpers, std::vector<CWaitHelper*>& apHelpers, HANDLE& hReport)
+BOOL TakeHelpers(size_t cHelpers, std::vector<CWaitHelper*>& apHelpers, CWaitCall*& pCall)
 {
     CHelperPool& pool = Pool();
     apHelpers.reserve(cHelpers);
-    hReport = NULL;
+    pCall = NULL;
     ::EnterCriticalSection(&pool.m_critsec);
     while (apHelpers.size() < cHelpers && !pool.m_apIdle.empty()) {
         apHelpers.push_back(pool.m_apIdle.back());
         pool.m_apIdle.pop_back();
     }
-    if (!pool.m_ahReportEvents.empty()) {
-        hReport = pool.m_ahReportEvents.back();
-        pool.m_ahReportEvents.pop_back();
+    if (!pool.m_apSpareCalls.empty()) {
+        pCall = pool.m_apSpareCalls.back();
+        pool.m_apSpareCalls.pop_back();
     }
     ::LeaveCriticalSection(&pool.m_critsec);
-    if (hReport == NULL)
-        hReport = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    BOOL fOk = hReport != NULL;
+    if (pCall == NULL)
+        pCall = CreateCall();
+    BOOL fOk = pCall != NULL;
     while (fOk && apHelpers.size() < cHelpers) {
         CWaitHelper* pHelper = CreateHelper();
         fOk = pHelper != NULL;
@@ -213,8 +246,8 @@ BOOL TakeHelpers(size_t cHelpers, std::vector<CWaitHelper*>& apHelpers, HANDLE& 
     if (!fOk) {
         const DWORD dwError = ::GetLastError();
         DEBUG_MESSAGE(DEBUG_ERROR, "A wait helper thread could not be started. Error " << ErrorText(dwError));
-        ReturnHelpers(apHelpers, hReport);
-        hReport = NULL;
+        ReturnHelpers(apHelpers, pCall);
+        pCall = NULL;
         ::SetLastError(dwError);
     }
     return fOk;
@@ -275,23 +308,24 @@ EPollResult WaitWithHelpers(const std::vector<HANDLE>& ahHandles, DWORD dwTimeou
     const size_t cHandles = ahHandles.size();
     const size_t cHelpers = (cHandles - OWN_BATCH + HELPER_BATCH - 1) / HELPER_BATCH;
     std::vector<CWaitHelper*> apHelpers;
-    HANDLE hReport = NULL;
-    if (!TakeHelpers(cHelpers, apHelpers, hReport)) {
+    CWaitCall* pCall = NULL;
+    if (!TakeHelpers(cHelpers, apHelpers, pCall)) {
         dwError = ::GetLastError();
         return POLL_FAILED;
     }
+    pCall->m_cPending = (LONG)cHelpers;
     for (size_t k = 0; k < cHelpers; k++) {
         CWaitHelper* pHelper = apHelpers[k];
         pHelper->m_iBase = OWN_BATCH + k * HELPER_BATCH;
         pHelper->m_phHandles = &ahHandles[pHelper->m_iBase];
         pHelper->m_cHandles = (DWORD)std::min<size_t>(HELPER_BATCH, cHandles - pHelper->m_iBase);
-        pHelper->m_hReport = hReport;
+        pHelper->m_pCall = pCall;
         ::SetEvent(pHelper->m_hGo);
     }
 
     HANDLE ahOwn[MAXIMUM_WAIT_OBJECTS];
     memcpy(ahOwn, &ahHandles[0], OWN_BATCH * sizeof(HANDLE));
-    ahOwn[OWN_BATCH] = hReport;
+    ahOwn[OWN_BATCH] = pCall->m_hReport;
     const DWORD dw = ::WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, ahOwn, FALSE, dwTimeout);
     std::vector<size_t> aiConsumed;
     aiConsumed.reserve(cHelpers + 1);
@@ -305,12 +339,14 @@ EPollResult WaitWithHelpers(const std::vector<HANDLE>& ahHandles, DWORD dwTimeou
     if (g_pfnWaitManyWokenHook != NULL)
         g_pfnWaitManyWokenHook(g_pvWaitManyWokenHookContext);
 
-    for (size_t k = 0; k < cHelpers; k++)
-        ::SetEvent(apHelpers[k]->m_hStop);
+    // One stop for all helpers and one signal back from the last of them:
+    // two calls here, however many helpers there are.
+    ::SetEvent(pCall->m_hStop);
+    ::WaitForSingleObject(pCall->m_hDone, INFINITE);
+    ::ResetEvent(pCall->m_hStop);
+    ::ResetEvent(pCall->m_hReport);
     for (size_t k = 0; k < cHelpers; k++) {
         CWaitHelper* pHelper = apHelpers[k];
-        ::WaitForSingleObject(pHelper->m_hDone, INFINITE);
-        ::ResetEvent(pHelper->m_hStop);
         if (pHelper->m_iConsumed != NO_INDEX)
             aiConsumed.push_back(pHelper->m_iConsumed);
         if (pHelper->m_fFailed && !fFailed) {
@@ -318,8 +354,7 @@ EPollResult WaitWithHelpers(const std::vector<HANDLE>& ahHandles, DWORD dwTimeou
             dwError = pHelper->m_dwError;
         }
     }
-    ::ResetEvent(hReport);
-    ReturnHelpers(apHelpers, hReport);
+    ReturnHelpers(apHelpers, pCall);
 
     if (fFailed || aiConsumed.empty()) {
         for (size_t i = 0; i < aiConsumed.size(); i++)

@@ -65,4 +65,9 @@ public:
     DWORD m_dwStackSize;
     BOOL m_fSuspended;
     DWORD m_dwExitCode;   // the thread's exit code; Run may set it
+
+private:
+    // Set by the destructor for a thread that was never resumed: it is let
+    // run to its end without running the body.
+    volatile BOOL m_fSkipBody;
 };

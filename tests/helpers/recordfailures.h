@@ -1,5 +1,5 @@
-// Stands in for the test debug log's failure report while it lives, to see
-// the failure records (assertions, refused calls) that a test provokes.
+// Records the software-failure reports (failed checks, failure-class
+// messages) written while it lives, in place of the failure box.
 #pragma once
 
 #include <string>
@@ -27,14 +27,23 @@ public:
         GetTestDebugLog().m_pFailureReport = reinterpret_cast<CFailureReporter*>(&m_reporter);
     }
     ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
-    std::vector<CDebugRecord>& Records() { return m_reporter.m_aRecords; }
-    // The texts of the records, one a line, for failure output.
+
+    size_t Count() const { return m_reporter.m_aRecords.size(); }
+    // The texts of every report, one per line, for failure output.
     std::string Texts() const
     {
         std::string cs;
-        for (const CDebugRecord& record : m_reporter.m_aRecords)
-            cs += record.csText + "\n";
+        for (size_t i = 0; i < m_reporter.m_aRecords.size(); i++)
+            cs += m_reporter.m_aRecords[i].csText + "\n";
         return cs;
+    }
+    // TRUE when a report starts with the check text.
+    BOOL Has(const std::string& csCheck) const
+    {
+        for (size_t i = 0; i < m_reporter.m_aRecords.size(); i++)
+            if (m_reporter.m_aRecords[i].csText.compare(0, csCheck.size(), csCheck) == 0)
+                return TRUE;
+        return FALSE;
     }
 
 private:

@@ -1,0 +1,120 @@
+// childproc.exe: the child program of the tests. What it does is set by its
+// arguments, which combine freely and act in this order:
+//   -pidfile PATH        write its process id (decimal) to PATH
+//   -envfile PATH NAME   write the value of the environment variable NAME
+//                        to PATH ("(unset)" when it does not exist)
+//   -cwdfile PATH        write its current directory to PATH
+//   -argsfile PATH       write its whole command line to PATH
+//   -titlefile PATH      write its console title to PATH (empty without one)
+//   -ignorectrl          ignore every console control event
+//   -ctrlexit CODE       end with exit code CODE on any console control event
+//   -sleep MS            sleep MS milliseconds
+//   -forever             then wait until killed
+//   -crash               then end with the crash code 0xC0000005 (an access
+//                        violation's status, without raising one: Wine
+//                        would start its debugger)
+//   -exit CODE           then end with exit code CODE (decimal, or hex with 0x)
+// Without -exit or -crash the exit code is 0. Every file is written whole
+// under a temporary name and then renamed, so a reader that sees the file
+// sees all of it. Unknown arguments are ignored.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+volatile BOOL g_fIgnoreCtrl = FALSE;
+volatile BOOL g_fCtrlExit = FALSE;
+volatile DWORD g_dwCtrlExitCode = 0;
+
+BOOL WINAPI CtrlHandler(DWORD)
+{
+    if (g_fCtrlExit)
+        ::ExitProcess(g_dwCtrlExitCode);
+    return g_fIgnoreCtrl;
+}
+
+void WriteWholeFile(const char* pszPath, const std::string& csText)
+{
+    const std::string csTemp = std::string(pszPath) + ".tmp";
+    HANDLE hFile = ::CreateFileA(csTemp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;
+    DWORD cbWritten = 0;
+    ::WriteFile(hFile, csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
+    ::CloseHandle(hFile);
+    ::MoveFileExA(csTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING);
+}
+
+DWORD ParseNumber(const char* psz)
+{
+    return (DWORD)strtoul(psz, NULL, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    DWORD dwSleep = 0;
+    BOOL fForever = FALSE;
+    BOOL fCrash = FALSE;
+    DWORD dwExitCode = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* pszArg = argv[i];
+        const BOOL fHasOne = i + 1 < argc;
+        if (strcmp(pszArg, "-pidfile") == 0 && fHasOne) {
+            char szPid[16];
+            snprintf(szPid, sizeof szPid, "%lu", ::GetCurrentProcessId());
+            WriteWholeFile(argv[++i], szPid);
+        } else if (strcmp(pszArg, "-envfile") == 0 && i + 2 < argc) {
+            const char* pszPath = argv[++i];
+            const char* pszName = argv[++i];
+            DWORD cch = ::GetEnvironmentVariableA(pszName, NULL, 0);
+            std::string csValue = "(unset)";
+            if (cch > 0) {
+                csValue.assign(cch, '\0');
+                cch = ::GetEnvironmentVariableA(pszName, &csValue[0], cch);
+                csValue.resize(cch);
+            } else if (::GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+                csValue.clear();
+            }
+            WriteWholeFile(pszPath, csValue);
+        } else if (strcmp(pszArg, "-cwdfile") == 0 && fHasOne) {
+            char szDir[MAX_PATH * 2];
+            DWORD cch = ::GetCurrentDirectoryA(sizeof szDir, szDir);
+            WriteWholeFile(argv[++i], std::string(szDir, cch < sizeof szDir ? cch : 0));
+        } else if (strcmp(pszArg, "-argsfile") == 0 && fHasOne) {
+            WriteWholeFile(argv[++i], ::GetCommandLineA());
+        } else if (strcmp(pszArg, "-titlefile") == 0 && fHasOne) {
+            char szTitle[1024] = "";
+            DWORD cch = ::GetConsoleTitleA(szTitle, sizeof szTitle);
+            WriteWholeFile(argv[++i], std::string(szTitle, cch < sizeof szTitle ? cch : 0));
+        } else if (strcmp(pszArg, "-ignorectrl") == 0) {
+            g_fIgnoreCtrl = TRUE;
+            ::SetConsoleCtrlHandler(NULL, TRUE);
+            ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
+        } else if (strcmp(pszArg, "-ctrlexit") == 0 && fHasOne) {
+            g_dwCtrlExitCode = ParseNumber(argv[++i]);
+            g_fCtrlExit = TRUE;
+            ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
+        } else if (strcmp(pszArg, "-sleep") == 0 && fHasOne) {
+            dwSleep = ParseNumber(argv[++i]);
+        } else if (strcmp(pszArg, "-forever") == 0) {
+            fForever = TRUE;
+        } else if (strcmp(pszArg, "-crash") == 0) {
+            fCrash = TRUE;
+        } else if (strcmp(pszArg, "-exit") == 0 && fHasOne) {
+            dwExitCode = ParseNumber(argv[++i]);
+        }
+    }
+    if (dwSleep > 0)
+        ::Sleep(dwSleep);
+    while (fForever)
+        ::Sleep(INFINITE);
+    if (fCrash)
+        ::ExitProcess(0xC0000005);
+    ::ExitProcess(dwExitCode);
+}
