@@ -8,12 +8,9 @@
 #include "common/messagev.h"
 #include "common/serial.h"
 #include "common/widestr.h"
+#include "guard_buffer.h"
+#include "record_failures.h"
 #include "test_app.h"
-
-// The checks header takes ASSERT_TRUE for the program's own check; here it is the test's.
-#include "common/assertex.h"
-#undef ASSERT_TRUE
-#define ASSERT_TRUE(condition) GTEST_ASSERT_TRUE(condition)
 
 namespace {
 
@@ -130,32 +127,6 @@ public:
     CStringArray m_acsRead;
 };
 
-class CRecordingReporter : public CDebugReporter
-{
-public:
-    virtual BOOL Report(const CDebugRecord& record) override
-    {
-        m_aRecords.push_back(record);
-        return 1;
-    }
-    std::vector<CDebugRecord> m_aRecords;
-};
-
-class CRecordFailures
-{
-public:
-    CRecordFailures() : m_pOld(GetTestDebugLog().m_pFailureReport)
-    {
-        GetTestDebugLog().m_pFailureReport = reinterpret_cast<CFailureReporter*>(&m_reporter);
-    }
-    ~CRecordFailures() { GetTestDebugLog().m_pFailureReport = m_pOld; }
-    std::vector<CDebugRecord>& Records() { return m_reporter.m_aRecords; }
-
-private:
-    CRecordingReporter m_reporter;
-    CFailureReporter* m_pOld;
-};
-
 std::vector<BYTE> ToBytes(const CDataBlock& dataBlock)
 {
     return std::vector<BYTE>(dataBlock.GetData(), dataBlock.GetData() + dataBlock.GetLength());
@@ -189,44 +160,6 @@ BOOL DeserializeBytes(CSerializable& object, const std::vector<BYTE>& ab)
 {
     return object.Deserialize(ab.empty() ? NULL : ab.data(), (DWORD)ab.size());
 }
-
-// Places a buffer against an inaccessible page, at its end or at its start,
-// so that any read outside it faults at once.
-class CGuardedBuffer
-{
-public:
-    CGuardedBuffer()
-    {
-        SYSTEM_INFO si;
-        ::GetSystemInfo(&si);
-        m_cbPage = si.dwPageSize;
-        m_pbBase = (BYTE*)::VirtualAlloc(NULL, 3 * m_cbPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        DWORD dwOld;
-        m_fGuarded = m_pbBase != NULL && ::VirtualProtect(m_pbBase, m_cbPage, PAGE_NOACCESS, &dwOld) &&
-                     ::VirtualProtect(m_pbBase + 2 * m_cbPage, m_cbPage, PAGE_NOACCESS, &dwOld);
-    }
-    ~CGuardedBuffer()
-    {
-        if (m_pbBase != NULL)
-            ::VirtualFree(m_pbBase, 0, MEM_RELEASE);
-    }
-    BOOL IsValid() const { return m_fGuarded; }
-    DWORD GetCapacity() const { return m_cbPage; }
-    // Copies ab so that it ends at the upper guard (fAtEnd) or starts at the lower one.
-    const BYTE* Place(const std::vector<BYTE>& ab, BOOL fAtEnd)
-    {
-        BYTE* pbPage = m_pbBase + m_cbPage;
-        BYTE* pb = fAtEnd ? pbPage + m_cbPage - ab.size() : pbPage;
-        if (!ab.empty())
-            memcpy(pb, ab.data(), ab.size());
-        return pb;
-    }
-
-private:
-    BYTE* m_pbBase;
-    DWORD m_cbPage;
-    BOOL m_fGuarded;
-};
 
 const BYTE abStatusExample[52] = {
     0x08, 0, 0, 0,                                          // 8 blocks
@@ -344,19 +277,6 @@ TEST(Serialize, WideStringAndTimeBlocksRoundTrip)
     EXPECT_TRUE(received.m_wsText.IsEmpty());
 }
 
-TEST(Serialize, NullPointersGiveEmptyBlocks)
-{
-    CBlockPtrArray apDataBlocks;
-    CDWordArray adwDataLengths;
-    AddString((const char*)NULL, apDataBlocks, adwDataLengths);
-    AddWideString((const WCHAR*)NULL, apDataBlocks, adwDataLengths);
-    AddWideString(L"ab", apDataBlocks, adwDataLengths);
-    ASSERT_EQ(adwDataLengths.size(), 3u);
-    EXPECT_EQ(adwDataLengths[0], 0u);
-    EXPECT_EQ(adwDataLengths[1], 0u);
-    EXPECT_EQ(adwDataLengths[2], 4u);
-}
-
 TEST(Serialize, NegativeLengthsAreWrittenUnchangedAndReadAsEmptyBlocks)
 {
     CRawLengthsMessage sent;
@@ -416,24 +336,7 @@ TEST(Serialize, EntryForHeldArraysStartsAtZeroOrAtTheGivenIndex)
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_DATA);
 }
 
-TEST(DataBlock, AttachDetachAllocateAndAssign)
-{
-    CDataBlock dataBlock;
-    EXPECT_EQ(dataBlock.GetData(), (BYTE*)NULL);
-    EXPECT_EQ(dataBlock.GetLength(), 0u);
-    ASSERT_TRUE(dataBlock.Assign("abcd", 4));
-    EXPECT_EQ(std::string((const char*)dataBlock.GetData(), dataBlock.GetLength()), "abcd");
-    dataBlock.Attach(NULL, 99);
-    EXPECT_EQ(dataBlock.GetLength(), 0u);
-    ASSERT_TRUE(dataBlock.Allocate(10));
-    EXPECT_EQ(dataBlock.GetLength(), 10u);
-    BYTE* pb = dataBlock.Detach();
-    EXPECT_NE(pb, (BYTE*)NULL);
-    EXPECT_EQ(dataBlock.GetLength(), 0u);
-    delete[] pb;
-}
-
-TEST(WideString, EmptyStringsShareOneBufferAndConversionsRoundTrip)
+TEST(WideString, EmptyStringsShareOneBufferConversionsRoundTripAndNullsGiveEmptyBlocks)
 {
     CWideString ws1;
     CWideString ws2(L"", 0);
@@ -458,6 +361,14 @@ TEST(WideString, EmptyStringsShareOneBufferAndConversionsRoundTrip)
     CWideString wsCounted(L"abcdef", 3);
     EXPECT_EQ(wcscmp(wsCounted.GetString(), L"abc"), 0);
     EXPECT_EQ(WideToAnsi(L"ab\0cd", 5), "ab");
+
+    // Null pointers give empty blocks; a wide block counts bytes.
+    CBlockPtrArray apDataBlocks;
+    CDWordArray adwDataLengths;
+    AddString((const char*)NULL, apDataBlocks, adwDataLengths);
+    AddWideString((const WCHAR*)NULL, apDataBlocks, adwDataLengths);
+    AddWideString(L"ab", apDataBlocks, adwDataLengths);
+    EXPECT_EQ(adwDataLengths, (CDWordArray{0, 0, 4}));
 }
 
 // Received buffers: each rule with the smallest buffer that breaks it.
