@@ -308,9 +308,8 @@ BOOL CIoOperation::CheckTransfer()
         ::SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    // Starting over a transfer in flight would hand its OVERLAPPED and
-    // buffer to the system twice.
-    CollectFinished(0);
+    // Starting over a transfer in flight (or one not yet collected) would
+    // hand its OVERLAPPED and buffer to the system twice.
     ASSERT_TRUE(IsComplete());
     if (!IsComplete()) {
         ::SetLastError(ERROR_BUSY);

@@ -7,6 +7,11 @@
 #include "common/serial.h"
 #include "common/strutil.h"
 
+// Not in every SDK's headers.
+#ifndef ERROR_HANDLES_CLOSED
+#define ERROR_HANDLES_CLOSED 676L
+#endif
+
 namespace {
 
 BOOL IsValid(HANDLE hHandle)
@@ -119,54 +124,71 @@ BOOL CPipe::DoCreate(CIoInstance* pInstance)
     return CreateServerEnd(pInstance);
 }
 
+BOOL CPipe::WaitForServer(const std::string& csFullName, DWORD dwStart)
+{
+    for (;;) {
+        if (::WaitNamedPipeA(csFullName.c_str(), GetPollInterval(m_dwWaitForInstance)))
+            return 1;
+        const DWORD dwError = ::GetLastError();
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        // Wine ends the wait with ERROR_HANDLES_CLOSED when the last
+        // instance of the pipe is closed meanwhile (measured): the pipe is
+        // gone, as with ERROR_FILE_NOT_FOUND.
+        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_BAD_NETPATH || dwError == ERROR_HANDLES_CLOSED) {
+            if (dwElapsed >= m_dwWaitForPipe) {
+                DEBUG_TRACE_MSG("DoCreate() failed because the server end does not exist.");
+                ::SetLastError(dwError);
+                return 0;
+            }
+            ::Sleep(GetPollInterval(m_dwWaitForPipe));
+        } else if (dwError == ERROR_SEM_TIMEOUT) {
+            if (dwElapsed >= m_dwWaitForInstance) {
+                DEBUG_TRACE_MSG("DoCreate() failed because no Server instance was available.");
+                ::SetLastError(dwError);
+                return 0;
+            }
+        } else {
+            ::SetLastError(dwError);
+            return 0;
+        }
+    }
+}
+
 BOOL CPipe::CreateClientEnd(CIoInstance* pInstance)
 {
     const std::string csFullName = GetFullName();
     for (;;) {
         DEBUG_TRACE_MSG("Waiting for " << csFullName << " to be created and available.");
         const DWORD dwStart = ::GetTickCount();
-        for (;;) {
-            if (::WaitNamedPipeA(csFullName.c_str(), GetPollInterval(m_dwWaitForInstance)))
-                break;
-            const DWORD dwError = ::GetLastError();
-            const DWORD dwElapsed = ::GetTickCount() - dwStart;
-            if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_BAD_NETPATH) {
-                if (dwElapsed >= m_dwWaitForPipe) {
-                    DEBUG_TRACE_MSG("DoCreate() failed because the server end does not exist.");
-                    ::SetLastError(dwError);
-                    return 0;
-                }
-                ::Sleep(GetPollInterval(m_dwWaitForPipe));
-            } else if (dwError == ERROR_SEM_TIMEOUT) {
-                if (dwElapsed >= m_dwWaitForInstance) {
-                    DEBUG_TRACE_MSG("DoCreate() failed because no Server instance was available.");
-                    ::SetLastError(dwError);
-                    return 0;
-                }
-            } else {
-                ::SetLastError(dwError);
+        DWORD dwError;
+        do {
+            if (!WaitForServer(csFullName, dwStart))
                 return 0;
+            HANDLE hHandle = ::CreateFileA(csFullName.c_str(), m_dwDesiredAccess, 0, GetSecurityAttributes(),
+                                           OPEN_EXISTING, m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+            if (hHandle != INVALID_HANDLE_VALUE) {
+                if (m_dwPipeMode & PIPE_READMODE_MESSAGE) {
+                    // In byte read mode a one-byte message cannot be told
+                    // from the first byte of the next one: after the byte is
+                    // read the peek reports the next message's length
+                    // (measured on Wine). Without write access the handle
+                    // stays in byte mode.
+                    DWORD dwMode = PIPE_READMODE_MESSAGE;
+                    if (!::SetNamedPipeHandleState(hHandle, &dwMode, NULL, NULL))
+                        DEBUG_TRACE_MSG("The client end of " << csFullName << " stays in byte read mode. Error "
+                                                             << LastErrorText());
+                }
+                pInstance->m_hHandle = hHandle;
+                DEBUG_TRACE_MSG("Have connected to " << csFullName);
+                ::SetLastError(0);
+                return 1;
             }
-        }
-        HANDLE hHandle = ::CreateFileA(csFullName.c_str(), m_dwDesiredAccess, 0, GetSecurityAttributes(), OPEN_EXISTING,
-                                       m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
-        if (hHandle != INVALID_HANDLE_VALUE) {
-            if (m_dwPipeMode & PIPE_READMODE_MESSAGE) {
-                // In byte read mode a one-byte message cannot be told from
-                // the first byte of the next one: after the byte is read the
-                // peek reports the next message's length (measured on Wine).
-                // A handle without write access stays in byte mode.
-                DWORD dwMode = PIPE_READMODE_MESSAGE;
-                if (!::SetNamedPipeHandleState(hHandle, &dwMode, NULL, NULL))
-                    DEBUG_TRACE_MSG("The client end of " << csFullName << " stays in byte read mode. Error "
-                                                         << LastErrorText());
-            }
-            pInstance->m_hHandle = hHandle;
-            DEBUG_TRACE_MSG("Have connected to " << csFullName);
-            ::SetLastError(0);
-            return 1;
-        }
-        if (::GetLastError() != ERROR_PIPE_BUSY)
+            dwError = ::GetLastError();
+            // The instance that the wait saw may be gone before the open
+            // (a server replacing an instance whose client left): the wait
+            // goes on within the same limit.
+        } while (dwError == ERROR_FILE_NOT_FOUND);
+        if (dwError != ERROR_PIPE_BUSY)
             return 0;
         DEBUG_TRACE_MSG("Someone else connected to the pipe. Trying again.");
     }

@@ -80,6 +80,8 @@ public:
 
 protected:
     BOOL CreateClientEnd(CIoInstance* pInstance);
+    // Polls until an instance is free; FALSE when a limit ran out.
+    BOOL WaitForServer(const std::string& csFullName, DWORD dwStart);
     BOOL CreateServerEnd(CIoInstance* pInstance);
     // CreateNamedPipeA with this pipe's parameters.
     virtual HANDLE CreateServerHandle(DWORD dwOpenMode);
