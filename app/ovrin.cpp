@@ -157,6 +157,11 @@ void CSupervisorApp::StopPath()
 {
     OnStop();
     m_thServer.Wait(INFINITE);
+    // In the service the process ends here, before the service entry may
+    // have reported the end; without this report the control manager would
+    // record the service as ended unexpectedly.
+    if (IsService())
+        ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
     DEBUG_APP_MESSAGE(DEBUG_TRACE, "Calling ExitProcess...byebye");
     ::ExitProcess(0);
 }

@@ -37,7 +37,11 @@ build_all() {
 start_wine() {
     mkdir -p "$WINEPREFIX"
     wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1 || true
-    wine wineboot -i </dev/null >"$BUILD/wineboot.log" 2>&1 || true
+    # Plain "wineboot": the first wine call boots the prefix (creating it if
+    # needed) and "wineboot -i" on top of that starts a second services.exe
+    # (measured with Wine 8.0); two service managers each keep their own view
+    # of the services, so a query may see a started service as never started.
+    wine wineboot </dev/null >"$BUILD/wineboot.log" 2>&1 || true
 }
 
 stop_wine() {

@@ -30,6 +30,8 @@ public:
     static BOOL ReportServiceStatus(DWORD dwState, DWORD dwExitCode, DWORD dwCheckPoint, DWORD dwWaitHint);
     // The state of the last report (0 before any).
     static DWORD GetReportedServiceState();
+    // A copy of the record as the last report filled it, sent or not.
+    static void GetReportedServiceStatus(SERVICE_STATUS& status);
     static void WINAPI ServiceCtrlHandler(DWORD dwControl);
     static void WINAPI ServiceMain(DWORD dwArgc, LPSTR* lpszArgv);
 
@@ -45,4 +47,7 @@ public:
 
     static SERVICE_STATUS_HANDLE m_sshStatusHandle;
     static CKernelEvent m_evServiceStop;
+    // Test seam: when set, called with every record ReportServiceStatus
+    // fills, inside the record's lock, whether or not it could be sent.
+    static void (*m_pfnStatusObserver)(const SERVICE_STATUS& status);
 };

@@ -1,0 +1,274 @@
+// The service frame's rules that need no control manager: the status record,
+// the control handler, the image path, /NT_SERVICE typed at a console, and
+// the status reports of the supervision loop (run here in the test process,
+// where every report is filled but none can be sent).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <vector>
+
+#include "common/notifier.h"
+#include "e2e_util.h"
+#include "helpers/childpath.h"
+#include "record_failures.h"
+#include "test_supervisor_app.h"
+
+namespace {
+
+// Stands in for the debugger notifier while it lives, so that a test sees
+// each debug record whole, kind included.
+class CRecordNotifier : public CDebugNotifier
+{
+public:
+    CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
+    {
+        m_fActive = 1;
+        GetTestDebugLog().m_pNotifier = this;
+    }
+    ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
+    virtual BOOL Report(const CDebugRecord& record) override
+    {
+        m_aRecords.push_back(record);
+        return 1;
+    }
+    std::vector<CDebugRecord> m_aRecords;
+
+private:
+    CDebugNotifier* m_pOld;
+};
+
+// Puts the application's arguments and run mode back after a test.
+class CAppStateGuard
+{
+public:
+    CAppStateGuard()
+        : m_app(GetSupervisorForTest()),
+          m_csaArgs(m_app.m_csaArgs),
+          m_dwaUsed(m_app.m_dwaArgUsed),
+          m_fIsService(m_app.m_fIsService)
+    {
+    }
+    ~CAppStateGuard()
+    {
+        m_app.m_csaArgs = m_csaArgs;
+        m_app.m_dwaArgUsed = m_dwaUsed;
+        m_app.m_fIsService = m_fIsService;
+    }
+    void SetArguments(const CStringArray& csaArgs)
+    {
+        m_app.m_csaArgs = csaArgs;
+        m_app.m_dwaArgUsed.assign(csaArgs.size(), 0);
+        m_app.m_dwaArgUsed[0] = 1;
+    }
+
+private:
+    CSupervisorApp& m_app;
+    CStringArray m_csaArgs;
+    CDWordArray m_dwaUsed;
+    int m_fIsService;
+};
+
+SERVICE_STATUS Reported()
+{
+    SERVICE_STATUS status;
+    CServiceApp::GetReportedServiceStatus(status);
+    return status;
+}
+
+}  // namespace
+
+TEST(ServiceSwitches, NtServiceAtAConsoleReportsTheDispatcherErrorAndEnds)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    CAppStateGuard guard;
+    guard.SetArguments({"test_service.exe", "/NT_SERVICE", "-d", "x.inf"});
+    CRecordNotifier notifier;
+    EXPECT_FALSE(app.ProcessServiceSwitches());
+    EXPECT_EQ(app.m_fIsService, 1);
+    ASSERT_EQ(notifier.m_aRecords.size(), 1u);
+    const CDebugRecord& record = notifier.m_aRecords[0];
+    EXPECT_EQ(record.nKind, DEBUG_ERROR | DEBUG_SHOW);
+    EXPECT_EQ(record.csText, "The " + app.m_csExeName +
+                                 " service could not start because the Service Control Dispatcher could not be "
+                                 "started. Error " +
+                                 ErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    // The arguments after the switch are left for the service's own parsing.
+    EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 1, 0, 0}));
+}
+
+TEST(ServiceSwitches, WithoutServiceSwitchTheProgramGoesOnAsConsoleProgram)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    CAppStateGuard guard;
+    guard.SetArguments({"test_service.exe", "-d", "NT_SERVICE", "--i"});
+    CStderrCapture capture;
+    EXPECT_TRUE(app.ProcessServiceSwitches());
+    EXPECT_EQ(app.m_fIsService, 0);
+    EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 0, 0, 0}));
+    EXPECT_EQ(capture.Text(), "");
+}
+
+TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificExitCodes)
+{
+    const struct
+    {
+        DWORD dwState;
+        DWORD dwAccepted;
+    } aCases[] = {{SERVICE_STOPPED, SERVICE_ACCEPT_STOP},       {SERVICE_START_PENDING, 0},
+                  {SERVICE_STOP_PENDING, 0},                    {SERVICE_RUNNING, SERVICE_ACCEPT_STOP},
+                  {SERVICE_CONTINUE_PENDING, SERVICE_ACCEPT_STOP}, {SERVICE_PAUSE_PENDING, SERVICE_ACCEPT_STOP},
+                  {SERVICE_PAUSED, SERVICE_ACCEPT_STOP}};
+    for (const auto& c : aCases) {
+        // Without a status handle nothing is sent, but the record is filled.
+        EXPECT_FALSE(CServiceApp::ReportServiceStatus(c.dwState, 0, 7, 1500));
+        SERVICE_STATUS status = Reported();
+        EXPECT_EQ(status.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(status.dwCurrentState, c.dwState);
+        EXPECT_EQ(status.dwControlsAccepted, c.dwAccepted) << "state " << c.dwState;
+        EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
+        EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+        EXPECT_EQ(status.dwCheckPoint, 7u);
+        EXPECT_EQ(status.dwWaitHint, 1500u);
+    }
+    CServiceApp::ReportServiceStatus(SERVICE_STOPPED, 42, 0, 0);
+    SERVICE_STATUS status = Reported();
+    EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 42u);
+    CServiceApp::ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
+    EXPECT_EQ(Reported().dwWin32ExitCode, (DWORD)NO_ERROR) << "a later report clears the exit code";
+}
+
+TEST(ServiceCtrlHandler, PauseContinueAndUnknownControlsAreReportedAsFailures)
+{
+    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    CRecordFailures failures;
+    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_PAUSED);
+    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_PAUSED) << "interrogate repeats the state";
+    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_CONTINUE);
+    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_RUNNING);
+    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 5, 99);
+    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_EQ(Reported().dwCheckPoint, 5u) << "shutdown changes nothing";
+    CServiceApp::ServiceCtrlHandler(128);
+    ASSERT_EQ(failures.Count(), 3u) << failures.Texts();
+    EXPECT_EQ(failures.Records()[0].csText, "OnPause not implemented.");
+    EXPECT_EQ(failures.Records()[1].csText, "OnContinue() not implemented.");
+    EXPECT_EQ(failures.Records()[2].csText, "Default case reached: 128");
+}
+
+TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    CAppStateGuard guard;
+    app.m_fIsService = 1;
+    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    SERVICE_STATUS status = Reported();
+    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
+    EXPECT_EQ(status.dwControlsAccepted, 0u);
+    EXPECT_EQ(status.dwCheckPoint, 1u);
+    EXPECT_EQ(status.dwWaitHint, 500u);
+    EXPECT_TRUE(app.m_evQuit.Wait(0));
+    // In the service the client thread was never resumed; the stop ends it
+    // and closes its handle.
+    EXPECT_TRUE(app.m_thClient.m_hHandle == NULL);
+    app.m_evQuit.Reset();
+}
+
+TEST(BuildImagePath, QuotesTheModulePathOnlyWhenItHoldsABlank)
+{
+    EXPECT_EQ(CServiceApp::BuildImagePath("C:\\tools\\Ovrin.exe", {}), "C:\\tools\\Ovrin.exe /NT_SERVICE");
+    EXPECT_EQ(CServiceApp::BuildImagePath("C:\\tools\\Ovrin.exe", {"-d", "c:\\x.inf"}),
+              "C:\\tools\\Ovrin.exe /NT_SERVICE \"-d\" \"c:\\x.inf\"");
+    // Unquoted, the control manager would try C:\Program.exe first.
+    EXPECT_EQ(CServiceApp::BuildImagePath("C:\\Program Files\\Ovrin.exe", {"-d", "c:\\my files\\x.inf"}),
+              "\"C:\\Program Files\\Ovrin.exe\" /NT_SERVICE \"-d\" \"c:\\my files\\x.inf\"");
+}
+
+namespace {
+
+// What the supervision loop reports, seen through the status seam.
+std::vector<SERVICE_STATUS> g_aReports;
+HANDLE g_hStartupDone = NULL;
+
+void RecordReport(const SERVICE_STATUS& status)
+{
+    g_aReports.push_back(status);
+    // The loop's report after the last start: the supervisor now runs.
+    if (status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000)
+        ::SetEvent(g_hStartupDone);
+}
+
+// Plays the control manager's stop once the start-up is complete.
+DWORD WINAPI StopWhenStarted(LPVOID pv)
+{
+    CSupervisorApp* pApp = static_cast<CSupervisorApp*>(pv);
+    if (::WaitForSingleObject(g_hStartupDone, 30000) == WAIT_OBJECT_0)
+        pApp->CServiceApp::OnStop();
+    pApp->m_evQuit.Set();
+    return 0;
+}
+
+std::string Describe(const std::vector<SERVICE_STATUS>& aReports)
+{
+    std::string cs;
+    for (const SERVICE_STATUS& status : aReports)
+        cs += StrFormat("(%lu cp %lu hint %lu) ", status.dwCurrentState, status.dwCheckPoint, status.dwWaitHint);
+    return cs;
+}
+
+}  // namespace
+
+TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIndex)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    ResetSupervisorForTest();
+    std::string csDir = MakeTempDirectory("svcloop");
+    const std::string csFirst = csDir + "\\svcloop_a.exe";
+    const std::string csSecond = csDir + "\\svcloop_b.exe";
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csFirst.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csSecond.c_str(), FALSE));
+    app.m_csDefinitionFile = csDir + "\\loop.inf";
+    ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
+                              "-global -lifoshutdown\r\n\"" + csFirst + " -forever\" -noconsole -nounique -quitdelay 3\r\n\"" +
+                                  csSecond + " -forever\" -noconsole -nounique\r\n"));
+    g_aReports.clear();
+    g_hStartupDone = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    CServiceApp::m_pfnStatusObserver = RecordReport;
+    HANDLE hStopper = ::CreateThread(NULL, 0, StopWhenStarted, &app, 0, NULL);
+    app.RunServer();
+    EXPECT_EQ(::WaitForSingleObject(hStopper, 10000), WAIT_OBJECT_0);
+    CServiceApp::m_pfnStatusObserver = NULL;
+    ::CloseHandle(hStopper);
+    ::CloseHandle(g_hStartupDone);
+    app.m_evQuit.Reset();
+
+    // Start-up: every record examined in a step reports its index, the one
+    // started reports it once more; then running; the stop request; then
+    // each stopped record (last first) with its index and its quit delay
+    // (5 s unless the line gives one).
+    const struct
+    {
+        DWORD dwState;
+        DWORD dwCheckPoint;
+        DWORD dwWaitHint;
+    } aExpected[] = {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 1000},
+                     {SERVICE_START_PENDING, 0, 1000}, {SERVICE_START_PENDING, 0, 1000},
+                     {SERVICE_START_PENDING, 1, 1000}, {SERVICE_START_PENDING, 1, 1000},
+                     {SERVICE_START_PENDING, 0, 1000}, {SERVICE_START_PENDING, 1, 1000},
+                     {SERVICE_RUNNING, 0, 1000},       {SERVICE_STOP_PENDING, 1, 500},
+                     {SERVICE_STOP_PENDING, 1, 5000},  {SERVICE_STOP_PENDING, 0, 3000}};
+    ASSERT_EQ(g_aReports.size(), DIM(aExpected)) << Describe(g_aReports);
+    for (size_t i = 0; i < DIM(aExpected); i++) {
+        EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].dwState) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwCheckPoint, aExpected[i].dwCheckPoint) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwWaitHint, aExpected[i].dwWaitHint) << i << ": " << Describe(g_aReports);
+    }
+    ASSERT_EQ(app.m_paProcesses.size(), 2u);
+    EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the first process has ended";
+    EXPECT_TRUE(app.m_paProcesses[1]->Wait(0)) << "the second process has ended";
+    ResetSupervisorForTest();
+    RemoveDirectoryTree(csDir);
+}

@@ -1,0 +1,357 @@
+// Ovrin.exe as an NT service under Wine's control manager: install and start
+// with -i, the processes it starts, a client's status, the stop control and
+// -r. Every test removes its service again, pass or fail: Wine starts the
+// prefix's auto-start services whenever its service manager starts.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/filestuf.h"
+#include "e2e_util.h"
+#include "ovrin_e2e.h"
+#include "test_app.h"
+
+namespace {
+
+const DWORD s_dwLong = 30000;
+
+// Processes whose file name is csName (case ignored).
+std::vector<DWORD> FindProcesses(const std::string& csName)
+{
+    std::vector<DWORD> adwIds;
+    HANDLE hSnap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnap == INVALID_HANDLE_VALUE)
+        return adwIds;
+    PROCESSENTRY32 pe = {sizeof pe};
+    for (BOOL f = ::Process32First(hSnap, &pe); f; f = ::Process32Next(hSnap, &pe)) {
+        if (_stricmp(pe.szExeFile, csName.c_str()) == 0)
+            adwIds.push_back(pe.th32ProcessID);
+    }
+    ::CloseHandle(hSnap);
+    return adwIds;
+}
+
+void KillProcesses(const std::string& csName)
+{
+    for (DWORD dwId : FindProcesses(csName)) {
+        HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
+        if (h == NULL)
+            continue;
+        ::TerminateProcess(h, 99);
+        ::WaitForSingleObject(h, 5000);
+        ::CloseHandle(h);
+    }
+}
+
+// Polls until fDone() holds; FALSE after dwTimeoutMs.
+template <typename TCondition>
+BOOL WaitUntil(TCondition fDone, DWORD dwTimeoutMs)
+{
+    DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        if (fDone())
+            return TRUE;
+        if (::GetTickCount() - dwStart >= dwTimeoutMs)
+            return FALSE;
+        ::Sleep(50);
+    }
+}
+
+BOOL AreAllGone(const std::vector<std::string>& acsNames)
+{
+    for (const std::string& csName : acsNames) {
+        if (!FindProcesses(csName).empty())
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// One service of the local control manager; every handle is closed.
+class CServiceHandle
+{
+public:
+    explicit CServiceHandle(const std::string& csName, DWORD dwAccess = SERVICE_ALL_ACCESS)
+        : m_dwOpenError(0), m_schManager(::OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS)), m_schService(NULL)
+    {
+        if (m_schManager != NULL)
+            m_schService = ::OpenServiceA(m_schManager, csName.c_str(), dwAccess);
+        m_dwOpenError = m_schService == NULL ? ::GetLastError() : 0;
+    }
+    ~CServiceHandle()
+    {
+        if (m_schService != NULL)
+            ::CloseServiceHandle(m_schService);
+        if (m_schManager != NULL)
+            ::CloseServiceHandle(m_schManager);
+    }
+    BOOL IsOpen() const { return m_schService != NULL; }
+    BOOL QueryStatus(SERVICE_STATUS& status) const
+    {
+        ZeroMemory(&status, sizeof status);
+        return m_schService != NULL && ::QueryServiceStatus(m_schService, &status);
+    }
+    // The stored configuration; FALSE when it cannot be read. (Wine 8's
+    // sc.exe has no qc command: "sc qc NAME" prints nothing, measured.)
+    BOOL QueryConfig(std::string& csImagePath, DWORD& dwStartType, DWORD& dwServiceType, std::string& csDisplay) const
+    {
+        DWORD cbNeeded = 0;
+        ::QueryServiceConfigA(m_schService, NULL, 0, &cbNeeded);
+        if (cbNeeded == 0)
+            return FALSE;
+        std::vector<BYTE> ab(cbNeeded);
+        QUERY_SERVICE_CONFIGA* pConfig = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(ab.data());
+        if (!::QueryServiceConfigA(m_schService, pConfig, cbNeeded, &cbNeeded))
+            return FALSE;
+        csImagePath = pConfig->lpBinaryPathName != NULL ? pConfig->lpBinaryPathName : "";
+        csDisplay = pConfig->lpDisplayName != NULL ? pConfig->lpDisplayName : "";
+        dwStartType = pConfig->dwStartType;
+        dwServiceType = pConfig->dwServiceType;
+        return TRUE;
+    }
+    BOOL Stop(SERVICE_STATUS& status) { return ::ControlService(m_schService, SERVICE_CONTROL_STOP, &status); }
+    BOOL Delete() { return ::DeleteService(m_schService); }
+
+    DWORD m_dwOpenError;
+
+private:
+    SC_HANDLE m_schManager;
+    SC_HANDLE m_schService;
+};
+
+BOOL IsServiceGone(const std::string& csName)
+{
+    CServiceHandle service(csName, SERVICE_QUERY_STATUS);
+    return !service.IsOpen() && service.m_dwOpenError == ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+DWORD QueryState(const std::string& csName)
+{
+    SERVICE_STATUS status;
+    return CServiceHandle(csName).QueryStatus(status) ? status.dwCurrentState : 0;
+}
+
+// Stops and deletes the service whatever state it is in, and waits (bounded)
+// until the control manager has forgotten it.
+void RemoveServiceForTest(const std::string& csName)
+{
+    {
+        CServiceHandle service(csName);
+        if (!service.IsOpen())
+            return;
+        SERVICE_STATUS status;
+        service.Stop(status);
+        WaitUntil([&] { return !service.QueryStatus(status) || status.dwCurrentState == SERVICE_STOPPED; }, 15000);
+        service.Delete();
+    }
+    WaitUntil([&] { return IsServiceGone(csName); }, 15000);
+}
+
+// Each test names its service, the processes it may leave and its folders;
+// the fixture removes all of them at the end, pass or fail.
+class ServiceE2E : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // Two service managers in one prefix (as after "wineboot -i" on a
+        // running prefix) each keep their own view of the services, so that
+        // a query answered by the other one sees a service never started.
+        ASSERT_EQ(FindProcesses("services.exe").size(), 1u)
+            << "one service manager must run in the prefix; restart the wine server";
+    }
+    void TearDown() override
+    {
+        for (const std::string& csService : m_acsServices)
+            RemoveServiceForTest(csService);
+        for (const std::string& csProcess : m_acsProcesses)
+            KillProcesses(csProcess);
+        for (const std::string& csDir : m_acsDirs)
+            RemoveDirectoryTree(csDir);
+    }
+
+    // A folder with a copy of Ovrin.exe as csExe and helper copies beside it.
+    std::string Prepare(const std::string& csPrefix, const std::string& csExe, const std::vector<std::string>& acsChildren)
+    {
+        std::string csDir = MakeTempDirectory(csPrefix);
+        m_acsDirs.push_back(csDir);
+        m_acsServices.push_back(csExe.substr(0, csExe.rfind('.')));
+        m_acsProcesses.push_back(csExe);
+        // A service left behind by an aborted run goes first.
+        RemoveServiceForTest(m_acsServices.back());
+        for (const std::string& csChild : acsChildren) {
+            m_acsProcesses.push_back(csChild);
+            KillProcesses(csChild);
+            ::CopyFileA((GetTestDirectory() + "childproc.exe").c_str(), (csDir + "\\" + csChild).c_str(), FALSE);
+        }
+        return CopyOvrinTo(csDir, csExe);
+    }
+
+    // Waits until the supervisor reports running after its last start
+    // (wait hint 1000; the service entry's own running report has 0).
+    BOOL WaitUntilSupervising(const std::string& csService, SERVICE_STATUS& status)
+    {
+        CServiceHandle service(csService);
+        return WaitUntil([&] {
+            return service.QueryStatus(status) && status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000;
+        }, s_dwLong);
+    }
+
+    std::vector<std::string> m_acsServices;
+    std::vector<std::string> m_acsProcesses;
+    std::vector<std::string> m_acsDirs;
+};
+
+std::string Quoted(const std::string& cs)
+{
+    return "\"" + cs + "\"";
+}
+
+}  // namespace
+
+TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInOrder)
+{
+    std::string csExe = Prepare("ovrsvc", "OvrSvc.exe", {"svcfirst.exe", "svcsecond.exe"});
+    const std::string csDir = m_acsDirs.back();
+    ASSERT_EQ(csDir.find(' '), std::string::npos) << "this case needs a folder without blanks: " << csDir;
+    const std::string csDefinition = csDir + "\\svc.inf";
+    ASSERT_TRUE(WriteTextFile(csDefinition,
+                              "\"svcfirst.exe -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"));
+
+    CRunResult result = RunProgram(csExe + " -i -d " + csDefinition, "", s_dwLong);
+    ASSERT_TRUE(result.fStarted);
+    EXPECT_FALSE(result.fTimedOut);
+    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.csOut, "");
+    {
+        CServiceHandle service("OvrSvc");
+        ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
+        std::string csImagePath, csDisplay;
+        DWORD dwStartType = 0, dwServiceType = 0;
+        ASSERT_TRUE(service.QueryConfig(csImagePath, dwStartType, dwServiceType, csDisplay));
+        EXPECT_EQ(csImagePath, csExe + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
+        EXPECT_EQ(dwStartType, (DWORD)SERVICE_AUTO_START);
+        EXPECT_EQ(dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(csDisplay, "OvrSvc");
+    }
+
+    // Running while its server thread waits, with both processes started.
+    SERVICE_STATUS status;
+    ASSERT_TRUE(WaitUntilSupervising("OvrSvc", status)) << "state " << status.dwCurrentState;
+    EXPECT_EQ(status.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
+    EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
+    EXPECT_EQ(FindProcesses("svcfirst.exe").size(), 1u);
+    EXPECT_EQ(FindProcesses("svcsecond.exe").size(), 1u);
+
+    result = RunProgram(csExe + " -i", "", s_dwLong);
+    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service was already running."}));
+    EXPECT_EQ(FindProcesses("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
+
+    // A client: a copy under the same file name, in another folder.
+    std::string csClientDir = MakeTempDirectory("ovrcli");
+    m_acsDirs.push_back(csClientDir);
+    std::string csClient = CopyOvrinTo(csClientDir, "OvrSvc.exe");
+    result = RunProgram(csClient + " -c", "status\nquit\n", s_dwLong);
+    EXPECT_FALSE(result.fTimedOut);
+    // The prompt ">" stands before whatever is printed next on its line.
+    std::vector<std::string> acsOut = SplitLines(result.csOut);
+    auto itStatus = std::find_if(acsOut.begin(), acsOut.end(), [](const std::string& cs) {
+        return StrEndsWithI(cs, "Status of all processes:");
+    });
+    ASSERT_NE(itStatus, acsOut.end()) << result.csOut;
+    ASSERT_GE(acsOut.end() - itStatus, 3) << result.csOut;
+    // No version beside the names: the service runs in the control
+    // manager's current directory, where the executable lookup (current
+    // directory, then PATH) does not find them; CreateProcess did, in the
+    // supervisor's own folder.
+    EXPECT_EQ(itStatus[1].compare(0, 34, "Process svcfirst.exe             r"), 0) << itStatus[1];
+    EXPECT_NE(itStatus[1].find(" running      "), std::string::npos) << itStatus[1];
+    EXPECT_EQ(itStatus[2].compare(0, 34, "Process svcsecond.exe            r"), 0) << itStatus[2];
+    EXPECT_NE(itStatus[2].find(" running      "), std::string::npos) << itStatus[2];
+    EXPECT_TRUE(StrEndsWithI(acsOut.back(), "Ending.")) << result.csOut;
+
+    // The stop control: the processes are stopped in file order, then the
+    // service reports stopped and its process ends.
+    CTestClient watcher;
+    ASSERT_TRUE(watcher.Connect("OvrSvc.exe", s_dwLong));
+    {
+        CServiceHandle service("OvrSvc");
+        ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
+        EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED)
+            << status.dwCurrentState;
+    }
+    std::vector<std::string> acsTexts = watcher.ReceiveTextsUntil("svcsecond.exe Stopped.", s_dwLong);
+    EXPECT_EQ(acsTexts, (std::vector<std::string>{"Stopping process svcfirst.exe", "svcfirst.exe Stopped.",
+                                                  "Stopping process svcsecond.exe", "svcsecond.exe Stopped."}));
+    EXPECT_TRUE(WaitUntil([] { return QueryState("OvrSvc") == SERVICE_STOPPED; }, s_dwLong))
+        << QueryState("OvrSvc");
+    EXPECT_TRUE(WaitUntil([] { return AreAllGone({"svcfirst.exe", "svcsecond.exe", "OvrSvc.exe"}); }, s_dwLong));
+    EXPECT_TRUE(WaitUntil([&] { return watcher.HasEnded(); }, s_dwLong)) << "the connection is closed";
+
+    // -r on a stopped service removes it without a word; a second -r finds nothing.
+    result = RunProgram(csExe + " -r", "", s_dwLong);
+    EXPECT_EQ(result.csErr, "");
+    EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrSvc"); }, s_dwLong));
+    result = RunProgram(csExe + " -r", "", s_dwLong);
+    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
+    EXPECT_EQ(result.dwExitCode, 0u);
+}
+
+TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsIt)
+{
+    std::string csExe = Prepare("ovr blank ", "OvrBlank.exe", {"blankchild.exe"});
+    const std::string csDefinition = m_acsDirs.back() + "\\blank.inf";
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"blankchild.exe -forever\" -noconsole\r\n"));
+
+    CRunResult result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
+    EXPECT_EQ(result.csErr, "");
+    {
+        CServiceHandle service("OvrBlank");
+        ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
+        std::string csImagePath, csDisplay;
+        DWORD dwStartType = 0, dwServiceType = 0;
+        ASSERT_TRUE(service.QueryConfig(csImagePath, dwStartType, dwServiceType, csDisplay));
+        EXPECT_EQ(csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
+    }
+    // The quoted path starts the service from that folder.
+    SERVICE_STATUS status;
+    ASSERT_TRUE(WaitUntilSupervising("OvrBlank", status)) << "state " << status.dwCurrentState;
+    EXPECT_EQ(FindProcesses("blankchild.exe").size(), 1u);
+
+    // -r on a running service stops it and removes it, without a word.
+    result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
+    EXPECT_EQ(result.csErr, "");
+    EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrBlank"); }, s_dwLong));
+    EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
+    result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
+    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
+}
+
+TEST_F(ServiceE2E, NtServiceTypedAtAConsoleEndsAtOnceWithoutOutput)
+{
+    std::string csExe = Prepare("ovrnts", "OvrNts.exe", {});
+    CRunResult result = RunProgram(csExe + " /NT_SERVICE", "", s_dwLong);
+    ASSERT_TRUE(result.fStarted);
+    EXPECT_FALSE(result.fTimedOut);
+    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(result.csOut, "");
+    EXPECT_EQ(result.csErr, "");
+    EXPECT_TRUE(IsServiceGone("OvrNts"));
+}
+
+TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
+{
+    // A program called ".exe" asks for a service without a name.
+    std::string csExe = Prepare("ovrbad", ".exe", {});
+    CRunResult result = RunProgram(csExe + " -i", "", s_dwLong);
+    EXPECT_EQ(SplitLines(result.csErr),
+              (std::vector<std::string>{"The service could not be installed. Error " + ErrorText(ERROR_INVALID_NAME)}));
+    result = RunProgram(csExe + " -r", "", s_dwLong);
+    EXPECT_EQ(SplitLines(result.csErr),
+              (std::vector<std::string>{"The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME)}));
+    EXPECT_EQ(result.dwExitCode, 0u);
+}
