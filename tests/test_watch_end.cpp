@@ -125,8 +125,10 @@ TEST_F(WatchRules, FailedCreateIsBroadcastAndRetriedEveryDelayUntilItStarts)
 {
     // The program is not there yet.
     ASSERT_TRUE(Define({}, "\"wr_late.exe -forever\" -noconsole -restartdelay 1\n"));
+    const CMilliTime mtBeforeStart = CMilliTime::GetCurrentTime();
     StartRecord(0);
     CWatchedProcess& wp = Record(0);
+    EXPECT_TRUE(wp.m_alarmRestart.m_mtAlarm >= mtBeforeStart + c_mtsOneSecond) << "retried after the delay";
     EXPECT_EQ(wp.m_nState, PS_NOT_CREATED);
     EXPECT_TRUE(wp.m_fEnabled);
     EXPECT_EQ(wp.m_pwoDelegate, &wp.m_alarmRestart);
@@ -138,7 +140,8 @@ TEST_F(WatchRules, FailedCreateIsBroadcastAndRetriedEveryDelayUntilItStarts)
     EXPECT_EQ(served.nState, PS_STARTING);
     EXPECT_TRUE(served.mtServed >= mtFirstRetry);
     EXPECT_EQ(wp.m_nState, PS_NOT_CREATED);
-    EXPECT_TRUE(wp.m_alarmRestart.IsArmed()) << "retried again after the delay";
+    EXPECT_TRUE(wp.m_alarmRestart.IsArmed());
+    EXPECT_TRUE(wp.m_alarmRestart.m_mtAlarm >= served.mtServed + c_mtsOneSecond) << "retried again after the delay";
 
     CopyChild("wr_late.exe");
     served = Serve(5000);

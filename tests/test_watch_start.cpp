@@ -57,6 +57,23 @@ TEST_F(WatchRules, SyncBlocksUntilItsEndThenLeavesTheListForGood)
     EXPECT_FALSE(Serve(300).fServed);
 }
 
+TEST_F(WatchRules, SyncThatFailedToStartWaitsForItsProcessOnTheRetry)
+{
+    // The program is not there at the first start; the retry comes from the
+    // alarm and must then wait on the process, not on that alarm.
+    ASSERT_TRUE(Define({}, "\"wr_synclate.exe -sleep 200\" -noconsole -sync -restartdelay 0\n"
+                           "\"wr_synclast.exe -forever\" -noconsole\n"));
+    StartRecord(0);
+    ASSERT_EQ(Record(0).m_nState, PS_NOT_CREATED);
+    CopyChild("wr_synclate.exe");
+    CServed served = Serve(5000);
+    EXPECT_EQ(served.nState, PS_STARTING);
+    EXPECT_GE(BroadcastIndex("wr_synclate.exe has been removed from process list."), 0) << Said();
+    EXPECT_EQ(RunningIds("wr_synclate").size(), 0u);
+    ASSERT_EQ(RecordCount(), 1u);
+    EXPECT_EQ(Record(0).GetExeName(), "wr_synclast.exe");
+}
+
 TEST_F(WatchRules, UniqueAttachesToTheRunningInstanceAndNoUniqueStartsAnother)
 {
     CopyChild("wr_uniq.exe");
