@@ -127,6 +127,9 @@ BOOL CWatchedProcess::Kill()
     m_nState = PS_ENDED;
     m_fEnabled = 0;
     m_fStopRequested = 1;
+    // A process that has ended already: Windows refuses with
+    // ERROR_ACCESS_DENIED, which Terminate accepts; Wine 8 returns TRUE
+    // (measured). Either way nothing is reported.
     if (m_processinfo.hProcess != NULL)
         Terminate(0);
     return TRUE;
