@@ -229,6 +229,8 @@ public:
     virtual HANDLE CreateServerHandle(DWORD dwOpenMode) override
     {
         HANDLE hHandle = CMessagePipe::CreateServerHandle(dwOpenMode);
+        if (hHandle != INVALID_HANDLE_VALUE && m_cIntrusions == 0 && m_pevUntouched != NULL)
+            m_pevUntouched->Set();
         if (hHandle != INVALID_HANDLE_VALUE && m_cIntrusions > 0) {
             m_cIntrusions--;
             HANDLE hClient = ::CreateFileA(GetFullName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
@@ -248,6 +250,51 @@ public:
     int m_cIntrusions = 1;
     BOOL m_fStay = FALSE;
     HANDLE m_hStayingClient = INVALID_HANDLE_VALUE;
+    CKernelEvent* m_pevUntouched = NULL;   // set when an instance is left alone
+};
+
+// A client that connects only after an event and stays connected until it
+// is released, so that a blocking server cannot miss it.
+class CHoldingClientThread : public CThread
+{
+public:
+    CHoldingClientThread(const std::string& csPipeName, CKernelEvent& evGo)
+        : CThread("HoldingClient"),
+          m_csPipeName(csPipeName),
+          m_evGo(evGo),
+          m_evRelease(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED)
+    {
+    }
+    virtual ~CHoldingClientThread() { WaitForEnd(); }
+    virtual void Run() override
+    {
+        if (!m_evGo.Wait(10000)) {
+            m_csError = "never told to connect";
+            return;
+        }
+        CMessagePipe pipe;
+        pipe.SetClient("", m_csPipeName);
+        pipe.SetTimeouts(10000, 5000);
+        CIoInstance instance;
+        if (!instance.Open(&pipe)) {
+            m_csError = "open failed: " + LastErrorText();
+            return;
+        }
+        m_csError = m_evRelease.Wait(10000) ? "" : "never released";
+        instance.Close();
+    }
+    BOOL Go()
+    {
+        if (Start() != 0)
+            return FALSE;
+        Resume();
+        return TRUE;
+    }
+
+    std::string m_csPipeName;
+    CKernelEvent& m_evGo;
+    CKernelEvent m_evRelease;
+    std::string m_csError = "not run";
 };
 
 }  // namespace
@@ -436,12 +483,20 @@ TEST(PipeServer, ClientLeavingBetweenCreateAndConnectIsSkipped)
     client.Close();
     instance.Close();
 
-    // The blocking server makes a new instance for the next client.
+    // The blocking server makes a new instance for the next client. That
+    // client comes only to the new instance and stays until the server has
+    // it: one that came earlier, or left at once, would itself be taken for
+    // the intruder, and the blocking connect would wait for ever. (Under
+    // Wine a client that comes while the intruded instance is closing fails
+    // its WaitNamedPipeA with error 676 instead of waiting: measured.)
+    CKernelEvent evNewInstance(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
     pipe.m_cIntrusions = 1;
-    CEchoClientThread lateClient(csName, 0, 10000);
+    pipe.m_pevUntouched = &evNewInstance;
+    CHoldingClientThread lateClient(csName, evNewInstance);
     ASSERT_TRUE(lateClient.Go());
     CIoInstance blocking;
     ASSERT_TRUE(blocking.Open(&pipe));
+    lateClient.m_evRelease.Set();
     ASSERT_TRUE(lateClient.Wait(10000));
     EXPECT_EQ(lateClient.m_csError, "");
     blocking.Close();
