@@ -60,6 +60,10 @@ void StopForRule(CWatchedProcess& wp)
 
 }  // namespace
 
+// NOSTART records (templates and the copies that watch external instances)
+// are never scheduled: StartProcess never starts them, so a restart would
+// only report a restart that cannot happen, and a copy whose handles the
+// fired alarm closes would pass for a template.
 void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
 {
     if (pEnded == this) {
@@ -73,7 +77,7 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
         if (EndedNormally()) {
             if (m_fQuit)
                 m_fQuitPending = 1;
-        } else if (m_fWatch) {
+        } else if (m_fWatch && !m_fNoStart) {
             ScheduleRestart();
         }
         return;
@@ -88,6 +92,12 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
             StopForRule(*this);
         }
         m_mtEnded = CMilliTime::GetCurrentTime();
+        // A member still waiting out an earlier restart delay would otherwise
+        // come back although its master has ended the group.
+        if (m_pwoDelegate == &m_alarmRestart) {
+            m_alarmRestart.Cancel();
+            m_fEnabled = 0;
+        }
         return;
     }
     if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch)
@@ -98,7 +108,8 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
         StopForRule(*this);
     }
     m_mtEnded = CMilliTime::GetCurrentTime();
-    ScheduleRestart();
+    if (!m_fNoStart)
+        ScheduleRestart();
 }
 
 void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)

@@ -10,6 +10,7 @@
 namespace {
 
 const char c_szEventLogDebug[] = "WINEDEBUG=fixme+eventlog,err+eventlog,warn+eventlog,trace+eventlog";
+const char c_szApplicationKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 // Undoes the escapes of Wine's debugstr_w: L"c:\\bin" gives c:\bin.
 std::string UnescapeWineString(const std::string& cs)
@@ -68,6 +69,28 @@ std::string ReadFileFrom(const std::string& csFile, LONGLONG llStart)
 
 }  // namespace
 
+CEventSourceKey::CEventSourceKey(const std::string& csSource, BOOL fPresent) : m_csKey(c_szApplicationKey + csSource)
+{
+    if (!fPresent) {
+        ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_csKey.c_str());
+        return;
+    }
+    HKEY hKey = NULL;
+    DWORD dwDisposition = 0;
+    m_lResult = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, m_csKey.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hKey,
+                                  &dwDisposition);
+    if (m_lResult == ERROR_SUCCESS) {
+        m_fCreated = dwDisposition == REG_CREATED_NEW_KEY;
+        ::RegCloseKey(hKey);
+    }
+}
+
+CEventSourceKey::~CEventSourceKey()
+{
+    if (m_fCreated)
+        ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_csKey.c_str());
+}
+
 std::string GetEventTraceFile()
 {
     const char* pszFile = getenv("OVRIN_TRACE_FILE");
@@ -121,6 +144,16 @@ CEventTrace RunWithEventTrace(const std::string& csTraceFile, const std::string&
         ::CloseHandle(pi.hThread);
         ::CloseHandle(pi.hProcess);
     }
+    return ParseEventTrace(ReadFileFrom(csTraceFile, llStart));
+}
+
+LONGLONG GetEventTraceSize(const std::string& csTraceFile)
+{
+    return GetFileSizeOf(csTraceFile);
+}
+
+CEventTrace ReadEventTraceFrom(const std::string& csTraceFile, LONGLONG llStart)
+{
     return ParseEventTrace(ReadFileFrom(csTraceFile, llStart));
 }
 

@@ -48,3 +48,28 @@ CEventTrace RunWithEventTrace(const std::string& csTraceFile, const std::string&
                               DWORD* pdwExitCode);
 
 CEventTrace ParseEventTrace(const std::string& csText);
+
+// For a test whose own Wine traces reach the file (its program runs with the
+// eventlog channels on): the file's size now, and what was added after it.
+LONGLONG GetEventTraceSize(const std::string& csTraceFile);
+CEventTrace ReadEventTraceFrom(const std::string& csTraceFile, LONGLONG llStart);
+
+// Registers an event source for the life of the object, as the install step
+// would (the key of the source under HKLM's EventLog\Application key), and
+// removes it again unless it was there before. fPresent FALSE makes sure the
+// source is not registered.
+class CEventSourceKey
+{
+public:
+    CEventSourceKey(const std::string& csSource, BOOL fPresent);
+    ~CEventSourceKey();
+
+    LONG m_lResult = ERROR_SUCCESS;
+
+private:
+    CEventSourceKey(const CEventSourceKey&) = delete;
+    CEventSourceKey& operator=(const CEventSourceKey&) = delete;
+
+    std::string m_csKey;
+    BOOL m_fCreated = FALSE;
+};

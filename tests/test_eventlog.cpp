@@ -10,41 +10,6 @@
 
 namespace {
 
-const char c_szApplicationKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-
-// Registers an event source for the life of the object, as the install step
-// would, and removes it again unless it was there before. fPresent FALSE
-// makes sure the source is not registered.
-class CEventSourceKey
-{
-public:
-    CEventSourceKey(const std::string& csSource, BOOL fPresent) : m_csKey(c_szApplicationKey + csSource)
-    {
-        if (!fPresent) {
-            ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_csKey.c_str());
-            return;
-        }
-        HKEY hKey = NULL;
-        DWORD dwDisposition = 0;
-        m_lResult = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, m_csKey.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hKey,
-                                      &dwDisposition);
-        if (m_lResult == ERROR_SUCCESS) {
-            m_fCreated = dwDisposition == REG_CREATED_NEW_KEY;
-            ::RegCloseKey(hKey);
-        }
-    }
-    ~CEventSourceKey()
-    {
-        if (m_fCreated)
-            ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_csKey.c_str());
-    }
-    LONG m_lResult = ERROR_SUCCESS;
-
-private:
-    std::string m_csKey;
-    BOOL m_fCreated = FALSE;
-};
-
 // What the stand-in for ReportEventA was given.
 struct CReportCall
 {
