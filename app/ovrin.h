@@ -120,7 +120,10 @@ private:
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
     // The supervision loop's parts.
-    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects);
+    // Without fWithRecords: everything but the records, for the poll that
+    // follows a process event.
+    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects,
+                        BOOL fWithRecords);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
     void Shutdown();
     BOOL AddListeningConnection();

@@ -196,6 +196,14 @@ int CSupervisorApp::FindProcessIndex(const CWatchedProcess* pProcess) const
 
 void CSupervisorApp::MonitorExternalProcesses()
 {
+    // Only a NOSTART line makes a pass look for anything, and the census
+    // grows with every process running (under Wine about 0.05 ms each): a
+    // pass without one would take it after every start-up step for nothing.
+    BOOL fAnyTemplate = FALSE;
+    for (size_t i = 0; i < m_paProcesses.size() && !fAnyTemplate; i++)
+        fAnyTemplate = m_paProcesses[i]->IsExternalTemplate();
+    if (!fAnyTemplate)
+        return;
     if (!m_census.Collect()) {
         Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
         return;

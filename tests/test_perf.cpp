@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string.h>
 #include <string>
@@ -7,6 +8,8 @@
 
 #include "common/filestuf.h"
 #include "common/perf.h"
+#include <tlhelp32.h>
+
 #include "guard_buffer.h"
 #include "record_failures.h"
 #include "test_app.h"
@@ -614,6 +617,44 @@ TEST(CensusToolhelp, StartedCopiesAreFoundByTheirCutNameAndGoneAfterTheyEnd)
     ASSERT_TRUE(census.Collect());
     EXPECT_FALSE(census.IsProcessRunning("census_sleeper_"));
     EXPECT_EQ(census.GetProcessId("census_sleeper_"), 0u);
+}
+
+// The fallback reads the system's process list itself; a Toolhelp snapshot
+// of the same moment must give the same names for the same ids. Processes
+// of other programs may come and go in between, so a mismatch is tried
+// again a few times.
+TEST(CensusToolhelp, SystemListAgreesWithAToolhelpSnapshot)
+{
+    CScriptedCensus census;
+    census.EnableToolhelpFallback(TRUE);
+    census.m_lDataError = ERROR_ACCESS_DENIED;
+    CSleeper sleeper;
+    ASSERT_TRUE(sleeper.m_fStarted);
+    std::map<DWORD, std::string> mapListed, mapSnapshot;
+    for (int nAttempt = 0; nAttempt < 5; nAttempt++) {
+        ASSERT_TRUE(census.Collect());
+        ASSERT_EQ(census.GetSource(), (int)CProcessCensus::SOURCE_TOOLHELP);
+        CStringArray acsNames;
+        CDWordArray adwIds;
+        census.ListProcesses(acsNames, adwIds);
+        mapListed.clear();
+        for (size_t i = 0; i < acsNames.size(); i++)
+            mapListed[adwIds[i]] = acsNames[i];
+        HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        ASSERT_NE(hSnapshot, INVALID_HANDLE_VALUE);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        mapSnapshot.clear();
+        for (BOOL f = ::Process32FirstW(hSnapshot, &entry); f; f = ::Process32NextW(hSnapshot, &entry))
+            mapSnapshot[entry.th32ProcessID] =
+                entry.th32ProcessID == 0 ? std::string("Idle") : ProcessNameFromImage(entry.szExeFile);
+        ::CloseHandle(hSnapshot);
+        if (mapListed == mapSnapshot)
+            break;
+    }
+    EXPECT_EQ(mapListed, mapSnapshot);
+    EXPECT_EQ(mapListed[sleeper.m_pi.dwProcessId], "census_sleeper_");
+    EXPECT_EQ(mapListed[::GetCurrentProcessId()], "test_perf");
 }
 
 // The census as the supervisor builds it, on this machine's own sources.

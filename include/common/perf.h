@@ -7,8 +7,11 @@
 // When the performance data cannot give that list (titles missing, a
 // registry error, no "Process" or "Thread" object, malformed data), as on
 // machines whose counters are disabled and under Wine, Collect takes the
-// list from a Toolhelp process snapshot instead, with names in the same
-// form; the queries behave the same whichever source served.
+// list from the system's process list instead (the list a Toolhelp
+// snapshot copies, read with one NtQuerySystemInformation call into a
+// buffer that is kept; Toolhelp itself where that call is missing), with
+// names in the same form; the queries behave the same whichever source
+// served.
 //
 // Every offset and length read from the performance data is checked against
 // the data's size before it is followed.
@@ -30,13 +33,17 @@ public:
     enum {
         SOURCE_NONE = 0,
         SOURCE_PERFORMANCE_DATA = 1,
-        SOURCE_TOOLHELP = 2
+        SOURCE_TOOLHELP = 2   // the system's process list, as Toolhelp gives it
     };
     enum {
         INITIAL_DATA_SIZE = 0xA000,
         DATA_SIZE_STEP = 0x2800,
         // The query that still answers ERROR_MORE_DATA this often ends the attempt.
-        MAX_MORE_DATA_ANSWERS = 251
+        MAX_MORE_DATA_ANSWERS = 251,
+        // The system's process list: the first buffer, and the tries for
+        // a list that keeps outgrowing the buffer.
+        INITIAL_SYSTEM_LIST_SIZE = 0x10000,
+        MAX_SYSTEM_LIST_TRIES = 8
     };
 
     // With fLoadTitlesNow the titles are loaded at once and reloaded only
@@ -107,6 +114,9 @@ public:
     CStringArray m_acsProcessNames;
     CDWordArray m_adwProcessIds;
     BOOL m_fToolhelpFallback;
+    // Receives the system's process list; kept between snapshots, only grows.
+    BYTE* m_pbSystemList;
+    DWORD m_cbSystemList;
     int m_nSource;
     DWORD m_dwPerformanceDataError;
 
@@ -123,6 +133,7 @@ private:
 
     DWORD CollectFromPerformanceData();
     BOOL CollectFromToolhelp();
+    BOOL CollectFromSystemList();
     void ClearSnapshot();
     DWORD FindObjectInstances(const BYTE* pbData, DWORD cbData, DWORD dwTitleIndex, CObjectInstances& object);
     DWORD ReadProcessEntries();
@@ -131,3 +142,4 @@ private:
 // The name the performance data give a process: the image file name without
 // its folder and extension, cut to its first 15 characters.
 std::string ProcessNameFromImage(const WCHAR* pwszImage);
+std::string ProcessNameFromImage(const WCHAR* pwchImage, size_t cchImage);

@@ -6,6 +6,11 @@
 //   -cwdfile PATH        write its current directory to PATH
 //   -argsfile PATH       write its whole command line to PATH
 //   -titlefile PATH      write its console title to PATH (empty without one)
+//   -stampfile PATH      append "start PID TICKS" to PATH at once and
+//                        "end PID TICKS" just before it ends by -crash or
+//                        -exit (TICKS: QueryPerformanceCounter, which every
+//                        process of the machine shares); the benchmarks
+//                        time restarts with it
 //   -ignorectrl          ignore every console control event
 //   -ctrlexit CODE       end with exit code CODE on any console control event
 //   -sleep MS            sleep MS milliseconds
@@ -49,6 +54,22 @@ void WriteWholeFile(const char* pszPath, const std::string& csText)
     ::MoveFileExA(csTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING);
 }
 
+// One whole line per call; children that run at the same time use a file each.
+void AppendStamp(const char* pszPath, const char* pszWhat)
+{
+    LARGE_INTEGER liNow;
+    ::QueryPerformanceCounter(&liNow);
+    char szLine[80];
+    int cch = snprintf(szLine, sizeof szLine, "%s %lu %lld\n", pszWhat, ::GetCurrentProcessId(), liNow.QuadPart);
+    HANDLE hFile = ::CreateFileA(pszPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;
+    DWORD cbWritten = 0;
+    ::WriteFile(hFile, szLine, (DWORD)cch, &cbWritten, NULL);
+    ::CloseHandle(hFile);
+}
+
 DWORD ParseNumber(const char* psz)
 {
     return (DWORD)strtoul(psz, NULL, 0);
@@ -62,6 +83,14 @@ int main(int argc, char** argv)
     BOOL fForever = FALSE;
     BOOL fCrash = FALSE;
     DWORD dwExitCode = 0;
+    const char* pszStampFile = NULL;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-stampfile") == 0 && i + 1 < argc) {
+            pszStampFile = argv[i + 1];
+            AppendStamp(pszStampFile, "start");
+            break;
+        }
+    }
     for (int i = 1; i < argc; i++) {
         const char* pszArg = argv[i];
         const BOOL fHasOne = i + 1 < argc;
@@ -100,6 +129,8 @@ int main(int argc, char** argv)
             g_dwCtrlExitCode = ParseNumber(argv[++i]);
             g_fCtrlExit = TRUE;
             ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
+        } else if (strcmp(pszArg, "-stampfile") == 0 && fHasOne) {
+            i++;
         } else if (strcmp(pszArg, "-sleep") == 0 && fHasOne) {
             dwSleep = ParseNumber(argv[++i]);
         } else if (strcmp(pszArg, "-forever") == 0) {
@@ -114,6 +145,8 @@ int main(int argc, char** argv)
         ::Sleep(dwSleep);
     while (fForever)
         ::Sleep(INFINITE);
+    if (pszStampFile != NULL)
+        AppendStamp(pszStampFile, "end");
     if (fCrash)
         ::ExitProcess(0xC0000005);
     ::ExitProcess(dwExitCode);

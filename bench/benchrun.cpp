@@ -1,0 +1,424 @@
+#include "benchrun.h"
+
+#include "benchutil.h"
+#include "common/filestuf.h"
+#include "common/serial.h"
+#include "e2e_util.h"
+
+// ---------------------------------------------------------------------------
+// CSupervisorRun
+
+CSupervisorRun::CSupervisorRun()
+    : m_hProcess(NULL), m_dwProcessId(0), m_llLaunched(0), m_fProbeOpen(FALSE), m_hInput(NULL), m_hOutput(NULL), m_hReader(NULL)
+{
+    ::InitializeCriticalSection(&m_critsec);
+}
+
+CSupervisorRun::~CSupervisorRun()
+{
+    Cleanup();
+    if (m_hReader != NULL) {
+        // Children that inherited the output pipe are gone by now.
+        if (::WaitForSingleObject(m_hReader, 5000) != WAIT_OBJECT_0)
+            ::CancelSynchronousIo(m_hReader);
+        ::WaitForSingleObject(m_hReader, 2000);
+        ::CloseHandle(m_hReader);
+    }
+    if (m_hOutput != NULL)
+        ::CloseHandle(m_hOutput);
+    ::DeleteCriticalSection(&m_critsec);
+    if (!m_csDir.empty())
+        RemoveDirectoryTree(m_csDir);
+}
+
+BOOL CSupervisorRun::Prepare(const std::string& csExeName)
+{
+    m_csExeName = csExeName;
+    m_csDir = MakeTempDirectory("ovbench");
+    const std::string csTarget = GetPath(csExeName);
+    // A copy: see PlaceChild.
+    return ::CopyFileA((GetBinDirectory() + "Ovrin.exe").c_str(), csTarget.c_str(), FALSE);
+}
+
+BOOL CSupervisorRun::AddChild(const std::string& csName)
+{
+    return PlaceChild(m_csDir, csName);
+}
+
+BOOL CSupervisorRun::Launch(const std::string& csDefinition)
+{
+    if (!WriteTextFile(GetPath(StripExtension(m_csExeName) + ".inf"), csDefinition))
+        return FALSE;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE hInRead = NULL, hOutWrite = NULL;
+    ::CreatePipe(&hInRead, &m_hInput, &sa, 0);
+    ::CreatePipe(&m_hOutput, &hOutWrite, &sa, 1 << 16);
+    ::SetHandleInformation(m_hInput, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(m_hOutput, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = hInRead;
+    si.hStdOutput = hOutWrite;
+    si.hStdError = hOutWrite;
+    const std::string csPath = GetPath(m_csExeName);
+    std::string csCommandLine = "\"" + csPath + "\"";
+    std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
+    acCommandLine.push_back('\0');
+    PROCESS_INFORMATION pi = {};
+    m_llLaunched = NowTicks();
+    BOOL fOk = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL, m_csDir.c_str(), &si, &pi);
+    ::CloseHandle(hInRead);
+    ::CloseHandle(hOutWrite);
+    if (fOk) {
+        m_hProcess = pi.hProcess;
+        m_dwProcessId = pi.dwProcessId;
+        ::CloseHandle(pi.hThread);
+    }
+    m_hReader = ::CreateThread(NULL, 0, ReadOutput, this, 0, NULL);
+    return fOk;
+}
+
+DWORD WINAPI CSupervisorRun::ReadOutput(LPVOID pv)
+{
+    CSupervisorRun* pThis = static_cast<CSupervisorRun*>(pv);
+    char ab[8192];
+    DWORD cb = 0;
+    while (::ReadFile(pThis->m_hOutput, ab, sizeof ab, &cb, NULL) && cb > 0) {
+        const LONGLONG llAt = NowTicks();
+        ::EnterCriticalSection(&pThis->m_critsec);
+        pThis->m_csOutput.append(ab, cb);
+        pThis->m_csPartial.append(ab, cb);
+        size_t iEnd;
+        while ((iEnd = pThis->m_csPartial.find('\n')) != std::string::npos) {
+            std::string csLine = pThis->m_csPartial.substr(0, iEnd);
+            if (!csLine.empty() && csLine.back() == '\r')
+                csLine.pop_back();
+            pThis->m_acsLines.push_back(csLine);
+            pThis->m_allLineTimes.push_back(llAt);
+            pThis->m_csPartial.erase(0, iEnd + 1);
+        }
+        ::LeaveCriticalSection(&pThis->m_critsec);
+    }
+    return 0;
+}
+
+BOOL CSupervisorRun::WaitForLine(const std::string& csPrefix, DWORD dwTimeoutMs, size_t* piLine, LONGLONG* pllAt,
+                                 size_t iFrom)
+{
+    const DWORD dwStart = ::GetTickCount();
+    size_t iNext = iFrom;
+    for (;;) {
+        ::EnterCriticalSection(&m_critsec);
+        for (; iNext < m_acsLines.size(); iNext++) {
+            if (m_acsLines[iNext].compare(0, csPrefix.size(), csPrefix) == 0) {
+                if (piLine != NULL)
+                    *piLine = iNext;
+                if (pllAt != NULL)
+                    *pllAt = m_allLineTimes[iNext];
+                ::LeaveCriticalSection(&m_critsec);
+                return TRUE;
+            }
+        }
+        ::LeaveCriticalSection(&m_critsec);
+        if (::GetTickCount() - dwStart >= dwTimeoutMs)
+            return FALSE;
+        ::Sleep(2);
+    }
+}
+
+std::vector<std::string> CSupervisorRun::GetLines()
+{
+    ::EnterCriticalSection(&m_critsec);
+    std::vector<std::string> acsLines = m_acsLines;
+    ::LeaveCriticalSection(&m_critsec);
+    return acsLines;
+}
+
+std::string CSupervisorRun::GetOutput()
+{
+    ::EnterCriticalSection(&m_critsec);
+    std::string cs = m_csOutput;
+    ::LeaveCriticalSection(&m_critsec);
+    return cs;
+}
+
+void CSupervisorRun::Quit()
+{
+    if (m_hInput == NULL)
+        return;
+    DWORD cb = 0;
+    ::WriteFile(m_hInput, "quit\r\n", 6, &cb, NULL);
+}
+
+BOOL CSupervisorRun::WaitForExit(DWORD dwTimeoutMs)
+{
+    return m_hProcess == NULL || ::WaitForSingleObject(m_hProcess, dwTimeoutMs) == WAIT_OBJECT_0;
+}
+
+BOOL CSupervisorRun::HasExited()
+{
+    return WaitForExit(0);
+}
+
+DWORD CSupervisorRun::GetExitCode()
+{
+    DWORD dw = 0;
+    if (m_hProcess != NULL)
+        ::GetExitCodeProcess(m_hProcess, &dw);
+    return dw;
+}
+
+const CProcessProbe& CSupervisorRun::GetProbe()
+{
+    if (!m_fProbeOpen && m_hProcess != NULL)
+        m_fProbeOpen = m_probe.Open(m_hProcess, m_dwProcessId, GetPath(m_csExeName));
+    return m_probe;
+}
+
+CProcessUsage CSupervisorRun::ReadUsage()
+{
+    return GetProbe().Read();
+}
+
+size_t CSupervisorRun::Cleanup()
+{
+    if (m_hInput != NULL) {
+        ::CloseHandle(m_hInput);
+        m_hInput = NULL;
+    }
+    if (m_hProcess != NULL) {
+        if (::WaitForSingleObject(m_hProcess, 0) != WAIT_OBJECT_0) {
+            ::TerminateProcess(m_hProcess, 99);
+            ::WaitForSingleObject(m_hProcess, 5000);
+        }
+        ::CloseHandle(m_hProcess);
+        m_hProcess = NULL;
+    }
+    return m_csChildPrefix.empty() ? 0 : KillProcessesWithPrefix(m_csChildPrefix);
+}
+
+// ---------------------------------------------------------------------------
+// CBenchClient
+
+CBenchClient::CBenchClient() : m_hPipe(INVALID_HANDLE_VALUE), m_hReader(NULL), m_fEnded(FALSE)
+{
+    ::InitializeCriticalSection(&m_critsec);
+    m_hArrived = ::CreateEventA(NULL, FALSE, FALSE, NULL);
+    m_hWriteEvent = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+}
+
+CBenchClient::~CBenchClient()
+{
+    Close();
+    ::CloseHandle(m_hArrived);
+    ::CloseHandle(m_hWriteEvent);
+    ::DeleteCriticalSection(&m_critsec);
+}
+
+BOOL CBenchClient::Connect(const std::string& csExeName, DWORD dwTimeoutMs, BOOL fRead)
+{
+    Close();
+    m_fEnded = FALSE;
+    m_aArrivals.clear();
+    const std::string csPath = "\\\\.\\pipe\\" + GetControlPipeName(csExeName);
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        m_hPipe = ::CreateFileA(csPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, NULL);
+        if (m_hPipe != INVALID_HANDLE_VALUE)
+            break;
+        if (::GetTickCount() - dwStart >= dwTimeoutMs)
+            return FALSE;
+        if (!::WaitNamedPipeA(csPath.c_str(), 50))
+            ::Sleep(10);
+    }
+    DWORD dwMode = PIPE_READMODE_MESSAGE;
+    ::SetNamedPipeHandleState(m_hPipe, &dwMode, NULL, NULL);
+    if (fRead)
+        m_hReader = ::CreateThread(NULL, 64 * 1024, ReadLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    return TRUE;
+}
+
+DWORD WINAPI CBenchClient::ReadLoop(LPVOID pv)
+{
+    CBenchClient* pThis = static_cast<CBenchClient*>(pv);
+    OVERLAPPED ov = {};
+    ov.hEvent = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::vector<char> ab(1 << 16);
+    for (;;) {
+        ::ResetEvent(ov.hEvent);
+        DWORD cb = 0;
+        BOOL fOk = ::ReadFile(pThis->m_hPipe, ab.data(), (DWORD)ab.size(), &cb, &ov);
+        if (!fOk && ::GetLastError() == ERROR_IO_PENDING)
+            fOk = ::GetOverlappedResult(pThis->m_hPipe, &ov, &cb, TRUE);
+        if (!fOk)
+            break;
+        CArrival arrival;
+        arrival.llAt = NowTicks();
+        arrival.csBytes.assign(ab.data(), cb);
+        ::EnterCriticalSection(&pThis->m_critsec);
+        pThis->m_aArrivals.push_back(std::move(arrival));
+        ::LeaveCriticalSection(&pThis->m_critsec);
+        ::SetEvent(pThis->m_hArrived);
+    }
+    ::CloseHandle(ov.hEvent);
+    ::EnterCriticalSection(&pThis->m_critsec);
+    pThis->m_fEnded = TRUE;
+    ::LeaveCriticalSection(&pThis->m_critsec);
+    ::SetEvent(pThis->m_hArrived);
+    return 0;
+}
+
+BOOL CBenchClient::SendRaw(const void* pv, DWORD cb, DWORD dwTimeoutMs)
+{
+    if (m_hPipe == INVALID_HANDLE_VALUE)
+        return FALSE;
+    OVERLAPPED ov = {};
+    ov.hEvent = m_hWriteEvent;
+    ::ResetEvent(m_hWriteEvent);
+    DWORD cbDone = 0;
+    BOOL fOk = ::WriteFile(m_hPipe, pv, cb, &cbDone, &ov);
+    if (!fOk && ::GetLastError() == ERROR_IO_PENDING) {
+        if (::WaitForSingleObject(m_hWriteEvent, dwTimeoutMs) == WAIT_OBJECT_0) {
+            fOk = ::GetOverlappedResult(m_hPipe, &ov, &cbDone, FALSE);
+        } else {
+            ::CancelIoEx(m_hPipe, &ov);
+            ::GetOverlappedResult(m_hPipe, &ov, &cbDone, TRUE);
+            ::SetLastError(ERROR_TIMEOUT);
+        }
+    }
+    return fOk;
+}
+
+BOOL CBenchClient::Send(DWORD dwKind, const std::string& csName)
+{
+    CControlMessage msg;
+    msg.m_dwKind = dwKind;
+    msg.m_csName = csName;
+    CDataBlock block;
+    if (!msg.Serialize(block))
+        return FALSE;
+    return SendRaw(block.GetData(), block.GetLength());
+}
+
+BOOL CBenchClient::Receive(CControlMessage& msg, LONGLONG* pllAt, DWORD dwTimeoutMs)
+{
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        ::EnterCriticalSection(&m_critsec);
+        const BOOL fHave = !m_aArrivals.empty();
+        CArrival arrival;
+        if (fHave) {
+            arrival = std::move(m_aArrivals.front());
+            m_aArrivals.pop_front();
+        }
+        const BOOL fEnded = m_fEnded;
+        ::LeaveCriticalSection(&m_critsec);
+        if (fHave) {
+            if (pllAt != NULL)
+                *pllAt = arrival.llAt;
+            msg = CControlMessage();
+            return msg.Deserialize((const BYTE*)arrival.csBytes.data(), (DWORD)arrival.csBytes.size());
+        }
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        if (fEnded || dwElapsed >= dwTimeoutMs)
+            return FALSE;
+        ::WaitForSingleObject(m_hArrived, dwTimeoutMs - dwElapsed);
+    }
+}
+
+BOOL CBenchClient::WaitForText(const std::string& csPrefix, DWORD dwTimeoutMs, LONGLONG* pllAt,
+                               std::vector<std::string>* pacsTexts)
+{
+    const DWORD dwStart = ::GetTickCount();
+    CControlMessage msg;
+    for (;;) {
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        LONGLONG llAt = 0;
+        if (dwElapsed >= dwTimeoutMs || !Receive(msg, &llAt, dwTimeoutMs - dwElapsed))
+            return FALSE;
+        if (msg.m_dwKind != MSG_TEXT)
+            continue;
+        if (pacsTexts != NULL)
+            pacsTexts->push_back(msg.m_csText);
+        if (msg.m_csText.compare(0, csPrefix.size(), csPrefix) == 0) {
+            if (pllAt != NULL)
+                *pllAt = llAt;
+            return TRUE;
+        }
+    }
+}
+
+BOOL CBenchClient::ReceiveTexts(size_t cTexts, DWORD dwTimeoutMs, std::vector<std::string>& acsTexts,
+                                LONGLONG* pllLast)
+{
+    const DWORD dwStart = ::GetTickCount();
+    CControlMessage msg;
+    while (acsTexts.size() < cTexts) {
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        LONGLONG llAt = 0;
+        if (dwElapsed >= dwTimeoutMs || !Receive(msg, &llAt, dwTimeoutMs - dwElapsed))
+            return FALSE;
+        if (msg.m_dwKind != MSG_TEXT)
+            continue;
+        acsTexts.push_back(msg.m_csText);
+        if (pllLast != NULL)
+            *pllLast = llAt;
+    }
+    return TRUE;
+}
+
+BOOL CBenchClient::WaitForEnd(DWORD dwTimeoutMs)
+{
+    if (m_hReader == NULL)
+        return FALSE;
+    return ::WaitForSingleObject(m_hReader, dwTimeoutMs) == WAIT_OBJECT_0;
+}
+
+std::vector<std::string> CBenchClient::TakeTexts()
+{
+    std::deque<CArrival> aArrivals;
+    ::EnterCriticalSection(&m_critsec);
+    aArrivals.swap(m_aArrivals);
+    ::LeaveCriticalSection(&m_critsec);
+    std::vector<std::string> acsTexts;
+    CControlMessage msg;
+    for (const CArrival& arrival : aArrivals) {
+        msg = CControlMessage();
+        if (msg.Deserialize((const BYTE*)arrival.csBytes.data(), (DWORD)arrival.csBytes.size()) &&
+            msg.m_dwKind == MSG_TEXT)
+            acsTexts.push_back(msg.m_csText);
+    }
+    return acsTexts;
+}
+
+void CBenchClient::Discard()
+{
+    std::deque<CArrival> aArrivals;
+    ::EnterCriticalSection(&m_critsec);
+    aArrivals.swap(m_aArrivals);
+    ::LeaveCriticalSection(&m_critsec);
+}
+
+BOOL CBenchClient::HasEnded()
+{
+    ::EnterCriticalSection(&m_critsec);
+    BOOL f = m_fEnded;
+    ::LeaveCriticalSection(&m_critsec);
+    return f;
+}
+
+void CBenchClient::Close()
+{
+    if (m_hPipe != INVALID_HANDLE_VALUE) {
+        ::CancelIoEx(m_hPipe, NULL);
+        ::CloseHandle(m_hPipe);
+        m_hPipe = INVALID_HANDLE_VALUE;
+    }
+    if (m_hReader != NULL) {
+        ::WaitForSingleObject(m_hReader, 5000);
+        ::CloseHandle(m_hReader);
+        m_hReader = NULL;
+    }
+}

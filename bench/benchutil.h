@@ -1,0 +1,121 @@
+// Pieces shared by the benchmark, soak and fuzz runs: the machine-wide
+// clock, sample figures, what the driver can read of another process, the
+// copies of the child program and the stamp files those children write.
+// Everything here may be called from any thread.
+#pragma once
+
+#include <windows.h>
+#include <string>
+#include <vector>
+
+#include "common/strutil.h"
+
+// The performance counter, which every process of the machine shares (the
+// children's stamps use it too), and its ticks in milliseconds.
+LONGLONG NowTicks();
+double TicksToMs(LONGLONG llTicks);
+double MsSince(LONGLONG llTicks);
+
+// min / median / p90 / max of a sample (nearest rank).
+struct CFigures
+{
+    size_t cSamples = 0;
+    double dMin = 0, dMedian = 0, dP90 = 0, dMax = 0;
+};
+CFigures ComputeFigures(std::vector<double> adSamples);
+// "min 1.23  median 2.34  p90 3.45  max 4.56 ms  (n=60)"
+std::string FormatFigures(const CFigures& figures, const char* pszUnit = "ms");
+// One line of the report: label padded to a column, then the text.
+void PrintLine(const std::string& csLabel, const std::string& csText);
+void PrintHeading(const std::string& csTitle);
+
+// The load of the machine (Linux load averages, read through Wine's Z:
+// drive); "unknown" when they cannot be read.
+std::string GetLoadText();
+// A line about the machine: processor, cores, memory, Wine version.
+std::string GetMachineText();
+
+// What the driver reads of another process. Each f...Ok says whether that
+// figure could be had.
+struct CProcessUsage
+{
+    BOOL fCpuOk = FALSE;
+    double dCpuMs = 0;          // kernel + user time
+    BOOL fMemoryOk = FALSE;
+    SIZE_T cbPrivate = 0;       // private memory
+    BOOL fHandlesOk = FALSE;
+    DWORD cHandles = 0;
+};
+
+// Reads the figures of one process. On Windows they come from
+// GetProcessTimes, GetProcessMemoryInfo (PrivateUsage) and
+// GetProcessHandleCount. Wine 8.0 answers those three for another process
+// with zeros (measured: ovrbench prints what they answer), so under Wine
+// the figures come from the unix process behind it: CPU time from
+// /proc/PID/stat (in steps of 10 ms), private memory as its resident anonymous memory
+// (RssAnon of /proc/PID/status), and the handle count from the system
+// handle list (NtQuerySystemInformation), which Wine does keep.
+class CProcessProbe
+{
+public:
+    CProcessProbe() : m_hProcess(NULL), m_dwProcessId(0), m_fWine(FALSE), m_dwUnixPid(0) {}
+    // csExePath: the process's executable as it was started, by which the
+    // unix process is found under Wine.
+    BOOL Open(HANDLE hProcess, DWORD dwProcessId, const std::string& csExePath);
+    CProcessUsage Read() const;
+    // What the three Win32 calls answer for this process.
+    CProcessUsage ReadWin32() const;
+    // Where the figures come from, for the report.
+    std::string DescribeSource() const;
+
+private:
+    HANDLE m_hProcess;   // not owned
+    DWORD m_dwProcessId;
+    BOOL m_fWine;
+    DWORD m_dwUnixPid;
+};
+BOOL IsRunningOnWine();
+std::string FormatBytes(SIZE_T cb);
+
+// Processes whose executable file name starts with csPrefix (without
+// regard to case), from a Toolhelp snapshot.
+std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix);
+// Terminates them; returns how many there were.
+size_t KillProcessesWithPrefix(const std::string& csPrefix);
+
+// The folder of the running program, with a trailing backslash; Ovrin.exe
+// and childproc.exe are built into it.
+std::string GetBinDirectory();
+// Copies the child program into csDirectory as csName. A copy, not a hard
+// link: Wine 8 gives every process started from links of one file the name
+// of the link it opened first (measured: the process list showed pk02.exe
+// as pk01), so the supervisor's UNIQUE test would find the wrong process.
+BOOL PlaceChild(const std::string& csDirectory, const std::string& csName);
+
+// One line of a stamp file (childproc.exe -stampfile).
+struct CStamp
+{
+    BOOL fStart = FALSE;
+    DWORD dwProcessId = 0;
+    LONGLONG llTicks = 0;
+};
+std::vector<CStamp> ReadStamps(const std::string& csPath);
+// How many "start" lines the file holds.
+size_t CountStampStarts(const std::string& csPath);
+// The interval from each instance's end to the next instance's start, in
+// ms, for the stamps of a line whose instances run one after the other.
+std::vector<double> EndToStartIntervals(const std::vector<CStamp>& aStamps);
+
+// Small random numbers for the soak and the fuzz (xorshift; one per thread).
+class CRandom
+{
+public:
+    explicit CRandom(unsigned long long ullSeed) : m_ullState(ullSeed ? ullSeed : 0x9E3779B97F4A7C15ull) {}
+    unsigned long long Next();
+    // 0 .. nRange - 1.
+    DWORD Below(DWORD nRange) { return nRange == 0 ? 0 : (DWORD)(Next() % nRange); }
+    BOOL Chance(DWORD nPercent) { return Below(100) < nPercent; }
+
+private:
+    unsigned long long m_ullState;
+};

@@ -1,0 +1,260 @@
+// Load runs: start-up pacing, the idle cost and many processes with many
+// clients at once.
+#include <stdio.h>
+
+#include <memory>
+
+#include "benchmarks.h"
+#include "benchrun.h"
+#include "benchutil.h"
+
+namespace {
+
+std::string ChildName(const char* pszPrefix, int i)
+{
+    return StrFormat("%s%04d.exe", pszPrefix, i);
+}
+
+// A run of cProcesses idle NOCONSOLE children named prefix0001.exe on,
+// each on a line of its own (UNIQUE by default, as lines usually are).
+BOOL PrepareIdleRun(CSupervisorRun& run, const char* pszExeName, const char* pszPrefix, int cProcesses,
+                    const std::string& csExtraLines = std::string())
+{
+    run.SetChildPrefix(pszPrefix);
+    if (!run.Prepare(pszExeName))
+        return FALSE;
+    // Leftovers of an interrupted run would be attached instead of started.
+    KillProcessesWithPrefix(pszPrefix);
+    std::string csDefinition;
+    for (int i = 1; i <= cProcesses; i++) {
+        if (!run.AddChild(ChildName(pszPrefix, i)))
+            return FALSE;
+        csDefinition += "-noconsole \"" + ChildName(pszPrefix, i) + " -forever\"\n";
+    }
+    return run.Launch(csDefinition + csExtraLines);
+}
+
+BOOL EndRun(CSupervisorRun& run, DWORD dwTimeoutMs)
+{
+    run.Quit();
+    const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
+    const DWORD dwExitCode = run.GetExitCode();
+    const size_t cLeft = run.Cleanup();
+    if (!fEnded || dwExitCode != 0 || cLeft != 0) {
+        printf("  FAILED: supervisor ended %s (exit code %lu), %u children left running\n", fEnded ? "yes" : "no",
+               dwExitCode, (unsigned)cLeft);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL RunStartup(const CBenchOptions& options)
+{
+    PrintHeading("Start-up: launch to \"All services have been started.\", NOCONSOLE children");
+    const int acProcessCounts[] = {100, 500};
+    BOOL fOk = TRUE;
+    for (int cProcesses : acProcessCounts) {
+        CSupervisorRun run;
+        if (!PrepareIdleRun(run, "ovbstart.exe", "bsta", cProcesses)) {
+            printf("  could not prepare or start the run with %d processes\n", cProcesses);
+            return FALSE;
+        }
+        CBenchClient client;
+        std::vector<std::string> acsTexts;
+        LONGLONG llAll = 0;
+        if (!client.Connect(run.m_csExeName, 10000) ||
+            !client.WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200, &llAll,
+                                &acsTexts)) {
+            printf("  FAILED: %d processes were not all started in time\n", cProcesses);
+            EndRun(run, 60000);
+            return FALSE;
+        }
+        size_t cStarted = 0;
+        for (const std::string& csText : acsTexts)
+            cStarted += csText.compare(0, 17, "Started process: ") == 0 ? 1 : 0;
+        const double dTotal = TicksToMs(llAll - run.m_llLaunched);
+        // The design's schedule: the first step 1 s after the server
+        // thread starts, then one start per 10 ms.
+        const double dPacing = 1000.0 + cProcesses * 10.0;
+        PrintLine(StrFormat("%d processes", cProcesses),
+                  StrFormat("%.0f ms against a pacing of %.0f ms (%+.1f %%); %u started", dTotal, dPacing,
+                            (dTotal / dPacing - 1.0) * 100.0, (unsigned)cStarted));
+        PrintLine("  target: within 20 % of the pacing", dTotal <= dPacing * 1.2 ? "met" : "MISSED");
+        if (cStarted != (size_t)cProcesses) {
+            printf("  FAILED: %u of %d starts were broadcast\n", (unsigned)cStarted, cProcesses);
+            fOk = FALSE;
+        }
+        client.Close();
+        fOk &= EndRun(run, 60000 + (DWORD)cProcesses * 100);
+    }
+    return fOk;
+}
+
+BOOL RunIdleCost(const CBenchOptions& options)
+{
+    PrintHeading(StrFormat("Idle cost: 100 idle children, external-process monitor active, %lu s",
+                           options.dwIdleSeconds));
+    CSupervisorRun run;
+    // A NOSTART line gives the monitor a name to look for every 3 s.
+    if (!PrepareIdleRun(run, "ovbidle.exe", "bidl", 100, "-nostart \"bidlext.exe\"\n")) {
+        printf("  could not prepare or start the run\n");
+        return FALSE;
+    }
+    CBenchClient client;
+    if (!client.Connect(run.m_csExeName, 10000) || !client.WaitForText("All services have been started.", 90000)) {
+        printf("  FAILED: the children were not all started in time\n");
+        EndRun(run, 60000);
+        return FALSE;
+    }
+    client.Close();
+    // The first monitor passes and the client's leaving settle first.
+    ::Sleep(4000);
+    // One of the children, for what an idle Wine process costs by itself.
+    std::vector<DWORD> adwChildren = FindProcessesWithPrefix("bidl0001");
+    HANDLE hChild = adwChildren.empty() ? NULL : ::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, adwChildren[0]);
+    CProcessProbe probeChild;
+    if (hChild != NULL)
+        probeChild.Open(hChild, adwChildren[0], run.GetPath("bidl0001.exe"));
+    PrintLine("process figures from", run.GetProbe().DescribeSource());
+    const CProcessUsage usageBefore = run.ReadUsage();
+    const CProcessUsage childBefore = hChild != NULL ? probeChild.Read() : CProcessUsage();
+    const LONGLONG llBefore = NowTicks();
+    ::Sleep(options.dwIdleSeconds * 1000);
+    const CProcessUsage usageAfter = run.ReadUsage();
+    const CProcessUsage childAfter = hChild != NULL ? probeChild.Read() : CProcessUsage();
+    const double dElapsed = MsSince(llBefore);
+    if (hChild != NULL)
+        ::CloseHandle(hChild);
+    BOOL fOk = TRUE;
+    if (!usageBefore.fCpuOk || !usageAfter.fCpuOk) {
+        PrintLine("supervisor CPU time", "not available");
+    } else {
+        const double dCpu = usageAfter.dCpuMs - usageBefore.dCpuMs;
+        const double dPercent = dCpu / dElapsed * 100.0;
+        PrintLine("supervisor CPU time", StrFormat("%.0f ms in %.0f ms = %.3f %% of one core", dCpu, dElapsed,
+                                                   dPercent));
+        PrintLine("  per monitor pass (every 3 s)", StrFormat("%.2f ms", dCpu / (dElapsed / 3000.0)));
+        PrintLine("  target: under 0.5 % of one core", dPercent < 0.5 ? "met" : "MISSED");
+    }
+    if (childBefore.fCpuOk && childAfter.fCpuOk) {
+        PrintLine("an idle child, for comparison", StrFormat("%.0f ms = %.3f %% of one core",
+                                                             childAfter.dCpuMs - childBefore.dCpuMs,
+                                                             (childAfter.dCpuMs - childBefore.dCpuMs) / dElapsed *
+                                                                 100.0));
+    }
+    if (usageAfter.fMemoryOk)
+        PrintLine("private memory, 100 processes", FormatBytes(usageAfter.cbPrivate));
+    if (usageBefore.fHandlesOk && usageAfter.fHandlesOk)
+        PrintLine("handles before / after", StrFormat("%lu / %lu", usageBefore.cHandles, usageAfter.cHandles));
+    fOk &= EndRun(run, 60000);
+    return fOk;
+}
+
+BOOL RunScale(const CBenchOptions& options)
+{
+    const int cProcesses = options.cScaleProcesses;
+    const int cClients = options.cScaleClients;
+    PrintHeading(StrFormat("Scale: %d processes and %d clients at once", cProcesses, cClients));
+    CSupervisorRun run;
+    if (!PrepareIdleRun(run, "ovbscale.exe", "bsca", cProcesses)) {
+        printf("  could not prepare or start the run\n");
+        return FALSE;
+    }
+    std::vector<std::unique_ptr<CBenchClient>> apClients;
+    apClients.emplace_back(new CBenchClient);
+    LONGLONG llAll = 0;
+    if (!apClients[0]->Connect(run.m_csExeName, 10000) ||
+        !apClients[0]->WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200, &llAll)) {
+        printf("  FAILED: the processes were not all started in time\n");
+        EndRun(run, 120000);
+        return FALSE;
+    }
+    PrintLine("start-up", StrFormat("%.0f ms", TicksToMs(llAll - run.m_llLaunched)));
+    BOOL fOk = TRUE;
+    for (int i = 1; i < cClients; i++) {
+        apClients.emplace_back(new CBenchClient);
+        if (!apClients.back()->Connect(run.m_csExeName, 10000)) {
+            printf("  FAILED: client %d could not connect\n", i + 1);
+            fOk = FALSE;
+        }
+    }
+    // The server serves a connection at its next wait; let every one settle.
+    ::Sleep(1000);
+    const CProcessUsage usage = run.ReadUsage();
+    if (usage.fMemoryOk)
+        PrintLine("private memory", FormatBytes(usage.cbPrivate));
+
+    // Status: every client receives every line.
+    const LONGLONG llSent = NowTicks();
+    apClients[0]->Send(3);
+    std::vector<double> adArrival;
+    size_t cIncomplete = 0;
+    for (int i = 0; i < cClients; i++) {
+        std::vector<std::string> acsTexts;
+        LONGLONG llLast = 0;
+        BOOL fComplete = apClients[(size_t)i]->ReceiveTexts((size_t)cProcesses + 1, 120000, acsTexts, &llLast);
+        for (int j = 1; fComplete && j <= cProcesses; j++)
+            fComplete = acsTexts[(size_t)j].find(StrFormat("bsca%04d.exe", j)) != std::string::npos;
+        if (fComplete)
+            adArrival.push_back(TicksToMs(llLast - llSent));
+        else
+            cIncomplete++;
+    }
+    PrintLine("status, last line at each client", FormatFigures(ComputeFigures(adArrival)));
+    if (cIncomplete > 0) {
+        printf("  FAILED: %u clients did not receive every status line\n", (unsigned)cIncomplete);
+        fOk = FALSE;
+    }
+
+    // A stop and a start from one client: everyone sees every broadcast.
+    const std::string csTarget = StrFormat("bsca%04d.exe", cProcesses / 2);
+    apClients[1]->Send(1, csTarget);
+    apClients[1]->Send(2, csTarget);
+    const char* const apszExpected[] = {"Stopping process ", " Stopped.", "Started process: "};
+    size_t cMissed = 0;
+    for (int i = 0; i < cClients; i++) {
+        for (const char* pszText : apszExpected) {
+            std::vector<std::string> acsTexts;
+            BOOL fFound = FALSE;
+            while (!fFound && apClients[(size_t)i]->ReceiveTexts(1, 30000, acsTexts))
+                fFound = acsTexts.back().find(pszText) != std::string::npos &&
+                         acsTexts.back().find(csTarget) != std::string::npos;
+            cMissed += fFound ? 0 : 1;
+        }
+    }
+    PrintLine("stop and start broadcasts missed", StrFormat("%u of %u", (unsigned)cMissed, (unsigned)(cClients * 3)));
+    if (cMissed > 0)
+        fOk = FALSE;
+
+    // Quit: every process stopped in file order, seen by every client.
+    for (auto& pClient : apClients)
+        pClient->TakeTexts();
+    const LONGLONG llQuit = NowTicks();
+    run.Quit();
+    const BOOL fEnded = run.WaitForExit(300000);
+    PrintLine("quit to the supervisor's end", StrFormat("%.0f ms", MsSince(llQuit)));
+    size_t cOutOfOrder = 0;
+    for (auto& pClient : apClients) {
+        pClient->WaitForEnd(30000);
+        std::vector<std::string> acsTexts = pClient->TakeTexts();
+        int iNext = 1;
+        for (const std::string& csText : acsTexts) {
+            if (csText.compare(0, 17, "Stopping process ") != 0)
+                continue;
+            if (csText != "Stopping process " + ChildName("bsca", iNext))
+                break;
+            iNext++;
+        }
+        if (iNext != cProcesses + 1)
+            cOutOfOrder++;
+    }
+    PrintLine("clients that saw every stop in order",
+              StrFormat("%u of %d", (unsigned)(cClients - cOutOfOrder), cClients));
+    if (cOutOfOrder > 0 || !fEnded)
+        fOk = FALSE;
+    apClients.clear();
+    fOk &= EndRun(run, 10000);
+    return fOk;
+}

@@ -1,0 +1,260 @@
+// Soak: ten children crash every 100 ms (RESTARTDELAY 0) while clients
+// connect, command and disconnect in a loop, some of them misbehaving.
+// Every crash must be followed by a restart (the children's stamp files say
+// when each instance started and ended), the supervisor's handles and
+// private memory must stay flat, and nothing may be left running.
+#include <stdio.h>
+
+#include <atomic>
+#include <memory>
+
+#include "benchmarks.h"
+#include "benchrun.h"
+#include "benchutil.h"
+#include "e2e_util.h"
+
+namespace {
+
+const int c_cChildren = 10;
+
+// A line whose last instance ended longer ago than this, while the others
+// went on, has lost its restart. Generous: a client that does not read its
+// pipe holds the supervisor up to 3 s.
+const double c_dStuckMs = 8000.0;
+
+// Handles and memory may grow a little (a connection in flight, the heap's
+// own bookkeeping) but not with the number of restarts.
+const DWORD c_cHandleSlack = 30;
+const SIZE_T c_cbMemorySlack = 3 * 1024 * 1024;
+
+std::string ChildName(int i)
+{
+    return StrFormat("bsk%02d.exe", i);
+}
+
+struct CSoakShared
+{
+    std::string csExeName;
+    std::atomic<bool> fStop{false};
+    std::atomic<long> cSessions{0};
+    std::atomic<long> cUnanswered{0};
+    // Start commands answered with a start: the line's last end may not
+    // have been handled yet, and a start command does not report it.
+    std::atomic<long> cStartedByCommand{0};
+    // A client that never reads holds the supervisor for its write bound
+    // (3 s); one such client every 20 s leaves the crashes their pace.
+    std::atomic<long long> llLastSilent{0};
+    std::atomic<long> cSilent{0};
+    unsigned long long ullSeed = 0;
+};
+
+struct CClientLoop
+{
+    CSoakShared* pShared;
+    int nIndex;
+};
+
+// One client's life: connect, do one thing, go.
+void RunSession(CSoakShared& shared, CRandom& random)
+{
+    CBenchClient client;
+    DWORD dwAction = random.Below(100);
+    if (dwAction >= 97) {
+        long long llLast = shared.llLastSilent;
+        const BOOL fDue = llLast == 0 || MsSince(llLast) >= 20000.0;
+        if (!fDue || !shared.llLastSilent.compare_exchange_strong(llLast, NowTicks()))
+            dwAction = random.Below(97);
+    }
+    if (dwAction >= 97) {
+        shared.cSilent++;
+        // Connects, asks, and never reads: the supervisor gives it 3 s.
+        if (client.Connect(shared.csExeName, 10000, FALSE)) {
+            client.Send(3);
+            for (int i = 0; i < 40 && !shared.fStop; i++)
+                ::Sleep(100);
+        }
+        return;
+    }
+    if (!client.Connect(shared.csExeName, 10000))
+        return;
+    shared.cSessions++;
+    if (dwAction < 45) {
+        // Status, read in full.
+        std::vector<std::string> acsTexts;
+        client.Send(3);
+        if (!client.WaitForText("Status of all processes:", 15000) ||
+            !client.ReceiveTexts(c_cChildren, 15000, acsTexts))
+            shared.cUnanswered++;
+    } else if (dwAction < 60) {
+        // A start of a line that runs or is about to: answered either way.
+        const std::string csName = ChildName(1 + (int)random.Below(c_cChildren));
+        client.Send(2, csName);
+        BOOL fAnswered = FALSE;
+        std::vector<std::string> acsTexts;
+        while (!fAnswered && client.ReceiveTexts(acsTexts.size() + 1, 15000, acsTexts)) {
+            const std::string& csText = acsTexts.back();
+            fAnswered = csText.find(csName + " is already") == 0 || csText == "Started process: " + csName + ".";
+            if (fAnswered && csText[0] == 'S')
+                shared.cStartedByCommand++;
+        }
+        if (!fAnswered)
+            shared.cUnanswered++;
+    } else if (dwAction < 70) {
+        // A name that matches nothing.
+        client.Send(1, "bsknothing");
+        if (!client.WaitForText("bsknothing is not a valid process name.", 15000))
+            shared.cUnanswered++;
+    } else if (dwAction < 80) {
+        // Leaves at once.
+    } else if (dwAction < 90) {
+        // Asks and leaves without reading the answer.
+        client.Send(3);
+    } else {
+        // A record that does not parse: the supervisor closes the connection.
+        BYTE ab[52];
+        for (BYTE& b : ab)
+            b = (BYTE)random.Below(256);
+        client.SendRaw(ab, sizeof ab, 5000);
+    }
+}
+
+DWORD WINAPI ClientLoop(LPVOID pv)
+{
+    CClientLoop* pLoop = static_cast<CClientLoop*>(pv);
+    CRandom random(pLoop->pShared->ullSeed + 7919u * (unsigned)(pLoop->nIndex + 1));
+    while (!pLoop->pShared->fStop)
+        RunSession(*pLoop->pShared, random);
+    return 0;
+}
+
+}  // namespace
+
+CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
+{
+    CSoakResult result;
+    CSupervisorRun run;
+    run.SetChildPrefix("bsk");
+    KillProcessesWithPrefix("bsk");
+    if (!run.Prepare("ovbsoak.exe")) {
+        result.csFailure = "could not prepare the run";
+        return result;
+    }
+    std::string csDefinition;
+    for (int i = 1; i <= c_cChildren; i++) {
+        run.AddChild(ChildName(i));
+        csDefinition += "-noconsole -restartdelay 0 \"" + ChildName(i) + " -stampfile " +
+                        run.GetPath(StrFormat("bsk%02d.stamps", i)) + " -sleep 100 -crash\"\n";
+    }
+    CBenchClient watcher;
+    if (!run.Launch(csDefinition) || !watcher.Connect(run.m_csExeName, 10000)) {
+        result.csFailure = "the supervisor could not be started";
+        return result;
+    }
+    if (!watcher.WaitForText("All services have been started.", 30000)) {
+        const std::string csLog = GetBinDirectory() + "soak-supervisor.log";
+        WriteTextFile(csLog, run.GetOutput());
+        result.csFailure = "the supervisor did not start its children; its console output is in " + csLog;
+        return result;
+    }
+    CSoakShared shared;
+    shared.csExeName = run.m_csExeName;
+    shared.ullSeed = options.ullSeed;
+    const int cLoops = 3;
+    CClientLoop aLoops[cLoops];
+    HANDLE ahThreads[cLoops];
+    for (int i = 0; i < cLoops; i++) {
+        aLoops[i].pShared = &shared;
+        aLoops[i].nIndex = i;
+        ahThreads[i] = ::CreateThread(NULL, 0, ClientLoop, &aLoops[i], 0, NULL);
+    }
+
+    // The first figures after the heap and the handle table have settled.
+    const LONGLONG llStart = NowTicks();
+    const DWORD dwWarmupMs = std::min<DWORD>(10000, dwSeconds * 250);
+    ::Sleep(dwWarmupMs);
+    const CProcessUsage usageStart = run.ReadUsage();
+    size_t cCrashTexts = 0;
+    while (MsSince(llStart) < dwSeconds * 1000.0 && !run.HasExited()) {
+        ::Sleep(500);
+        for (const std::string& csText : watcher.TakeTexts())
+            cCrashTexts += csText.find(" has ended. Exit code: ") != std::string::npos ? 1 : 0;
+    }
+    const CProcessUsage usageEnd = run.ReadUsage();
+    shared.fStop = true;
+    ::WaitForMultipleObjects(cLoops, ahThreads, TRUE, 30000);
+    for (HANDLE hThread : ahThreads)
+        ::CloseHandle(hThread);
+    const BOOL fCrashed = run.HasExited();
+    const LONGLONG llQuit = NowTicks();
+
+    run.Quit();
+    const BOOL fEnded = run.WaitForExit(60000);
+    const DWORD dwExitCode = run.GetExitCode();
+    watcher.WaitForEnd(10000);
+    for (const std::string& csText : watcher.TakeTexts())
+        cCrashTexts += csText.find(" has ended. Exit code: ") != std::string::npos ? 1 : 0;
+    result.cLeftRunning = run.Cleanup();
+
+    // Every line went on crashing and restarting until the quit.
+    size_t cStuck = 0;
+    std::vector<double> adRestart;
+    for (int i = 1; i <= c_cChildren; i++) {
+        std::vector<CStamp> aStamps = ReadStamps(run.GetPath(StrFormat("bsk%02d.stamps", i)));
+        const std::vector<double> adIntervals = EndToStartIntervals(aStamps);
+        adRestart.insert(adRestart.end(), adIntervals.begin(), adIntervals.end());
+        size_t cStarts = 0;
+        LONGLONG llLast = 0;
+        for (const CStamp& stamp : aStamps) {
+            if (stamp.llTicks > llQuit)
+                continue;
+            cStarts += stamp.fStart ? 1 : 0;
+            result.cCrashes += stamp.fStart ? 0 : 1;
+            llLast = std::max(llLast, stamp.llTicks);
+        }
+        result.cRestarts += cStarts > 0 ? cStarts - 1 : 0;
+        if (cStarts == 0 || TicksToMs(llQuit - llLast) > c_dStuckMs)
+            cStuck++;
+    }
+    result.cUnrestarted = cStuck;
+    result.figRestart = ComputeFigures(adRestart);
+    result.cSilentClients = (size_t)shared.cSilent;
+    result.cCrashBroadcasts = cCrashTexts;
+    result.cClientSessions = (size_t)shared.cSessions;
+    result.cHandlesStart = usageStart.cHandles;
+    result.cHandlesEnd = usageEnd.cHandles;
+    result.cbPrivateStart = usageStart.cbPrivate;
+    result.cbPrivateEnd = usageEnd.cbPrivate;
+
+    if (fCrashed)
+        result.csFailure = StrFormat("the supervisor ended during the run (exit code %lu)", dwExitCode);
+    else if (!fEnded || dwExitCode != 0)
+        result.csFailure = StrFormat("the supervisor did not end after quit (exit code %lu)", dwExitCode);
+    else if (result.cLeftRunning != 0)
+        result.csFailure = StrFormat("%u processes were left running", (unsigned)result.cLeftRunning);
+    else if (cStuck != 0)
+        result.csFailure = StrFormat("%u lines stopped restarting", (unsigned)cStuck);
+    else if (result.cCrashes < (size_t)c_cChildren)
+        result.csFailure = "the children did not crash";
+    // A crash just before the quit may be seen by the shutdown only, one
+    // before a start command by the command only.
+    else if (cCrashTexts + c_cChildren + (size_t)shared.cStartedByCommand < result.cCrashes ||
+             cCrashTexts > result.cCrashes + c_cChildren)
+        result.csFailure = StrFormat("%u crashes but %u crash broadcasts", (unsigned)result.cCrashes,
+                                     (unsigned)cCrashTexts);
+    else if (shared.cUnanswered != 0)
+        result.csFailure = StrFormat("%ld client commands were not answered", (long)shared.cUnanswered);
+    else if (!usageStart.fHandlesOk || !usageEnd.fHandlesOk || !usageStart.fMemoryOk || !usageEnd.fMemoryOk)
+        result.csFailure = "the supervisor's handles or memory could not be read";
+    else if (usageEnd.cHandles > usageStart.cHandles + c_cHandleSlack)
+        result.csFailure = "the handle count grew";
+    else if (usageEnd.cbPrivate > usageStart.cbPrivate + c_cbMemorySlack)
+        result.csFailure = "private memory grew";
+    result.fPassed = result.csFailure.empty();
+    if (!result.fPassed) {
+        // What the supervisor's own console showed, for the diagnosis.
+        const std::string csLog = GetBinDirectory() + "soak-supervisor.log";
+        WriteTextFile(csLog, run.GetOutput());
+        result.csFailure += "; the supervisor's console output is in " + csLog;
+    }
+    return result;
+}
