@@ -15,7 +15,8 @@ CBenchOptions ShortOptions()
 {
     CBenchOptions options;
     options.fQuick = TRUE;
-    options.ullSeed = (unsigned long long)NowTicks();
+    // A fixed seed: a failure can be run again exactly.
+    options.ullSeed = 20261206;
     return options;
 }
 
@@ -50,5 +51,6 @@ TEST(Fuzz, DefinitionFilesAreRefusedAtTheirLineOrRun)
     EXPECT_TRUE(result.fPassed) << result.csFailure << " (seed " << options.ullSeed << ")";
     EXPECT_EQ(result.cFiles, 24u);
     EXPECT_EQ(result.cPlantedChecked, 8u);
-    EXPECT_EQ(result.cFilesStarted, 8u);
+    // The planted valid files start; a random file may happen to be valid too.
+    EXPECT_GE(result.cFilesStarted, 8u);
 }
