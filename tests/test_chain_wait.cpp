@@ -2,7 +2,7 @@
 // beyond 64 enabled objects.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -10,270 +10,168 @@
 #include "common/waitmany.h"
 #include "common/win32.h"
 #include "record_failures.h"
+#include "test_util.h"
 #include "test_app.h"
 
 namespace {
 
-// An event that counts its dispatches.
-class CCountingEvent : public CKernelEvent
+// A wait object that counts its dispatches.
+template <class T_>
+struct CCounting : T_
 {
-public:
-    explicit CCountingEvent(DWORD dwFlags) : CKernelEvent(dwFlags), m_cSignalled(0) {}
+    using T_::T_;
     virtual void OnSignalled() override
     {
-        CKernelEvent::OnSignalled();
+        T_::OnSignalled();
         m_cSignalled++;
     }
-    int m_cSignalled;
+    int m_cSignalled = 0;
 };
+typedef CCounting<CKernelEvent> CCountingEvent;
 
-// A wait object over a handle it does not own.
-class CRawWaitObject : public CWaitObject
+// Over a handle it does not own.
+struct CRawObject : CCounting<CWaitObject>
 {
-public:
-    explicit CRawWaitObject(HANDLE h) : m_h(h), m_cSignalled(0) { m_phWaitHandle = &m_h; }
-    virtual void OnSignalled() override
-    {
-        CWaitObject::OnSignalled();
-        m_cSignalled++;
-    }
+    explicit CRawObject(HANDLE h) : m_h(h) { m_phWaitHandle = &m_h; }
     HANDLE m_h;
-    int m_cSignalled;
 };
 
-// A wait object that only delegates, counting what travels through it.
-class CDelegatingObject : public CWaitObject
+struct CDelegate : CCounting<CWaitObject>
 {
-public:
-    explicit CDelegatingObject(CWaitObject* pwoDelegate) : m_cSignalled(0) { m_pwoDelegate = pwoDelegate; }
-    virtual void OnSignalled() override
-    {
-        CWaitObject::OnSignalled();
-        m_cSignalled++;
-    }
-    int m_cSignalled;
+    explicit CDelegate(CWaitObject* pwo) { m_pwoDelegate = pwo; }
 };
 
-class CPlainElement : public CChainable
+struct CPlain : CChainable
 {
 };
 
-typedef std::vector<std::unique_ptr<CCountingEvent>> CEventSet;
-
-CEventSet MakeEvents(size_t c, DWORD dwFlags)
+// c events and an array of them, which a test may change.
+struct CEvents
 {
-    CEventSet aEvents;
-    for (size_t i = 0; i < c; i++)
-        aEvents.emplace_back(new CCountingEvent(dwFlags));
-    return aEvents;
-}
-
-CWaitObjectArray ArrayOf(const CEventSet& aEvents)
-{
-    CWaitObjectArray apwo;
-    for (size_t i = 0; i < aEvents.size(); i++)
-        apwo.push_back(aEvents[i].get());
-    return apwo;
-}
-
-// The indexes of the events that are signalled now; polling consumes
-// auto-reset signals, so this is used only at the end of a case.
-int CountSignalled(const CEventSet& aEvents)
-{
-    int c = 0;
-    for (size_t i = 0; i < aEvents.size(); i++)
-        if (::WaitForSingleObject(aEvents[i]->m_hHandle, 0) == WAIT_OBJECT_0)
-            c++;
-    return c;
-}
-
-int IndexOf(const CEventSet& aEvents, CWaitObject* pw)
-{
-    for (size_t i = 0; i < aEvents.size(); i++)
-        if (aEvents[i].get() == pw)
-            return (int)i;
-    return -1;
-}
-
-// Runs a routine on a thread of its own; joined (bounded) on destruction.
-class CTestThread
-{
-public:
-    template <class F_>
-    explicit CTestThread(F_ fn) : m_pfn(new F_(fn))
+    CEvents(int c, DWORD dwFlags)
     {
-        m_pfnCall = [](void* pv) { (*static_cast<F_*>(pv))(); };
-        m_pfnDelete = [](void* pv) { delete static_cast<F_*>(pv); };
-        m_hThread = ::CreateThread(NULL, 0, Entry, this, 0, NULL);
+        for (int i = 0; i < c; i++) {
+            m_apEvents.emplace_back(new CCountingEvent(dwFlags));
+            m_apwo.push_back(m_apEvents.back().get());
+        }
     }
-    ~CTestThread()
+    CCountingEvent& operator[](int i) { return *m_apEvents[i]; }
+    // The array index of what a multiplexed wait returns; -1 for null.
+    int Wait(DWORD dwTimeout, BOOL fWaitAll = FALSE)
     {
-        EXPECT_EQ(::WaitForSingleObject(m_hThread, 10000), WAIT_OBJECT_0);
-        ::CloseHandle(m_hThread);
-        m_pfnDelete(m_pfn);
+        CWaitObject* pwo = WaitForWaitObjects(fWaitAll, m_apwo, dwTimeout);
+        for (size_t i = 0; i < m_apwo.size(); i++)
+            if (m_apwo[i] == pwo)
+                return (int)i;
+        return -1;
     }
-    BOOL Join(DWORD dwTimeout) { return ::WaitForSingleObject(m_hThread, dwTimeout) == WAIT_OBJECT_0; }
-
-private:
-    static DWORD WINAPI Entry(void* pv)
+    // Polling consumes auto-reset signals: only at the end of a case.
+    int CountSignalled()
     {
-        CTestThread* p = static_cast<CTestThread*>(pv);
-        p->m_pfnCall(p->m_pfn);
-        return 0;
+        int c = 0;
+        for (auto& pEvent : m_apEvents)
+            c += ::WaitForSingleObject(pEvent->m_hHandle, 0) == WAIT_OBJECT_0;
+        return c;
     }
-    void* m_pfn;
-    void (*m_pfnCall)(void*);
-    void (*m_pfnDelete)(void*);
-    HANDLE m_hThread;
+    std::vector<std::unique_ptr<CCountingEvent>> m_apEvents;
+    CWaitObjectArray m_apwo;
 };
+
+std::vector<CChainable*> Collect(CChainable& c)
+{
+    CChainableArray ap;
+    c.CollectChain(ap);
+    return ap;
+}
 
 }  // namespace
 
 // ---- Chains -------------------------------------------------------------
 
-TEST(Chain, CollectingAnUnlinkedElementYieldsItWithoutTheBuildingLock)
+TEST(Chain, ChainObjectsAndChainBeforeCollectInOrderFromAnyElementAndDissolve)
 {
-    CPlainElement a, b, c;
-    // Another thread holds a chain under construction, i.e. the building lock.
-    HANDLE hBuilt = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE hRelease = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    CTestThread builder([&] {
-        b.LinkTo(c);
-        ::SetEvent(hBuilt);
-        ::WaitForSingleObject(hRelease, 10000);
-        CChainableArray ap;
-        c.CollectChain(ap);
-    });
-    ASSERT_EQ(::WaitForSingleObject(hBuilt, 5000), WAIT_OBJECT_0);
-    EXPECT_FALSE(IsChainBuildingLockFree());
-    CChainableArray ap;
-    a.CollectChain(ap);
-    ASSERT_EQ(ap.size(), 1u);
-    EXPECT_EQ(ap[0], &a);
-    EXPECT_FALSE(a.IsLinked());
-    ::SetEvent(hRelease);
-    EXPECT_TRUE(builder.Join(5000));
+    CPlain single;
+    EXPECT_EQ(ChainObjects(std::vector<CPlain*>{&single}), &single);
+    EXPECT_FALSE(single.IsLinked());
+    CPlain a, b, c;
+    std::vector<CPlain*> apThree = {&a, &b, &c};
+    for (CPlain* pFrom : apThree) {
+        EXPECT_EQ(ChainObjects(apThree), &c);
+        EXPECT_EQ(Collect(*pFrom), (std::vector<CChainable*>{&a, &b, &c}));
+        EXPECT_FALSE(a.IsLinked() || b.IsLinked() || c.IsLinked());
+    }
+    // All of the first chain, then all of the second.
+    CPlain b1, b2, b3, tail;
+    CChainable* pTail = ChainObjects(apThree);
+    ChainObjects(std::vector<CPlain*>{&b1, &b2, &b3});
+    EXPECT_EQ(&ChainBefore(*pTail, b2), &b2);
+    b3.LinkTo(tail);
+    EXPECT_EQ(Collect(tail), (std::vector<CChainable*>{&a, &b, &c, &b1, &b2, &b3, &tail}));
     EXPECT_TRUE(IsChainBuildingLockFree());
-    ::CloseHandle(hBuilt);
+}
+
+TEST(Chain, AChainUnderConstructionBlocksOtherBuildersButNotAnUnlinkedCollect)
+{
+    CPlain a, b, c, d, e;
+    a.LinkTo(b);
+    HANDLE hLinked = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hRelease = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    volatile BOOL fReleased = FALSE;
+    std::vector<CChainable*> apOther;
+    {
+        CTestThread other([&] {
+            c.LinkTo(d);
+            ::SetEvent(hLinked);
+            ::WaitForSingleObject(hRelease, 2000);
+            fReleased = TRUE;
+            apOther = Collect(d);
+        });
+        // This thread's chain holds the other builder off until collected.
+        EXPECT_EQ(::WaitForSingleObject(hLinked, 200), (DWORD)WAIT_TIMEOUT);
+        EXPECT_EQ(Collect(b), (std::vector<CChainable*>{&a, &b}));
+        ASSERT_EQ(::WaitForSingleObject(hLinked, 5000), WAIT_OBJECT_0);
+        // Now the other thread holds the building lock; an unlinked element
+        // is collected without it.
+        EXPECT_FALSE(IsChainBuildingLockFree());
+        EXPECT_EQ(Collect(e), std::vector<CChainable*>{&e});
+        EXPECT_FALSE(fReleased) << "collecting an unlinked element waited for the building lock";
+        ::SetEvent(hRelease);
+    }
+    EXPECT_EQ(apOther, (std::vector<CChainable*>{&c, &d}));
+    EXPECT_TRUE(IsChainBuildingLockFree());
+    ::CloseHandle(hLinked);
     ::CloseHandle(hRelease);
 }
 
-TEST(Chain, ChainObjectsOfOneReturnsItUnlinkedOfThreeReturnsTheLastAndCollectsInOrder)
+TEST(Chain, MisuseIsReportedAndLeavesASoundChain)
 {
-    CPlainElement single;
-    std::vector<CPlainElement*> apOne = {&single};
-    EXPECT_EQ(ChainObjects(apOne), &single);
-    EXPECT_FALSE(single.IsLinked());
-    EXPECT_TRUE(IsChainBuildingLockFree());
-
-    CPlainElement a, b, c;
-    std::vector<CPlainElement*> apThree = {&a, &b, &c};
-    for (int iFrom = 0; iFrom < 3; iFrom++) {
-        EXPECT_EQ(ChainObjects(apThree), &c);
-        CChainableArray ap;
-        apThree[iFrom]->CollectChain(ap);
-        ASSERT_EQ(ap.size(), 3u) << "collected from element " << iFrom;
-        EXPECT_EQ(ap[0], &a);
-        EXPECT_EQ(ap[1], &b);
-        EXPECT_EQ(ap[2], &c);
-        EXPECT_FALSE(a.IsLinked() || b.IsLinked() || c.IsLinked());
-        EXPECT_TRUE(IsChainBuildingLockFree());
-    }
-}
-
-TEST(Chain, ChainBeforeJoinsAllOfTheFirstChainThenAllOfTheSecond)
-{
-    CPlainElement a1, a2, a3, b1, b2, b3, single;
-    std::vector<CPlainElement*> apA = {&a1, &a2, &a3};
-    std::vector<CPlainElement*> apB = {&b1, &b2, &b3};
-    CChainable* pTailA = ChainObjects(apA);
-    ChainObjects(apB);
-    EXPECT_EQ(&ChainBefore(*pTailA, b2), &b2);
-    b3.LinkTo(single);
-    CChainableArray ap;
-    single.CollectChain(ap);
-    std::vector<CChainable*> apExpected = {&a1, &a2, &a3, &b1, &b2, &b3, &single};
-    EXPECT_EQ(ap, apExpected);
-    EXPECT_TRUE(IsChainBuildingLockFree());
-}
-
-TEST(Chain, LinkingALinkedElementOrClosingACycleIsReportedAndRefused)
-{
-    CPlainElement a, b, c;
+    CPlain a, b, c, d;
     CRecordFailures failures;
     a.LinkTo(b);
     a.LinkTo(c);   // a already has a successor
-    EXPECT_TRUE(failures.Has("ASSERT_NULL(m_pToNext)")) << failures.Texts();
     c.LinkTo(b);   // b already has a predecessor
-    EXPECT_TRUE(failures.Has("ASSERT_NULL(c.m_pToPrev)")) << failures.Texts();
     b.LinkTo(a);   // would close a cycle
-    EXPECT_TRUE(failures.Has("ASSERT_TRUE(!fClosesCycle)")) << failures.Texts();
     EXPECT_FALSE(c.IsLinked());
-    CChainableArray ap;
-    b.CollectChain(ap);
-    std::vector<CChainable*> apExpected = {&a, &b};
-    EXPECT_EQ(ap, apExpected);
-    EXPECT_TRUE(IsChainBuildingLockFree());
-}
-
-TEST(Chain, DestroyingALinkedElementIsReportedAndTakesItOut)
-{
-    CPlainElement a, c;
-    CRecordFailures failures;
     {
-        std::unique_ptr<CPlainElement> pb(new CPlainElement);
-        a.LinkTo(*pb);
-        pb->LinkTo(c);
+        CPlain middle;   // destroyed while linked: taken out
+        b.LinkTo(middle);
+        middle.LinkTo(d);
     }
-    EXPECT_TRUE(failures.Has("ASSERT_NULL(m_pToNext)")) << failures.Texts();
-    EXPECT_TRUE(failures.Has("ASSERT_NULL(m_pToPrev)")) << failures.Texts();
-    CChainableArray ap;
-    a.CollectChain(ap);
-    std::vector<CChainable*> apExpected = {&a, &c};
-    EXPECT_EQ(ap, apExpected);
+    EXPECT_EQ(Collect(b), (std::vector<CChainable*>{&a, &b, &d}));
+    for (const char* pszCheck : {"ASSERT_NULL(m_pToNext)", "ASSERT_NULL(c.m_pToPrev)", "ASSERT_TRUE(!fClosesCycle)",
+                                 "ASSERT_NULL(m_pToPrev)"})
+        EXPECT_TRUE(failures.Has(pszCheck)) << pszCheck << "\n" << failures.Texts();
     EXPECT_TRUE(IsChainBuildingLockFree());
-}
 
-TEST(Chain, AChainUnderConstructionBlocksOtherBuildersUntilCollected)
-{
-    CPlainElement a, b, c, d;
-    a.LinkTo(b);
-    HANDLE hLinked = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    CTestThread other([&] {
-        c.LinkTo(d);
-        ::SetEvent(hLinked);
-        CChainableArray ap;
-        d.CollectChain(ap);
-    });
-    EXPECT_EQ(::WaitForSingleObject(hLinked, 200), (DWORD)WAIT_TIMEOUT);
-    CChainableArray ap;
-    b.CollectChain(ap);
-    EXPECT_EQ(ap.size(), 2u);
-    // The building lock is free again: the other thread builds at once.
-    EXPECT_EQ(::WaitForSingleObject(hLinked, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(other.Join(5000));
-    EXPECT_FALSE(c.IsLinked() || d.IsLinked());
-    ::CloseHandle(hLinked);
-}
-
-TEST(Chain, CollectChainOfWaitObjectsGivesTypedArray)
-{
+    // A chain of wait objects with a plain element in it.
     CKernelEvent ev1(0x6), ev2(0xA);
-    CPlainElement plain;
-    ev1.LinkTo(ev2);
+    ev1.LinkTo(a);
+    a.LinkTo(ev2);
     CWaitObjectArray apwo;
-    ev2.CollectChain(apwo);
-    CWaitObjectArray apExpected = {&ev1, &ev2};
-    EXPECT_EQ(apwo, apExpected);
-
-    CRecordFailures failures;
-    ev1.LinkTo(plain);
-    plain.LinkTo(ev2);
     ev1.CollectChain(apwo);
-    apExpected = {&ev1, &ev2};
-    EXPECT_EQ(apwo, apExpected);
+    EXPECT_EQ(apwo, (CWaitObjectArray{&ev1, &ev2}));
     EXPECT_TRUE(failures.Has("ASSERT_NOT_NULL(pwo)")) << failures.Texts();
-    EXPECT_FALSE(plain.IsLinked());
+    EXPECT_FALSE(a.IsLinked());
 }
 
 // ---- Wait objects and events ----------------------------------------------
@@ -281,188 +179,95 @@ TEST(Chain, CollectChainOfWaitObjectsGivesTypedArray)
 TEST(WaitObject, DelegatesResolveToTheLastHandleAndForwardTheSignalAlongTheChain)
 {
     CCountingEvent ev(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CDelegatingObject middle(&ev);
-    CDelegatingObject front(&middle);
+    CDelegate middle(&ev), front(&middle);
     EXPECT_EQ(front.GetWaitHandle(), ev.m_hHandle);
-    EXPECT_TRUE(front.HasValidWaitHandle());
     CWaitObjectArray apwo = {&front};
     EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
     ev.Set();
     EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 1000), &front);
-    EXPECT_EQ(front.m_cSignalled, 1);
-    EXPECT_EQ(middle.m_cSignalled, 1);
-    EXPECT_EQ(ev.m_cSignalled, 1);
-}
+    EXPECT_EQ(front.m_cSignalled + middle.m_cSignalled + ev.m_cSignalled, 3);
 
-TEST(WaitObject, ADelegateCycleIsReportedAndHasNoHandle)
-{
-    CDelegatingObject a(NULL), b(&a);
-    a.m_pwoDelegate = &b;
+    // A cycle of delegates, or no handle at all: reported, no wait.
     CRecordFailures failures;
-    EXPECT_EQ(a.GetWaitHandle(), (HANDLE)NULL);
-    EXPECT_FALSE(b.HasValidWaitHandle());
+    CDelegate x(NULL), y(&x);
+    x.m_pwoDelegate = &y;
+    EXPECT_EQ(x.GetWaitHandle(), (HANDLE)NULL);
     EXPECT_TRUE(failures.Has("ASSERT_TRUE(!fCycle)")) << failures.Texts();
-    a.m_pwoDelegate = NULL;
-}
-
-TEST(WaitObject, WaitWithoutHandleIsReportedAndReturnsAtOnce)
-{
-    CRawWaitObject none(NULL), invalid(INVALID_HANDLE_VALUE);
-    CRecordFailures failures;
+    x.m_pwoDelegate = NULL;
+    CRawObject none(NULL), invalid(INVALID_HANDLE_VALUE);
     EXPECT_FALSE(none.Wait(INFINITE));
     EXPECT_FALSE(invalid.Wait(INFINITE));
     EXPECT_TRUE(failures.Has("ASSERT_TRUE(HasValidWaitHandle())")) << failures.Texts();
     EXPECT_EQ(none.m_cSignalled + invalid.m_cSignalled, 0);
 }
 
-TEST(KernelEvent, WaitZeroOnSignalledAutoResetEventReturnsTrueAndConsumesIt)
-{
-    CCountingEvent ev(EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
-    EXPECT_TRUE(ev.Wait(0));
-    EXPECT_EQ(ev.m_cSignalled, 1);
-    EXPECT_FALSE(ev.Wait(0));
-    EXPECT_EQ(ev.m_cSignalled, 1);
-    CCountingEvent evManual(EVENT_MANUAL_RESET | EVENT_INITIALLY_SIGNALLED);
-    EXPECT_TRUE(evManual.Wait(0));
-    EXPECT_TRUE(evManual.Wait(0));
-    evManual.Reset();
-    EXPECT_FALSE(evManual.Wait(0));
-}
-
-TEST(KernelEvent, CreateWithBothOrNeitherFlagOfAPairIsReported)
-{
-    CRecordFailures failures;
-    CKernelEvent evBothReset;
-    evBothReset.Create(EVENT_MANUAL_RESET | EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    EXPECT_TRUE(failures.Has("ASSERT_COND(fManualReset + fAutoReset, ==, 1)")) << failures.Texts();
-    CKernelEvent evNoState;
-    size_t cBefore = failures.Count();
-    evNoState.Create(EVENT_AUTO_RESET);
-    EXPECT_GT(failures.Count(), cBefore);
-    EXPECT_TRUE(failures.Has("ASSERT_COND(fInitSignalled + fInitNonSignalled, ==, 1)")) << failures.Texts();
-}
-
-TEST(KernelEvent, NamedEventThatExistsIsOpenedAndCreateOverALiveHandleIsRefused)
+TEST(KernelEvent, NamedEventWithANullDaclIsSharedAndMisuseIsReported)
 {
     std::string csName = StrFormat("OvrinTestEvent%lu", ::GetCurrentProcessId());
     CKernelEvent evFirst, evSecond;
-    ASSERT_NE(evFirst.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, csName.c_str()), FALSE);
-    {
-        CRecordFailures failures;
-        EXPECT_TRUE(evSecond.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, csName.c_str()));
-        EXPECT_EQ(failures.Count(), 0u) << failures.Texts();
-    }
+    evFirst.SetNullDacl();
+    evFirst.SetNullDacl();   // the first descriptor is freed, not leaked or kept
+    BOOL fPresent = FALSE, fDefaulted = TRUE;
+    PACL pAcl = (PACL)1;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(evFirst.m_psd, &fPresent, &pAcl, &fDefaulted));
+    EXPECT_TRUE(fPresent && pAcl == NULL && evFirst.m_sa.lpSecurityDescriptor == evFirst.m_psd);
+    ASSERT_TRUE(evFirst.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, csName.c_str()));
+    CRecordFailures failures;
+    EXPECT_TRUE(evSecond.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, csName.c_str()));
+    EXPECT_EQ(failures.Texts(), "");
     evFirst.Set();
     EXPECT_TRUE(evSecond.Wait(0));
 
-    CRecordFailures failures;
     HANDLE hBefore = evFirst.m_hHandle;
     EXPECT_FALSE(evFirst.Create(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED));
-    EXPECT_TRUE(failures.Has("ASSERT_NULL(m_hHandle)")) << failures.Texts();
     EXPECT_EQ(evFirst.m_hHandle, hBefore);
-    evFirst.Close();
-    EXPECT_EQ(evFirst.m_hHandle, (HANDLE)NULL);
-    EXPECT_FALSE(evFirst.HasValidWaitHandle());
-}
-
-TEST(SecurityAttributes, NullDaclGrantsEveryoneAndIsOwned)
-{
-    CKernelEvent ev;
-    EXPECT_EQ(ev.m_sa.nLength, sizeof(SECURITY_ATTRIBUTES));
-    EXPECT_EQ(ev.m_sa.lpSecurityDescriptor, nullptr);
-    EXPECT_FALSE(ev.m_sa.bInheritHandle);
-    ev.SetNullDacl();
-    ev.SetNullDacl();   // the first descriptor is freed, not leaked or kept
-    ASSERT_NE(ev.m_psd, nullptr);
-    EXPECT_EQ(ev.m_sa.lpSecurityDescriptor, ev.m_psd);
-    BOOL fPresent = FALSE, fDefaulted = TRUE;
-    PACL pAcl = (PACL)1;
-    ASSERT_NE(::GetSecurityDescriptorDacl(ev.m_psd, &fPresent, &pAcl, &fDefaulted), FALSE);
-    EXPECT_TRUE(fPresent);
-    EXPECT_EQ(pAcl, nullptr);
-    EXPECT_TRUE(ev.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED));
+    CKernelEvent evBoth, evNoState;
+    evBoth.Create(EVENT_MANUAL_RESET | EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    evNoState.Create(EVENT_AUTO_RESET);
+    for (const char* pszCheck : {"ASSERT_NULL(m_hHandle)", "ASSERT_COND(fManualReset + fAutoReset, ==, 1)",
+                                 "ASSERT_COND(fInitSignalled + fInitNonSignalled, ==, 1)"})
+        EXPECT_TRUE(failures.Has(pszCheck)) << pszCheck << "\n" << failures.Texts();
 }
 
 // ---- The multiplexer up to 64 objects ------------------------------------
 
-TEST(WaitForWaitObjects, TwoAutoResetEventsSignalledTogetherAreDispatchedLowestIndexFirstOncePerSignal)
+TEST(WaitForWaitObjects, LowestIndexFirstOncePerSignalAndDisabledObjectsSkipped)
 {
-    CEventSet aEvents = MakeEvents(3, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    aEvents[2]->Set();
-    aEvents[1]->Set();
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), aEvents[1].get());
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), aEvents[2].get());
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-    EXPECT_EQ(aEvents[0]->m_cSignalled, 0);
-    EXPECT_EQ(aEvents[1]->m_cSignalled, 1);
-    EXPECT_EQ(aEvents[2]->m_cSignalled, 1);
-}
+    CEvents events(3, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    events[2].Set();
+    events[1].Set();
+    events[0].m_fEnabled = 0;
+    events[0].Set();
+    EXPECT_EQ(events.Wait(0), 1);
+    EXPECT_EQ(events.Wait(0), 2);
+    EXPECT_EQ(events.Wait(0), -1);
+    EXPECT_EQ(events[0].m_cSignalled + events[1].m_cSignalled + events[2].m_cSignalled, 2);
 
-TEST(WaitForWaitObjects, DisabledObjectsAreSkippedAndAllDisabledIsReported)
-{
-    CEventSet aEvents = MakeEvents(2, EVENT_MANUAL_RESET | EVENT_INITIALLY_SIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    aEvents[0]->m_fEnabled = 0;
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), aEvents[1].get());
-    EXPECT_EQ(aEvents[0]->m_cSignalled, 0);
-    aEvents[1]->m_fEnabled = 0;
+    // With every object disabled there is nothing to wait for.
+    events[1].m_fEnabled = events[2].m_fEnabled = 0;
     CRecordFailures failures;
     CStderrCapture capture;
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
+    EXPECT_EQ(events.Wait(0), -1);
     EXPECT_TRUE(failures.Has("ASSERT_COND(cEnabledWaitObjects, >, 0)")) << failures.Texts();
-}
-
-TEST(WaitForWaitObjects, TimeOutReturnsNullAndCallsNoHandler)
-{
-    CEventSet aEvents = MakeEvents(5, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    DWORD dwStart = ::GetTickCount();
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 50), nullptr);
-    EXPECT_GE(::GetTickCount() - dwStart, 40u);
-    for (size_t i = 0; i < aEvents.size(); i++)
-        EXPECT_EQ(aEvents[i]->m_cSignalled, 0);
-}
-
-TEST(WaitForWaitObjects, FailedWaitReturnsNullAndLogsTheErrorInHex)
-{
-    CCountingEvent ev(EVENT_MANUAL_RESET | EVENT_INITIALLY_SIGNALLED);
-    // A handle value that names no object: the wait fails with error 6.
-    CRawWaitObject bogus((HANDLE)(ULONG_PTR)0x7FFFFFF0);
-    CWaitObjectArray apwo = {&bogus, &ev};
-    CStderrCapture capture;
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    EXPECT_NE(capture.Text().find("::WaitForMultipleObjects failed.  Error: 6\n"), std::string::npos)
-        << capture.Text();
-    EXPECT_EQ(ev.m_cSignalled, 0);
     // Error 87 shows as 57: the code is written in hexadecimal.
-    capture.Clear();
-    CKernelEvent evDisabled(0x6);
-    evDisabled.m_fEnabled = 0;
-    CWaitObjectArray apwoNone = {&evDisabled};
-    CRecordFailures failures;
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwoNone, 0), nullptr);
     EXPECT_NE(capture.Text().find("::WaitForMultipleObjects failed.  Error: 57\n"), std::string::npos)
         << capture.Text();
 }
 
-TEST(WaitForWaitObjects, WaitForAllCallsEveryHandlerInOrderAndReturnsTheFirst)
+TEST(WaitForWaitObjects, WaitForAllCallsEveryHandlerInOrderAndReturnsTheFirstEnabled)
 {
-    CEventSet aEvents = MakeEvents(3, EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    aEvents[0]->m_fEnabled = 0;
-    aEvents[1]->Set();
-    EXPECT_EQ(WaitForWaitObjects(TRUE, apwo, 0), nullptr);
-    EXPECT_EQ(aEvents[1]->m_cSignalled, 0);
-    aEvents[2]->Set();
-    EXPECT_EQ(WaitForWaitObjects(TRUE, apwo, 0), aEvents[1].get());
-    EXPECT_EQ(aEvents[0]->m_cSignalled, 0);
-    EXPECT_EQ(aEvents[1]->m_cSignalled, 1);
-    EXPECT_EQ(aEvents[2]->m_cSignalled, 1);
+    CEvents events(3, EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    events[0].m_fEnabled = 0;
+    events[1].Set();
+    EXPECT_EQ(events.Wait(0, TRUE), -1);
+    EXPECT_EQ(events[1].m_cSignalled, 0);
+    events[2].Set();
+    EXPECT_EQ(events.Wait(0, TRUE), 1);
+    EXPECT_EQ(events[0].m_cSignalled, 0);
+    EXPECT_EQ(events[1].m_cSignalled + events[2].m_cSignalled, 2);
 }
 
-// ---- The multiplexer beyond 64 objects -----------------------------------
+// ---- Any number of objects -------------------------------------------------
 
 class WaitForManyObjectsTest : public ::testing::TestWithParam<int>
 {
@@ -470,231 +275,194 @@ class WaitForManyObjectsTest : public ::testing::TestWithParam<int>
 
 TEST_P(WaitForManyObjectsTest, TheSignalledObjectWinsWhereverItStandsAndOnlyItIsConsumed)
 {
-    const int cObjects = GetParam();
-    CEventSet aEvents = MakeEvents(cObjects, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    std::vector<int> aiPositions;
-    for (int iPos : {0, 1, 62, 63, 64, cObjects / 2, cObjects - 2, cObjects - 1})
-        if (iPos < cObjects && std::find(aiPositions.begin(), aiPositions.end(), iPos) == aiPositions.end())
-            aiPositions.push_back(iPos);
+    const int c = GetParam();
+    CEvents events(c, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    std::vector<int> aiCount(c, 0);
     CRecordFailures failures;
-    for (int iPos : aiPositions) {
-        aEvents[iPos]->Set();
-        EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 0)), iPos) << "at once, " << cObjects;
-        aEvents[iPos]->Set();
-        EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 2000)), iPos) << "waiting, " << cObjects;
-        // Signalled while the call waits.
+    for (int i : {0, 1, 62, 63, 64, c / 2, c - 2, c - 1}) {
+        if (i >= c || aiCount[i] > 0)
+            continue;
+        events[i].Set();
+        EXPECT_EQ(events.Wait(0), i) << "at once, " << c;
+        events[i].Set();
+        EXPECT_EQ(events.Wait(2000), i) << "waiting, " << c;
         CTestThread setter([&] {
             ::Sleep(20);
-            aEvents[iPos]->Set();
+            events[i].Set();
         });
-        EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 5000)), iPos) << "later, " << cObjects;
+        EXPECT_EQ(events.Wait(5000), i) << "signalled while waiting, " << c;
+        aiCount[i] = 3;
     }
     // Two together: the lower index first, then the other; nothing lost.
-    aEvents[cObjects - 1]->Set();
-    aEvents[cObjects / 2]->Set();
-    EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 0)), cObjects / 2);
-    EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 0)), cObjects - 1);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 30), nullptr);
-    for (int i = 0; i < cObjects; i++) {
-        int cExpected = (int)std::count(aiPositions.begin(), aiPositions.end(), i) * 3 +
-                        (i == cObjects - 1 || i == cObjects / 2 ? 1 : 0);
-        ASSERT_EQ(aEvents[i]->m_cSignalled, cExpected) << "object " << i;
-    }
-    EXPECT_EQ(CountSignalled(aEvents), 0);
-    EXPECT_EQ(failures.Count(), 0u) << failures.Texts();
+    events[c - 1].Set();
+    events[c / 2].Set();
+    EXPECT_EQ(events.Wait(0), c / 2);
+    EXPECT_EQ(events.Wait(0), c - 1);
+    EXPECT_EQ(events.Wait(30), -1);
+    aiCount[c - 1]++;
+    aiCount[c / 2]++;
+    for (int i = 0; i < c; i++)
+        ASSERT_EQ(events[i].m_cSignalled, aiCount[i]) << "object " << i;
+    EXPECT_EQ(events.CountSignalled(), 0);
+    EXPECT_EQ(failures.Texts(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, WaitForManyObjectsTest, ::testing::Values(64, 65, 127, 128, 500));
 
 TEST(WaitForManyObjects, TheQuitEventAtPosition500IsSeenWhileWaiting)
 {
-    CEventSet aEvents = MakeEvents(500, EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CKernelEvent evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    apwo.push_back(&evQuit);
+    CEvents events(501, EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
     CTestThread setter([&] {
         ::Sleep(50);
-        evQuit.Set();
+        events[500].Set();
     });
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 5000), &evQuit);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), &evQuit);   // manual-reset: stays signalled
+    EXPECT_EQ(events.Wait(5000), 500);
+    EXPECT_EQ(events.Wait(0), 500);   // manual-reset: stays signalled
 }
 
-TEST(WaitForManyObjects, TimeOutReturnsNullCallsNoHandlerAndConsumesNothing)
+TEST(WaitForManyObjects, TimeOutOrFailureReturnsNullAndConsumesNothing)
 {
-    CEventSet aEvents = MakeEvents(300, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
+    CEvents events(300, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
     DWORD dwStart = ::GetTickCount();
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 60), nullptr);
+    EXPECT_EQ(events.Wait(60), -1);
     EXPECT_GE(::GetTickCount() - dwStart, 50u);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-    for (size_t i = 0; i < aEvents.size(); i++)
-        ASSERT_EQ(aEvents[i]->m_cSignalled, 0);
-    // Disabled objects do not count: a signalled one beyond 64 is not seen.
-    aEvents[200]->m_fEnabled = 0;
-    aEvents[200]->Set();
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 20), nullptr);
-    EXPECT_EQ(CountSignalled(aEvents), 1);
+    // A disabled object does not count: its signal beyond 64 is not seen.
+    events[200].m_fEnabled = 0;
+    events[200].Set();
+    EXPECT_EQ(events.Wait(20), -1);
+    // A handle value that names no object makes the wait fail with error 6,
+    // at either size.
+    CRawObject bogus((HANDLE)(ULONG_PTR)0x7FFFFFF0);
+    for (int cObjects : {300, 10}) {
+        events.m_apwo.resize(cObjects);
+        events.m_apwo[cObjects - 5] = &bogus;
+        CStderrCapture capture;
+        EXPECT_EQ(events.Wait(1000), -1);
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        EXPECT_NE(capture.Text().find("::WaitForMultipleObjects failed.  Error: 6\n"), std::string::npos)
+            << capture.Text();
+    }
+    EXPECT_EQ(bogus.m_cSignalled, 0);
+    for (int i = 0; i < 300; i++)
+        ASSERT_EQ(events[i].m_cSignalled, 0);
+    EXPECT_EQ(events.CountSignalled(), 1);
 }
 
 namespace {
 
-struct CHookScenario
+// While it lives, fn runs on the waiting thread after a helper woke it, as
+// if other threads changed events at that moment.
+struct CWokenHook
 {
-    std::vector<HANDLE> ahToSet;
-    std::vector<HANDLE> ahToReset;
-    int cCalls = 0;
-};
-
-void RunHookScenario(void* pv)
-{
-    CHookScenario* p = static_cast<CHookScenario*>(pv);
-    p->cCalls++;
-    for (HANDLE h : p->ahToReset)
-        ::ResetEvent(h);
-    for (HANDLE h : p->ahToSet)
-        ::SetEvent(h);
-}
-
-class CWokenHook
-{
-public:
-    explicit CWokenHook(CHookScenario& scenario)
+    explicit CWokenHook(std::function<void()> fn) : m_fn(fn)
     {
-        g_pvWaitManyWokenHookContext = &scenario;
-        g_pfnWaitManyWokenHook = RunHookScenario;
+        g_pvWaitManyWokenHookContext = this;
+        g_pfnWaitManyWokenHook = [](void* pv) {
+            static_cast<CWokenHook*>(pv)->m_cCalls++;
+            static_cast<CWokenHook*>(pv)->m_fn();
+        };
     }
-    ~CWokenHook()
-    {
-        g_pfnWaitManyWokenHook = NULL;
-        g_pvWaitManyWokenHookContext = NULL;
-    }
+    ~CWokenHook() { g_pfnWaitManyWokenHook = NULL; }
+    std::function<void()> m_fn;
+    int m_cCalls = 0;
 };
 
 }  // namespace
 
 TEST(WaitForManyObjects, ALowerObjectSignalledAfterAHelperFiredWinsAndTheHelpersSignalIsGivenBack)
 {
-    CEventSet aEvents = MakeEvents(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    CHookScenario scenario;
+    CEvents events(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
     // Object 150 wakes a helper (which consumes its signal); while the
     // caller wakes, 20 and 100 become signalled.
-    scenario.ahToSet = {aEvents[20]->m_hHandle, aEvents[100]->m_hHandle};
     {
-        CWokenHook hook(scenario);
+        CWokenHook hook([&] {
+            events[20].Set();
+            events[100].Set();
+        });
         CTestThread setter([&] {
             ::Sleep(30);
-            aEvents[150]->Set();
+            events[150].Set();
         });
-        EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 5000)), 20);
+        EXPECT_EQ(events.Wait(5000), 20);
+        EXPECT_EQ(hook.m_cCalls, 1);
     }
-    EXPECT_EQ(scenario.cCalls, 1);
-    EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 0)), 100);
-    EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 0)), 150);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-}
+    EXPECT_EQ(events.Wait(0), 100);
+    EXPECT_EQ(events.Wait(0), 150);
+    EXPECT_EQ(events.Wait(0), -1);
 
-TEST(WaitForManyObjects, GivingBackLeavesManualResetEventsAloneAndReleasesSemaphores)
-{
-    CEventSet aEvents = MakeEvents(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    // A manual-reset event that its owner resets meanwhile is not set
+    // again; a semaphore's count taken by a helper comes back.
     CKernelEvent evManual(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
     HANDLE hSemaphore = ::CreateSemaphoreA(NULL, 0, 10, NULL);
-    CRawWaitObject semaphore(hSemaphore);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    apwo[150] = &evManual;
-    apwo[180] = &semaphore;
-
-    // The manual-reset event fires a helper; its owner resets it meanwhile:
-    // giving the signal back must not set it again.
-    CHookScenario scenario;
-    scenario.ahToSet = {aEvents[20]->m_hHandle};
-    scenario.ahToReset = {evManual.m_hHandle};
+    CRawObject semaphore(hSemaphore);
+    events.m_apwo[150] = &evManual;
+    events.m_apwo[180] = &semaphore;
     {
-        CWokenHook hook(scenario);
+        CWokenHook hook([&] {
+            evManual.Reset();
+            events[20].Set();
+        });
         CTestThread setter([&] {
             ::Sleep(30);
             evManual.Set();
         });
-        EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 5000)), 20);
+        EXPECT_EQ(events.Wait(5000), 20);
     }
     EXPECT_EQ(::WaitForSingleObject(evManual.m_hHandle, 0), (DWORD)WAIT_TIMEOUT);
-
-    // The semaphore's count taken by a helper comes back.
-    scenario.ahToReset.clear();
     {
-        CWokenHook hook(scenario);
+        CWokenHook hook([&] { events[20].Set(); });
         CTestThread setter([&] {
             ::Sleep(30);
             ::ReleaseSemaphore(hSemaphore, 1, NULL);
         });
-        EXPECT_EQ(IndexOf(aEvents, WaitForWaitObjects(FALSE, apwo, 5000)), 20);
+        EXPECT_EQ(events.Wait(5000), 20);
     }
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), &semaphore);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
+    EXPECT_EQ(events.Wait(0), 180);
+    EXPECT_EQ(events.Wait(0), -1);
     ::CloseHandle(hSemaphore);
 }
 
 TEST(WaitForManyObjects, TwoObjectsSharingOneHandleReportTheFirst)
 {
-    CEventSet aEvents = MakeEvents(150, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    CDelegatingObject alias(aEvents[140].get());
-    apwo[10] = &alias;
+    CEvents events(150, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    CDelegate alias(&events[140]);
+    events.m_apwo[10] = &alias;
     CTestThread setter([&] {
         ::Sleep(30);
-        aEvents[140]->Set();
+        events[140].Set();
     });
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 5000), &alias);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-}
-
-TEST(WaitForManyObjects, FailureAnywhereReturnsNullAndLogsTheError)
-{
-    CEventSet aEvents = MakeEvents(300, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    CRawWaitObject bogus((HANDLE)(ULONG_PTR)0x7FFFFFF0);
-    apwo[250] = &bogus;
-    CStderrCapture capture;
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 1000), nullptr);
-    EXPECT_NE(capture.Text().find("::WaitForMultipleObjects failed.  Error: 6\n"), std::string::npos)
-        << capture.Text();
-    EXPECT_EQ(bogus.m_cSignalled, 0);
+    EXPECT_EQ(events.Wait(5000), 10);
+    EXPECT_EQ(events.Wait(0), -1);
 }
 
 TEST(WaitForManyObjects, WaitForAllDispatchesEveryObjectOrGivesEverySignalBack)
 {
-    CEventSet aEvents = MakeEvents(150, EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
-    CWaitObjectArray apwo = ArrayOf(aEvents);
-    aEvents[140]->Reset();
-    EXPECT_EQ(WaitForWaitObjects(TRUE, apwo, 50), nullptr);
-    for (size_t i = 0; i < aEvents.size(); i++)
-        ASSERT_EQ(aEvents[i]->m_cSignalled, 0);
-    aEvents[140]->Set();
-    EXPECT_EQ(WaitForWaitObjects(TRUE, apwo, 1000), aEvents[0].get());
-    for (size_t i = 0; i < aEvents.size(); i++)
-        ASSERT_EQ(aEvents[i]->m_cSignalled, 1) << "object " << i;
-    EXPECT_EQ(CountSignalled(aEvents), 0);
+    CEvents events(150, EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
+    events[140].Reset();
+    EXPECT_EQ(events.Wait(50, TRUE), -1);
+    for (int i = 0; i < 150; i++)
+        ASSERT_EQ(events[i].m_cSignalled, 0);
+    events[140].Set();
+    EXPECT_EQ(events.Wait(1000, TRUE), 0);
+    for (int i = 0; i < 150; i++)
+        ASSERT_EQ(events[i].m_cSignalled, 1) << "object " << i;
+    EXPECT_EQ(events.CountSignalled(), 0);
 }
 
 TEST(WaitForManyObjects, SeveralThreadsWaitAtOnceEachOnItsOwnObjects)
 {
-    CEventSet aFirst = MakeEvents(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CEventSet aSecond = MakeEvents(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CWaitObjectArray apwoFirst = ArrayOf(aFirst), apwoSecond = ArrayOf(aSecond);
+    CEvents first(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
+    CEvents second(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
     for (int iRound = 0; iRound < 20; iRound++) {
-        CWaitObject* pwFirst = NULL;
-        CWaitObject* pwSecond = NULL;
+        int iFirst = -2, iSecond = -2;
         {
-            CTestThread first([&] { pwFirst = WaitForWaitObjects(FALSE, apwoFirst, 5000); });
-            CTestThread second([&] { pwSecond = WaitForWaitObjects(FALSE, apwoSecond, 5000); });
+            CTestThread threadFirst([&] { iFirst = first.Wait(5000); });
+            CTestThread threadSecond([&] { iSecond = second.Wait(5000); });
             ::Sleep(5);
-            aFirst[199 - iRound]->Set();
-            aSecond[70 + iRound]->Set();
+            first[199 - iRound].Set();
+            second[70 + iRound].Set();
         }
-        EXPECT_EQ(IndexOf(aFirst, pwFirst), 199 - iRound);
-        EXPECT_EQ(IndexOf(aSecond, pwSecond), 70 + iRound);
+        EXPECT_EQ(iFirst, 199 - iRound);
+        EXPECT_EQ(iSecond, 70 + iRound);
     }
 }

@@ -9,11 +9,9 @@
 #include "helpers/dbglisten.h"
 #include "test_app.h"
 
-// The checks header takes ASSERT_TRUE for the program's own check; here it is the test's.
-#undef ASSERT_TRUE
-#define ASSERT_TRUE(condition) GTEST_ASSERT_TRUE(condition)
-
 namespace {
+
+typedef std::vector<std::string> CTexts;
 
 // Gives the test debug log a fresh notifier while it lives.
 class CSwapNotifier
@@ -42,48 +40,29 @@ CDebugRecord MakeRecord(int nKind, const char* pszFile, int nLine, const std::st
     return record;
 }
 
-std::string FindLine(const std::vector<std::string>& acsLines, const std::string& csText)
-{
-    for (const std::string& csLine : acsLines)
-        if (csLine.find(csText) != std::string::npos)
-            return csLine;
-    return std::string();
-}
-
 }  // namespace
 
 TEST(DebugMessage, FieldsTravelInTheirOrderBehindTheVersions)
 {
-    CDebugMessage message;
+    CDebugMessage message, received;
     CDebugNotifier::BuildMessage(MakeRecord(DEBUG_FAILURE, ".\\x.cpp", 12, "it broke"), message);
     EXPECT_EQ(message.m_csText, "it broke (Line 12 of .\\x.cpp).");
     EXPECT_EQ(message.m_csSource, "x");
     CDataBlock block;
     ASSERT_TRUE(message.Serialize(block));
     const DWORD* pdw = (const DWORD*)block.GetData();
-    ASSERT_EQ(pdw[0], 10u);
-    const DWORD adwLengths[10] = {4, 4, 4, 4, 4, 8, 5, 12, 1, 30};
-    for (int i = 0; i < 10; i++)
-        EXPECT_EQ(pdw[1 + i], adwLengths[i]) << "block " << i;
-    EXPECT_EQ(pdw[11], 2u);   // current version
-    EXPECT_EQ(pdw[12], 2u);   // lowest compatible version
-    EXPECT_EQ(pdw[13], (DWORD)DEBUG_FAILURE);
-    EXPECT_EQ(pdw[14], 4242u);
-    EXPECT_EQ(pdw[15], 77u);
-
-    CDebugMessage received;
+    // Count, ten lengths, versions 2 and 2, kind, process and thread.
+    EXPECT_EQ(std::vector<DWORD>(pdw, pdw + 16),
+              (std::vector<DWORD>{10, 4, 4, 4, 4, 4, 8, 5, 12, 1, 30, 2, 2, DEBUG_FAILURE, 4242, 77}));
     ASSERT_TRUE(received.Deserialize(block));
     EXPECT_EQ(received.m_nPeerVersion, 2);
-    EXPECT_EQ(received.m_dwThreadId, 77u);
     EXPECT_TRUE(received.m_mtTime == message.m_mtTime);
-    EXPECT_EQ(received.m_csModule, "ovrin");
-    EXPECT_EQ(received.m_csThreadName, "ServerThread");
-    EXPECT_EQ(received.m_csText, message.m_csText);
+    EXPECT_EQ(received.m_csModule + "|" + received.m_csThreadName + "|" + received.m_csText,
+              "ovrin|ServerThread|" + message.m_csText);
 
     // Other kinds keep their text; the source loses path, extension and case.
     CDebugNotifier::BuildMessage(MakeRecord(DEBUG_ERROR | DEBUG_SHOW, "common/Pipe.CPP", 7, "shown"), message);
-    EXPECT_EQ(message.m_csText, "shown");
-    EXPECT_EQ(message.m_csSource, "pipe");
+    EXPECT_EQ(message.m_csText + "|" + message.m_csSource, "shown|pipe");
 }
 
 TEST(DebugNotifier, WithoutAListenerItStaysInactiveAndSaysSoOnce)
@@ -93,9 +72,8 @@ TEST(DebugNotifier, WithoutAListenerItStaysInactiveAndSaysSoOnce)
     CDebugNotifier notifier;
     EXPECT_FALSE(notifier.Connect(NULL, csName.c_str()));
     EXPECT_FALSE(notifier.m_fActive);
-    EXPECT_FALSE(notifier.m_fPipeOpened);
-    EXPECT_EQ(capture.Text(),
-              "Couldn't connect to debugger at \\\\.\\pipe\\" + csName + ". Error " + ErrorText(ERROR_FILE_NOT_FOUND) + "\n");
+    EXPECT_EQ(capture.Text(), "Couldn't connect to debugger at \\\\.\\pipe\\" + csName + ". Error " +
+                                  ErrorText(ERROR_FILE_NOT_FOUND) + "\n");
 }
 
 TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
@@ -115,7 +93,6 @@ TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
                                            "Connected to the debugger at " + csFullName + "\n";
         EXPECT_EQ(capture.Text(), csConnectTrace);
         EXPECT_TRUE(swap.m_notifier.m_fActive);
-
         EXPECT_TRUE(swap.m_notifier.Report(MakeRecord(DEBUG_TRACE, "app\\ovrin.cpp", 3, "plain trace")));
         EXPECT_TRUE(swap.m_notifier.Report(MakeRecord(DEBUG_FAILURE, ".\\x.cpp", 12, "check\r\n\r\nLast error: 0")));
         EXPECT_TRUE(swap.m_notifier.Report(MakeRecord(DEBUG_ERROR | DEBUG_SHOW, "app\\ovrin.cpp", 9, "")));
@@ -123,35 +100,16 @@ TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
         EXPECT_EQ(capture.Text(), csConnectTrace);
     }
     ASSERT_EQ(listener.WaitForExit(20000), 0);
-    std::vector<std::string> acsLines = listener.ReadLines();
-    ASSERT_EQ(acsLines.size(), 4u);
-
-    std::vector<std::string> acsFields = CDbgListener::SplitFields(acsLines[0]);
-    ASSERT_EQ(acsFields.size(), 7u);
-    EXPECT_EQ(acsFields[0], CMilliTime(2024, 3, 5, 14, 7, 9, 42).Format());
-    EXPECT_EQ(acsFields[1], "4242");
-    EXPECT_EQ(acsFields[2], "ovrin");
-    EXPECT_EQ(acsFields[3], "ServerThread");
-    EXPECT_EQ(acsFields[4], "0");
-    EXPECT_EQ(acsFields[5], "ovrin");
-    EXPECT_EQ(acsFields[6], "plain trace");
-
-    acsFields = CDbgListener::SplitFields(acsLines[1]);
-    EXPECT_EQ(acsFields[4], "4");
-    EXPECT_EQ(acsFields[5], "x");
-    EXPECT_EQ(acsFields[6], "check\\r\\n\\r\\nLast error: 0 (Line 12 of .\\x.cpp).");
-
-    acsFields = CDbgListener::SplitFields(acsLines[2]);
-    EXPECT_EQ(acsFields[4], "3");
-    EXPECT_EQ(acsFields[6], "");
-
-    acsFields = CDbgListener::SplitFields(acsLines[3]);
-    EXPECT_EQ(acsFields[1], std::to_string(::GetCurrentProcessId()));
-    EXPECT_EQ(acsFields[2], "test_notifier");
-    EXPECT_EQ(acsFields[3], "main");
-    EXPECT_EQ(acsFields[4], "1");
-    EXPECT_EQ(acsFields[5], "test_notifier");
-    EXPECT_EQ(acsFields[6], "through the debug log");
+    const std::vector<CTexts> aacsRecords = listener.ReadRecords();
+    ASSERT_EQ(aacsRecords.size(), 4u);
+    EXPECT_EQ(aacsRecords[0], (CTexts{CMilliTime(2024, 3, 5, 14, 7, 9, 42).Format(), "4242", "ovrin", "ServerThread",
+                                      "0", "ovrin", "plain trace"}));
+    EXPECT_EQ(CTexts(aacsRecords[1].begin() + 4, aacsRecords[1].end()),
+              (CTexts{"4", "x", "check\\r\\n\\r\\nLast error: 0 (Line 12 of .\\x.cpp)."}));
+    EXPECT_EQ(aacsRecords[2][4] + "|" + aacsRecords[2][6], "3|");
+    EXPECT_EQ(CTexts(aacsRecords[3].begin() + 1, aacsRecords[3].end()),
+              (CTexts{std::to_string(::GetCurrentProcessId()), "test_notifier", "main", "1", "test_notifier",
+                      "through the debug log"}));
 }
 
 TEST(DebugNotifier, SilentForGoodAfterTheListenerGoesAway)
@@ -165,7 +123,6 @@ TEST(DebugNotifier, SilentForGoodAfterTheListenerGoesAway)
     DEBUG_ERROR_MSG("the only record");
     ASSERT_EQ(listener.WaitForExit(20000), 0);
     EXPECT_EQ(capture.Text(), "");
-
     DEBUG_ERROR_MSG("finds the pipe broken");
     EXPECT_FALSE(swap.m_notifier.m_fActive);
     EXPECT_FALSE(swap.m_notifier.m_fPipeOpened);
@@ -175,7 +132,7 @@ TEST(DebugNotifier, SilentForGoodAfterTheListenerGoesAway)
     capture.Clear();
     DEBUG_ERROR_MSG("after the end");
     EXPECT_EQ(capture.Text(), "after the end\n");
-    EXPECT_EQ(listener.ReadLines().size(), 1u);
+    EXPECT_EQ(listener.ReadRecords().size(), 1u);
 }
 
 TEST(DebugNotifier, AListenerThatStopsReadingIsGivenUpAfterTheSendTimeout)
@@ -198,8 +155,7 @@ TEST(DebugNotifier, AListenerThatStopsReadingIsGivenUpAfterTheSendTimeout)
     if (fActive)
         GTEST_SKIP() << "this platform buffers the record";
     EXPECT_FALSE(notifier.m_fPipeOpened);
-    EXPECT_EQ(capture.Text(),
-              "A debug message couldn't be sent to the debugger. Error " + ErrorText(ERROR_TIMEOUT) + "\n");
+    EXPECT_EQ(capture.Text(), "A debug message couldn't be sent to the debugger. Error " + ErrorText(ERROR_TIMEOUT) + "\n");
 }
 
 TEST(DebugListener, ServesTheDebuggerPipeAndDropsMalformedRecords)
@@ -220,8 +176,7 @@ TEST(DebugListener, ServesTheDebuggerPipeAndDropsMalformedRecords)
     EXPECT_TRUE(op.SendMessage(message));
     instance.Close();
     ASSERT_EQ(listener.WaitForExit(20000), 0);
-    std::vector<std::string> acsLines = listener.ReadLines();
-    ASSERT_EQ(acsLines.size(), 1u);
-    EXPECT_EQ(CDbgListener::SplitFields(acsLines[0])[6], "Box text");
-    EXPECT_NE(FindLine(acsLines, "\tclient\t"), "");
+    const std::vector<CTexts> aacsRecords = listener.ReadRecords();
+    ASSERT_EQ(aacsRecords.size(), 1u);
+    EXPECT_EQ(aacsRecords[0][5] + "|" + aacsRecords[0][6], "client|Box text");
 }

@@ -12,13 +12,6 @@
 #include "common/filestuf.h"
 #include "common/strutil.h"
 
-inline std::string GetDbgListenPath()
-{
-    std::string csPath = GetModulePath(NULL);
-    std::string::size_type iSlash = csPath.find_last_of("\\/");
-    return (iSlash == std::string::npos ? std::string() : csPath.substr(0, iSlash + 1)) + "dbglisten.exe";
-}
-
 // A pipe name no other test run uses.
 inline std::string UniquePipeName(const std::string& csBase)
 {
@@ -30,14 +23,10 @@ inline std::string UniquePipeName(const std::string& csBase)
 // Polls until the pipe exists; FALSE after dwTimeout ms.
 inline BOOL WaitForPipeToExist(const std::string& csFullName, DWORD dwTimeout)
 {
-    const DWORD dwStart = ::GetTickCount();
-    for (;;) {
-        if (::WaitNamedPipeA(csFullName.c_str(), 50))
-            return TRUE;
+    for (const DWORD dwStart = ::GetTickCount(); !::WaitNamedPipeA(csFullName.c_str(), 50); ::Sleep(10))
         if (::GetTickCount() - dwStart >= dwTimeout)
             return FALSE;
-        ::Sleep(10);
-    }
+    return TRUE;
 }
 
 class CDbgListener
@@ -49,65 +38,42 @@ public:
             m_process.Terminate(99);
             m_process.Wait(5000);
         }
-        m_process.CloseHandles();
-        if (!m_csOutput.empty())
-            ::DeleteFileA(m_csOutput.c_str());
+        ::DeleteFileA(m_csOutput.c_str());
     }
 
-    // Starts the listener with -n nCount (when 0 or more) and -t dwRunLimit
-    // and waits until its pipe exists.
+    // Starts the listener with -n nCount and -t dwRunLimit and waits until
+    // its pipe exists.
     BOOL Start(const std::string& csPipeName, int nCount, DWORD dwRunLimit)
     {
+        const std::string csPath = GetModulePath(NULL);
         char szTemp[MAX_PATH];
         ::GetTempPathA(MAX_PATH, szTemp);
         m_csOutput = StrFormat("%sdbglisten-%lu-%lu.txt", szTemp, ::GetCurrentProcessId(), ::GetTickCount());
-        ::DeleteFileA(m_csOutput.c_str());
-        std::string csCommand = "\"" + GetDbgListenPath() + "\" -p " + csPipeName + " -o \"" + m_csOutput + "\" -t " +
-                                std::to_string(dwRunLimit);
-        if (nCount >= 0)
-            csCommand += " -n " + std::to_string(nCount);
-        m_process.SetCommandLine(csCommand);
+        m_process.SetCommandLine(StrFormat("\"%sdbglisten.exe\" -p %s -o \"%s\" -t %lu -n %d",
+                                           csPath.substr(0, csPath.rfind('\\') + 1).c_str(), csPipeName.c_str(),
+                                           m_csOutput.c_str(), dwRunLimit, nCount));
         m_process.m_dwConsoleFlags = DETACHED_PROCESS;
-        if (!m_process.Create())
-            return FALSE;
-        return WaitForPipeToExist("\\\\.\\pipe\\" + csPipeName, 10000);
+        return m_process.Create() && WaitForPipeToExist("\\\\.\\pipe\\" + csPipeName, 10000);
     }
 
     // The listener's exit code, or -1 when it still runs after dwTimeout ms.
-    int WaitForExit(DWORD dwTimeout)
-    {
-        if (!m_process.Wait(dwTimeout))
-            return -1;
-        DWORD dwExitCode = 0;
-        ::GetExitCodeProcess(m_process.m_processinfo.hProcess, &dwExitCode);
-        return (int)dwExitCode;
-    }
+    int WaitForExit(DWORD dwTimeout) { return m_process.Wait(dwTimeout) ? (int)m_process.WaitForExitCode() : -1; }
 
-    std::vector<std::string> ReadLines() const
+    // Each line split at its first six tabs: time, process id, module,
+    // thread name, kind, source, text.
+    std::vector<std::vector<std::string>> ReadRecords() const
     {
-        std::vector<std::string> acsLines;
+        std::vector<std::vector<std::string>> aacsRecords;
         std::ifstream file(m_csOutput.c_str());
-        std::string csLine;
-        while (std::getline(file, csLine))
-            acsLines.push_back(csLine);
-        return acsLines;
-    }
-
-    // The tab-separated fields of a line: time, process id, module, thread
-    // name, kind, source, text.
-    static std::vector<std::string> SplitFields(const std::string& csLine)
-    {
-        std::vector<std::string> acsFields;
-        std::string::size_type iStart = 0;
-        while (acsFields.size() < 6) {
-            std::string::size_type iTab = csLine.find('\t', iStart);
-            if (iTab == std::string::npos)
-                break;
-            acsFields.push_back(csLine.substr(iStart, iTab - iStart));
-            iStart = iTab + 1;
+        for (std::string csLine; std::getline(file, csLine);) {
+            std::vector<std::string> acsFields;
+            for (size_t iTab; acsFields.size() < 6 && (iTab = csLine.find('\t')) != std::string::npos;
+                 csLine.erase(0, iTab + 1))
+                acsFields.push_back(csLine.substr(0, iTab));
+            acsFields.push_back(csLine);
+            aacsRecords.push_back(acsFields);
         }
-        acsFields.push_back(csLine.substr(iStart));
-        return acsFields;
+        return aacsRecords;
     }
 
     CChildProcess m_process;

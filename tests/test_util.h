@@ -1,0 +1,49 @@
+// Small aids of the unit tests: a thread that runs a routine, and a
+// temporary directory that goes with its files (link e2e_util.cpp to use it).
+#pragma once
+
+#include <windows.h>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e_util.h"
+
+// Runs fn on a thread of its own; the destructor joins it (bounded).
+class CTestThread
+{
+public:
+    explicit CTestThread(std::function<void()> fn) : m_fn(std::move(fn))
+    {
+        m_hThread = ::CreateThread(NULL, 0, Entry, this, 0, NULL);
+    }
+    ~CTestThread()
+    {
+        EXPECT_TRUE(Join(10000));
+        ::CloseHandle(m_hThread);
+    }
+    BOOL Join(DWORD dwTimeout) { return ::WaitForSingleObject(m_hThread, dwTimeout) == WAIT_OBJECT_0; }
+
+private:
+    static DWORD WINAPI Entry(void* pv)
+    {
+        static_cast<CTestThread*>(pv)->m_fn();
+        return 0;
+    }
+    std::function<void()> m_fn;
+    HANDLE m_hThread;
+};
+
+struct CTempDir
+{
+    ~CTempDir() { RemoveDirectoryTree(m_csPath); }
+    std::string File(const std::string& csName) const { return m_csPath + "\\" + csName; }
+    // The file's whole text, or "(missing)".
+    std::string Text(const std::string& csName) const
+    {
+        std::string cs;
+        return ReadTextFile(File(csName), cs) ? cs : "(missing)";
+    }
+    std::string m_csPath = MakeTempDirectory("ovrin_unit_");
+};
