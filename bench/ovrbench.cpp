@@ -132,14 +132,14 @@ int main(int argc, char** argv)
     CBaseline baseline;
     if (wants("parts", TRUE))
         fAllOk &= RunParts(options);
-    if (wants("baseline", TRUE) || wants("restart", TRUE))
+    if (wants("baseline", TRUE) || wants("restart", TRUE) || wants("startup", TRUE))
         fAllOk &= RunCreateProcessBaseline(options, baseline);
     if (wants("restart", TRUE))
         fAllOk &= RunRestartLatency(options, baseline);
     if (wants("command", TRUE))
         fAllOk &= RunCommandLatency(options);
     if (wants("startup", TRUE))
-        fAllOk &= RunStartup(options);
+        fAllOk &= RunStartup(options, baseline);
     if (wants("idle", TRUE))
         fAllOk &= RunIdleCost(options);
     if (wants("scale", TRUE))
