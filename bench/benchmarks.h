@@ -40,7 +40,7 @@ BOOL RunParts(const CBenchOptions& options);
 BOOL RunCreateProcessBaseline(const CBenchOptions& options, CBaseline& baseline);
 BOOL RunRestartLatency(const CBenchOptions& options, const CBaseline& baseline);
 BOOL RunCommandLatency(const CBenchOptions& options);
-BOOL RunStartup(const CBenchOptions& options);
+BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline);
 BOOL RunIdleCost(const CBenchOptions& options);
 BOOL RunScale(const CBenchOptions& options);
 

@@ -132,14 +132,14 @@ int main(int argc, char** argv)
     CBaseline baseline;
     if (wants("parts", TRUE))
         fAllOk &= RunParts(options);
-    if (wants("baseline", TRUE) || wants("restart", TRUE))
+    if (wants("baseline", TRUE) || wants("restart", TRUE) || wants("startup", TRUE))
         fAllOk &= RunCreateProcessBaseline(options, baseline);
     if (wants("restart", TRUE))
         fAllOk &= RunRestartLatency(options, baseline);
     if (wants("command", TRUE))
         fAllOk &= RunCommandLatency(options);
     if (wants("startup", TRUE))
-        fAllOk &= RunStartup(options);
+        fAllOk &= RunStartup(options, baseline);
     if (wants("idle", TRUE))
         fAllOk &= RunIdleCost(options);
     if (wants("scale", TRUE))
@@ -147,21 +147,27 @@ int main(int argc, char** argv)
     if (wants("soak", FALSE)) {
         PrintHeading(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go",
                                options.dwSoakSeconds));
+        const LONGLONG llStart = NowTicks();
         CSoakResult result = RunSoak(options, options.dwSoakSeconds);
         PrintSoak(result);
+        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
         fAllOk &= result.fPassed;
     }
     if (wants("fuzz", FALSE) || wants("pipefuzz", FALSE)) {
         PrintHeading(StrFormat("Fuzz: %lu random, truncated and oversized records from several clients",
                                options.cFuzzRecords));
+        const LONGLONG llStart = NowTicks();
         CFuzzResult result = RunPipeFuzz(options, options.cFuzzRecords);
         PrintFuzz(result);
+        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
         fAllOk &= result.fPassed;
     }
     if (wants("fuzz", FALSE) || wants("deffuzz", FALSE)) {
         PrintHeading(StrFormat("Fuzz: %lu random definition files", options.cFuzzFiles));
+        const LONGLONG llStart = NowTicks();
         CFuzzResult result = RunDefinitionFuzz(options, options.cFuzzFiles);
         PrintFuzz(result);
+        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
         fAllOk &= result.fPassed;
     }
     printf("\nload at end %s; %s\n", GetLoadText().c_str(), fAllOk ? "every check held" : "SOME CHECKS FAILED");
