@@ -237,21 +237,22 @@ TEST(PipeClient, GivesUpAfterItsLimitsWithoutServerOrFreeInstance)
 TEST(PipeServer, RoundTripsWithSeveralClientsOneStartedBeforeIt)
 {
     const std::string csName = UniquePipeName("echo");
+    std::unique_ptr<CEchoServer> pServer;   // outlives the clients
     std::string acsErrors[4] = {"not run", "not run", "not run", "not run"};
     std::unique_ptr<CTestThread> apClients[4];
-    apClients[0].reset(new CTestThread([&] { acsErrors[0] = RunEchoClient(csName, 3, 20000); }));
+    apClients[0].reset(new CTestThread([&] { acsErrors[0] = RunEchoClient(csName, 3, 5000); }));
     ::Sleep(300);
     EXPECT_FALSE(apClients[0]->Join(0)) << "the client gave up before the server came";
-    CEchoServer server(csName);
-    ASSERT_TRUE(server.m_fStarted);
+    pServer.reset(new CEchoServer(csName));
+    ASSERT_TRUE(pServer->m_fStarted);
     for (int i = 1; i < 4; i++)
         apClients[i].reset(new CTestThread([&, i] { acsErrors[i] = RunEchoClient(csName, 25, 5000); }));
     for (int i = 0; i < 4; i++) {
         EXPECT_TRUE(apClients[i]->Join(30000));
         EXPECT_EQ(acsErrors[i], "") << "client " << i;
     }
-    EXPECT_EQ(server.m_cMessages, 3 + 3 * 25);
-    EXPECT_EQ(server.m_cConnections, 4);
+    EXPECT_EQ(pServer->m_cMessages, 3 + 3 * 25);
+    EXPECT_EQ(pServer->m_cConnections, 4);
 
     // Clients that connect and leave at once do not stop it accepting.
     for (int i = 0; i < 3; i++) {
