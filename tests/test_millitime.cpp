@@ -69,6 +69,7 @@ TEST(MilliTime, SumsCarryBothWaysDifferencesHaveOneSignAndTheRangeIsKept)
     EXPECT_EQ(Parts(At(10, 0, 0, 900) - At(10, 0, 1, 100)), "0 s -200 ms");
     EXPECT_EQ(Parts(At(10, 0, 5, 100) - At(10, 0, 0, 900)), "4 s 200 ms");
     EXPECT_EQ(Parts(At(10, 0, 0, 900) - At(10, 0, 5, 100)), "-4 s -200 ms");
+    EXPECT_EQ(Parts(At(10, 0, 0, 1) - At(10, 0, 1, 0)), "0 s -999 ms");
     EXPECT_EQ((At(10, 0, 0, 0) - At(10, 0, 3, 0)).GetTotalMilliseconds(), -3000);
     // Beyond the signed seconds a sum is invalid, not wrapped.
     const CMilliTime mtLatest = CMilliTime::Latest();

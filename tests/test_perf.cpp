@@ -17,8 +17,8 @@
 #include <tlhelp32.h>
 
 #include "guard_buffer.h"
-#include "helpers/childpath.h"
 #include "record_failures.h"
+#include "test_util.h"
 #include "test_app.h"
 
 namespace {
@@ -176,25 +176,6 @@ protected:
         memcpy(pbData, ab.data(), ab.size());
         *pcbData = (DWORD)ab.size();
         return ERROR_SUCCESS;
-    }
-};
-
-// A started census_sleeper_long_name.exe (built beside childproc.exe),
-// killed at the end of the test.
-struct CSleeper : CChildProcess
-{
-    CSleeper()
-    {
-        const std::string csPath = GetChildProcPath();
-        SetCommandLine("\"" + csPath.substr(0, csPath.rfind('\\') + 1) + "census_sleeper_long_name.exe\" 20000");
-        m_dwConsoleFlags = DETACHED_PROCESS;
-    }
-    ~CSleeper()
-    {
-        if (m_processinfo.hProcess != NULL && !Wait(0)) {
-            Terminate(1);
-            Wait(10000);
-        }
     }
 };
 
@@ -452,8 +433,10 @@ TEST(CensusToolhelp, WhenThePerformanceDataFailRealProcessesAreFoundByTheirCutNa
     CScriptedCensus census;
     census.EnableToolhelpFallback(TRUE);
     census.m_lDataError = ERROR_ACCESS_DENIED;
-    CSleeper aSleepers[2];
-    for (CSleeper& sleeper : aSleepers)
+    // Its name is longer than the 15 characters that names are cut to.
+    const std::string csSleeper = "\"" + GetTestDirectory() + "census_sleeper_long_name.exe\" 20000";
+    CTestChild aSleepers[2] = {CTestChild(csSleeper), CTestChild(csSleeper)};
+    for (CTestChild& sleeper : aSleepers)
         ASSERT_TRUE(sleeper.Create()) << LastErrorText();
     ASSERT_TRUE(census.Collect());
     EXPECT_EQ(census.GetSource(), (int)CProcessCensus::SOURCE_TOOLHELP);
@@ -472,7 +455,7 @@ TEST(CensusToolhelp, WhenThePerformanceDataFailRealProcessesAreFoundByTheirCutNa
     std::sort(adwStarted.begin(), adwStarted.end());
     EXPECT_EQ(adwSleepers, adwStarted);
     EXPECT_FALSE(census.IsProcessRunning("census_sleeper_long_name"));
-    for (CSleeper& sleeper : aSleepers) {
+    for (CTestChild& sleeper : aSleepers) {
         sleeper.Terminate(1);
         EXPECT_TRUE(sleeper.Wait(10000));
     }

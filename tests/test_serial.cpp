@@ -107,7 +107,7 @@ const std::vector<BYTE> c_abStatusExample = {
 
 }  // namespace
 
-TEST(ControlRecord, TheWorkedExamplesOf52And59BytesAndARoundTrip)
+TEST(ControlRecord, TheWorkedExamplesOf52And59BytesAndAZeroEndingAString)
 {
     CControlMessage message;
     message.m_dwKind = MSG_STATUS;
@@ -121,29 +121,11 @@ TEST(ControlRecord, TheWorkedExamplesOf52And59BytesAndARoundTrip)
     EXPECT_EQ(std::string((const char*)&ab[48], 7), "notepad");
     EXPECT_EQ(ab[55], 0);   // status after the name
 
-    CControlMessage sent;
-    sent.nCurrentVersion = 7;
-    sent.nLowestCompatibleVersion = 5;
-    sent.m_dwKind = 7;
-    sent.m_csName = "Title of it";
-    sent.m_csText = std::string(1000, 'x');
-    sent.m_nStatus = -42;
-    sent.m_csFilename = "notepad";
-    sent.m_csVersion = "4.0.1381.1";
-    CControlMessage received;
-    EXPECT_EQ(received.m_nPeerVersion, -1);
-    ASSERT_TRUE(DeserializeBytes(received, Serialized(sent)));
-    EXPECT_EQ(received.m_nPeerVersion, 7);
-    EXPECT_EQ(received.m_nPeerLowestVersion, 5);
-    EXPECT_EQ(received.nCurrentVersion, 1);   // its own stay as they were
-    EXPECT_EQ(received.m_dwKind, 7u);
-    EXPECT_EQ(received.m_nStatus, -42);
-    EXPECT_EQ(received.m_csName + received.m_csText + received.m_csFilename + received.m_csVersion,
-              sent.m_csName + sent.m_csText + sent.m_csFilename + sent.m_csVersion);
-
     // Empty blocks read as empty strings; a zero inside a string ends it.
-    sent = CControlMessage();
+    // (Round trips of every field: the random test below.)
+    CControlMessage sent, received;
     sent.m_csName = std::string("note\0pad", 8);
+    received.m_csText = "old";
     ASSERT_TRUE(DeserializeBytes(received, Serialized(sent)));
     EXPECT_EQ(received.m_csName, "note");
     EXPECT_EQ(received.m_csText + received.m_csVersion, "");
@@ -200,59 +182,31 @@ TEST(Serialize, NegativeLengthsWrittenUnchangedReadAsEmptyAndAFieldBeforeTheVers
     EXPECT_EQ(ab, BuildBuffer({4, 4, 4}, {0x44, 0x33, 0x22, 0x11, 1, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(Serialize, HeldBlockArraysAreReadFromZeroOrFromTheGivenIndex)
+TEST(Serialize, AReaderThatRejectsLeavesItsDestinationAndTheIndexAlone)
 {
-    CControlMessage received;
-    CBlockPtrArray apBlocks;
-    CDWordArray adwLengths;
-    ASSERT_TRUE(CSerializable::SplitBuffer(c_abStatusExample.data(), (DWORD)c_abStatusExample.size(), apBlocks,
-                                           adwLengths));
-    EXPECT_TRUE(received.Deserialize(apBlocks, adwLengths, NULL));
-    EXPECT_EQ(received.m_dwKind, (DWORD)MSG_STATUS);
-    // Two messages back to back in one block list.
-    const CBlockPtrArray apOnce = apBlocks;
-    const CDWordArray adwOnce = adwLengths;
-    apBlocks.insert(apBlocks.end(), apOnce.begin(), apOnce.end());
-    adwLengths.insert(adwLengths.end(), adwOnce.begin(), adwOnce.end());
-    int iBlock = 0;
-    EXPECT_TRUE(received.Deserialize(apBlocks, adwLengths, &iBlock));
-    EXPECT_TRUE(received.Deserialize(apBlocks, adwLengths, &iBlock));
-    EXPECT_EQ(iBlock, 16);
-    EXPECT_FALSE(received.Deserialize(apBlocks, adwLengths, &iBlock));
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_DATA);
-
-    // A reader that rejects leaves its destination and the index alone.
     const DWORD dwValue = 5;
-    apBlocks = {(const BYTE*)&dwValue, (const BYTE*)"abc", NULL};
-    adwLengths = {4, 3, 4};
+    const CBlockPtrArray apBlocks = {(const BYTE*)&dwValue, (const BYTE*)"abc", NULL};
+    const CDWordArray adwLengths = {4, 3, 4};
     DWORD dwRead = 77;
-    for (int i : {1, 2, -1}) {   // short block; a caller's null pointer with a length; no block
-        iBlock = i;
+    for (int i : {1, 2, -1, 3}) {   // short block; a caller's null pointer with a length; no block
+        int iBlock = i;
         EXPECT_FALSE(ReadDword(&dwRead, apBlocks, adwLengths, iBlock));
         EXPECT_EQ(iBlock, i);
         EXPECT_EQ(dwRead, 77u);
     }
-    iBlock = 0;
+    int iBlock = 0;
     EXPECT_TRUE(ReadDword(&dwRead, apBlocks, adwLengths, iBlock));
     EXPECT_EQ(dwRead, 5u);
     EXPECT_EQ(iBlock, 1);
 }
 
-TEST(WideString, EmptyStringsShareOneBufferAndConversionsStopAtAZero)
+TEST(WideString, ConversionsStopAtAZeroAndNullsGiveEmptyStringsAndBlocks)
 {
-    CWideString wsEmpty, wsCounted(L"", 0), wsNull((const WCHAR*)NULL), wsAnsi("Process");
-    EXPECT_EQ(wsEmpty.GetString(), wsCounted.GetString());
-    EXPECT_EQ(wsEmpty.GetString(), wsNull.GetString());
-    EXPECT_EQ(wsEmpty.GetString()[0], 0);
-    EXPECT_EQ(wcscmp(wsAnsi.GetString(), L"Process"), 0);
-    EXPECT_EQ(wsAnsi.ToAnsi(), "Process");
-    CWideString wsCopy(wsAnsi);
-    EXPECT_TRUE(wsCopy == wsAnsi);
-    wsCopy.Empty();
-    EXPECT_EQ(wsCopy.GetString(), wsEmpty.GetString());
+    EXPECT_EQ(CWideString("Process").ToAnsi(), "Process");
     EXPECT_EQ(wcscmp(CWideString(L"abcdef", 3).GetString(), L"abc"), 0);
     EXPECT_EQ(WideToAnsi(L"ab\0cd", 5), "ab");
-    // Null pointers give empty blocks; a wide block counts bytes.
+    EXPECT_TRUE(CWideString((const WCHAR*)NULL).IsEmpty() && CWideString(L"x", 0).IsEmpty());
+    EXPECT_EQ(CWideString().GetString()[0], 0);
     CBlockPtrArray apBlocks;
     CDWordArray adwLengths;
     AddString((const char*)NULL, apBlocks, adwLengths);
@@ -318,37 +272,39 @@ TEST(Deserialize, RandomAndTruncatedBuffersNeverReadOutsideAndSoundOnesRoundTrip
     CGuardedBuffer guard;
     ASSERT_TRUE(guard.IsValid());
     std::mt19937 rng(20240611);
-    auto RandomText = [&](DWORD cchMax) {
+    auto Text = [&](DWORD cchMax) {
         std::string cs(rng() % (cchMax + 1), ' ');
         for (char& ch : cs)
             ch = (char)(1 + rng() % 255);
         return cs;
     };
     int cRejected = 0;
-    auto Feed = [&](const std::vector<BYTE>& ab, BOOL fAtEnd) {
+    auto Feed = [&](const std::vector<BYTE>& ab) {   // as both kinds of message
         CControlMessage message;
         CAllKindsMessage allKinds;
         for (CSerializable* pMessage : {(CSerializable*)&message, (CSerializable*)&allKinds}) {
             ::SetLastError(0);
-            if (!pMessage->Deserialize(guard.Place(ab, fAtEnd), (DWORD)ab.size())) {
+            if (!pMessage->Deserialize(guard.Place(ab, rng() & 1), (DWORD)ab.size())) {
                 cRejected++;
                 EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_DATA);
             }
-            fAtEnd = !fAtEnd;
         }
     };
     for (int iRound = 0; iRound < 1500; iRound++) {
         CControlMessage sent, received;
         sent.nCurrentVersion = (int)(rng() % 5);
+        sent.nLowestCompatibleVersion = (int)(rng() % 5);
         sent.m_dwKind = rng();
-        sent.m_csName = RandomText(20);
-        sent.m_csText = RandomText(60);
         sent.m_nStatus = (LONG)rng();
-        sent.m_csFilename = RandomText(15);
-        sent.m_csVersion = RandomText(12);
+        sent.m_csName = Text(20);
+        sent.m_csText = Text(60);
+        sent.m_csFilename = Text(15);
+        sent.m_csVersion = Text(12);
         const std::vector<BYTE> ab = Serialized(sent);
         ASSERT_TRUE(received.Deserialize(guard.Place(ab, iRound & 1), (DWORD)ab.size()));
-        EXPECT_EQ(received.m_nPeerVersion, sent.nCurrentVersion);
+        EXPECT_EQ(received.m_nPeerVersion * 10 + received.m_nPeerLowestVersion,
+                  sent.nCurrentVersion * 10 + sent.nLowestCompatibleVersion);
+        EXPECT_EQ(received.nCurrentVersion, 1);   // its own stay as they were
         EXPECT_EQ(received.m_dwKind, sent.m_dwKind);
         EXPECT_EQ(received.m_nStatus, sent.m_nStatus);
         ASSERT_EQ(received.m_csName + "|" + received.m_csText + "|" + received.m_csFilename + "|" + received.m_csVersion,
@@ -357,22 +313,21 @@ TEST(Deserialize, RandomAndTruncatedBuffersNeverReadOutsideAndSoundOnesRoundTrip
         // Every strict prefix of a sound buffer is rejected.
         for (size_t cb = 0; cb < ab.size(); cb += 1 + rng() % 3) {
             const int cBefore = cRejected;
-            Feed(std::vector<BYTE>(ab.begin(), ab.begin() + cb), TRUE);
+            Feed(std::vector<BYTE>(ab.begin(), ab.begin() + cb));
             EXPECT_EQ(cRejected, cBefore + 2) << "prefix of " << cb << " bytes accepted";
         }
         // Damaged copies (a few bytes changed, most often in the header),
         // plain noise, and noise behind a plausible count.
         for (int i = 0; i < 4; i++) {
-            std::vector<BYTE> abDamaged = ab;
+            std::vector<BYTE> abDamaged = ab, abNoise(rng() % 120);
             for (int iChange = 0, cChanges = 1 + rng() % 3; iChange < cChanges; iChange++)
                 abDamaged[rng() % 3 != 0 ? rng() % 36 : rng() % abDamaged.size()] = (BYTE)rng();
-            Feed(abDamaged, i & 1);
-            std::vector<BYTE> abNoise(rng() % 120);
             for (BYTE& b : abNoise)
                 b = (BYTE)rng();
             if (i >= 2 && abNoise.size() >= 4)
                 abNoise[0] = (BYTE)(rng() % 10), abNoise[1] = abNoise[2] = abNoise[3] = 0;
-            Feed(abNoise, i & 1);
+            Feed(abDamaged);
+            Feed(abNoise);
         }
     }
     EXPECT_GT(cRejected, 20000);

@@ -43,11 +43,6 @@ public:
     HANDLE m_hGate;
 };
 
-std::string IdText(DWORD dwId)
-{
-    return std::to_string(dwId);
-}
-
 DWORD WINAPI CountRoutine(void* pv)
 {
     if (pv != NULL)
@@ -55,23 +50,13 @@ DWORD WINAPI CountRoutine(void* pv)
     return pv != NULL ? 3 : 4;
 }
 
-// The order in which recording alarms fired.
+// The ids of recording alarms in the order they fired.
 std::vector<int> g_aiFired;
 CRITICAL_SECTION g_critsecFired;
 const struct CFiredInit { CFiredInit() { ::InitializeCriticalSection(&g_critsecFired); } } g_firedInit;
 
-std::vector<int> TakeFired()
+struct CRecordingAlarm : CAlarm
 {
-    ::EnterCriticalSection(&g_critsecFired);
-    std::vector<int> ai;
-    ai.swap(g_aiFired);
-    ::LeaveCriticalSection(&g_critsecFired);
-    return ai;
-}
-
-class CRecordingAlarm : public CAlarm
-{
-public:
     explicit CRecordingAlarm(int nId) : m_nId(nId) {}
     virtual void Fire() override
     {
@@ -82,6 +67,15 @@ public:
     }
     int m_nId;
 };
+
+std::vector<int> TakeFired()
+{
+    std::vector<int> ai;
+    ::EnterCriticalSection(&g_critsecFired);
+    ai.swap(g_aiFired);
+    ::LeaveCriticalSection(&g_critsecFired);
+    return ai;
+}
 
 CMilliTimeSpan Ms(LONG nMilliseconds)
 {
@@ -109,7 +103,7 @@ TEST(Thread, StartsSuspendedRunsAfterResumeEndsWithItsExitCodeAndStartsAgain)
     DWORD dwExitCode = 0;
     EXPECT_TRUE(::GetExitCodeThread(thread.m_hHandle, &dwExitCode));
     EXPECT_EQ(dwExitCode, 7u);
-    std::string csId = IdText(thread.m_dwThreadId);
+    std::string csId = std::to_string(thread.m_dwThreadId);
     thread.WaitForEnd();
     EXPECT_EQ(thread.m_hHandle, (HANDLE)NULL);
     EXPECT_EQ(capture.Text(), "Thread Worker (id: " + csId + ") has been created.\n"
@@ -127,7 +121,7 @@ TEST(Thread, StartsSuspendedRunsAfterResumeEndsWithItsExitCodeAndStartsAgain)
     }
     EXPECT_EQ(thread.m_hHandle, hFirst);
     thread.Resume();
-    csId = IdText(thread.m_dwThreadId);
+    csId = std::to_string(thread.m_dwThreadId);
     capture.Clear();
     thread.WaitForEnd();
     EXPECT_EQ(cRuns, 2);
@@ -179,42 +173,34 @@ TEST(Thread, DestroyedBeforeItEndedIsReportedAndWaitedForAfterItEndedNot)
     EXPECT_EQ(capture.Text(), "");
 }
 
-TEST(SimpleThread, CreatesSuspendedRunsTheRoutineAndCloses)
+TEST(SimpleThread, CreatesSuspendedRunsTheRoutineWithItsParameterAndCloses)
 {
     CSwitchOn traceOn(g_fDebugTrace);
     CStderrCapture capture;
     volatile LONG cRuns = 0;
-    CSimpleThread thread;
+    CSimpleThread thread, named;
     thread.m_csName = "Simple";
     EXPECT_TRUE(thread.Create(CountRoutine, (void*)&cRuns));
-    const DWORD dwId = thread.m_dwThreadId;
-    EXPECT_EQ(capture.Text(), "Thread 'Simple' (id: " + IdText(dwId) + ") was created.\n");
-    EXPECT_EQ(GetThreadName(dwId), "Simple");
-    ::Sleep(20);
-    EXPECT_EQ(cRuns, 0);
+    EXPECT_TRUE(named.Create("Named", CountRoutine));   // with a null parameter
+    EXPECT_EQ(capture.Text(), "Thread 'Simple' (id: " + std::to_string(thread.m_dwThreadId) + ") was created.\n"
+                              "Thread 'Named' (id: " + std::to_string(named.m_dwThreadId) + ") was created.\n");
+    EXPECT_EQ(GetThreadName(thread.m_dwThreadId), "Simple");
     // Suspended once more from outside: one Resume does not let it run.
     ::SuspendThread(thread.m_hHandle);
     thread.Resume();
-    EXPECT_EQ(thread.m_fSuspended, 1);
-    EXPECT_FALSE(thread.Wait(20));
+    EXPECT_FALSE(thread.Wait(30));
+    EXPECT_EQ(cRuns, 0);
     thread.Resume();
-    EXPECT_EQ(thread.m_fSuspended, 0);
-    EXPECT_TRUE(thread.Wait(5000));
+    named.Resume();
+    EXPECT_TRUE(thread.Wait(5000) && named.Wait(5000));
     EXPECT_EQ(cRuns, 1);
-    DWORD dwExitCode = 0;
+    DWORD dwExitCode = 0, dwNamedExitCode = 0;
     ::GetExitCodeThread(thread.m_hHandle, &dwExitCode);
+    ::GetExitCodeThread(named.m_hHandle, &dwNamedExitCode);
     EXPECT_EQ(dwExitCode, 3u);
+    EXPECT_EQ(dwNamedExitCode, 4u);
     thread.Close();
     EXPECT_EQ(thread.m_hHandle, (HANDLE)NULL);
-
-    // The named form passes a null parameter.
-    CSimpleThread named;
-    EXPECT_TRUE(named.Create("Named", CountRoutine));
-    EXPECT_EQ(GetThreadName(named.m_dwThreadId), "Named");
-    named.Resume();
-    EXPECT_TRUE(named.Wait(5000));
-    ::GetExitCodeThread(named.m_hHandle, &dwExitCode);
-    EXPECT_EQ(dwExitCode, 4u);
 }
 
 // ---- Alarms -----------------------------------------------------------------
@@ -292,7 +278,7 @@ TEST(Alarm, TheAlarmThreadEndsWithTheLastAlarmAndStartsAgain)
     std::unique_ptr<CAlarm> pFirst(new CAlarm), pSecond(new CAlarm);
     pFirst->SetAfter(Ms(10));
     const DWORD dwFirstThread = GetAlarmThreadId();
-    EXPECT_NE(capture.Text().find("Thread 'AlarmThread' (id: " + IdText(dwFirstThread) + ") was created."),
+    EXPECT_NE(capture.Text().find("Thread 'AlarmThread' (id: " + std::to_string(dwFirstThread) + ") was created."),
               std::string::npos)
         << capture.Text();
     EXPECT_EQ(GetThreadName(dwFirstThread), "AlarmThread");

@@ -1,5 +1,6 @@
-// Small aids of the unit tests: a thread that runs a routine, and a
-// temporary directory that goes with its files (link e2e_util.cpp to use it).
+// Small aids of the unit tests: a thread that runs a routine, a child
+// process that ends with the test, and a temporary directory that goes with
+// its files (link e2e_util.cpp for the last two).
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/childproc.h"
 #include "e2e_util.h"
 
 // Runs fn on a thread of its own; the destructor joins it (bounded).
@@ -46,4 +48,27 @@ struct CTempDir
         return ReadTextFile(File(csName), cs) ? cs : "(missing)";
     }
     std::string m_csPath = MakeTempDirectory("ovrin_unit_");
+};
+
+// A detached child that is killed when the test ends, whatever happened.
+struct CTestChild : CChildProcess
+{
+    explicit CTestChild(const std::string& csCommandLine = "")
+    {
+        SetCommandLine(csCommandLine);
+        m_dwConsoleFlags = DETACHED_PROCESS;
+    }
+    virtual ~CTestChild()
+    {
+        if (m_processinfo.hProcess != NULL && !Wait(0)) {
+            Terminate(1);
+            Wait(5000);
+        }
+    }
+    // Waits (bounded) for the end, then reads the exit code.
+    DWORD ExitCode()
+    {
+        EXPECT_TRUE(Wait(10000));
+        return WaitForExitCode();
+    }
 };
