@@ -483,8 +483,8 @@ TEST(CensusToolhelp, SystemListAgreesWithAToolhelpSnapshot)
     CScriptedCensus census;
     census.EnableToolhelpFallback(TRUE);
     census.m_lDataError = ERROR_ACCESS_DENIED;
-    CSleeper sleeper;
-    ASSERT_TRUE(sleeper.Create());
+    CTestChild sleeper("\"" + GetTestDirectory() + "census_sleeper_long_name.exe\" 20000");
+    ASSERT_TRUE(sleeper.Create()) << LastErrorText();
     std::map<DWORD, std::string> mapListed, mapSnapshot;
     for (int nAttempt = 0; nAttempt < 5; nAttempt++) {
         ASSERT_TRUE(census.Collect());
