@@ -2,6 +2,7 @@
 // written on the first run.
 #include <gtest/gtest.h>
 
+#include "common/exitcode.h"
 #include "e2e_util.h"
 #include "common/assertex.h"
 #include "test_app.h"
@@ -49,10 +50,10 @@ const char* const s_apszUsageOut[] = {
     "",
 };
 
-void ExpectUsage(const CRunResult& result)
+void ExpectUsage(const CRunResult& result, DWORD dwExitCode)
 {
     EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(result.dwExitCode, dwExitCode);
     std::vector<std::string> acsOut = SplitLines(result.csOut);
     ASSERT_EQ(acsOut.size(), DIM(s_apszUsageOut)) << result.csOut;
     for (size_t i = 0; i < acsOut.size(); i++)
@@ -66,15 +67,15 @@ void ExpectUsage(const CRunResult& result)
 
 TEST_F(OvrinProgram, QuestionMarkAndHPrintTheUsage)
 {
-    ExpectUsage(Run("-?"));
-    ExpectUsage(Run("/H"));
+    ExpectUsage(Run("-?"), EXIT_CODE_OK);
+    ExpectUsage(Run("/H"), EXIT_CODE_OK);
 }
 
 TEST_F(OvrinProgram, RejectedArgumentsPrintTheUsageAndStartNothing)
 {
     for (const char* pszArgs : {"-x", "stray", "-c host -d file extra", "-c -x"}) {
         CRunResult result = Run(pszArgs);
-        ExpectUsage(result);
+        ExpectUsage(result, EXIT_CODE_USAGE);
         DWORD dwAttributes = ::GetFileAttributesA((m_csDir + "\\OvrUsage.inf").c_str());
         EXPECT_EQ(dwAttributes, INVALID_FILE_ATTRIBUTES) << pszArgs << ": no template may be written";
     }
@@ -84,7 +85,7 @@ TEST_F(OvrinProgram, FirstRunWritesTheTemplateAndEndsWithItsInput)
 {
     CRunResult result = Run("");
     EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(result.dwExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
     EXPECT_NE(result.csOut.find("Ending.\r\n"), std::string::npos) << result.csOut;
     std::string csTemplate;
     ASSERT_TRUE(ReadTextFile(m_csDir + "\\OvrUsage.inf", csTemplate));

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "common/exitcode.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"
@@ -247,5 +248,6 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
     EXPECT_NE(lost.Output().find("Unable to connect to pipe \\\\nosuchcomputer\\pipe\\Tesk\\OvrinUtility\\OvrLost.exe. Error "),
               std::string::npos)
         << lost.Output();
+    EXPECT_EQ(lost.GetExitCode(), (DWORD)EXIT_CODE_NOT_CONNECTED);
     EXPECT_LT(::GetTickCount() - dwStart, 15000u);
 }
