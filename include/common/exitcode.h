@@ -11,7 +11,7 @@ enum {
     // An option or word that the program does not take; the usage was shown.
     EXIT_CODE_USAGE = 2,
     // The control pipe is served by another program.
-    EXIT_CODE_PIPE_IN_USE = 3,
+    EXIT_CODE_PIPE_SERVED = 3,
     // The client could not connect to the server.
     EXIT_CODE_NOT_CONNECTED = 4,
     // -i or -r failed: the service could not be installed, started, stopped
