@@ -58,13 +58,15 @@ start_wine() {
         flock 9
         # Exit status 2: a server already runs for this prefix; it has been
         # booted by whoever started it.
-        if wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1; then
+        # The server and the processes of the boot outlive this call: they
+        # must not inherit the lock (9>&-), or they would hold it for ever.
+        if wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1 9>&-; then
             # Plain "wineboot": the first wine call boots the prefix
             # (creating it if needed) and "wineboot -i" on top of that starts
             # a second services.exe (measured with Wine 8.0); two service
             # managers each keep their own view of the services, so a query
             # may see a started service as never started.
-            wine wineboot </dev/null >"$BUILD/wineboot.log" 2>&1 || true
+            wine wineboot </dev/null >"$BUILD/wineboot.log" 2>&1 9>&- || true
         fi
     ) 9>"$WINE_LOCK"
 }
