@@ -1,7 +1,6 @@
 #include "benchutil.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,17 +10,6 @@
 #include "common/filestuf.h"
 
 namespace {
-
-LONGLONG GetFrequency()
-{
-    static LONGLONG s_llFrequency = 0;
-    if (s_llFrequency == 0) {
-        LARGE_INTEGER li;
-        ::QueryPerformanceFrequency(&li);
-        s_llFrequency = li.QuadPart;
-    }
-    return s_llFrequency;
-}
 
 std::string ReadSmallFile(const std::string& csPath)
 {
@@ -39,23 +27,6 @@ std::string ReadSmallFile(const std::string& csPath)
 }
 
 }  // namespace
-
-LONGLONG NowTicks()
-{
-    LARGE_INTEGER li;
-    ::QueryPerformanceCounter(&li);
-    return li.QuadPart;
-}
-
-double TicksToMs(LONGLONG llTicks)
-{
-    return (double)llTicks * 1000.0 / (double)GetFrequency();
-}
-
-double MsSince(LONGLONG llTicks)
-{
-    return TicksToMs(NowTicks() - llTicks);
-}
 
 CFigures ComputeFigures(std::vector<double> adSamples)
 {
@@ -300,50 +271,6 @@ std::string FormatBytes(SIZE_T cb)
     return StrFormat("%.1f MB", (double)cb / (1024.0 * 1024.0));
 }
 
-std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix)
-{
-    std::vector<DWORD> adwIds;
-    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
-        return adwIds;
-    PROCESSENTRY32 pe = {};
-    pe.dwSize = sizeof pe;
-    for (BOOL f = ::Process32First(hSnapshot, &pe); f; f = ::Process32Next(hSnapshot, &pe)) {
-        std::string csName = pe.szExeFile;
-        if (csName.size() >= csPrefix.size() && StrIEqual(csName.substr(0, csPrefix.size()), csPrefix))
-            adwIds.push_back(pe.th32ProcessID);
-    }
-    ::CloseHandle(hSnapshot);
-    return adwIds;
-}
-
-size_t KillProcessesWithPrefix(const std::string& csPrefix)
-{
-    std::vector<DWORD> adwIds = FindProcessesWithPrefix(csPrefix);
-    for (DWORD dwId : adwIds) {
-        HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
-        if (hProcess == NULL)
-            continue;
-        ::TerminateProcess(hProcess, 1);
-        ::WaitForSingleObject(hProcess, 5000);
-        ::CloseHandle(hProcess);
-    }
-    return adwIds.size();
-}
-
-std::string GetBinDirectory()
-{
-    std::string csPath = GetModulePath(NULL);
-    return csPath.substr(0, csPath.find_last_of('\\') + 1);
-}
-
-BOOL PlaceChild(const std::string& csDirectory, const std::string& csName)
-{
-    const std::string csSource = GetBinDirectory() + "childproc.exe";
-    const std::string csTarget = csDirectory + "\\" + csName;
-    return ::CopyFileA(csSource.c_str(), csTarget.c_str(), FALSE);
-}
-
 std::vector<CStamp> ReadStamps(const std::string& csPath)
 {
     std::vector<CStamp> aStamps;
@@ -397,4 +324,11 @@ unsigned long long CRandom::Next()
     m_ullState ^= m_ullState >> 7;
     m_ullState ^= m_ullState << 17;
     return m_ullState;
+}
+
+const CProcessProbe& CProbedRun::GetProbe()
+{
+    if (!m_fProbeOpen && m_pi.hProcess != NULL)
+        m_fProbeOpen = m_probe.Open(m_pi.hProcess, m_pi.dwProcessId, m_csExePath);
+    return m_probe;
 }

@@ -1,6 +1,6 @@
-// Pieces shared by the benchmark, soak and fuzz runs: the machine-wide
-// clock, sample figures, what the driver can read of another process, the
-// copies of the child program and the stamp files those children write.
+// Pieces shared by the benchmark, soak and fuzz runs: sample figures, what
+// the driver can read of another process and the stamp files the child
+// program writes.
 // Everything here may be called from any thread.
 #pragma once
 
@@ -9,12 +9,8 @@
 #include <vector>
 
 #include "common/strutil.h"
-
-// The performance counter, which every process of the machine shares (the
-// children's stamps use it too), and its ticks in milliseconds.
-LONGLONG NowTicks();
-double TicksToMs(LONGLONG llTicks);
-double MsSince(LONGLONG llTicks);
+#include "e2e_util.h"
+#include "ovrin_e2e.h"
 
 // min / median / p90 / max of a sample (nearest rank).
 struct CFigures
@@ -77,20 +73,18 @@ private:
 BOOL IsRunningOnWine();
 std::string FormatBytes(SIZE_T cb);
 
-// Processes whose executable file name starts with csPrefix (without
-// regard to case), from a Toolhelp snapshot.
-std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix);
-// Terminates them; returns how many there were.
-size_t KillProcessesWithPrefix(const std::string& csPrefix);
+// A supervisor run whose CPU time, private memory and handle count the
+// benchmarks read.
+class CProbedRun : public COvrinProcess
+{
+public:
+    const CProcessProbe& GetProbe();
+    CProcessUsage ReadUsage() { return GetProbe().Read(); }
 
-// The folder of the running program, with a trailing backslash; Ovrin.exe
-// and childproc.exe are built into it.
-std::string GetBinDirectory();
-// Copies the child program into csDirectory as csName. A copy, not a hard
-// link: Wine 8 gives every process started from links of one file the name
-// of the link it opened first (measured: the process list showed pk02.exe
-// as pk01), so the supervisor's UNIQUE test would find the wrong process.
-BOOL PlaceChild(const std::string& csDirectory, const std::string& csName);
+private:
+    CProcessProbe m_probe;
+    BOOL m_fProbeOpen = FALSE;
+};
 
 // One line of a stamp file (childproc.exe -stampfile).
 struct CStamp

@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -167,7 +166,7 @@ DWORD WINAPI PipeFuzzLoop(LPVOID pv)
     CPipeFuzzThread* pThread = static_cast<CPipeFuzzThread*>(pv);
     CPipeFuzzShared& shared = *pThread->pShared;
     CRandom random(shared.ullSeed * 31 + (unsigned)pThread->nIndex + 1);
-    CBenchClient client;
+    CTestClient client;
     long cSinceDiscard = 0;
     while (shared.cSent < (long)shared.cRecords) {
         if (!client.IsConnected() || client.HasEnded() || random.Chance(1)) {
@@ -427,7 +426,7 @@ public:
     BOOL Start(const std::string& csOutput)
     {
         m_csOutput = csOutput;
-        std::string csCommandLine = "\"" + GetBinDirectory() + "dbglisten.exe\" -p debugger -o \"" + csOutput + "\"";
+        std::string csCommandLine = "\"" + GetTestDirectory() + "dbglisten.exe\" -p debugger -o \"" + csOutput + "\"";
         std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
         acCommandLine.push_back('\0');
         STARTUPINFOA si = {};
@@ -457,16 +456,16 @@ private:
 CFuzzResult RunPipeFuzz(const CBenchOptions& options, DWORD cRecords)
 {
     CFuzzResult result;
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("bfz");
     KillProcessesWithPrefix("bfz");
     std::string csDefinition;
     BOOL fPrepared = run.Prepare("ovbfuzz.exe");
     for (int i = 1; i <= c_cFuzzChildren && fPrepared; i++) {
-        fPrepared = run.AddChild(StrFormat("bfz%d.exe", i));
+        fPrepared = run.CopyChild(StrFormat("bfz%d.exe", i));
         csDefinition += StrFormat("-noconsole -restartdelay 1 \"bfz%d.exe -forever\"\n", i);
     }
-    CBenchClient check;
+    CTestClient check;
     if (!fPrepared || !run.Launch(csDefinition) || !check.Connect(run.m_csExeName, 10000) ||
         !check.WaitForText("All services have been started.", 30000)) {
         result.csFailure = "the supervisor did not start";
@@ -543,7 +542,7 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         std::string csFile;
         size_t iPlantedLine = 0;
         std::string csExpected;
-        CSupervisorRun run;
+        CProbedRun run;
         run.SetChildPrefix("fz");
         if (!run.Prepare("ovbdef.exe")) {
             result.csFailure = "could not prepare a run";
@@ -596,7 +595,7 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         }
         // It either ends (the file was refused) or opens its pipe and runs.
         BOOL fAccepted = FALSE;
-        CBenchClient client;
+        CTestClient client;
         const DWORD dwStart = ::GetTickCount();
         while (!run.HasExited() && !fAccepted && ::GetTickCount() - dwStart < 20000)
             fAccepted = client.Connect(run.m_csExeName, 100);
@@ -620,7 +619,7 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         // The listener writes a record as it comes; give it a moment.
         std::vector<std::string> acsShown;
         for (int i = 0; i < 40; i++) {
-            acsShown = ShownMessagesOf(listener.m_csOutput, run.m_dwProcessId);
+            acsShown = ShownMessagesOf(listener.m_csOutput, run.m_pi.dwProcessId);
             BOOL fHasDefinitionMessage = FALSE;
             for (const std::string& csShown : acsShown)
                 fHasDefinitionMessage |= IsDefinitionMessage(csShown);
@@ -656,7 +655,7 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         if (result.csFailure.empty() && fValid && !fAccepted)
             result.csFailure = StrFormat("file %lu: a valid file was refused", iFile);
         if (!result.csFailure.empty()) {
-            const std::string csKept = GetBinDirectory() + "deffuzz-failed.inf";
+            const std::string csKept = GetTestDirectory() + "deffuzz-failed.inf";
             WriteTextFile(csKept, csFile);
             result.csFailure += "; the file is kept as " + csKept;
         }

@@ -3,7 +3,6 @@
 #include <stdio.h>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -87,9 +86,9 @@ BOOL RunRestartLatency(const CBenchOptions& options, const CBaseline& baseline)
 {
     PrintHeading(StrFormat("Restart latency: a child that crashes at once, RESTARTDELAY 0, NOUNIQUE, %d restarts",
                            options.cRestarts));
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("brst");
-    if (!run.Prepare("ovbrst.exe") || !run.AddChild("brst.exe")) {
+    if (!run.Prepare("ovbrst.exe") || !run.CopyChild("brst.exe")) {
         printf("  could not prepare the run\n");
         return FALSE;
     }
@@ -139,19 +138,19 @@ BOOL RunCommandLatency(const CBenchOptions& options)
     BOOL fOk = TRUE;
     std::vector<std::pair<int, double>> aMedians;
     for (int cProcesses : acProcessCounts) {
-        CSupervisorRun run;
+        CProbedRun run;
         run.SetChildPrefix("bcmd");
         BOOL fPrepared = run.Prepare("ovbcmd.exe");
         std::string csDefinition;
         for (int i = 1; i <= cProcesses && fPrepared; i++) {
-            fPrepared = run.AddChild(ChildName("bcmd", i));
+            fPrepared = run.CopyChild(ChildName("bcmd", i));
             csDefinition += "-noconsole \"" + ChildName("bcmd", i) + " -forever\"\n";
         }
         if (!fPrepared || !run.Launch(csDefinition)) {
             printf("  could not prepare or start the run with %d processes\n", cProcesses);
             return FALSE;
         }
-        CBenchClient client;
+        CTestClient client;
         const DWORD dwStartLimit = 30000 + (DWORD)cProcesses * 200;
         if (!client.Connect(run.m_csExeName, 10000) ||
             !client.WaitForText("All services have been started.", dwStartLimit)) {

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 
 namespace {
@@ -17,7 +16,7 @@ std::string ChildName(const char* pszPrefix, int i)
 
 // A run of cProcesses idle NOCONSOLE children named prefix0001.exe on,
 // each on a line of its own (UNIQUE by default, as lines usually are).
-BOOL PrepareIdleRun(CSupervisorRun& run, const char* pszExeName, const char* pszPrefix, int cProcesses,
+BOOL PrepareIdleRun(CProbedRun& run, const char* pszExeName, const char* pszPrefix, int cProcesses,
                     const std::string& csExtraLines = std::string(), const char* pszOptions = "")
 {
     run.SetChildPrefix(pszPrefix);
@@ -27,14 +26,14 @@ BOOL PrepareIdleRun(CSupervisorRun& run, const char* pszExeName, const char* psz
     KillProcessesWithPrefix(pszPrefix);
     std::string csDefinition;
     for (int i = 1; i <= cProcesses; i++) {
-        if (!run.AddChild(ChildName(pszPrefix, i)))
+        if (!run.CopyChild(ChildName(pszPrefix, i)))
             return FALSE;
         csDefinition += std::string(pszOptions) + "-noconsole \"" + ChildName(pszPrefix, i) + " -forever\"\n";
     }
     return run.Launch(csDefinition + csExtraLines);
 }
 
-BOOL EndRun(CSupervisorRun& run, DWORD dwTimeoutMs)
+BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs)
 {
     run.Quit();
     const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
@@ -68,14 +67,14 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
     BOOL fOk = TRUE;
     for (const CVariant& variant : aVariants) {
         const int cProcesses = variant.cProcesses;
-        CSupervisorRun run;
+        CProbedRun run;
         if (!PrepareIdleRun(run, "ovbstart.exe", "bsta", cProcesses, std::string(),
                             variant.fUnique ? "" : "-nounique ")) {
             printf("  could not prepare or start the run with %d processes\n", cProcesses);
             return FALSE;
         }
         // Every start is broadcast as it happens; the gaps are the steps.
-        CBenchClient client;
+        CTestClient client;
         LONGLONG llAll = 0;
         std::vector<double> adSteps;
         size_t cStarted = 0;
@@ -127,13 +126,13 @@ BOOL RunIdleCost(const CBenchOptions& options)
 {
     PrintHeading(StrFormat("Idle cost: 100 idle children, external-process monitor active, %lu s",
                            options.dwIdleSeconds));
-    CSupervisorRun run;
+    CProbedRun run;
     // A NOSTART line gives the monitor a name to look for every 3 s.
     if (!PrepareIdleRun(run, "ovbidle.exe", "bidl", 100, "-nostart \"bidlext.exe\"\n")) {
         printf("  could not prepare or start the run\n");
         return FALSE;
     }
-    CBenchClient client;
+    CTestClient client;
     if (!client.Connect(run.m_csExeName, 10000) || !client.WaitForText("All services have been started.", 90000)) {
         printf("  FAILED: the children were not all started in time\n");
         EndRun(run, 60000);
@@ -188,13 +187,13 @@ BOOL RunScale(const CBenchOptions& options)
     const int cProcesses = options.cScaleProcesses;
     const int cClients = options.cScaleClients;
     PrintHeading(StrFormat("Scale: %d processes and %d clients at once", cProcesses, cClients));
-    CSupervisorRun run;
+    CProbedRun run;
     if (!PrepareIdleRun(run, "ovbscale.exe", "bsca", cProcesses)) {
         printf("  could not prepare or start the run\n");
         return FALSE;
     }
-    std::vector<std::unique_ptr<CBenchClient>> apClients;
-    apClients.emplace_back(new CBenchClient);
+    std::vector<std::unique_ptr<CTestClient>> apClients;
+    apClients.emplace_back(new CTestClient);
     LONGLONG llAll = 0;
     if (!apClients[0]->Connect(run.m_csExeName, 10000) ||
         !apClients[0]->WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200, &llAll)) {
@@ -205,7 +204,7 @@ BOOL RunScale(const CBenchOptions& options)
     PrintLine("start-up", StrFormat("%.0f ms", TicksToMs(llAll - run.m_llLaunched)));
     BOOL fOk = TRUE;
     for (int i = 1; i < cClients; i++) {
-        apClients.emplace_back(new CBenchClient);
+        apClients.emplace_back(new CTestClient);
         if (!apClients.back()->Connect(run.m_csExeName, 10000)) {
             printf("  FAILED: client %d could not connect\n", i + 1);
             fOk = FALSE;

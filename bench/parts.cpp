@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "common/perf.h"
 #include "common/pipe.h"
@@ -83,7 +82,7 @@ BOOL RunParts(const CBenchOptions& options)
         pipe.m_dwOutBufferSize = cbBuffers;
         CPipeInstance instance;
         instance.OpenAsync(&pipe);
-        CBenchClient client;
+        CTestClient client;
         BOOL fConnected = client.Connect(csPipe, 5000);
         if (fConnected && instance.IsConnectPending())
             fConnected = instance.FinishConnect();

@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -57,7 +56,7 @@ struct CClientLoop
 // One client's life: connect, do one thing, go.
 void RunSession(CSoakShared& shared, CRandom& random)
 {
-    CBenchClient client;
+    CTestClient client;
     DWORD dwAction = random.Below(100);
     if (dwAction >= 97) {
         long long llLast = shared.llLastSilent;
@@ -132,7 +131,7 @@ DWORD WINAPI ClientLoop(LPVOID pv)
 CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
 {
     CSoakResult result;
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("bsk");
     KillProcessesWithPrefix("bsk");
     if (!run.Prepare("ovbsoak.exe")) {
@@ -141,18 +140,18 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
     }
     std::string csDefinition;
     for (int i = 1; i <= c_cChildren; i++) {
-        run.AddChild(ChildName(i));
+        run.CopyChild(ChildName(i));
         csDefinition += "-noconsole -restartdelay 0 \"" + ChildName(i) + " -stampfile " +
                         run.GetPath(StrFormat("bsk%02d.stamps", i)) + " -sleep 100 -crash\"\n";
     }
-    CBenchClient watcher;
+    CTestClient watcher;
     if (!run.Launch(csDefinition) || !watcher.Connect(run.m_csExeName, 10000)) {
         result.csFailure = "the supervisor could not be started";
         return result;
     }
     if (!watcher.WaitForText("All services have been started.", 30000)) {
-        const std::string csLog = GetBinDirectory() + "soak-supervisor.log";
-        WriteTextFile(csLog, run.GetOutput());
+        const std::string csLog = GetTestDirectory() + "soak-supervisor.log";
+        WriteTextFile(csLog, run.Output());
         result.csFailure = "the supervisor did not start its children; its console output is in " + csLog;
         return result;
     }
@@ -252,8 +251,8 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
     result.fPassed = result.csFailure.empty();
     if (!result.fPassed) {
         // What the supervisor's own console showed, for the diagnosis.
-        const std::string csLog = GetBinDirectory() + "soak-supervisor.log";
-        WriteTextFile(csLog, run.GetOutput());
+        const std::string csLog = GetTestDirectory() + "soak-supervisor.log";
+        WriteTextFile(csLog, run.Output());
         result.csFailure += "; the supervisor's console output is in " + csLog;
     }
     return result;

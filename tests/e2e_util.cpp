@@ -1,8 +1,10 @@
 #include "e2e_util.h"
 
+#include <tlhelp32.h>
 #include <vector>
 
 #include "common/filestuf.h"
+#include "common/strutil.h"
 
 namespace {
 
@@ -128,6 +130,11 @@ std::string CopyOvrinTo(const std::string& csDirectory, const std::string& csNam
     return csTarget;
 }
 
+BOOL PlaceChild(const std::string& csDirectory, const std::string& csName)
+{
+    return ::CopyFileA((GetTestDirectory() + "childproc.exe").c_str(), (csDirectory + "\\" + csName).c_str(), FALSE);
+}
+
 BOOL WriteTextFile(const std::string& csPath, const std::string& csText)
 {
     HANDLE h = ::CreateFileA(csPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -169,4 +176,58 @@ std::vector<std::string> SplitLines(const std::string& csText)
         iStart = iEnd + 1;
     }
     return acsLines;
+}
+
+LONGLONG NowTicks()
+{
+    LARGE_INTEGER li;
+    ::QueryPerformanceCounter(&li);
+    return li.QuadPart;
+}
+
+double TicksToMs(LONGLONG llTicks)
+{
+    static LONGLONG s_llFrequency = 0;
+    if (s_llFrequency == 0) {
+        LARGE_INTEGER li;
+        ::QueryPerformanceFrequency(&li);
+        s_llFrequency = li.QuadPart;
+    }
+    return (double)llTicks * 1000.0 / (double)s_llFrequency;
+}
+
+double MsSince(LONGLONG llTicks)
+{
+    return TicksToMs(NowTicks() - llTicks);
+}
+
+std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix)
+{
+    std::vector<DWORD> adwIds;
+    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return adwIds;
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL f = ::Process32First(hSnapshot, &pe); f; f = ::Process32Next(hSnapshot, &pe)) {
+        const std::string csName = pe.szExeFile;
+        if (csName.size() >= csPrefix.size() && StrIEqual(csName.substr(0, csPrefix.size()), csPrefix))
+            adwIds.push_back(pe.th32ProcessID);
+    }
+    ::CloseHandle(hSnapshot);
+    return adwIds;
+}
+
+size_t KillProcessesWithPrefix(const std::string& csPrefix)
+{
+    const std::vector<DWORD> adwIds = FindProcessesWithPrefix(csPrefix);
+    for (DWORD dwId : adwIds) {
+        HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
+        if (hProcess == NULL)
+            continue;
+        ::TerminateProcess(hProcess, 1);
+        ::WaitForSingleObject(hProcess, 5000);
+        ::CloseHandle(hProcess);
+    }
+    return adwIds.size();
 }
