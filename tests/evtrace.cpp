@@ -1,13 +1,12 @@
 #include "evtrace.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "e2e_util.h"
+#include "test_app.h"
 
 namespace {
 

@@ -1,7 +1,5 @@
 // Chains, wait objects, events and the wait multiplexer, up to and far
 // beyond 64 enabled objects.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
 #include <memory>

@@ -1,6 +1,4 @@
 // The child-process wrapper, with real child processes (childproc.exe).
-#include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include "common/childproc.h"

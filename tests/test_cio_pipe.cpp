@@ -1,7 +1,5 @@
 // Operations and named message pipes: servers and clients on threads.
 // (Clients in other processes: the supervisor's end-to-end tests.)
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>

@@ -1,7 +1,5 @@
 // The debug log (gating, nesting, records, thread names) and the checks'
 // report texts.
-#include <gtest/gtest.h>
-
 #include <vector>
 
 #include "common/assertex.h"

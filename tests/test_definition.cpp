@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include "e2e_util.h"
 #include "test_supervisor_app.h"
 

@@ -1,7 +1,5 @@
 // Event-log reports: names, ids, types and texts, the report call itself,
 // and what Wine's event log makes of a helper's reports (evtrace.h).
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 

@@ -1,6 +1,4 @@
 // The file device, operations on it and the stream adapter.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -68,8 +66,9 @@ TEST(FileDevice, ReadUntilGivesLinesWithTheDelimiterAndTheLastOneWithEndOfFile)
             for (size_t i = 0; i < c.acsLines.size(); i++) {
                 const BOOL fLast = i + 1 == c.acsLines.size();
                 EXPECT_EQ(op.ReadUntil(csLine, c.chDelimiter), !fLast) << c.csContent;
-                if (fLast)
+                if (fLast) {
                     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_HANDLE_EOF);
+                }
                 EXPECT_EQ(csLine, c.acsLines[i]);
                 EXPECT_EQ(op.GetActual(), c.acsLines[i].size());
             }

@@ -1,7 +1,5 @@
 // The console application frame: splitting and looking up arguments,
 // RunMain and the control handler.
-#include <gtest/gtest.h>
-
 #include "common/conapp.h"
 #include "test_app.h"
 

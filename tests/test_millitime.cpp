@@ -1,6 +1,4 @@
 // Millisecond time: field validity, arithmetic, comparison and formatting.
-#include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include "common/millitim.h"

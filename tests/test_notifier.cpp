@@ -1,6 +1,4 @@
 // The debugger notifier, its record and the listener program (dbglisten).
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 

@@ -1,7 +1,5 @@
 // Ovrin.exe started for real: usage, rejected arguments and the template
 // written on the first run.
-#include <gtest/gtest.h>
-
 #include "e2e_util.h"
 #include "common/assertex.h"
 #include "test_app.h"

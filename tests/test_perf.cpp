@@ -1,8 +1,6 @@
 // The process census: the performance-data parser on buffers built here
 // (Wine's own performance data hold no object), and Toolhelp on real
 // processes.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <map>
 #include <random>

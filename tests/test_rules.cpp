@@ -18,6 +18,7 @@
 //   "%garbage"    a client sends a record whose lengths run past its end
 //   "%copy name"  the child program appears in the folder as name
 //   "%alive name" a process of that name is running
+//   "%ext line"   the command line runs outside the supervisor, in its folder
 // Process records (report) read "#<file name> <status> <version>".
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -136,6 +137,10 @@ const std::vector<CRuleCase>& Cases()
          "\"rux.exe -forever\" -noconsole -unique ru3 -restartdelay 60\n",
          {"Monitoring running process: ru1.exe.", "Started process: ru2.exe.", "Monitoring running process: rux.exe.",
           "All services have been started.", "rux.exe has ended. Exit code: 5", "!Started process: ru1.exe."}},
+        {"NoStartLineWatchesEachOutsideInstance", {"rt1.exe"}, {}, "\"rt1.exe\" -nostart -restartdelay 0\n",
+         {"All services have been started.", "%ext rt1.exe -sleep 5000 -exit 4", "Monitoring external process: rt1.exe",
+          "rt1.exe has ended. Exit code: 4", "%ext rt1.exe -forever", "Monitoring external process: rt1.exe",
+          "~500", "!Started process: rt1.exe."}},
         {"FailedStartIsRetriedEveryDelay", {}, {},
          "\"rz1.exe -forever\" -noconsole -restartdelay 1\n",
          {"Could not start process: rz1.exe. Error 2 (", "Could not start process: rz1.exe. Error 2 (|900-4000",
@@ -305,6 +310,8 @@ private:
             m_garbage.SendRaw(std::string("\x08\x00\x00\x00\xff\xff\x00\x00", 8) + std::string(40, 'x'));
         } else if (csSpecial.compare(0, 5, "copy ") == 0) {
             ASSERT_TRUE(m_ovrin.CopyChild(csSpecial.substr(5)));
+        } else if (csSpecial.compare(0, 4, "ext ") == 0) {
+            StartExternal(csSpecial.substr(4));
         } else if (csSpecial.compare(0, 6, "alive ") == 0) {
             EXPECT_FALSE(FindProcessesWithPrefix(csSpecial.substr(6)).empty()) << csSpecial << Transcript();
         } else {
@@ -396,3 +403,64 @@ TEST_P(Rules, Hold)
 
 INSTANTIATE_TEST_SUITE_P(Supervisor, Rules, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<CRuleCase>& info) { return info.param.m_pszName; });
+
+// The console client of the supervisor and the client started alone.
+TEST(SupervisorConsole, PromptHelpInvalidCommandsAndQuit)
+{
+    COvrinProcess ovrin;
+    ovrin.Prepare("OvrConsole.exe");
+    ovrin.CopyChild("quiet.exe");
+    ASSERT_TRUE(ovrin.Launch("quiet.exe -forever -noconsole\n"));
+    ASSERT_NE(ovrin.WaitForOutput("Connected. Type 'help' or '?' for a list of commands.", c_dwLong),
+              std::string::npos)
+        << ovrin.Output();
+    ASSERT_NE(ovrin.WaitForOutput("All services have been started.", c_dwLong), std::string::npos);
+    ovrin.WriteInput("HELP\r\n");
+    ASSERT_NE(ovrin.WaitForOutput(" controlled. You may specify 'all' instead of a process name.)", c_dwLong),
+              std::string::npos);
+    ovrin.WriteInput("?? \r\nstart\r\n\r\na b c\r\nStatus\r\n");
+    size_t iStatus = ovrin.WaitForOutput("Process quiet.exe", c_dwLong);
+    ASSERT_NE(iStatus, std::string::npos) << ovrin.Output();
+    std::string csOut = ovrin.Output();
+    EXPECT_NE(csOut.find("Attempting to connect to "), std::string::npos);
+    EXPECT_NE(csOut.find("Connecting using \\\\.\\pipe\\Tesk\\OvrinUtility\\OvrConsole.exe."), std::string::npos)
+        << csOut;
+    EXPECT_NE(csOut.find("Commands:\r\n  status - lists the status of all processes\r\n"), std::string::npos);
+    EXPECT_NE(csOut.find("Invalid command: ??. Type '?' for help."), std::string::npos);
+    EXPECT_NE(csOut.find("Invalid command: start. Type '?' for help."), std::string::npos);
+    EXPECT_NE(csOut.find(">"), std::string::npos);
+    ovrin.WriteInput("QUIT\r\n");
+    EXPECT_TRUE(ovrin.WaitForExit(c_dwLong)) << ovrin.Output();
+    EXPECT_NE(ovrin.Output().find("Ending."), std::string::npos);
+    EXPECT_EQ(ovrin.GetExitCode(), 0u);
+}
+
+TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
+{
+    COvrinProcess client;
+    ASSERT_TRUE(client.Start("OvrLate.exe", "", "-c"));
+    ::Sleep(1500);
+    COvrinProcess server;
+    server.Prepare("OvrLate.exe");
+    server.CopyChild("late.exe");
+    ASSERT_TRUE(server.Launch("late.exe -forever -noconsole\n"));
+    ASSERT_NE(client.WaitForOutput("Connected. Type 'help' or '?' for a list of commands.", c_dwLong),
+              std::string::npos)
+        << client.Output();
+    client.WriteInput("status\r\n");
+    EXPECT_NE(client.WaitForOutput("Status of all processes:", c_dwLong), std::string::npos) << client.Output();
+    client.CloseInput();
+    EXPECT_TRUE(client.WaitForExit(c_dwLong));
+    EXPECT_NE(client.Output().find("Ending."), std::string::npos);
+    server.WriteInput("quit\r\n");
+    EXPECT_TRUE(server.WaitForExit(c_dwLong));
+
+    COvrinProcess lost;
+    DWORD dwStart = ::GetTickCount();
+    ASSERT_TRUE(lost.Start("OvrLost.exe", "", "-c nosuchcomputer"));
+    EXPECT_TRUE(lost.WaitForExit(c_dwLong));
+    EXPECT_NE(lost.Output().find("Unable to connect to pipe \\\\nosuchcomputer\\pipe\\Tesk\\OvrinUtility\\OvrLost.exe. Error "),
+              std::string::npos)
+        << lost.Output();
+    EXPECT_LT(::GetTickCount() - dwStart, 15000u);
+}

@@ -1,7 +1,5 @@
 // Serialized messages: the control record's bytes, every block kind, and
 // received buffers that are malformed, truncated or random.
-#include <gtest/gtest.h>
-
 #include <random>
 #include <string.h>
 #include <string>

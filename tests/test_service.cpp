@@ -2,8 +2,6 @@
 // the control handler, the image path, /NT_SERVICE typed at a console, and
 // the status reports of the supervision loop (run here in the test process,
 // where every report is filled but none can be sent).
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <vector>

@@ -2,8 +2,6 @@
 // with -i, the processes it starts, a client's status, the stop control and
 // -r. Every test removes its service again, pass or fail: Wine starts the
 // prefix's auto-start services whenever its service manager starts.
-#include <gtest/gtest.h>
-
 #include <windows.h>
 #include <tlhelp32.h>
 

@@ -1,7 +1,5 @@
 // Threads (start, resume, end, destruction while running) and alarms (time
 // order, re-arming, cancelling, the alarm thread's life).
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <vector>
 

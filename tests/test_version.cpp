@@ -1,7 +1,5 @@
 // Executable lookup and version texts, on the ver_*.exe helpers built beside
 // this program.
-#include <gtest/gtest.h>
-
 #include <stdlib.h>
 #include <string>
 #include <vector>
