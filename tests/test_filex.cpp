@@ -100,22 +100,6 @@ TEST(FileDevice, ReadsGoOnWhereTheLastStoppedEachOperationWithItsOwnPositionAndE
     EXPECT_TRUE(op.Wait(0));
 }
 
-TEST(FileDevice, MissingFileLeavesTheInstanceClosedAndChangesWhileOpenAreReported)
-{
-    CFileDevice missing;
-    missing.SetFile("Z:\\no\\such\\dir\\file.inf", OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ, 0);
-    CIoInstance instance;
-    EXPECT_FALSE(instance.Open(&missing));
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(instance.IsOpen());
-    EXPECT_EQ(missing.m_cInstances, 0);
-
-    CTestFile file("x");
-    CRecordFailures failures;
-    file.m_device.SetFile("other", OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ, 0);
-    EXPECT_TRUE(failures.Has("ASSERT_COND(m_cInstances, ==, 0)")) << failures.Texts();
-}
-
 TEST(DeviceStream, LongTextIsWrittenInPiecesOfAtMost256Bytes)
 {
     std::string csText;
@@ -133,52 +117,4 @@ TEST(DeviceStream, LongTextIsWrittenInPiecesOfAtMost256Bytes)
     file.m_instance.Close();
     EXPECT_EQ(file.m_device.m_adwWrites, (std::vector<DWORD>{256, 256, 188}));
     EXPECT_TRUE(file.m_dir.Text("f.txt") == csText);
-}
-
-TEST(DeviceStream, ByteFFIsReadAsACharacterAndTheEndIsReported)
-{
-    const std::string csContent = std::string("a\xFF" "b\n") + std::string(600, 'z') + "\xFF";
-    for (BOOL fOverlapped : {FALSE, TRUE}) {
-        CTestFile file(csContent, fOverlapped);
-        CStderrCapture capture;
-        std::string csRead;
-        CDeviceStream stream(&file.m_instance);
-        for (int nChar; (nChar = stream.get()) != EOF;)
-            csRead += (char)nChar;
-        EXPECT_TRUE(stream.eof());
-        EXPECT_TRUE(csRead == csContent) << csRead.size();
-        EXPECT_EQ(capture.Text(), "Error 38 occurred filling the get area to the device.\n");
-    }
-}
-
-TEST(DeviceStream, WriteFailureSetsTheStreamStateAndFlushAndClearResetsIt)
-{
-    CTestFile file("read only");
-    CStderrCapture capture;
-    {
-        CDeviceStream stream(&file.m_instance);
-        stream << "cannot be written";
-        stream.flush();
-        EXPECT_FALSE(stream.good());
-        stream.FlushAndClear();
-        EXPECT_TRUE(stream.good());
-    }
-    EXPECT_NE(capture.Text().find("Error 5 occurred flushing the put area to the device.\n"), std::string::npos)
-        << capture.Text();
-    EXPECT_EQ(file.m_dir.Text("f.txt"), "read only");
-}
-
-TEST(DeviceStream, SetbufIsRefusedAndLinesAndWordsAreExtracted)
-{
-    CTestFile file("first line\nsecond 42\n");
-    CRecordFailures failures;
-    CDeviceStream stream(&file.m_instance);
-    char achOther[16];
-    stream.rdbuf()->pubsetbuf(achOther, sizeof(achOther));
-    EXPECT_EQ(failures.Texts(), "Surprise! Call to setbuf().\n");
-    std::string csLine, csWord;
-    int nValue = 0;
-    std::getline(stream, csLine);
-    stream >> csWord >> nValue;
-    EXPECT_EQ(csLine + "|" + csWord + "|" + std::to_string(nValue), "first line|second|42");
 }

@@ -95,18 +95,6 @@ TEST(ServiceSwitches, NtServiceAtAConsoleReportsTheDispatcherErrorAndEnds)
     EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 1, 0, 0}));
 }
 
-TEST(ServiceSwitches, WithoutServiceSwitchTheProgramGoesOnAsConsoleProgram)
-{
-    CSupervisorApp& app = GetSupervisorForTest();
-    CAppStateGuard guard;
-    guard.SetArguments({"test_service.exe", "-d", "NT_SERVICE", "--i"});
-    CStderrCapture capture;
-    EXPECT_TRUE(app.ProcessServiceSwitches());
-    EXPECT_EQ(app.m_fIsService, 0);
-    EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 0, 0, 0}));
-    EXPECT_EQ(capture.Text(), "");
-}
-
 TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificExitCodes)
 {
     const struct
@@ -135,26 +123,6 @@ TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificEx
     EXPECT_EQ(status.dwServiceSpecificExitCode, 42u);
     CServiceApp::ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
     EXPECT_EQ(Reported().dwWin32ExitCode, (DWORD)NO_ERROR) << "a later report clears the exit code";
-}
-
-TEST(ServiceCtrlHandler, PauseContinueAndUnknownControlsAreReportedAsFailures)
-{
-    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
-    CRecordFailures failures;
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
-    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_PAUSED);
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_PAUSED) << "interrogate repeats the state";
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_CONTINUE);
-    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_RUNNING);
-    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 5, 99);
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(Reported().dwCheckPoint, 5u) << "shutdown changes nothing";
-    CServiceApp::ServiceCtrlHandler(128);
-    ASSERT_EQ(failures.Count(), 3u) << failures.Texts();
-    EXPECT_EQ(failures.Records()[0].csText, "OnPause not implemented.");
-    EXPECT_EQ(failures.Records()[1].csText, "OnContinue() not implemented.");
-    EXPECT_EQ(failures.Records()[2].csText, "Default case reached: 128");
 }
 
 TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)

@@ -3,7 +3,6 @@
 // -r. Every test removes its service again, pass or fail: Wine starts the
 // prefix's auto-start services whenever its service manager starts.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <vector>
@@ -16,34 +15,6 @@
 namespace {
 
 const DWORD s_dwLong = 30000;
-
-// Processes whose file name is csName (case ignored).
-std::vector<DWORD> FindProcesses(const std::string& csName)
-{
-    std::vector<DWORD> adwIds;
-    HANDLE hSnap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnap == INVALID_HANDLE_VALUE)
-        return adwIds;
-    PROCESSENTRY32 pe = {sizeof pe};
-    for (BOOL f = ::Process32First(hSnap, &pe); f; f = ::Process32Next(hSnap, &pe)) {
-        if (_stricmp(pe.szExeFile, csName.c_str()) == 0)
-            adwIds.push_back(pe.th32ProcessID);
-    }
-    ::CloseHandle(hSnap);
-    return adwIds;
-}
-
-void KillProcesses(const std::string& csName)
-{
-    for (DWORD dwId : FindProcesses(csName)) {
-        HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
-        if (h == NULL)
-            continue;
-        ::TerminateProcess(h, 99);
-        ::WaitForSingleObject(h, 5000);
-        ::CloseHandle(h);
-    }
-}
 
 // Polls until fDone() holds; FALSE after dwTimeoutMs.
 template <typename TCondition>
@@ -62,7 +33,7 @@ BOOL WaitUntil(TCondition fDone, DWORD dwTimeoutMs)
 BOOL AreAllGone(const std::vector<std::string>& acsNames)
 {
     for (const std::string& csName : acsNames) {
-        if (!FindProcesses(csName).empty())
+        if (!FindProcessesWithPrefix(csName).empty())
             return FALSE;
     }
     return TRUE;
@@ -158,7 +129,7 @@ protected:
         // Two service managers in one prefix (as after "wineboot -i" on a
         // running prefix) each keep their own view of the services, so that
         // a query answered by the other one sees a service never started.
-        ASSERT_EQ(FindProcesses("services.exe").size(), 1u)
+        ASSERT_EQ(FindProcessesWithPrefix("services.exe").size(), 1u)
             << "one service manager must run in the prefix; restart the wine server";
     }
     void TearDown() override
@@ -166,7 +137,7 @@ protected:
         for (const std::string& csService : m_acsServices)
             RemoveServiceForTest(csService);
         for (const std::string& csProcess : m_acsProcesses)
-            KillProcesses(csProcess);
+            KillProcessesWithPrefix(csProcess);
         for (const std::string& csDir : m_acsDirs)
             RemoveDirectoryTree(csDir);
     }
@@ -182,7 +153,7 @@ protected:
         RemoveServiceForTest(m_acsServices.back());
         for (const std::string& csChild : acsChildren) {
             m_acsProcesses.push_back(csChild);
-            KillProcesses(csChild);
+            KillProcessesWithPrefix(csChild);
             ::CopyFileA((GetTestDirectory() + "childproc.exe").c_str(), (csDir + "\\" + csChild).c_str(), FALSE);
         }
         return CopyOvrinTo(csDir, csExe);
@@ -242,12 +213,12 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     ASSERT_TRUE(WaitUntilSupervising("OvrSvc", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
     EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
-    EXPECT_EQ(FindProcesses("svcfirst.exe").size(), 1u);
-    EXPECT_EQ(FindProcesses("svcsecond.exe").size(), 1u);
+    EXPECT_EQ(FindProcessesWithPrefix("svcfirst.exe").size(), 1u);
+    EXPECT_EQ(FindProcessesWithPrefix("svcsecond.exe").size(), 1u);
 
     result = RunProgram(csExe + " -i", "", s_dwLong);
     EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service was already running."}));
-    EXPECT_EQ(FindProcesses("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
+    EXPECT_EQ(FindProcessesWithPrefix("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
 
     // A client: a copy under the same file name, in another folder.
     std::string csClientDir = MakeTempDirectory("ovrcli");
@@ -318,7 +289,7 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     // The quoted path starts the service from that folder.
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrBlank", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(FindProcesses("blankchild.exe").size(), 1u);
+    EXPECT_EQ(FindProcessesWithPrefix("blankchild.exe").size(), 1u);
 
     // -r on a running service stops it and removes it, without a word.
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
@@ -327,18 +298,6 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
     EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
-}
-
-TEST_F(ServiceE2E, NtServiceTypedAtAConsoleEndsAtOnceWithoutOutput)
-{
-    std::string csExe = Prepare("ovrnts", "OvrNts.exe", {});
-    CRunResult result = RunProgram(csExe + " /NT_SERVICE", "", s_dwLong);
-    ASSERT_TRUE(result.fStarted);
-    EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
-    EXPECT_EQ(result.csOut, "");
-    EXPECT_EQ(result.csErr, "");
-    EXPECT_TRUE(IsServiceGone("OvrNts"));
 }
 
 TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
