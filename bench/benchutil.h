@@ -15,8 +15,8 @@
 // min / median / p90 / max of a sample (nearest rank).
 struct CFigures
 {
-    size_t cSamples = 0;
-    double dMin = 0, dMedian = 0, dP90 = 0, dMax = 0;
+    size_t m_cSamples = 0;
+    double m_dMin = 0, m_dMedian = 0, m_dP90 = 0, m_dMax = 0;
 };
 CFigures ComputeFigures(std::vector<double> adSamples);
 // "min 1.23  median 2.34  p90 3.45  max 4.56 ms  (n=60)"
@@ -35,12 +35,12 @@ std::string GetMachineText();
 // figure could be had.
 struct CProcessUsage
 {
-    BOOL fCpuOk = FALSE;
-    double dCpuMs = 0;          // kernel + user time
-    BOOL fMemoryOk = FALSE;
-    SIZE_T cbPrivate = 0;       // private memory
-    BOOL fHandlesOk = FALSE;
-    DWORD cHandles = 0;
+    BOOL m_fCpuOk = FALSE;
+    double m_dCpuMs = 0;          // kernel + user time
+    BOOL m_fMemoryOk = FALSE;
+    SIZE_T m_cbPrivate = 0;       // private memory
+    BOOL m_fHandlesOk = FALSE;
+    DWORD m_cHandles = 0;
 };
 
 // Reads the figures of one process. On Windows they come from
@@ -89,9 +89,9 @@ private:
 // One line of a stamp file (childproc.exe -stampfile).
 struct CStamp
 {
-    BOOL fStart = FALSE;
-    DWORD dwProcessId = 0;
-    LONGLONG llTicks = 0;
+    BOOL m_fStart = FALSE;
+    DWORD m_dwProcessId = 0;
+    LONGLONG m_llTicks = 0;
 };
 std::vector<CStamp> ReadStamps(const std::string& csPath);
 // How many "start" lines the file holds.

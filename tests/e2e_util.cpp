@@ -10,8 +10,8 @@ namespace {
 
 struct CPipeReader
 {
-    HANDLE hRead = NULL;
-    std::string csText;
+    HANDLE m_hRead = NULL;
+    std::string m_csText;
 };
 
 DWORD WINAPI ReadAll(LPVOID pv)
@@ -19,8 +19,8 @@ DWORD WINAPI ReadAll(LPVOID pv)
     CPipeReader* pReader = static_cast<CPipeReader*>(pv);
     char ab[4096];
     DWORD cb = 0;
-    while (::ReadFile(pReader->hRead, ab, sizeof ab, &cb, NULL) && cb > 0)
-        pReader->csText.append(ab, cb);
+    while (::ReadFile(pReader->m_hRead, ab, sizeof ab, &cb, NULL) && cb > 0)
+        pReader->m_csText.append(ab, cb);
     return 0;
 }
 
@@ -48,30 +48,30 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
     PROCESS_INFORMATION pi = {};
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');
-    result.fStarted = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL,
+    result.m_fStarted = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL,
                                        csDirectory.empty() ? NULL : csDirectory.c_str(), &si, &pi);
     ::CloseHandle(hInRead);
     ::CloseHandle(hOutWrite);
     ::CloseHandle(hErrWrite);
 
     CPipeReader outReader, errReader;
-    outReader.hRead = hOutRead;
-    errReader.hRead = hErrRead;
+    outReader.m_hRead = hOutRead;
+    errReader.m_hRead = hErrRead;
     HANDLE ahThreads[2] = {::CreateThread(NULL, 0, ReadAll, &outReader, 0, NULL),
                            ::CreateThread(NULL, 0, ReadAll, &errReader, 0, NULL)};
-    if (result.fStarted) {
+    if (result.m_fStarted) {
         DWORD cbWritten = 0;
         if (!csInput.empty())
             ::WriteFile(hInWrite, csInput.data(), (DWORD)csInput.size(), &cbWritten, NULL);
     }
     ::CloseHandle(hInWrite);
-    if (result.fStarted) {
+    if (result.m_fStarted) {
         if (::WaitForSingleObject(pi.hProcess, dwTimeoutMs) != WAIT_OBJECT_0) {
-            result.fTimedOut = TRUE;
+            result.m_fTimedOut = TRUE;
             ::TerminateProcess(pi.hProcess, 999);
             ::WaitForSingleObject(pi.hProcess, 5000);
         }
-        ::GetExitCodeProcess(pi.hProcess, &result.dwExitCode);
+        ::GetExitCodeProcess(pi.hProcess, &result.m_dwExitCode);
         ::CloseHandle(pi.hProcess);
         ::CloseHandle(pi.hThread);
     }
@@ -85,8 +85,8 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
     ::CloseHandle(ahThreads[1]);
     ::CloseHandle(hOutRead);
     ::CloseHandle(hErrRead);
-    result.csOut = outReader.csText;
-    result.csErr = errReader.csText;
+    result.m_csOut = outReader.m_csText;
+    result.m_csErr = errReader.m_csText;
     return result;
 }
 

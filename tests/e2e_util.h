@@ -11,11 +11,11 @@
 
 struct CRunResult
 {
-    BOOL fStarted = FALSE;
-    BOOL fTimedOut = FALSE;
-    DWORD dwExitCode = 0;
-    std::string csOut;
-    std::string csErr;
+    BOOL m_fStarted = FALSE;
+    BOOL m_fTimedOut = FALSE;
+    DWORD m_dwExitCode = 0;
+    std::string m_csOut;
+    std::string m_csErr;
 };
 
 // Runs the command line in csDirectory (empty: the current one) with csInput

@@ -67,10 +67,10 @@ struct CEvents
 TEST(WaitForWaitObjects, DisabledObjectsAreSkippedAndAllDisabledIsReported)
 {
     CEvents events(2, EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
-    events[0].m_fEnabled = 0;
+    events[0].m_fEnabled = FALSE;
     EXPECT_EQ(events.Wait(0), 1);
     EXPECT_EQ(events[0].m_cSignalled, 0);
-    events[1].m_fEnabled = 0;
+    events[1].m_fEnabled = FALSE;
     CRecordFailures failures;
     CStderrCapture capture;
     EXPECT_EQ(events.Wait(0), -1);
@@ -138,7 +138,7 @@ TEST(WaitForManyObjects, TimeOutOrFailureReturnsNullAndConsumesNothing)
     EXPECT_EQ(events.Wait(60), -1);
     EXPECT_GE(::GetTickCount() - dwStart, 50u);
     // A disabled object does not count: its signal beyond 64 is not seen.
-    events[200].m_fEnabled = 0;
+    events[200].m_fEnabled = FALSE;
     events[200].Set();
     EXPECT_EQ(events.Wait(20), -1);
     // A handle value that names no object makes the wait fail with error 6,
@@ -241,7 +241,7 @@ TEST_P(WaitForAllTest, DispatchesEveryEnabledObjectInOrderOrGivesEverySignalBack
 {
     const int c = GetParam();
     CEvents events(c, EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
-    events[0].m_fEnabled = 0;
+    events[0].m_fEnabled = FALSE;
     events[c / 2].Reset();
     EXPECT_EQ(events.Wait(50, TRUE), -1);
     for (int i = 0; i < c; i++)

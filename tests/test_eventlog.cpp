@@ -50,10 +50,10 @@ private:
 // none), the type, the id and the strings.
 struct CReportCall
 {
-    BOOL fPlain;
-    WORD wType;
-    DWORD dwEventId;
-    CTexts acsStrings;
+    BOOL m_fPlain;
+    WORD m_wType;
+    DWORD m_dwEventId;
+    CTexts m_acsStrings;
 };
 
 std::vector<CReportCall> g_aReportCalls;
@@ -65,7 +65,7 @@ BOOL WINAPI RecordReport(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
     const BOOL fPlain = hEventLog != NULL && wCategory == 0 && pUserSid == NULL && cbData == 0 && pvRawData == NULL;
     g_aReportCalls.push_back({fPlain, wType, dwEventId, {}});
     for (WORD i = 0; i < cStrings; i++)
-        g_aReportCalls.back().acsStrings.push_back(apszStrings[i] != NULL ? apszStrings[i] : "<null>");
+        g_aReportCalls.back().m_acsStrings.push_back(apszStrings[i] != NULL ? apszStrings[i] : "<null>");
     ::SetLastError(ERROR_ACCESS_DENIED);
     return g_fReportResult;
 }
@@ -91,15 +91,15 @@ TEST(EventLogReport, ARegisteredSourceGetsIdTypeAndStringsAnUnregisteredOneNothi
         ReportEventAs(pszExe, EVMSG_ABNORMAL_END, 2, apszStrings, RecordReport);
     EXPECT_EQ(capture.Text(), "");
     ASSERT_EQ(g_aReportCalls.size(), 4u);
-    EXPECT_TRUE(g_aReportCalls[0].fPlain);
-    EXPECT_EQ(g_aReportCalls[0].wType, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(g_aReportCalls[0].dwEventId, EVMSG_ABNORMAL_END);
-    EXPECT_EQ(g_aReportCalls[0].acsStrings, (CTexts{"c:\\bin\\srv.exe", "-1"}));
-    EXPECT_EQ(g_aReportCalls[1].wType, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(g_aReportCalls[1].acsStrings, CTexts{"c:\\bin\\srv.exe"});
+    EXPECT_TRUE(g_aReportCalls[0].m_fPlain);
+    EXPECT_EQ(g_aReportCalls[0].m_wType, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(g_aReportCalls[0].m_dwEventId, EVMSG_ABNORMAL_END);
+    EXPECT_EQ(g_aReportCalls[0].m_acsStrings, (CTexts{"c:\\bin\\srv.exe", "-1"}));
+    EXPECT_EQ(g_aReportCalls[1].m_wType, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(g_aReportCalls[1].m_acsStrings, CTexts{"c:\\bin\\srv.exe"});
     // Missing strings are reported empty.
-    EXPECT_EQ(g_aReportCalls[2].acsStrings, (CTexts{"srv.exe", ""}));
-    EXPECT_EQ(g_aReportCalls[3].acsStrings, CTexts{""});
+    EXPECT_EQ(g_aReportCalls[2].m_acsStrings, (CTexts{"srv.exe", ""}));
+    EXPECT_EQ(g_aReportCalls[3].m_acsStrings, CTexts{""});
 
     // A failed report is shown with the error, even with plain errors off.
     g_fReportResult = FALSE;

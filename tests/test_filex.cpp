@@ -48,9 +48,9 @@ TEST(FileDevice, ReadUntilGivesLinesWithTheDelimiterAndTheLastOneWithEndOfFile)
 {
     const struct
     {
-        std::string csContent;
-        char chDelimiter;
-        std::vector<std::string> acsLines;   // the last one comes with ERROR_HANDLE_EOF
+        std::string m_csContent;
+        char m_chDelimiter;
+        std::vector<std::string> m_acsLines;   // the last one comes with ERROR_HANDLE_EOF
     } aCases[] = {
         {"one\ntwo\r\nthree", '\n', {"one\n", "two\r\n", "three"}},
         {"a\nb\n", '\n', {"a\n", "b\n", ""}},
@@ -59,20 +59,20 @@ TEST(FileDevice, ReadUntilGivesLinesWithTheDelimiterAndTheLastOneWithEndOfFile)
     };
     for (auto& c : aCases) {
         for (BOOL fOverlapped : {FALSE, TRUE}) {
-            CTestFile file(c.csContent, fOverlapped);
+            CTestFile file(c.m_csContent, fOverlapped);
             ASSERT_TRUE(file.m_fOpen) << LastErrorText();
             CIoOperation op(&file.m_instance);
             std::string csLine = "old";
-            for (size_t i = 0; i < c.acsLines.size(); i++) {
-                const BOOL fLast = i + 1 == c.acsLines.size();
-                EXPECT_EQ(op.ReadUntil(csLine, c.chDelimiter), !fLast) << c.csContent;
+            for (size_t i = 0; i < c.m_acsLines.size(); i++) {
+                const BOOL fLast = i + 1 == c.m_acsLines.size();
+                EXPECT_EQ(op.ReadUntil(csLine, c.m_chDelimiter), !fLast) << c.m_csContent;
                 if (fLast) {
                     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_HANDLE_EOF);
                 }
-                EXPECT_EQ(csLine, c.acsLines[i]);
-                EXPECT_EQ(op.GetActual(), c.acsLines[i].size());
+                EXPECT_EQ(csLine, c.m_acsLines[i]);
+                EXPECT_EQ(op.GetActual(), c.m_acsLines[i].size());
             }
-            EXPECT_EQ(op.GetPosition(), c.csContent.size());
+            EXPECT_EQ(op.GetPosition(), c.m_csContent.size());
         }
     }
 }

@@ -18,8 +18,8 @@ TEST(SplitArguments, BlanksSeparateQuotesGroupDoubledQuotesGiveOne)
 {
     const struct
     {
-        const char* pszText;
-        CStringArray acsTokens;
+        const char* m_pszText;
+        CStringArray m_acsTokens;
     } aCases[] = {
         {"  a \t b\r\nc  ", {"a", "b", "c"}},
         {" \t\r\n", {}},
@@ -30,7 +30,7 @@ TEST(SplitArguments, BlanksSeparateQuotesGroupDoubledQuotesGiveOne)
         {"a \"b c  ", {"a", "b c  "}},   // an unterminated quote runs to the end
     };
     for (auto& c : aCases)
-        EXPECT_EQ(CArgs(c.pszText).m_csa, c.acsTokens) << c.pszText;
+        EXPECT_EQ(CArgs(c.m_pszText).m_csa, c.m_acsTokens) << c.m_pszText;
     // Earlier contents are replaced; every token starts unused.
     CStringArray csa{"old"};
     CDWordArray dwa{1};

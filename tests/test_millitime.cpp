@@ -28,16 +28,16 @@ TEST(MilliTime, SumsCarryBothWaysDifferencesHaveOneSignAndTheRangeIsKept)
 {
     const struct
     {
-        CMilliTime mt;
-        CMilliTimeSpan span;
-        const char* pszSum;
+        CMilliTime m_mt;
+        CMilliTimeSpan m_span;
+        const char* m_pszSum;
     } aSums[] = {{At(10, 0, 0, 900), Span(0, 200), "4Dec26 10:00:01.100"},
                  {At(10, 0, 1, 100), Span(0, -200), "4Dec26 10:00:00.900"},
                  {At(10, 0, 0, 0), CMilliTimeSpan(1, 1, 1, 1, 1), "5Dec26 11:01:01.001"},
                  {At(10, 0, 0, 999), Span(0, 1), "4Dec26 10:00:01.000"},
                  {At(10, 0, 0, 0), Span(0, -1), "4Dec26 9:59:59.999"}};
     for (auto& c : aSums)
-        EXPECT_EQ((c.mt + c.span).Format(), c.pszSum);
+        EXPECT_EQ((c.m_mt + c.m_span).Format(), c.m_pszSum);
     EXPECT_EQ(Parts(At(10, 0, 1, 100) - At(10, 0, 0, 900)), "0 s 200 ms");
     EXPECT_EQ(Parts(At(10, 0, 0, 900) - At(10, 0, 1, 100)), "0 s -200 ms");
     EXPECT_EQ(Parts(At(10, 0, 5, 100) - At(10, 0, 0, 900)), "4 s 200 ms");

@@ -30,15 +30,15 @@ std::vector<BYTE> BuildTitles(const std::vector<std::pair<DWORD, std::string>>& 
 
 struct CTestInstance
 {
-    std::wstring wsName;
-    std::vector<DWORD> adwValues;   // one per counter of the object
+    std::wstring m_wsName;
+    std::vector<DWORD> m_adwValues;   // one per counter of the object
 };
 
 struct CTestObject
 {
-    DWORD dwTitleIndex;
-    std::vector<DWORD> adwCounterTitles;
-    std::vector<CTestInstance> aInstances;   // none: an object without instances
+    DWORD m_dwTitleIndex;
+    std::vector<DWORD> m_adwCounterTitles;
+    std::vector<CTestInstance> m_aInstances;   // none: an object without instances
 };
 
 DWORD Align8(DWORD cb)
@@ -80,30 +80,30 @@ std::vector<BYTE> BuildPerfData(const std::vector<CTestObject>& aObjects)
         const size_t iObject = ab.size();
         PERF_OBJECT_TYPE objectType = {};
         objectType.HeaderLength = sizeof(objectType);
-        objectType.NumCounters = (DWORD)object.adwCounterTitles.size();
+        objectType.NumCounters = (DWORD)object.m_adwCounterTitles.size();
         objectType.DefinitionLength = sizeof(objectType) + objectType.NumCounters * sizeof(PERF_COUNTER_DEFINITION);
-        objectType.ObjectNameTitleIndex = object.dwTitleIndex;
-        objectType.NumInstances = object.aInstances.empty() ? PERF_NO_INSTANCES : (LONG)object.aInstances.size();
+        objectType.ObjectNameTitleIndex = object.m_dwTitleIndex;
+        objectType.NumInstances = object.m_aInstances.empty() ? PERF_NO_INSTANCES : (LONG)object.m_aInstances.size();
         Append(ab, objectType);
         for (DWORD i = 0; i < objectType.NumCounters; i++) {
             PERF_COUNTER_DEFINITION definition = {sizeof(definition)};
-            definition.CounterNameTitleIndex = object.adwCounterTitles[i];
+            definition.CounterNameTitleIndex = object.m_adwCounterTitles[i];
             definition.CounterSize = 4;
             definition.CounterOffset = 8 + 4 * i;
             Append(ab, definition);
         }
-        if (object.aInstances.empty())
+        if (object.m_aInstances.empty())
             AppendCounterBlock(ab, std::vector<DWORD>(objectType.NumCounters, 0));
-        for (const CTestInstance& testInstance : object.aInstances) {
+        for (const CTestInstance& testInstance : object.m_aInstances) {
             const size_t iStart = ab.size();
             PERF_INSTANCE_DEFINITION instance = {};
             instance.NameOffset = sizeof(instance);
-            instance.NameLength = 2 * ((DWORD)testInstance.wsName.size() + 1);
+            instance.NameLength = 2 * ((DWORD)testInstance.m_wsName.size() + 1);
             instance.ByteLength = Align8(sizeof(instance) + instance.NameLength);
             Append(ab, instance);
-            Append(ab, *testInstance.wsName.c_str(), instance.NameLength);
+            Append(ab, *testInstance.m_wsName.c_str(), instance.NameLength);
             ab.resize(iStart + instance.ByteLength, 0);
-            AppendCounterBlock(ab, testInstance.adwValues);
+            AppendCounterBlock(ab, testInstance.m_adwValues);
         }
         const DWORD cbObject = (DWORD)(ab.size() - iObject);
         memcpy(&ab[iObject], &cbObject, 4);   // TotalByteLength
@@ -198,8 +198,8 @@ TEST(Census, OffsetsAndLengthsOutsideTheDataAreRejected)
     const DWORD iCounterBlock = iInstance + Align8(sizeof(PERF_INSTANCE_DEFINITION) + 10);
     const struct
     {
-        const char* pszCase;
-        DWORD iOffset, dwValue, dwError;
+        const char* m_pszCase;
+        DWORD m_iOffset, m_dwValue, m_dwError;
     } aCases[] = {
         {"data block header length past the end", offsetof(PERF_DATA_BLOCK, HeaderLength), 0x7FFFFFF0, ERROR_INVALID_DATA},
         {"object count far beyond the objects found", offsetof(PERF_DATA_BLOCK, NumObjectTypes), 0xFFFFFFFF, 0},
@@ -221,13 +221,13 @@ TEST(Census, OffsetsAndLengthsOutsideTheDataAreRejected)
     };
     for (auto& c : aCases) {
         std::vector<BYTE> ab = abSound;
-        memcpy(&ab[c.iOffset], &c.dwValue, 4);
+        memcpy(&ab[c.m_iOffset], &c.m_dwValue, 4);
         for (BOOL fAtEnd : {TRUE, FALSE}) {
             ::SetLastError(0);
             const BOOL fRead = census.ReadSnapshot(guard.Place(ab, fAtEnd), (DWORD)ab.size());
-            EXPECT_EQ(fRead, c.dwError == 0) << c.pszCase;
-            EXPECT_EQ(fRead ? 0 : ::GetLastError(), c.dwError) << c.pszCase;
-            EXPECT_EQ(census.m_fValid, fRead) << c.pszCase;
+            EXPECT_EQ(fRead, c.m_dwError == 0) << c.m_pszCase;
+            EXPECT_EQ(fRead ? 0 : ::GetLastError(), c.m_dwError) << c.m_pszCase;
+            EXPECT_EQ(census.m_fValid, fRead) << c.m_pszCase;
         }
     }
     // The walk past the last object, looking for one that is not there.

@@ -162,9 +162,9 @@ TEST(Deserialize, MalformedBuffersAreRejectedWithInvalidData)
     abMs1000[12 + 5] = 0x03;
     const struct
     {
-        const char* pszCase;
-        std::vector<BYTE> ab;
-        BOOL fAllKinds;   // read as CAllKindsMessage, else as the control record
+        const char* m_pszCase;
+        std::vector<BYTE> m_ab;
+        BOOL m_fAllKinds;   // read as CAllKindsMessage, else as the control record
     } aCases[] = {
         {"empty", {}},
         {"count cut short", {8, 0, 0}},
@@ -189,8 +189,8 @@ TEST(Deserialize, MalformedBuffersAreRejectedWithInvalidData)
         CControlMessage message;
         CAllKindsMessage allKinds;
         ::SetLastError(0);
-        EXPECT_FALSE(DeserializeBytes(c.fAllKinds ? (CSerializable&)allKinds : message, c.ab)) << c.pszCase;
-        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_DATA) << c.pszCase;
+        EXPECT_FALSE(DeserializeBytes(c.m_fAllKinds ? (CSerializable&)allKinds : message, c.m_ab)) << c.m_pszCase;
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_DATA) << c.m_pszCase;
     }
     // The same shapes with sound blocks are read.
     CControlMessage message;

@@ -21,7 +21,7 @@ class CRecordNotifier : public CDebugNotifier
 public:
     CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
     {
-        m_fActive = 1;
+        m_fActive = TRUE;
         GetTestDebugLog().m_pNotifier = this;
     }
     ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
@@ -99,19 +99,19 @@ TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificEx
 {
     const struct
     {
-        DWORD dwState;
-        DWORD dwAccepted;
+        DWORD m_dwState;
+        DWORD m_dwAccepted;
     } aCases[] = {{SERVICE_STOPPED, SERVICE_ACCEPT_STOP},       {SERVICE_START_PENDING, 0},
                   {SERVICE_STOP_PENDING, 0},                    {SERVICE_RUNNING, SERVICE_ACCEPT_STOP},
                   {SERVICE_CONTINUE_PENDING, SERVICE_ACCEPT_STOP}, {SERVICE_PAUSE_PENDING, SERVICE_ACCEPT_STOP},
                   {SERVICE_PAUSED, SERVICE_ACCEPT_STOP}};
     for (const auto& c : aCases) {
         // Without a status handle nothing is sent, but the record is filled.
-        EXPECT_FALSE(CServiceApp::ReportServiceStatus(c.dwState, 0, 7, 1500));
+        EXPECT_FALSE(CServiceApp::ReportServiceStatus(c.m_dwState, 0, 7, 1500));
         SERVICE_STATUS status = Reported();
         EXPECT_EQ(status.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
-        EXPECT_EQ(status.dwCurrentState, c.dwState);
-        EXPECT_EQ(status.dwControlsAccepted, c.dwAccepted) << "state " << c.dwState;
+        EXPECT_EQ(status.dwCurrentState, c.m_dwState);
+        EXPECT_EQ(status.dwControlsAccepted, c.m_dwAccepted) << "state " << c.m_dwState;
         EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
         EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
         EXPECT_EQ(status.dwCheckPoint, 7u);
@@ -129,7 +129,7 @@ TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
 {
     CSupervisorApp& app = GetSupervisorForTest();
     CAppStateGuard guard;
-    app.m_fIsService = 1;
+    app.m_fIsService = TRUE;
     CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     SERVICE_STATUS status = Reported();
     EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
@@ -217,9 +217,9 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
     // (5 s unless the line gives one).
     const struct
     {
-        DWORD dwState;
-        DWORD dwCheckPoint;
-        DWORD dwWaitHint;
+        DWORD m_dwState;
+        DWORD m_dwCheckPoint;
+        DWORD m_dwWaitHint;
     } aExpected[] = {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 1000},
                      {SERVICE_START_PENDING, 0, 1000}, {SERVICE_START_PENDING, 0, 1000},
                      {SERVICE_START_PENDING, 1, 1000}, {SERVICE_START_PENDING, 1, 1000},
@@ -228,9 +228,9 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
                      {SERVICE_STOP_PENDING, 1, 5000},  {SERVICE_STOP_PENDING, 0, 3000}};
     ASSERT_EQ(g_aReports.size(), DIM(aExpected)) << Describe(g_aReports);
     for (size_t i = 0; i < DIM(aExpected); i++) {
-        EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].dwState) << i << ": " << Describe(g_aReports);
-        EXPECT_EQ(g_aReports[i].dwCheckPoint, aExpected[i].dwCheckPoint) << i << ": " << Describe(g_aReports);
-        EXPECT_EQ(g_aReports[i].dwWaitHint, aExpected[i].dwWaitHint) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].m_dwState) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwCheckPoint, aExpected[i].m_dwCheckPoint) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwWaitHint, aExpected[i].m_dwWaitHint) << i << ": " << Describe(g_aReports);
     }
     ASSERT_EQ(app.m_paProcesses.size(), 2u);
     EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the first process has ended";

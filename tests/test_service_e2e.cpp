@@ -191,11 +191,11 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
                               "\"svcfirst.exe -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"));
 
     CRunResult result = RunProgram(csExe + " -i -d " + csDefinition, "", s_dwLong);
-    ASSERT_TRUE(result.fStarted);
-    EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
-    EXPECT_EQ(result.csErr, "");
-    EXPECT_EQ(result.csOut, "");
+    ASSERT_TRUE(result.m_fStarted);
+    EXPECT_FALSE(result.m_fTimedOut);
+    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_csErr, "");
+    EXPECT_EQ(result.m_csOut, "");
     {
         CServiceHandle service("OvrSvc");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
@@ -217,7 +217,7 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_EQ(FindProcessesWithPrefix("svcsecond.exe").size(), 1u);
 
     result = RunProgram(csExe + " -i", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service was already running."}));
+    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service was already running."}));
     EXPECT_EQ(FindProcessesWithPrefix("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
 
     // A client: a copy under the same file name, in another folder.
@@ -225,14 +225,14 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     m_acsDirs.push_back(csClientDir);
     std::string csClient = CopyOvrinTo(csClientDir, "OvrSvc.exe");
     result = RunProgram(csClient + " -c", "status\nquit\n", s_dwLong);
-    EXPECT_FALSE(result.fTimedOut);
+    EXPECT_FALSE(result.m_fTimedOut);
     // The prompt ">" stands before whatever is printed next on its line.
-    std::vector<std::string> acsOut = SplitLines(result.csOut);
+    std::vector<std::string> acsOut = SplitLines(result.m_csOut);
     auto itStatus = std::find_if(acsOut.begin(), acsOut.end(), [](const std::string& cs) {
         return StrEndsWithI(cs, "Status of all processes:");
     });
-    ASSERT_NE(itStatus, acsOut.end()) << result.csOut;
-    ASSERT_GE(acsOut.end() - itStatus, 3) << result.csOut;
+    ASSERT_NE(itStatus, acsOut.end()) << result.m_csOut;
+    ASSERT_GE(acsOut.end() - itStatus, 3) << result.m_csOut;
     // No version beside the names: the service runs in the control
     // manager's current directory, where the executable lookup (current
     // directory, then PATH) does not find them; CreateProcess did, in the
@@ -241,7 +241,7 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_NE(itStatus[1].find(" running      "), std::string::npos) << itStatus[1];
     EXPECT_EQ(itStatus[2].compare(0, 34, "Process svcsecond.exe            r"), 0) << itStatus[2];
     EXPECT_NE(itStatus[2].find(" running      "), std::string::npos) << itStatus[2];
-    EXPECT_TRUE(StrEndsWithI(acsOut.back(), "Ending.")) << result.csOut;
+    EXPECT_TRUE(StrEndsWithI(acsOut.back(), "Ending.")) << result.m_csOut;
 
     // The stop control: the processes are stopped in file order, then the
     // service reports stopped and its process ends.
@@ -263,11 +263,11 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
 
     // -r on a stopped service removes it without a word; a second -r finds nothing.
     result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.m_csErr, "");
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrSvc"); }, s_dwLong));
     result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
-    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
+    EXPECT_EQ(result.m_dwExitCode, 0u);
 }
 
 TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsIt)
@@ -277,7 +277,7 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     ASSERT_TRUE(WriteTextFile(csDefinition, "\"blankchild.exe -forever\" -noconsole\r\n"));
 
     CRunResult result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
-    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.m_csErr, "");
     {
         CServiceHandle service("OvrBlank");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
@@ -293,11 +293,11 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
 
     // -r on a running service stops it and removes it, without a word.
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
-    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.m_csErr, "");
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrBlank"); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
+    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
 }
 
 TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
@@ -305,10 +305,10 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     // A program called ".exe" asks for a service without a name.
     std::string csExe = Prepare("ovrbad", ".exe", {});
     CRunResult result = RunProgram(csExe + " -i", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr),
+    EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be installed. Error " + ErrorText(ERROR_INVALID_NAME)}));
     result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr),
+    EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME)}));
-    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, 0u);
 }

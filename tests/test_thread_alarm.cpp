@@ -71,7 +71,7 @@ TEST(Alarm, AlarmsFireInTimeOrderAndTwoDueTogetherInListOrder)
     for (int i = 0; i < 3; i++) {
         CWaitObject* pw = WaitForWaitObjects(FALSE, apwo, 3000);
         ASSERT_NE(pw, nullptr);
-        pw->m_fEnabled = 0;
+        pw->m_fEnabled = FALSE;
         apOrder.push_back(pw);
     }
     EXPECT_EQ(apOrder, (std::vector<CWaitObject*>{&a2, &a3, &a1}));
