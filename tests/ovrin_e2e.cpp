@@ -350,26 +350,30 @@ BOOL CTestClient::Receive(CControlMessage& msg, LONGLONG* pllAt, DWORD dwTimeout
     }
 }
 
+BOOL CTestClient::ReceiveText(std::string& csText, LONGLONG* pllAt, DWORD dwStart, DWORD dwTimeoutMs)
+{
+    CControlMessage msg;
+    do {
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        if (dwElapsed >= dwTimeoutMs || !Receive(msg, pllAt, dwTimeoutMs - dwElapsed))
+            return FALSE;
+    } while (msg.m_dwKind != MSG_TEXT);
+    csText = msg.m_csText;
+    return TRUE;
+}
+
 BOOL CTestClient::WaitForText(const std::string& csPrefix, DWORD dwTimeoutMs, LONGLONG* pllAt,
-                               std::vector<std::string>* pacsTexts)
+                              std::vector<std::string>* pacsTexts)
 {
     const DWORD dwStart = ::GetTickCount();
-    CControlMessage msg;
-    for (;;) {
-        const DWORD dwElapsed = ::GetTickCount() - dwStart;
-        LONGLONG llAt = 0;
-        if (dwElapsed >= dwTimeoutMs || !Receive(msg, &llAt, dwTimeoutMs - dwElapsed))
-            return FALSE;
-        if (msg.m_dwKind != MSG_TEXT)
-            continue;
+    std::string csText;
+    while (ReceiveText(csText, pllAt, dwStart, dwTimeoutMs)) {
         if (pacsTexts != NULL)
-            pacsTexts->push_back(msg.m_csText);
-        if (msg.m_csText.compare(0, csPrefix.size(), csPrefix) == 0) {
-            if (pllAt != NULL)
-                *pllAt = llAt;
+            pacsTexts->push_back(csText);
+        if (csText.compare(0, csPrefix.size(), csPrefix) == 0)
             return TRUE;
-        }
     }
+    return FALSE;
 }
 
 std::vector<std::string> CTestClient::ReceiveTextsUntil(const std::string& csLast, DWORD dwTimeoutMs)
@@ -389,20 +393,14 @@ std::vector<CControlMessage> CTestClient::Drain(DWORD dwQuietMs)
 }
 
 BOOL CTestClient::ReceiveTexts(size_t cTexts, DWORD dwTimeoutMs, std::vector<std::string>& acsTexts,
-                                LONGLONG* pllLast)
+                               LONGLONG* pllLast)
 {
     const DWORD dwStart = ::GetTickCount();
-    CControlMessage msg;
+    std::string csText;
     while (acsTexts.size() < cTexts) {
-        const DWORD dwElapsed = ::GetTickCount() - dwStart;
-        LONGLONG llAt = 0;
-        if (dwElapsed >= dwTimeoutMs || !Receive(msg, &llAt, dwTimeoutMs - dwElapsed))
+        if (!ReceiveText(csText, pllLast, dwStart, dwTimeoutMs))
             return FALSE;
-        if (msg.m_dwKind != MSG_TEXT)
-            continue;
-        acsTexts.push_back(msg.m_csText);
-        if (pllLast != NULL)
-            *pllLast = llAt;
+        acsTexts.push_back(csText);
     }
     return TRUE;
 }

@@ -134,6 +134,8 @@ public:
 
 private:
     static DWORD WINAPI ReadLoop(LPVOID pv);
+    // The next text message, before dwTimeoutMs have passed since dwStart.
+    BOOL ReceiveText(std::string& csText, LONGLONG* pllAt, DWORD dwStart, DWORD dwTimeoutMs);
     struct CArrival
     {
         LONGLONG m_llAt;

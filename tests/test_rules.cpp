@@ -124,6 +124,9 @@ const std::vector<CRuleCase>& Cases()
          "\"rq2.exe -sleep 1000 -exit 0\" -noconsole -quit -quitdelay 2 -exit 0\n",
          {"rq1.exe has ended. Exit code: 0", "rq2.exe has finished.",
           "Stopping all processes and shutting down in 2 seconds...", "=exit|1900-8000"}},
+        {"QuitDelayOfNoneShutsDownAtOnce", {"rq3.exe"}, {},
+         "\"rq3.exe -sleep 300 -exit 0\" -noconsole -quit -quitdelay 0 -exit 0\n",
+         {"rq3.exe has finished.", "Stopping all processes and shutting down in 0 seconds...", "=exit|0-1500"}},
         {"SyncRunsAloneThenLeavesTheList", {"rs1.exe", "rs2.exe"}, {},
          "\"rs1.exe -sleep 1000\" -noconsole -sync\n\"rs2.exe -forever\" -noconsole\n",
          {"Started process: rs1.exe.", "Waiting for rs1.exe to finish.", "rs1.exe has finished.|800-5000",
@@ -410,7 +413,7 @@ TEST(SupervisorConsole, PromptHelpInvalidCommandsAndQuit)
     COvrinProcess ovrin;
     ovrin.Prepare("OvrConsole.exe");
     ovrin.CopyChild("quiet.exe");
-    ASSERT_TRUE(ovrin.Launch("quiet.exe -forever -noconsole\n"));
+    ASSERT_TRUE(ovrin.Launch("\"quiet.exe -forever\" -noconsole\n"));
     ASSERT_NE(ovrin.WaitForOutput("Connected. Type 'help' or '?' for a list of commands.", c_dwLong),
               std::string::npos)
         << ovrin.Output();
@@ -443,7 +446,7 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
     COvrinProcess server;
     server.Prepare("OvrLate.exe");
     server.CopyChild("late.exe");
-    ASSERT_TRUE(server.Launch("late.exe -forever -noconsole\n"));
+    ASSERT_TRUE(server.Launch("\"late.exe -forever\" -noconsole\n"));
     ASSERT_NE(client.WaitForOutput("Connected. Type 'help' or '?' for a list of commands.", c_dwLong),
               std::string::npos)
         << client.Output();

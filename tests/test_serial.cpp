@@ -88,9 +88,14 @@ std::vector<BYTE> BuildBuffer(const std::vector<DWORD>& adwLengths, const std::v
     return ab;
 }
 
+// Reads the bytes from against a guard page when they fit one, so that a
+// read past their end faults.
 BOOL DeserializeBytes(CSerializable& object, const std::vector<BYTE>& ab)
 {
-    return object.Deserialize(ab.empty() ? NULL : ab.data(), (DWORD)ab.size());
+    static CGuardedBuffer s_guard;
+    if (ab.empty() || ab.size() > 4096)
+        return object.Deserialize(ab.empty() ? NULL : ab.data(), (DWORD)ab.size());
+    return object.Deserialize(s_guard.Place(ab, TRUE), (DWORD)ab.size());
 }
 
 // The status command with empty strings.
@@ -170,6 +175,7 @@ TEST(Deserialize, MalformedBuffersAreRejectedWithInvalidData)
         {"count cut short", {8, 0, 0}},
         {"count of all bits", {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"count past the end", {9, 0, 0, 0, 4, 0, 0, 0}},
+        {"count one past the end", {2, 0, 0, 0, 0, 0, 0, 0}},
         {"count above the limit", abOverLimit},
         {"length past the end", BuildBuffer({4, 4, 4, 0x7FFFFFFF, 0, 4, 0, 0}, {1, 0, 0, 0})},
         {"lengths whose sum wraps", BuildBuffer({0x80000000u - 1, 0x80000000u - 1, 2}, {})},
@@ -197,6 +203,21 @@ TEST(Deserialize, MalformedBuffersAreRejectedWithInvalidData)
     CAllKindsMessage allKinds;
     EXPECT_TRUE(DeserializeBytes(message, abValid));
     EXPECT_TRUE(DeserializeBytes(allKinds, BuildBuffer({4, 4, 4, 2, 8, 0}, std::vector<BYTE>(12 + 2 + 8, 0))));
+}
+
+// A record one field short is refused, whatever lies beyond the end of its
+// block arrays (here the field that was taken off).
+TEST(Deserialize, AFieldPastTheLastBlockIsMissing)
+{
+    CBlockPtrArray apBlocks;
+    CDWordArray adwLengths;
+    ASSERT_TRUE(CSerializable::SplitBuffer(c_abStatusExample.data(), (DWORD)c_abStatusExample.size(), apBlocks,
+                                           adwLengths));
+    apBlocks.pop_back();
+    adwLengths.pop_back();
+    CControlMessage message;
+    int iBlock = 0;
+    EXPECT_FALSE(message.Deserialize(apBlocks, adwLengths, &iBlock));
 }
 
 // Random, truncated and damaged buffers against guard pages: a read outside
