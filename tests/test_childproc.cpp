@@ -88,36 +88,3 @@ TEST(ChildProcess, TerminateEndsTheChildWithTheGivenCodeAndIsSilentOnceItEnded)
     EXPECT_EQ(child.WaitForExitCode(), 9u);
     EXPECT_EQ(failures.Texts(), "");
 }
-
-TEST(ChildProcess, FailedOrSecondCreateReturnsFalseAndKeepsEverything)
-{
-    CTestChild child;
-    child.SetCommandLine("c:\\no\\such\\program.exe -x");
-    child.m_asEnvironment = {"A=1"};
-    EXPECT_FALSE(child.Create());
-    const DWORD dwError = ::GetLastError();
-    EXPECT_TRUE(dwError == ERROR_PATH_NOT_FOUND || dwError == ERROR_FILE_NOT_FOUND) << dwError;
-    EXPECT_EQ(child.m_processinfo.hProcess, (HANDLE)NULL);
-    EXPECT_EQ(child.m_csCommandLine, "c:\\no\\such\\program.exe -x");
-    EXPECT_EQ(child.m_asEnvironment.size(), 1u);
-    {
-        CRecordFailures failures;
-        CStderrCapture capture;
-        EXPECT_EQ(child.WaitForExitCode(), 0u);
-        EXPECT_TRUE(failures.Has("ASSERT_NOT_NULL(m_processinfo.hProcess)")) << failures.Texts();
-    }
-
-    child.SetCommandLine(ChildCommand("-forever"));
-    child.m_asEnvironment.clear();
-    ASSERT_TRUE(child.Create()) << LastErrorText();
-    const PROCESS_INFORMATION first = child.m_processinfo;
-    {
-        CRecordFailures failures;
-        CStderrCapture capture;
-        EXPECT_FALSE(child.Create());
-        EXPECT_TRUE(failures.Has("ASSERT_NULL(m_processinfo.hProcess)")) << failures.Texts();
-    }
-    EXPECT_EQ(child.m_processinfo.hProcess, first.hProcess);
-    EXPECT_EQ(child.m_processinfo.dwProcessId, first.dwProcessId);
-    EXPECT_FALSE(child.Wait(0));
-}
