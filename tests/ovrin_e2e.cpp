@@ -209,7 +209,8 @@ void COvrinProcess::Kill()
         ::WaitForSingleObject(m_pi.hProcess, 5000);
         ::CloseHandle(m_pi.hProcess);
         ::CloseHandle(m_pi.hThread);
-        ZeroMemory(&m_pi, sizeof m_pi);
+        // The ids stay: what the supervisor reported is found by them.
+        m_pi.hProcess = m_pi.hThread = NULL;
     }
 }
 
