@@ -408,22 +408,27 @@ INSTANTIATE_TEST_SUITE_P(Supervisor, Rules, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<CRuleCase>& info) { return info.param.m_pszName; });
 
 // The console client of the supervisor and the client started alone.
+namespace {
+
+BOOL Shows(COvrinProcess& ovrin, const std::string& csText)
+{
+    return ovrin.WaitForOutput(csText, c_dwLong) != std::string::npos;
+}
+
+}  // namespace
+
 TEST(SupervisorConsole, PromptHelpInvalidCommandsAndQuit)
 {
     COvrinProcess ovrin;
     ovrin.Prepare("OvrConsole.exe");
     ovrin.CopyChild("quiet.exe");
     ASSERT_TRUE(ovrin.Launch("\"quiet.exe -forever\" -noconsole\n"));
-    ASSERT_NE(ovrin.WaitForOutput("Connected. Type 'help' or '?' for a list of commands.", c_dwLong),
-              std::string::npos)
-        << ovrin.Output();
-    ASSERT_NE(ovrin.WaitForOutput("All services have been started.", c_dwLong), std::string::npos);
+    ASSERT_TRUE(Shows(ovrin, "Connected. Type 'help' or '?' for a list of commands.")) << ovrin.Output();
+    ASSERT_TRUE(Shows(ovrin, "All services have been started."));
     ovrin.WriteInput("HELP\r\n");
-    ASSERT_NE(ovrin.WaitForOutput(" controlled. You may specify 'all' instead of a process name.)", c_dwLong),
-              std::string::npos);
+    ASSERT_TRUE(Shows(ovrin, " controlled. You may specify 'all' instead of a process name.)"));
     ovrin.WriteInput("?? \r\nstart\r\n\r\na b c\r\nStatus\r\n");
-    size_t iStatus = ovrin.WaitForOutput("Process quiet.exe", c_dwLong);
-    ASSERT_NE(iStatus, std::string::npos) << ovrin.Output();
+    ASSERT_TRUE(Shows(ovrin, "Process quiet.exe")) << ovrin.Output();
     std::string csOut = ovrin.Output();
     EXPECT_NE(csOut.find("Attempting to connect to "), std::string::npos);
     EXPECT_NE(csOut.find("Connecting using \\\\.\\pipe\\Tesk\\OvrinUtility\\OvrConsole.exe."), std::string::npos)
@@ -447,11 +452,10 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
     server.Prepare("OvrLate.exe");
     server.CopyChild("late.exe");
     ASSERT_TRUE(server.Launch("\"late.exe -forever\" -noconsole\n"));
-    ASSERT_NE(client.WaitForOutput("Connected. Type 'help' or '?' for a list of commands.", c_dwLong),
-              std::string::npos)
+    ASSERT_TRUE(Shows(client, "Connected. Type 'help' or '?' for a list of commands."))
         << client.Output();
     client.WriteInput("status\r\n");
-    EXPECT_NE(client.WaitForOutput("Status of all processes:", c_dwLong), std::string::npos) << client.Output();
+    EXPECT_TRUE(Shows(client, "Status of all processes:")) << client.Output();
     client.CloseInput();
     EXPECT_TRUE(client.WaitForExit(c_dwLong));
     EXPECT_NE(client.Output().find("Ending."), std::string::npos);
