@@ -144,6 +144,13 @@ const std::vector<CRuleCase>& Cases()
          {"All services have been started.", "%ext rt1.exe -sleep 5000 -exit 4", "Monitoring external process: rt1.exe",
           "rt1.exe has ended. Exit code: 4", "%ext rt1.exe -forever", "Monitoring external process: rt1.exe",
           "~500", "!Started process: rt1.exe."}},
+        {"UniqueAtStartUpSeesItsOwnStartsButNotEndedOnes", {"rv_a.exe", "rv_b.exe", "rv_s.exe"}, {},
+         "\"rv_b.exe -exit 0\" -noconsole -restartdelay 60\n\"rv_s.exe -sleep 500\" -noconsole -sync -nounique\n"
+         "\"rv_a.exe -forever\" -noconsole\n\"rv_a.exe -forever\" -noconsole\n\"rv_b.exe -forever\" -noconsole\n",
+         {"!Monitoring running process: rv_b.exe.", "!Cannot monitor ", "Started process: rv_b.exe.",
+          "Started process: rv_s.exe.", "Started process: rv_a.exe.", "!Started process: rv_a.exe.",
+          "Monitoring running process: rv_a.exe.",
+          "Started process: rv_b.exe.", "All services have been started."}},
         {"FailedStartIsRetriedEveryDelay", {}, {},
          "\"rz1.exe -forever\" -noconsole -restartdelay 1\n",
          {"Could not start process: rz1.exe. Error 2 (", "Could not start process: rz1.exe. Error 2 (|800-4000",
