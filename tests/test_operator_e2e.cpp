@@ -1,8 +1,6 @@
 // What an operator meets on the first day, with a real Ovrin.exe: mistakes
 // in the definition file on the console with their line and a failing exit
 // code, and typed lines that the client does not act on answered as such.
-#include <gtest/gtest.h>
-
 #include "common/exitcode.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -44,11 +42,11 @@ TEST(OperatorMistakes, DefinitionErrorsReachStandardErrorAndFailTheRun)
             ASSERT_TRUE(WriteTextFile(csPath, row.pszDefinition));
         }
         CRunResult result = RunProgram("\"" + csExe + "\" -d mistake.inf", "", s_dwLong, csDir);
-        EXPECT_FALSE(result.fTimedOut);
-        EXPECT_EQ(result.dwExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
-        EXPECT_NE(result.csErr.find(row.pszSaid), std::string::npos) << result.csErr;
-        EXPECT_EQ(result.csErr.find("Warning"), std::string::npos) << "nothing started: " << result.csErr;
-        EXPECT_NE(result.csOut.find("Ending."), std::string::npos) << result.csOut;
+        EXPECT_FALSE(result.m_fTimedOut);
+        EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
+        EXPECT_NE(result.m_csErr.find(row.pszSaid), std::string::npos) << result.m_csErr;
+        EXPECT_EQ(result.m_csErr.find("Warning"), std::string::npos) << "nothing started: " << result.m_csErr;
+        EXPECT_NE(result.m_csOut.find("Ending."), std::string::npos) << result.m_csOut;
     }
     std::string csTemplate;
     EXPECT_TRUE(ReadTextFile(csDir + "\\mistake.inf", csTemplate));
