@@ -108,7 +108,9 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         if (csLine.find('\0') != std::string::npos) {
             DEFINITION_ERROR("Error: Line " << nLine << " of " << csPath << " contains a NUL character.");
             fOk = FALSE;
-            break;
+            if (!m_fReportEveryError)
+                break;
+            continue;
         }
         std::string csText = csPending + " " + csLine;
         CStringArray csaTokens;
@@ -122,7 +124,8 @@ BOOL CSupervisorApp::ReadDefinitionFile()
             csPending.clear();
             if (!InterpretEntry(csaTokens, dwaUsed, nLine)) {
                 fOk = FALSE;
-                break;
+                if (!m_fReportEveryError)
+                    break;
             }
         }
         if (!fRead)

@@ -85,6 +85,11 @@ public:
     HANDLE m_hMonitorEvent;
     LONG m_nState;
 
+    // Kept for operators (the control tool's details); no rule reads them.
+    LONG m_nStartsSeen;        // successful starts since the supervisor started
+    BOOL m_fHasLastExitCode;
+    DWORD m_dwLastExitCode;    // of the last end seen
+
 private:
     void SetDefaults();
     // Only the record that created the monitor event closes it; copies made

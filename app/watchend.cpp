@@ -10,6 +10,7 @@ void CWatchedProcess::OnSignalled()
 {
     CWaitObject::OnSignalled();
     if (m_processinfo.hProcess != NULL && GetWaitHandle() == m_processinfo.hProcess) {
+        m_fHasLastExitCode = ::GetExitCodeProcess(m_processinfo.hProcess, &m_dwLastExitCode);
         if (m_nState == PS_RUNNING) {
             std::string csName = GetExeName();
             if (m_fSync) {

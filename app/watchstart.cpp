@@ -19,6 +19,7 @@ BOOL CWatchedProcess::Start()
     if (Create()) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
         m_nState = PS_RUNNING;
+        m_nStartsSeen++;
         // A retried start leaves the record delegated to its (cancelled)
         // alarm; a SYNC process, which is not attached, would otherwise be
         // waited for on that alarm instead of its process.
