@@ -149,6 +149,10 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     detail.m_nRestarts = pProcess->m_nStartsSeen > 1 ? pProcess->m_nStartsSeen - 1 : 0;
     detail.m_fHasExitCode = pProcess->m_fHasLastExitCode;
     detail.m_dwExitCode = pProcess->m_dwLastExitCode;
+    // A process killed by a stop is not seen ending by the loop.
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0)
+        detail.m_fHasExitCode = ::GetExitCodeProcess(hProcess, &detail.m_dwExitCode);
     const CMilliTime mtNow = CMilliTime::GetCurrentTime();
     if (pProcess->m_nState == PS_RUNNING && pProcess->m_mtStarted.IsValid())
         detail.m_nSecondsUp = (mtNow - pProcess->m_mtStarted).GetSeconds();
@@ -246,8 +250,10 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if (pProcess->Stop())
+    if (pProcess->Stop()) {
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
+    }
     else
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
     BroadcastRecord(pProcess);

@@ -116,12 +116,15 @@ public:
     // Reading goes on past an invalid line, so that a check of the file
     // reports every error; the supervisor itself stops at the first.
     BOOL m_fReportEveryError;
+    // Notices of the output copiers, broadcast by the supervision loop.
+    CNoticeQueue m_notices;
 
 private:
     // Interprets one definition-file entry; FALSE after reporting its error.
     BOOL InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
     // The supervision loop's parts.
     // Without fWithRecords: everything but the records, for the poll that

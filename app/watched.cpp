@@ -27,7 +27,7 @@ const char* StateText(LONG nState)
 
 CWatchedProcess::CWatchedProcess()
     : m_hMonitorEvent(NULL), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
-      m_fOwnsMonitorEvent(FALSE)
+      m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
 {
     SetDefaults();
 }

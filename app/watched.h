@@ -9,6 +9,7 @@
 #include "common/alarm.h"
 #include "common/millitim.h"
 #include "common/win32.h"
+#include "capture.h"
 
 // Process states; their texts come from GetStateText.
 enum
@@ -89,6 +90,11 @@ public:
     LONG m_nStartsSeen;        // successful starts since the supervisor started
     BOOL m_fHasLastExitCode;
     DWORD m_dwLastExitCode;    // of the last end seen
+
+    // Captured output (STDOUT, STDERR, LOGSIZE, LOGKEEP) and where its
+    // notices go (the application's queue; null without capture).
+    COutputCapture m_capture;
+    CNoticeQueue* m_pNotices;
 
 private:
     void SetDefaults();

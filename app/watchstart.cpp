@@ -16,7 +16,11 @@ const DWORD c_dwAttachAccess = 0x1F0FFF;
 BOOL CWatchedProcess::Start()
 {
     std::string csName = GetExeName();
-    if (Create()) {
+    BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
+    BOOL fCreated = Create();
+    if (fCaptured)
+        m_capture.FinishRun(*this, fCreated);
+    if (fCreated) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
         m_nState = PS_RUNNING;
         m_nStartsSeen++;
@@ -167,6 +171,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
     if (pProcess->m_fSync) {
         Broadcast("Waiting for " + csName + " to finish.");
         pProcess->Wait(INFINITE);
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " has finished.");
         RemoveProcess(pProcess);
     }
