@@ -66,7 +66,9 @@ CLogFile::CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, cons
       m_fAtLineStart(TRUE),
       m_fFailed(FALSE),
       m_dwLastTry(0),
-      m_cbLost(0)
+      m_cbLost(0),
+      m_fRotateBlocked(FALSE),
+      m_dwLastRotateTry(0)
 {
     ::InitializeCriticalSection(&m_critsec);
 }
@@ -140,26 +142,54 @@ BOOL CLogFile::Append(const char* pch, DWORD cch)
     return TRUE;
 }
 
+namespace {
+
+// A reader that opened a file without FILE_SHARE_DELETE blocks its rename
+// for as long as it holds it; a short one is waited out.
+BOOL MoveWithRetry(const std::string& csFrom, const std::string& csTo)
+{
+    for (int nTry = 0;; nTry++) {
+        if (csTo.empty() ? ::DeleteFileA(csFrom.c_str()) : ::MoveFileExA(csFrom.c_str(), csTo.c_str(), 0))
+            return TRUE;
+        DWORD dwError = ::GetLastError();
+        if (dwError == ERROR_FILE_NOT_FOUND || nTry == 4) {
+            ::SetLastError(dwError);
+            return dwError == ERROR_FILE_NOT_FOUND;
+        }
+        ::Sleep(10);
+    }
+}
+
+}  // namespace
+
+// PATH.N goes, every other copy moves one up, PATH becomes PATH.1. No move
+// replaces a file: when one fails, the copies stay as they are and PATH
+// keeps growing until a later rotation succeeds, so nothing is lost.
 BOOL CLogFile::Rotate()
 {
     VERIFY_TRUE(::CloseHandle(m_hFile));
     m_hFile = INVALID_HANDLE_VALUE;
-    BOOL fOk;
+    BOOL fOk = TRUE;
     if (m_nKeep == 0) {
-        fOk = ::DeleteFileA(m_csPath.c_str());
+        fOk = MoveWithRetry(m_csPath, std::string());
     } else {
-        ::DeleteFileA((m_csPath + "." + std::to_string(m_nKeep)).c_str());
-        for (int n = m_nKeep - 1; n >= 1; n--)
-            ::MoveFileExA((m_csPath + "." + std::to_string(n)).c_str(),
-                          (m_csPath + "." + std::to_string(n + 1)).c_str(), MOVEFILE_REPLACE_EXISTING);
-        fOk = ::MoveFileExA(m_csPath.c_str(), (m_csPath + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+        fOk = MoveWithRetry(m_csPath + "." + std::to_string(m_nKeep), std::string());
+        for (int n = m_nKeep - 1; n >= 1 && fOk; n--)
+            fOk = MoveWithRetry(m_csPath + "." + std::to_string(n), m_csPath + "." + std::to_string(n + 1));
+        fOk = fOk && MoveWithRetry(m_csPath, m_csPath + ".1");
     }
+    DWORD dwError = ::GetLastError();
     if (!fOk) {
-        Fail("rotate", ::GetLastError());
-        return FALSE;
+        if (!m_fRotateBlocked && m_pNotices != NULL)
+            m_pNotices->Post("Cannot rotate the output of " + m_csOwner + " in " + m_csPath + ". Error " +
+                             ErrorText(dwError));
+        m_fRotateBlocked = TRUE;
+        m_dwLastRotateTry = ::GetTickCount();
+    } else {
+        m_fRotateBlocked = FALSE;
+        m_fAtLineStart = TRUE;
     }
-    m_fAtLineStart = TRUE;
-    return EnsureOpen();
+    return EnsureOpen() && fOk;
 }
 
 void CLogFile::Write(const char* pch, DWORD cch)
@@ -171,7 +201,8 @@ void CLogFile::Write(const char* pch, DWORD cch)
             break;
         }
         ULONGLONG cbSpace = m_cbSize < m_cbLimit ? m_cbLimit - m_cbSize : 0;
-        if (cch <= cbSpace) {
+        BOOL fWaitForRotation = m_fRotateBlocked && ::GetTickCount() - m_dwLastRotateTry < s_dwRetryPause;
+        if (cch <= cbSpace || fWaitForRotation) {
             Append(pch, cch);
             break;
         }
@@ -192,7 +223,7 @@ void CLogFile::Write(const char* pch, DWORD cch)
         }
         pch += cchCut;
         cch -= cchCut;
-        if (!Rotate()) {
+        if (!Rotate() && m_hFile == INVALID_HANDLE_VALUE) {
             m_cbLost += cch;
             break;
         }

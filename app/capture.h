@@ -10,7 +10,9 @@
 // line that share the file interleave by chunks. A file that cannot be
 // opened or written costs the chunks meanwhile, never the process: one
 // notice names the file and the error, and a write is tried again at most
-// once a second until it works.
+// once a second until it works. A copy that cannot be renamed (a reader
+// holds it without delete sharing) lets the file grow past its limit rather
+// than lose or overwrite anything, with one notice, until rotation works.
 //
 // COutputCapture: the capture of one definition line, owned by its record.
 // Each run of the process gets a pipe per stream, whose read end a copier
@@ -82,6 +84,10 @@ private:
     BOOL m_fFailed;
     DWORD m_dwLastTry;
     ULONGLONG m_cbLost;
+    // A rotation that failed: the file grows past its limit meanwhile and
+    // rotation is tried again a second later.
+    BOOL m_fRotateBlocked;
+    DWORD m_dwLastRotateTry;
 };
 
 class COutputCapture
