@@ -3,6 +3,8 @@
 # name the built build/bin/Ovrin.exe, and remove must take it away again.
 set -u
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The prefix the script itself uses.
+export WINEPREFIX="$ROOT/build/wineprefix" WINEDEBUG=-all
 KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ovrin'
 fail() { echo "FAIL: $*" >&2; bash "$ROOT/scripts/eventsource.sh" remove >/dev/null 2>&1; exit 1; }
 
