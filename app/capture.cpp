@@ -18,6 +18,7 @@ namespace {
 
 const DWORD s_cbPipeBuffer = 64 * 1024;
 const DWORD s_dwRetryPause = 1000;
+const DWORD s_dwPartialWait = 500;
 LONG s_nPipeCounter = 0;
 
 }  // namespace
@@ -258,8 +259,15 @@ public:
             ov.hEvent = evDone.m_hHandle;
             DWORD cbRead = 0;
             BOOL fOk = ::ReadFile(m_hRead, achBuffer.data(), (DWORD)achBuffer.size(), &cbRead, &ov);
-            if (!fOk && ::GetLastError() == ERROR_IO_PENDING)
+            if (!fOk && ::GetLastError() == ERROR_IO_PENDING) {
+                // A line the process leaves unfinished for a while (a prompt,
+                // a progress text) goes to the file as it is.
+                if (!m_csPartial.empty() && ::WaitForSingleObject(evDone.m_hHandle, s_dwPartialWait) == WAIT_TIMEOUT) {
+                    m_pFile->Write(m_csPartial.data(), (DWORD)m_csPartial.size());
+                    m_csPartial.clear();
+                }
                 fOk = ::GetOverlappedResult(m_hRead, &ov, &cbRead, TRUE);
+            }
             // The end of the pipe (every writer gone), or a cancel.
             if (!fOk)
                 break;

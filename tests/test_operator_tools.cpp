@@ -140,10 +140,11 @@ TEST_F(OperatorTools, RotatedOutputKeepsEveryByteInOrderWhileClientsAreServed)
 {
     // The path is relative to the definition file's folder, not to the
     // process's working directory (CD work).
-    Run("OvRotate.exe", {"printer.exe", "trimmed.exe", "busy.exe"},
+    Run("OvRotate.exe", {"printer.exe", "trimmed.exe", "busy.exe", "mixed.exe"},
         "\"printer.exe -print 2000 -forever\" -noconsole -cd work -stdout logs\\p.log -logsize 8 -logkeep 40\r\n"
         "\"trimmed.exe -print 1000 -forever\" -noconsole -stdout keep.log -logsize 4 -logkeep 2\r\n"
-        "\"busy.exe -print 100000 -forever\" -noconsole -stdout busy.log -logsize 1024 -logkeep 1\r\n",
+        "\"busy.exe -print 100000 -forever\" -noconsole -stdout busy.log -logsize 1024 -logkeep 1\r\n"
+        "\"mixed.exe -print 3000 -printerr 3000 -forever\" -noconsole -stdout mixed.log -stderr mixed.log\r\n",
         {"work", "logs"});
 
     // A client's status is answered promptly while the lines print.
@@ -179,6 +180,20 @@ TEST_F(OperatorTools, RotatedOutputKeepsEveryByteInOrderWhileClientsAreServed)
         EXPECT_FALSE(FileExists(Path(c.pszFile) + "." + std::to_string(c.nKeep + 1))) << c.pszFile;
     }
     EXPECT_FALSE(FileExists(Path("work\\logs\\p.log")));
+
+    // Both streams in one file: whole lines, each stream in its order.
+    std::vector<ULONGLONG> acbSizes;
+    std::string csMixed = WaitForRotated(Path("mixed.log"), 5, 600000, acbSizes);
+    std::vector<std::string> acsLines = SplitLines(csMixed);
+    ASSERT_EQ(acsLines.size(), 6000u);
+    unsigned long anNext[2] = {0, 0};
+    for (const std::string& csLine : acsLines) {
+        BOOL fErr = csLine.compare(0, 4, "err ") == 0;
+        std::string csExpected = PrintedLines(anNext[fErr]++, 1);
+        if (fErr)
+            csExpected.replace(0, 3, "err");
+        ASSERT_EQ(csLine + "\n", csExpected);
+    }
     Quit();
 }
 
