@@ -153,6 +153,14 @@ BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironm
                                      m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | dwExtended, pvEnvironment,
                                      m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
                                      &six.StartupInfo, &processinfo);
+    // Windows 7 refuses console handles in the list; the handles are then
+    // the only ones made inheritable here, and others may still pass on.
+    if (!fCreated && dwExtended != 0 && ::GetLastError() == ERROR_INVALID_PARAMETER)
+        fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
+                                    GetSecurityAttributes(), NULL, TRUE,
+                                    m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags, pvEnvironment,
+                                    m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
+                                    &m_startupinfo, &processinfo);
     DWORD dwError = ::GetLastError();
     if (six.lpAttributeList != NULL)
         ::DeleteProcThreadAttributeList(six.lpAttributeList);
