@@ -49,8 +49,10 @@ void CStatusReaderThread::Run()
     CControlMessage msg;
     for (;;) {
         int nResult = m_pClient->Receive(msg, &m_evStop, INFINITE);
-        if (nResult == CControlClient::RECEIVE_STOPPED)
+        if (nResult == CControlClient::RECEIVE_STOPPED) {
+            m_pClient->AbortRead();
             return;
+        }
         if (nResult == CControlClient::RECEIVE_FAILED) {
             PrintLine("Error " + LastErrorText() + " occurred reading from the Ovrin-server.");
             return;

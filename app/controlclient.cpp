@@ -75,12 +75,17 @@ int CControlClient::Receive(CControlMessage& msg, CWaitObject* pwoStop, DWORD dw
     return fParsed ? RECEIVE_OK : RECEIVE_MALFORMED;
 }
 
-void CControlClient::Close()
+void CControlClient::AbortRead()
 {
     m_instance.CloseHandleNow();
     if (m_fReadPending)
         m_opRead.GetResult();
     m_fReadPending = FALSE;
+}
+
+void CControlClient::Close()
+{
+    AbortRead();
     if (!m_opWrite.IsComplete())
         m_opWrite.GetResult();
     for (auto& pWrite : m_apPosted) {

@@ -53,7 +53,10 @@ public:
     // The next message, waiting at most dwTimeout ms and ending early when
     // pwoStop (may be null) is signalled.
     int Receive(CControlMessage& msg, CWaitObject* pwoStop, DWORD dwTimeout);
-    // Closes the handle, which aborts a pending read, and waits for it.
+    // Closes the handle, which aborts the pending read, and waits for the
+    // read: for the receiving thread, while another may still be sending.
+    void AbortRead();
+    // AbortRead, then waits for the writes and frees the instance.
     void Close();
 
 private:
