@@ -9,6 +9,8 @@
 // one process whose pipe it fills, and ends by itself at the pipe's end.
 #include "capture.h"
 
+#include <map>
+
 #include "common/assertex.h"
 #include "common/childproc.h"
 #include "common/filestuf.h"
@@ -79,6 +81,28 @@ CLogFile::~CLogFile()
     if (m_hFile != INVALID_HANDLE_VALUE)
         VERIFY_TRUE(::CloseHandle(m_hFile));
     ::DeleteCriticalSection(&m_critsec);
+}
+
+std::shared_ptr<CLogFile> CLogFile::Get(const std::string& csPath, ULONGLONG cbLimit, int nKeep,
+                                        const std::string& csOwner, CNoticeQueue* pNotices)
+{
+    // Any thread may ask; the objects themselves go with their last user.
+    static CRITICAL_SECTION* s_pcritsec = NULL;
+    static std::map<std::string, std::weak_ptr<CLogFile>>* s_pmapFiles = NULL;
+    if (s_pcritsec == NULL) {
+        s_pcritsec = new CRITICAL_SECTION;
+        ::InitializeCriticalSection(s_pcritsec);
+        s_pmapFiles = new std::map<std::string, std::weak_ptr<CLogFile>>;
+    }
+    ::EnterCriticalSection(s_pcritsec);
+    std::weak_ptr<CLogFile>& wpFile = (*s_pmapFiles)[StrLower(csPath)];
+    std::shared_ptr<CLogFile> pFile = wpFile.lock();
+    if (pFile == NULL) {
+        pFile = std::make_shared<CLogFile>(csPath, cbLimit, nKeep, csOwner, pNotices);
+        wpFile = pFile;
+    }
+    ::LeaveCriticalSection(s_pcritsec);
+    return pFile;
 }
 
 void CLogFile::Fail(const std::string& csWhat, DWORD dwError)
@@ -368,13 +392,9 @@ BOOL COutputCapture::PrepareRun(CChildProcess& child, const std::string& csOwner
 {
     ReapCopiers();
     if (m_pOutFile == NULL && !m_csOutPath.empty())
-        m_pOutFile = std::make_shared<CLogFile>(m_csOutPath, m_cbLimit, m_nKeep, csOwner, pNotices);
-    if (m_pErrFile == NULL && !m_csErrPath.empty()) {
-        if (m_pOutFile != NULL && StrIEqual(m_csErrPath, m_csOutPath))
-            m_pErrFile = m_pOutFile;
-        else
-            m_pErrFile = std::make_shared<CLogFile>(m_csErrPath, m_cbLimit, m_nKeep, csOwner, pNotices);
-    }
+        m_pOutFile = CLogFile::Get(m_csOutPath, m_cbLimit, m_nKeep, csOwner, pNotices);
+    if (m_pErrFile == NULL && !m_csErrPath.empty())
+        m_pErrFile = CLogFile::Get(m_csErrPath, m_cbLimit, m_nKeep, csOwner, pNotices);
     const std::shared_ptr<CLogFile> apFiles[2] = {m_pOutFile, m_pErrFile};
     const DWORD adwStd[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     BOOL fOk = TRUE;

@@ -63,6 +63,13 @@ public:
              CNoticeQueue* pNotices);
     ~CLogFile();
 
+    // The one object of a path (compared without regard to case), shared
+    // by every stream and line that names it, so that they interleave by
+    // whole chunks and rotate it together. The first caller's size, count
+    // and owner name hold.
+    static std::shared_ptr<CLogFile> Get(const std::string& csPath, ULONGLONG cbLimit, int nKeep,
+                                         const std::string& csOwner, CNoticeQueue* pNotices);
+
     void Write(const char* pch, DWORD cch);
     const std::string& GetPath() const { return m_csPath; }
 
