@@ -264,6 +264,9 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
         {"-n OvCtl.exe stop nosuch", 1, "nosuch is not a valid process name.\r\n", ""},
         {"-n OvCtl.exe -c . -c . status -csv", 0, "computer,name,executable,version,state,status,started,", ""},
         {"-n OvCtl.exe status", 0, "Process sleeper.exe(2.0-2.0.1.5) running       ", ""},
+        // One unreachable computer costs its own answer only; the worst code wins.
+        {"-n OvCtl.exe -c nosuchhost -c . status -json", 2, "{\"computer\": \".\", \"name\": \"sleeper.exe\"",
+         "nosuchhost: Unable to connect to pipe \\\\nosuchhost\\pipe\\"},
         {"-n NoSuchOvrin.exe status", 2, "", "Unable to connect to pipe \\\\.\\pipe\\Tesk\\OvrinUtility\\NoSuchOvrin.exe. Error 2 "},
         {"-n OvCtl.exe frobnicate", 3, "Usage: ovrinctl", ""},
         {"-n OvCtl.exe status -xml", 3, "Usage: ovrinctl", ""},
