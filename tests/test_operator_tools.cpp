@@ -1,8 +1,6 @@
 // What operators get beside the supervision itself, end to end: the output
 // of a line captured in rotating files, and the control tool ovrinctl.exe
 // against a real supervisor.
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include "e2e_util.h"
@@ -233,8 +231,8 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
     m_client.ReceiveTextsUntil("crasher.exe has ended.", s_dwLong);
 
     CRunResult result = Tool("-n OvCtl.exe status -json");
-    EXPECT_EQ(result.dwExitCode, 0u) << result.csErr;
-    const std::string& csJson = result.csOut;
+    EXPECT_EQ(result.m_dwExitCode, 0u) << result.m_csErr;
+    const std::string& csJson = result.m_csOut;
     ASSERT_FALSE(csJson.empty());
     EXPECT_EQ(csJson.front(), '[');
     EXPECT_EQ(csJson[csJson.find_last_not_of("\r\n")], ']');
@@ -273,9 +271,9 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
     };
     for (const auto& c : aCases) {
         result = Tool(c.pszArgs);
-        EXPECT_EQ(result.dwExitCode, c.dwExitCode) << c.pszArgs << "\n" << result.csOut << result.csErr;
-        EXPECT_NE(result.csOut.find(c.pszOut), std::string::npos) << c.pszArgs << "\n" << result.csOut;
-        EXPECT_NE(result.csErr.find(c.pszErr), std::string::npos) << c.pszArgs << "\n" << result.csErr;
+        EXPECT_EQ(result.m_dwExitCode, c.dwExitCode) << c.pszArgs << "\n" << result.m_csOut << result.m_csErr;
+        EXPECT_NE(result.m_csOut.find(c.pszOut), std::string::npos) << c.pszArgs << "\n" << result.m_csOut;
+        EXPECT_NE(result.m_csErr.find(c.pszErr), std::string::npos) << c.pszArgs << "\n" << result.m_csErr;
     }
     Quit();
 }
@@ -299,9 +297,9 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
     for (const auto& c : aCases) {
         CRunResult result =
             RunProgram("\"" + GetTestDirectory() + "ovrinctl.exe\" check " + c.pszFile, "", s_dwLong, csDir);
-        EXPECT_EQ(result.dwExitCode, c.dwExitCode) << c.pszFile << "\n" << result.csOut;
+        EXPECT_EQ(result.m_dwExitCode, c.dwExitCode) << c.pszFile << "\n" << result.m_csOut;
         for (const std::string& csLine : c.acsLines)
-            EXPECT_NE(result.csOut.find(csLine), std::string::npos) << c.pszFile << "\n" << result.csOut;
+            EXPECT_NE(result.m_csOut.find(csLine), std::string::npos) << c.pszFile << "\n" << result.m_csOut;
     }
     // Nothing was started and no template was written for the missing file.
     EXPECT_FALSE(FileExists(csDir + "\\missing.inf"));
