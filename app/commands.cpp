@@ -123,14 +123,14 @@ void CSupervisorApp::Broadcast(const std::string& csText)
 
 void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
 {
-    if (pProcess->IsExternalTemplate() || pProcess->m_nState == PS_NOT_INITIALIZED)
+    if (pProcess->IsExternalTemplate() || pProcess->GetState() == PS_NOT_INITIALIZED)
         return;
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
     msg.m_csVersion = pProcess->GetVersionText();
-    msg.m_nStatus = (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
+    msg.m_nStatus = pProcess->GetWireStatus();
     SendToClients(msg);
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
@@ -225,7 +225,7 @@ void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
     std::string csName = pProcess->GetExeName();
     HANDLE hProcess = pProcess->m_processinfo.hProcess;
     if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
-        if (pProcess->m_nState == PS_RUNNING)
+        if (pProcess->GetState() == PS_RUNNING)
             Broadcast(csName + " is already running so starting it is not permitted.");
         else
             Broadcast(csName + " is already scheduled to restart.");

@@ -141,9 +141,9 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         CWatchedProcess* pProcess = m_paProcesses[i];
-        if (pProcess->m_nState != PS_NOT_INITIALIZED)
+        if (pProcess->GetState() != PS_NOT_INITIALIZED)
             continue;
-        pProcess->m_nState = PS_NOT_CREATED;
+        pProcess->SetState(PS_NOT_CREATED);
         StartProcess(pProcess);
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         MonitorExternalProcesses();

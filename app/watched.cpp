@@ -7,20 +7,48 @@
 
 namespace {
 
-// Texts of the states 0 to 6 and 8; PS_REMOVED has none.
-const char* StateText(LONG nState)
+// Which time the status line shows for a state.
+enum
 {
-    switch (nState) {
-    case PS_CRASHED: return "crashed      ";
-    case PS_ENDED: return "ended        ";
-    case PS_STOPPED: return "stopped      ";
-    case PS_RUNNING: return "running      ";
-    case PS_NOT_CREATED: return "not created  ";
-    case PS_STARTING: return "starting     ";
-    case PS_ANOTHER_INSTANCE: return "failed to start, another instance is running";
-    case PS_NOT_INITIALIZED: return "not initialized";
-    default: return NULL;
+    TIME_NONE,
+    TIME_START,          // the start time when there is one
+    TIME_START_OR_END    // the start time, else the end time
+};
+
+#define STATE_BIT(n) (1u << (n))
+// Every state a record can leave: a removed record is destroyed next.
+const DWORD c_dwAnyLive = 0x1FFu & ~STATE_BIT(PS_REMOVED);
+
+struct CStateInfo
+{
+    LONG nState;
+    const char* pszText;   // NULL: no text of its own
+    LONG nWireStatus;      // status code of the process record; 0: never sent
+    int nTimeShown;
+    DWORD dwAllowedFrom;   // STATE_BIT of each state the record may come from
+};
+
+// A record is terminated (ended) or given a new start or alarm from any
+// state; only the classification of a seen end needs a running process.
+const CStateInfo c_aStates[] = {
+    {PS_CRASHED, "crashed      ", 1, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
+    {PS_ENDED, "ended        ", 2, TIME_START_OR_END, c_dwAnyLive},
+    {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
+    {PS_RUNNING, "running      ", 4, TIME_START, c_dwAnyLive},
+    {PS_NOT_CREATED, "not created  ", 5, TIME_NONE, c_dwAnyLive},
+    {PS_STARTING, "starting     ", 6, TIME_NONE, c_dwAnyLive},
+    {PS_ANOTHER_INSTANCE, "failed to start, another instance is running", 7, TIME_NONE, c_dwAnyLive},
+    {PS_REMOVED, NULL, 8, TIME_NONE, c_dwAnyLive},
+    {PS_NOT_INITIALIZED, "not initialized", 0, TIME_NONE, 0},
+};
+
+const CStateInfo* FindState(LONG nState)
+{
+    for (const CStateInfo& info : c_aStates) {
+        if (info.nState == nState)
+            return &info;
     }
+    return NULL;
 }
 
 }  // namespace
@@ -89,9 +117,29 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     SetCommandLine(wpTemplate.GetFullCommandLine());
 }
 
+BOOL CWatchedProcess::SetState(LONG nState)
+{
+    const CStateInfo* pTo = FindState(nState);
+    if (pTo == NULL || (m_nState >= 0 && m_nState < 32 && !(pTo->dwAllowedFrom & STATE_BIT(m_nState)))) {
+        CHECK_FAILED_("state change not allowed", "m_nState", m_nState, "nState", nState);
+        return FALSE;
+    }
+    if (nState != m_nState)
+        DEBUG_TRACE_MSG("State of " << GetExeName() << ": " << m_nState << " -> " << nState);
+    m_nState = nState;
+    return TRUE;
+}
+
+LONG CWatchedProcess::GetWireStatus() const
+{
+    const CStateInfo* pInfo = FindState(m_nState);
+    return pInfo != NULL ? pInfo->nWireStatus : 0;
+}
+
 std::string CWatchedProcess::GetStateText() const
 {
-    const char* pszText = StateText(m_nState);
+    const CStateInfo* pInfo = FindState(m_nState);
+    const char* pszText = pInfo != NULL ? pInfo->pszText : NULL;
     if (pszText == NULL) {
         DEBUG_FAILURE_MSG("Default case reached: " << m_nState);
         return "unknown";
@@ -101,20 +149,13 @@ std::string CWatchedProcess::GetStateText() const
 
 std::string CWatchedProcess::GetTimeText() const
 {
-    switch (m_nState) {
-    case PS_CRASHED:
-    case PS_ENDED:
-    case PS_STOPPED:
-        if (m_mtStarted.IsValid())
-            return m_mtStarted.Format();
-        if (m_mtEnded.IsValid())
-            return m_mtEnded.Format();
-        return std::string();
-    case PS_RUNNING:
-        return m_mtStarted.IsValid() ? m_mtStarted.Format() : std::string();
-    default:
-        return std::string();
-    }
+    const CStateInfo* pInfo = FindState(m_nState);
+    const int nTimeShown = pInfo != NULL ? pInfo->nTimeShown : TIME_NONE;
+    if (nTimeShown != TIME_NONE && m_mtStarted.IsValid())
+        return m_mtStarted.Format();
+    if (nTimeShown == TIME_START_OR_END && m_mtEnded.IsValid())
+        return m_mtEnded.Format();
+    return std::string();
 }
 
 std::string CWatchedProcess::GetUniqueName() const
@@ -166,6 +207,35 @@ LONG CWatchedProcess::GetExitCode()
 BOOL CWatchedProcess::EndedNormally()
 {
     return m_fCheckExitCode && m_processinfo.hProcess != NULL && (DWORD)GetExitCode() == m_dwOkExitCode;
+}
+
+void CWatchedProcess::WaitOnProcess(BOOL fEnable)
+{
+    m_pwoDelegate = NULL;
+    m_phWaitHandle = &m_processinfo.hProcess;
+    m_fEnabled = fEnable;
+}
+
+void CWatchedProcess::ArmRestart(const CMilliTime& mtDue)
+{
+    m_alarmRestart.SetAt(mtDue);
+    m_pwoDelegate = &m_alarmRestart;
+    m_fEnabled = 1;
+}
+
+BOOL CWatchedProcess::IsRestartPending() const
+{
+    return m_fEnabled && m_pwoDelegate == &m_alarmRestart && m_alarmRestart.IsArmed();
+}
+
+BOOL CWatchedProcess::CancelRestart()
+{
+    BOOL fPending = IsRestartPending();
+    if (m_pwoDelegate == &m_alarmRestart) {
+        m_alarmRestart.Cancel();
+        m_fEnabled = 0;
+    }
+    return fPending;
 }
 
 std::string CWatchedProcess::FindExecutable()

@@ -10,7 +10,8 @@
 #include "common/millitim.h"
 #include "common/win32.h"
 
-// Process states; their texts come from GetStateText.
+// Process states. Their texts, wire values, shown times and allowed source
+// states are one table in watched.cpp; SetState is the only way in.
 enum
 {
     PS_CRASHED = 0,
@@ -38,7 +39,14 @@ public:
     // Copies the supervision options of a NOSTART template for an external instance.
     void CopyFromTemplate(const CWatchedProcess& wpTemplate);
 
+    LONG GetState() const { return m_nState; }
+    // The one writer of the state: checks that the change is allowed from
+    // the current state (a change that is not is reported as a software
+    // failure and not made; FALSE), and traces it.
+    BOOL SetState(LONG nState);
     std::string GetStateText() const;
+    // The status code of the state in a process record (0 for none).
+    LONG GetWireStatus() const;
     std::string GetTimeText() const;
     std::string GetUniqueName() const;
     BOOL IsRunning();
@@ -58,6 +66,13 @@ public:
     BOOL Stop();
     BOOL Kill();
     void ScheduleRestart();
+    // Waits on the process handle from now on (enabled or not).
+    void WaitOnProcess(BOOL fEnable);
+    // Waits on the restart alarm, armed for that time.
+    void ArmRestart(const CMilliTime& mtDue);
+    // Disarms a pending restart or retry; TRUE when one was pending.
+    BOOL CancelRestart();
+    BOOL IsRestartPending() const;
 
     // Executable lookup and version text of the listed name.
     std::string FindExecutable();
@@ -83,10 +98,10 @@ public:
     BOOL m_fNoStop;
     std::string m_csMonitorEventName;
     HANDLE m_hMonitorEvent;
-    LONG m_nState;
 
 private:
     void SetDefaults();
+    LONG m_nState;
     // Only the record that created the monitor event closes it; copies made
     // for external instances borrow the template's handle.
     BOOL m_fOwnsMonitorEvent;

@@ -14,15 +14,15 @@ void CWatchedProcess::OnSignalled()
             std::string csName = GetExeName();
             if (m_fSync) {
                 DEBUG_TRACE_MSG("The process " << csName << " has ended.");
-                m_nState = PS_ENDED;
+                SetState(PS_ENDED);
             } else if (m_fStopRequested) {
-                m_nState = PS_STOPPED;
+                SetState(PS_STOPPED);
             } else if (EndedNormally()) {
                 DEBUG_TRACE_MSG("The process " << csName << " ended with an okay exit code.");
-                m_nState = PS_ENDED;
+                SetState(PS_ENDED);
             } else {
                 DEBUG_TRACE_MSG("The process " << csName << " has ended unexpectedly.");
-                m_nState = PS_CRASHED;
+                SetState(PS_CRASHED);
             }
         }
         m_mtEnded = CMilliTime::GetCurrentTime();
@@ -30,15 +30,13 @@ void CWatchedProcess::OnSignalled()
     } else {
         m_alarmRestart.Cancel();
         CloseHandles();
-        m_nState = PS_STARTING;
+        SetState(PS_STARTING);
     }
 }
 
 void CWatchedProcess::ScheduleRestart()
 {
-    m_alarmRestart.SetAt(m_mtEnded + m_mtsRestartDelay);
-    m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = 1;
+    ArmRestart(m_mtEnded + m_mtsRestartDelay);
 }
 
 namespace {
@@ -94,10 +92,7 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
         m_mtEnded = CMilliTime::GetCurrentTime();
         // A member still waiting out an earlier restart delay would otherwise
         // come back although its master has ended the group.
-        if (m_pwoDelegate == &m_alarmRestart) {
-            m_alarmRestart.Cancel();
-            m_fEnabled = 0;
-        }
+        CancelRestart();
         return;
     }
     if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch)
@@ -128,7 +123,7 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
 
 void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 {
-    LONG nState = pProcess->m_nState;
+    LONG nState = pProcess->GetState();
     std::string csName = pProcess->GetExeName();
     switch (nState) {
     case PS_CRASHED: {
@@ -170,7 +165,7 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
     int iProcess = FindProcessIndex(pProcess);
     if (iProcess >= 0 && pProcess->m_fNoStart &&
         (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)) {
-        pProcess->m_nState = PS_REMOVED;
+        pProcess->SetState(PS_REMOVED);
         BroadcastRecord(pProcess);
         m_paProcesses.erase(m_paProcesses.begin() + iProcess);
         delete pProcess;

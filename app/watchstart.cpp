@@ -18,22 +18,19 @@ BOOL CWatchedProcess::Start()
     std::string csName = GetExeName();
     if (Create()) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
-        m_nState = PS_RUNNING;
+        SetState(PS_RUNNING);
         // A retried start leaves the record delegated to its (cancelled)
         // alarm; a SYNC process, which is not attached, would otherwise be
         // waited for on that alarm instead of its process.
-        m_pwoDelegate = NULL;
-        m_phWaitHandle = &m_processinfo.hProcess;
+        WaitOnProcess(m_fEnabled);
         if (!m_fSync)
             Attach(0);
         return TRUE;
     }
     DWORD dwError = ::GetLastError();
     DEBUG_TRACE_MSG("The process " << csName << " couldn't be started. Error " << ErrorText(dwError));
-    m_alarmRestart.SetAfter(m_mtsRestartDelay);
-    m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = 1;
-    m_nState = PS_NOT_CREATED;
+    ArmRestart(CMilliTime::GetCurrentTime() + m_mtsRestartDelay);
+    SetState(PS_NOT_CREATED);
     ::SetLastError(dwError);
     return FALSE;
 }
@@ -50,12 +47,10 @@ void CWatchedProcess::Attach(DWORD dwProcessId)
             return;
         }
         m_processinfo.hProcess = hProcess;
-        m_nState = PS_RUNNING;
+        SetState(PS_RUNNING);
     }
     m_fStopRequested = 0;
-    m_pwoDelegate = NULL;
-    m_phWaitHandle = &m_processinfo.hProcess;
-    m_fEnabled = 1;
+    WaitOnProcess(TRUE);
     m_mtStarted = CMilliTime::GetCurrentTime();
     m_mtEnded = CMilliTime();
 }
@@ -124,7 +119,7 @@ BOOL CWatchedProcess::Kill()
 {
     if (m_fNoStop)
         return FALSE;
-    m_nState = PS_ENDED;
+    SetState(PS_ENDED);
     m_fEnabled = 0;
     m_fStopRequested = 1;
     // A process that has ended already: Windows refuses with
@@ -144,7 +139,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         if (!m_census.Collect()) {
             Broadcast("WARNING: /UNIQUE test failed for " + csName + ".  Starting the process anyway.");
         } else if (m_census.IsProcessRunning(pProcess->GetUniqueName())) {
-            pProcess->m_nState = PS_ANOTHER_INSTANCE;
+            pProcess->SetState(PS_ANOTHER_INSTANCE);
             DWORD dwId = m_census.GetProcessId(pProcess->GetUniqueName());
             if (dwId == 0) {
                 DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, "Cannot attach to running process: " << csName);
@@ -177,7 +172,7 @@ BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
     if (iProcess < 0)
         return FALSE;
     std::string csName = pProcess->GetExeName();
-    pProcess->m_nState = PS_REMOVED;
+    pProcess->SetState(PS_REMOVED);
     BroadcastRecord(pProcess);
     Broadcast(csName + " has been removed from process list.");
     m_paProcesses.erase(m_paProcesses.begin() + iProcess);

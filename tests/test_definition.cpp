@@ -67,7 +67,7 @@ TEST_F(DefinitionFile, PlainLineGetsEveryDefault)
     EXPECT_FALSE(wp.m_fSync || wp.m_fMaster || wp.m_fQuit || wp.m_fNoStart || wp.m_fNoStop);
     EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 60000);
     EXPECT_EQ(wp.m_nQuitDelay, 5);
-    EXPECT_EQ(wp.m_nState, PS_NOT_INITIALIZED);
+    EXPECT_EQ(wp.GetState(), PS_NOT_INITIALIZED);
     EXPECT_FALSE(wp.m_fEnabled);
     EXPECT_FALSE(GetSupervisorForTest().m_fAllowClose);
 }

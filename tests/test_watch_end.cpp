@@ -66,7 +66,7 @@ TEST_F(WatchRules, OkExitFinishesWhileOtherEndsCrashAndOnlyWatchedOnesRestart)
         if (served.nState == PS_CRASHED && acsRestarting.count(served.csName) != 0) {
             CWatchedProcess& wp = *FindRecord(served.csName);
             ExpectRestartAt(wp, CMilliTimeSpan());
-            EXPECT_EQ(wp.m_nState, PS_CRASHED) << "the end state shows during the delay";
+            EXPECT_EQ(wp.GetState(), PS_CRASHED) << "the end state shows during the delay";
             // The restarted process then runs until the test ends.
             wp.SetCommandLine(served.csName + " -forever");
         }
@@ -86,15 +86,15 @@ TEST_F(WatchRules, OkExitFinishesWhileOtherEndsCrashAndOnlyWatchedOnesRestart)
     for (const std::string& csName : acsRestarting) {
         EXPECT_EQ(CountLines(" Started process: " + csName + "."), 2) << Said();
         CWatchedProcess& wp = *FindRecord(csName);
-        EXPECT_EQ(wp.m_nState, PS_RUNNING) << csName;
+        EXPECT_EQ(wp.GetState(), PS_RUNNING) << csName;
         EXPECT_TRUE(wp.IsRunning()) << csName;
         EXPECT_FALSE(wp.m_alarmRestart.IsArmed()) << csName;
     }
     CWatchedProcess& wpOk = *FindRecord("wr_eok.exe");
-    EXPECT_EQ(wpOk.m_nState, PS_ENDED);
+    EXPECT_EQ(wpOk.GetState(), PS_ENDED);
     ExpectNoRestart(wpOk);
     CWatchedProcess& wpNoWatch = *FindRecord("wr_enowatch.exe");
-    EXPECT_EQ(wpNoWatch.m_nState, PS_CRASHED) << "NOWATCH keeps its end state";
+    EXPECT_EQ(wpNoWatch.GetState(), PS_CRASHED) << "NOWATCH keeps its end state";
     ExpectNoRestart(wpNoWatch);
     EXPECT_FALSE(Serve(300).fServed);
 }
@@ -114,7 +114,7 @@ TEST_F(WatchRules, RestartComesNoEarlierThanTheEndPlusItsDelay)
     served = Serve(5000);
     ASSERT_EQ(served.nState, PS_STARTING) << Said();
     EXPECT_TRUE(served.mtServed >= mtDue) << served.mtServed.Format() << " before " << mtDue.Format();
-    EXPECT_EQ(wp.m_nState, PS_RUNNING);
+    EXPECT_EQ(wp.GetState(), PS_RUNNING);
     EXPECT_TRUE(wp.IsRunning());
     EXPECT_TRUE(wp.m_pwoDelegate == NULL);
     EXPECT_FALSE(wp.m_alarmRestart.IsArmed());
@@ -129,7 +129,7 @@ TEST_F(WatchRules, FailedCreateIsBroadcastAndRetriedEveryDelayUntilItStarts)
     StartRecord(0);
     CWatchedProcess& wp = Record(0);
     EXPECT_TRUE(wp.m_alarmRestart.m_mtAlarm >= mtBeforeStart + c_mtsOneSecond) << "retried after the delay";
-    EXPECT_EQ(wp.m_nState, PS_NOT_CREATED);
+    EXPECT_EQ(wp.GetState(), PS_NOT_CREATED);
     EXPECT_TRUE(wp.m_fEnabled);
     EXPECT_EQ(wp.m_pwoDelegate, &wp.m_alarmRestart);
     EXPECT_TRUE(SaidText("\n Could not start process: wr_late.exe. Error 2 (")) << Said();
@@ -139,14 +139,14 @@ TEST_F(WatchRules, FailedCreateIsBroadcastAndRetriedEveryDelayUntilItStarts)
     CServed served = Serve(5000);
     EXPECT_EQ(served.nState, PS_STARTING);
     EXPECT_TRUE(served.mtServed >= mtFirstRetry);
-    EXPECT_EQ(wp.m_nState, PS_NOT_CREATED);
+    EXPECT_EQ(wp.GetState(), PS_NOT_CREATED);
     EXPECT_TRUE(wp.m_alarmRestart.IsArmed());
     EXPECT_TRUE(wp.m_alarmRestart.m_mtAlarm >= served.mtServed + c_mtsOneSecond) << "retried again after the delay";
 
     CopyChild("wr_late.exe");
     served = Serve(5000);
     EXPECT_EQ(served.nState, PS_STARTING);
-    EXPECT_EQ(wp.m_nState, PS_RUNNING);
+    EXPECT_EQ(wp.GetState(), PS_RUNNING);
     EXPECT_TRUE(wp.IsRunning());
     EXPECT_GE(BroadcastIndex("Started process: wr_late.exe."), 0) << Said();
     // Every failure was broadcast: the first start and the first retry.
@@ -193,11 +193,11 @@ TEST_F(WatchRules, GroupCrashStopsTheBrothersAndEachRestartsAtItsOwnEndPlusDelay
         << Said();
     if (IsRunningUnderWine()) {
         EXPECT_TRUE(SaidText("Unable to stop wr_ga.exe -forever.  Terminating process.\n")) << Said();
-        EXPECT_EQ(wpA.m_nState, PS_ENDED);
+        EXPECT_EQ(wpA.GetState(), PS_ENDED);
     } else {
-        EXPECT_EQ(wpA.m_nState, PS_STOPPED);
+        EXPECT_EQ(wpA.GetState(), PS_STOPPED);
     }
-    EXPECT_EQ(wpC.m_nState, PS_ENDED) << "a NOCONSOLE member is terminated";
+    EXPECT_EQ(wpC.GetState(), PS_ENDED) << "a NOCONSOLE member is terminated";
     EXPECT_FALSE(SaidText("Unable to stop wr_gc.exe")) << Said();
 
     // Worked order: each is due at its own end plus its delay.
@@ -207,12 +207,12 @@ TEST_F(WatchRules, GroupCrashStopsTheBrothersAndEachRestartsAtItsOwnEndPlusDelay
     EXPECT_TRUE(wpA.m_mtEnded <= wpC.m_mtEnded);
     for (size_t i = 3; i < 6; i++) {
         SCOPED_TRACE(Record(i).GetExeName());
-        EXPECT_EQ(Record(i).m_nState, PS_RUNNING);
+        EXPECT_EQ(Record(i).GetState(), PS_RUNNING);
         EXPECT_TRUE(Record(i).IsRunning());
         EXPECT_FALSE(Record(i).m_alarmRestart.IsArmed());
     }
     // The template is never started, so it is not scheduled either.
-    EXPECT_EQ(Record(6).m_nState, PS_NOT_CREATED);
+    EXPECT_EQ(Record(6).GetState(), PS_NOT_CREATED);
     ExpectNoRestart(Record(6));
 
     std::map<std::string, CMilliTime> amtDue;
@@ -229,7 +229,7 @@ TEST_F(WatchRules, GroupCrashStopsTheBrothersAndEachRestartsAtItsOwnEndPlusDelay
     }
     EXPECT_EQ(acsRestarted.size(), 3u);
     for (CWatchedProcess* pwp : {&wpA, &wpB, &wpC}) {
-        EXPECT_EQ(pwp->m_nState, PS_RUNNING) << pwp->GetExeName();
+        EXPECT_EQ(pwp->GetState(), PS_RUNNING) << pwp->GetExeName();
         EXPECT_TRUE(pwp->IsRunning()) << pwp->GetExeName();
     }
 }
@@ -267,10 +267,10 @@ TEST_F(WatchRules, MasterEndingNormallyStopsItsGroupForGood)
     EXPECT_TRUE(SaidText("The process wr_mb.exe -forever is killing itself because it's master ended normally.\n"))
         << Said();
     EXPECT_TRUE(HasEnded(wpBrother));
-    EXPECT_EQ(wpBrother.m_nState, PS_ENDED);
+    EXPECT_EQ(wpBrother.GetState(), PS_ENDED);
     for (CWatchedProcess* pwp : {&wpMaster, &wpBrother, &wpWaiting})
         ExpectNoRestart(*pwp);
-    EXPECT_EQ(wpWaiting.m_nState, PS_CRASHED) << "the member in its delay keeps its end state";
+    EXPECT_EQ(wpWaiting.GetState(), PS_CRASHED) << "the member in its delay keeps its end state";
     EXPECT_FALSE(Serve(500).fServed);
 }
 

@@ -39,7 +39,7 @@ TEST_F(WatchRules, SyncBlocksUntilItsEndThenLeavesTheListForGood)
     EXPECT_TRUE(HasEnded((DWORD)strtoul(csPid.c_str(), NULL, 10))) << csPid;
     ASSERT_EQ(RecordCount(), 1u);
     EXPECT_EQ(Record(0).GetExeName(), "wr_after.exe");
-    EXPECT_EQ(Record(0).m_nState, PS_NOT_INITIALIZED);
+    EXPECT_EQ(Record(0).GetState(), PS_NOT_INITIALIZED);
 
     int iStarted = BroadcastIndex("Started process: wr_sync.exe.");
     int iWaiting = BroadcastIndex("Waiting for wr_sync.exe to finish.", iStarted);
@@ -64,7 +64,7 @@ TEST_F(WatchRules, SyncThatFailedToStartWaitsForItsProcessOnTheRetry)
     ASSERT_TRUE(Define({}, "\"wr_synclate.exe -sleep 200\" -noconsole -sync -restartdelay 0\n"
                            "\"wr_synclast.exe -forever\" -noconsole\n"));
     StartRecord(0);
-    ASSERT_EQ(Record(0).m_nState, PS_NOT_CREATED);
+    ASSERT_EQ(Record(0).GetState(), PS_NOT_CREATED);
     CopyChild("wr_synclate.exe");
     CServed served = Serve(5000);
     EXPECT_EQ(served.nState, PS_STARTING);
@@ -90,7 +90,7 @@ TEST_F(WatchRules, UniqueAttachesToTheRunningInstanceAndNoUniqueStartsAnother)
     EXPECT_GE(BroadcastIndex("Monitoring running process: wr_uniq.exe."), 0) << Said();
     EXPECT_LT(BroadcastIndex("Started process: wr_uniq.exe."), 0) << Said();
     EXPECT_EQ(wpUnique.m_processinfo.dwProcessId, dwUnique);
-    EXPECT_EQ(wpUnique.m_nState, PS_RUNNING);
+    EXPECT_EQ(wpUnique.GetState(), PS_RUNNING);
     EXPECT_TRUE(wpUnique.m_fEnabled);
     EXPECT_TRUE(wpUnique.m_mtStarted.IsValid());
     EXPECT_TRUE(wpUnique.m_processinfo.hThread == NULL) << "an attached process has no thread handle";
@@ -135,7 +135,7 @@ TEST_F(WatchRules, NoStartTemplateWatchesEachExternalInstanceUntilItEnds)
         CWatchedProcess* pCopy = FindRecordById(dwId);
         ASSERT_TRUE(pCopy != NULL) << dwId;
         EXPECT_EQ(pCopy->m_csTitle, "Ext (" + IdText(dwId) + ")");
-        EXPECT_EQ(pCopy->m_nState, PS_RUNNING);
+        EXPECT_EQ(pCopy->GetState(), PS_RUNNING);
         EXPECT_TRUE(pCopy->m_fEnabled);
         EXPECT_TRUE(pCopy->m_fNoStart);
         EXPECT_TRUE(pCopy->m_fCheckExitCode);
@@ -194,7 +194,7 @@ TEST_F(WatchRules, StopAndKillEndTheProcessAndNothingRestartsIt)
 
     CWatchedProcess& wpKill = Record(0);
     EXPECT_TRUE(wpKill.Kill());
-    EXPECT_EQ(wpKill.m_nState, PS_ENDED);
+    EXPECT_EQ(wpKill.GetState(), PS_ENDED);
     EXPECT_FALSE(wpKill.m_fEnabled);
     EXPECT_EQ(::WaitForSingleObject(wpKill.m_processinfo.hProcess, 5000), WAIT_OBJECT_0);
 
@@ -203,7 +203,7 @@ TEST_F(WatchRules, StopAndKillEndTheProcessAndNothingRestartsIt)
     // Wine (where the event cannot be sent) by itself; asked, it is "stopped".
     CWatchedProcess& wpStop = Record(1);
     EXPECT_TRUE(wpStop.Stop());
-    EXPECT_EQ(wpStop.m_nState, PS_STOPPED) << wpStop.GetStateText();
+    EXPECT_EQ(wpStop.GetState(), PS_STOPPED) << wpStop.GetStateText();
     EXPECT_FALSE(wpStop.m_fEnabled);
     EXPECT_TRUE(SaidText("Stopping process wr_sstop.exe\n")) << Said();
     EXPECT_TRUE(SaidText("Sending a CTRL_BREAK event to process: wr_sstop.exe, " +
@@ -214,10 +214,10 @@ TEST_F(WatchRules, StopAndKillEndTheProcessAndNothingRestartsIt)
     CWatchedProcess& wpCtrl = Record(2);
     EXPECT_TRUE(wpCtrl.Stop());
     if (IsRunningUnderWine()) {
-        EXPECT_EQ(wpCtrl.m_nState, PS_ENDED) << wpCtrl.GetStateText();
+        EXPECT_EQ(wpCtrl.GetState(), PS_ENDED) << wpCtrl.GetStateText();
         EXPECT_TRUE(SaidText("Timed out trying to stop wr_sctrl.exe.  Terminating process.\n")) << Said();
     } else {
-        EXPECT_EQ(wpCtrl.m_nState, PS_STOPPED) << wpCtrl.GetStateText();
+        EXPECT_EQ(wpCtrl.GetState(), PS_STOPPED) << wpCtrl.GetStateText();
         EXPECT_EQ(wpCtrl.GetExitCode(), 7);
     }
     EXPECT_FALSE(wpCtrl.IsRunning());
@@ -256,7 +256,7 @@ TEST_F(WatchRules, NoStopIsRefusedByStopAndKill)
     EXPECT_TRUE(SaidText("Not Stopping process wr_nostop.exe, as specified in the INF file\n")) << Said();
     EXPECT_FALSE(wp.Kill());
     EXPECT_TRUE(wp.IsRunning());
-    EXPECT_EQ(wp.m_nState, PS_RUNNING);
+    EXPECT_EQ(wp.GetState(), PS_RUNNING);
     EXPECT_TRUE(wp.m_fEnabled);
     EXPECT_FALSE(wp.m_fStopRequested);
 }

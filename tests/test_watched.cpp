@@ -3,50 +3,35 @@
 #include "helpers/childpath.h"
 #include "test_supervisor_app.h"
 
-TEST(WatchedProcess, StateTextsArePaddedAndUnknownIsReported)
-{
-    CWatchedProcess wp;
-    const struct
-    {
-        LONG nState;
-        const char* pszText;
-    } aCases[] = {{PS_CRASHED, "crashed      "},
-                  {PS_ENDED, "ended        "},
-                  {PS_STOPPED, "stopped      "},
-                  {PS_RUNNING, "running      "},
-                  {PS_NOT_CREATED, "not created  "},
-                  {PS_STARTING, "starting     "},
-                  {PS_ANOTHER_INSTANCE, "failed to start, another instance is running"},
-                  {PS_NOT_INITIALIZED, "not initialized"}};
-    for (const auto& c : aCases) {
-        wp.m_nState = c.nState;
-        EXPECT_EQ(wp.GetStateText(), c.pszText) << c.nState;
-    }
-    CStderrCapture capture;
-    wp.m_nState = PS_REMOVED;
-    EXPECT_EQ(wp.GetStateText(), "unknown");
-    EXPECT_NE(capture.Text().find("Default case reached: 7"), std::string::npos) << capture.Text();
-}
-
-TEST(WatchedProcess, TimeTextShowsStartBeforeEnd)
+TEST(WatchedProcess, StateChangesFollowTheAllowedPathsAndTimes)
 {
     CWatchedProcess wp;
     CMilliTime mtStart(2026, 12, 4, 9, 5, 7, 42);
     CMilliTime mtEnd(2026, 12, 4, 10, 0, 0, 0);
-    wp.m_nState = PS_CRASHED;
+    {
+        CStderrCapture capture;
+        EXPECT_FALSE(wp.SetState(PS_CRASHED)) << "only a running process can crash";
+        EXPECT_EQ(wp.GetState(), PS_NOT_INITIALIZED);
+        EXPECT_NE(capture.Text().find("state change not allowed"), std::string::npos) << capture.Text();
+    }
+    EXPECT_TRUE(wp.SetState(PS_RUNNING));
     EXPECT_EQ(wp.GetTimeText(), "");
+    EXPECT_TRUE(wp.SetState(PS_CRASHED));
     wp.m_mtEnded = mtEnd;
     EXPECT_EQ(wp.GetTimeText(), "4Dec26 10:00:00.000");
     wp.m_mtStarted = mtStart;
-    for (LONG nState : {PS_CRASHED, PS_ENDED, PS_STOPPED, PS_RUNNING}) {
-        wp.m_nState = nState;
-        EXPECT_EQ(wp.GetTimeText(), "4Dec26 9:05:07.042") << nState;
-    }
-    wp.m_nState = PS_NOT_CREATED;
+    EXPECT_EQ(wp.GetTimeText(), "4Dec26 9:05:07.042");
+    EXPECT_TRUE(wp.SetState(PS_NOT_CREATED));
     EXPECT_EQ(wp.GetTimeText(), "");
-    wp.m_nState = PS_RUNNING;
+    EXPECT_TRUE(wp.SetState(PS_RUNNING));
     wp.m_mtStarted = CMilliTime();
     EXPECT_EQ(wp.GetTimeText(), "") << "running shows only a start time";
+    {
+        CStderrCapture capture;
+        EXPECT_TRUE(wp.SetState(PS_REMOVED));
+        EXPECT_EQ(wp.GetStateText(), "unknown");
+        EXPECT_FALSE(wp.SetState(PS_RUNNING)) << "nothing leaves the removed state";
+    }
 }
 
 TEST(WatchedProcess, UniqueNameKeepsDirectoryAndIsCutTo15)
@@ -89,7 +74,7 @@ TEST(WatchedProcess, TemplateCopyChecksExitCodeAndSharesTheEvent)
         EXPECT_EQ(wpCopy.m_csTitle, "") << "console settings keep their defaults";
         EXPECT_EQ(wpCopy.m_dwConsoleFlags, (DWORD)CREATE_NEW_CONSOLE);
         EXPECT_EQ(wpCopy.m_hMonitorEvent, wpTemplate.m_hMonitorEvent);
-        EXPECT_EQ(wpCopy.m_nState, PS_NOT_INITIALIZED);
+        EXPECT_EQ(wpCopy.GetState(), PS_NOT_INITIALIZED);
     }
     // The copy borrowed the handle: it must still work after the copy is gone.
     EXPECT_NE(::WaitForSingleObject(wpTemplate.m_hMonitorEvent, 0), WAIT_FAILED);
@@ -102,7 +87,7 @@ TEST(WatchedProcess, ResetRestoresDefaultsButKeepsCommandLine)
     wp.m_fMaster = 1;
     wp.m_nGroup = 2;
     wp.m_fWatch = 0;
-    wp.m_nState = PS_RUNNING;
+    wp.SetState(PS_RUNNING);
     wp.m_fEnabled = 1;
     wp.m_csUniqueName = "kept";
     wp.Reset();
@@ -110,7 +95,7 @@ TEST(WatchedProcess, ResetRestoresDefaultsButKeepsCommandLine)
     EXPECT_FALSE(wp.m_fMaster);
     EXPECT_EQ(wp.m_nGroup, -1);
     EXPECT_TRUE(wp.m_fWatch);
-    EXPECT_EQ(wp.m_nState, PS_NOT_INITIALIZED);
+    EXPECT_EQ(wp.GetState(), PS_NOT_INITIALIZED);
     EXPECT_FALSE(wp.m_fEnabled);
     EXPECT_EQ(wp.m_csUniqueName, "kept");
 }

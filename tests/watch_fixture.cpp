@@ -86,7 +86,7 @@ CWatchedProcess* WatchRules::FindRecord(const std::string& csName)
 void WatchRules::StartRecord(size_t i)
 {
     CWatchedProcess* pProcess = App().m_paProcesses.at(i);
-    pProcess->m_nState = PS_NOT_CREATED;
+    pProcess->SetState(PS_NOT_CREATED);
     App().StartProcess(pProcess);
 }
 
@@ -107,7 +107,7 @@ CServed WatchRules::Serve(DWORD dwTimeout)
     }
     CWatchedProcess* pProcess = static_cast<CWatchedProcess*>(pw);
     served.csName = pProcess->GetExeName();
-    served.nState = pProcess->m_nState;
+    served.nState = pProcess->GetState();
     app.HandleProcessEvent(pProcess);
     return served;
 }
