@@ -189,7 +189,7 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
             continue;
         fAddressed = TRUE;
         if (dwKind == MSG_STOP)
-            StopCommand(pProcess);
+            StopCommand(pProcess, TRUE);
         else if (dwKind == MSG_START)
             StartCommand(pProcess);
         else
@@ -197,13 +197,20 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
     }
     if (!fAddressed)
         Broadcast(csName + " is not a valid process name.");
+    RemoveEndedExternalCopies();
 }
 
-void CSupervisorApp::StopCommand(CWatchedProcess* pProcess)
+void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if (pProcess->Stop())
+    // A line waiting out its restart delay or start retry stays down until
+    // the operator starts it again.
+    if (fOperator && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
+        pProcess->m_fStopRequested = 1;
+        pProcess->SetState(PS_STOPPED);
+        Broadcast(csName + " Stopped.");
+    } else if (pProcess->Stop())
         Broadcast(csName + " Stopped.");
     else
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
@@ -231,6 +238,11 @@ void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
             Broadcast(csName + " is already scheduled to restart.");
         return;
     }
+    if (pProcess->m_fNoStart) {
+        Broadcast(csName + " is started outside the supervisor (NOSTART); it is watched while it runs.");
+        return;
+    }
     pProcess->CloseHandles();
+    pProcess->ResetRestartCount();
     StartProcess(pProcess);
 }

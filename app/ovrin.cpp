@@ -26,7 +26,8 @@ CSupervisorApp::CSupervisorApp()
       m_evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_census(TRUE),
       m_fAllowClose(0),
-      m_fLifoShutdown(0)
+      m_fLifoShutdown(0),
+      m_fKillTreeAll(0)
 {
     m_thServer.Start();
     m_thClient.Start();

@@ -1,6 +1,8 @@
 // Watched process record: defaults, state texts and small queries.
 #include "watched.h"
 
+#include <algorithm>
+
 #include "common/assertex.h"
 #include "common/filestuf.h"
 #include "exeinfo.h"
@@ -17,7 +19,11 @@ enum
 
 #define STATE_BIT(n) (1u << (n))
 // Every state a record can leave: a removed record is destroyed next.
-const DWORD c_dwAnyLive = 0x1FFu & ~STATE_BIT(PS_REMOVED);
+const DWORD c_dwAnyLive = 0x3FFu & ~STATE_BIT(PS_REMOVED);
+// The states in which a restart or retry can be pending (an operator's
+// stop cancels it).
+const DWORD c_dwCanWait = STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED) | STATE_BIT(PS_STOPPED) |
+                          STATE_BIT(PS_NOT_CREATED) | STATE_BIT(PS_ANOTHER_INSTANCE);
 
 struct CStateInfo
 {
@@ -33,13 +39,15 @@ struct CStateInfo
 const CStateInfo c_aStates[] = {
     {PS_CRASHED, "crashed      ", 1, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
     {PS_ENDED, "ended        ", 2, TIME_START_OR_END, c_dwAnyLive},
-    {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
+    {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING) | c_dwCanWait},
     {PS_RUNNING, "running      ", 4, TIME_START, c_dwAnyLive},
     {PS_NOT_CREATED, "not created  ", 5, TIME_NONE, c_dwAnyLive},
-    {PS_STARTING, "starting     ", 6, TIME_NONE, c_dwAnyLive},
+    {PS_STARTING, "starting     ", 6, TIME_NONE, c_dwAnyLive & ~STATE_BIT(PS_GIVEN_UP)},
     {PS_ANOTHER_INSTANCE, "failed to start, another instance is running", 7, TIME_NONE, c_dwAnyLive},
     {PS_REMOVED, NULL, 8, TIME_NONE, c_dwAnyLive},
     {PS_NOT_INITIALIZED, "not initialized", 0, TIME_NONE, 0},
+    // Decided by the rules of the line's own unexpected end.
+    {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END, STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED)},
 };
 
 const CStateInfo* FindState(LONG nState)
@@ -54,7 +62,7 @@ const CStateInfo* FindState(LONG nState)
 }  // namespace
 
 CWatchedProcess::CWatchedProcess()
-    : m_hMonitorEvent(NULL), m_fOwnsMonitorEvent(FALSE)
+    : m_hMonitorEvent(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_fOwnsMonitorEvent(FALSE)
 {
     SetDefaults();
 }
@@ -62,6 +70,7 @@ CWatchedProcess::CWatchedProcess()
 CWatchedProcess::~CWatchedProcess()
 {
     m_alarmRestart.Cancel();
+    EndTree();
     if (m_fOwnsMonitorEvent && m_hMonitorEvent != NULL)
         VERIFY_TRUE(::CloseHandle(m_hMonitorEvent));
     m_hMonitorEvent = NULL;
@@ -86,6 +95,27 @@ void CWatchedProcess::SetDefaults()
     m_fNoStop = 0;
     m_nState = PS_NOT_INITIALIZED;
     m_fEnabled = 0;
+    m_nBackoffMax = 0;
+    m_nMaxRestarts = -1;
+    m_fKillTree = 0;
+    ResetRestartCount();
+}
+
+void CWatchedProcess::CloseHandles()
+{
+    // The run is over: what it started goes with it (kill on job close).
+    EndTree();
+    CChildProcess::CloseHandles();
+}
+
+void CWatchedProcess::EndTree()
+{
+    if (m_hJob == NULL)
+        return;
+    if (!::TerminateJobObject(m_hJob, 0))
+        DEBUG_TRACE_MSG("TerminateJobObject failed for " << GetExeName() << ". Error " << LastErrorText());
+    VERIFY_TRUE(::CloseHandle(m_hJob));
+    m_hJob = NULL;
 }
 
 void CWatchedProcess::Reset()
@@ -216,11 +246,87 @@ void CWatchedProcess::WaitOnProcess(BOOL fEnable)
     m_fEnabled = fEnable;
 }
 
-void CWatchedProcess::ArmRestart(const CMilliTime& mtDue)
+void CWatchedProcess::ArmRestart(LONG nDelayMs, BOOL fFromEnd)
 {
-    m_alarmRestart.SetAt(mtDue);
+    const CMilliTimeSpan mtsDelay = CMilliTimeSpan::FromMilliseconds(nDelayMs);
+    if (fFromEnd && m_mtEnded.IsValid())
+        m_alarmRestart.SetAtMonotonic(m_ullEndedMs + (ULONGLONG)nDelayMs, m_mtEnded + mtsDelay);
+    else
+        m_alarmRestart.SetAfter(mtsDelay);
     m_pwoDelegate = &m_alarmRestart;
     m_fEnabled = 1;
+}
+
+void CWatchedProcess::MarkEnded()
+{
+    m_mtEnded = CMilliTime::GetCurrentTime();
+    m_ullEndedMs = GetMonotonicMilliseconds();
+}
+
+CRestartPolicy CWatchedProcess::GetRestartPolicy() const
+{
+    CRestartPolicy policy;
+    policy.nDelayMs = m_mtsRestartDelay.GetTotalMilliseconds();
+    policy.nBackoffMaxMs = m_nBackoffMax > 0 ? m_nBackoffMax * 1000 : 0;
+    policy.nMaxRestarts = m_nMaxRestarts;
+    return policy;
+}
+
+void CWatchedProcess::ResetRestartCount()
+{
+    m_restartCount.nBackoffStep = 0;
+    m_restartCount.nCountedRestarts = 0;
+}
+
+namespace {
+
+const LONG c_nMinRetryMs = 1000;
+// A run shorter than this counts towards MAXRESTARTS (or BACKOFF's cap where larger).
+const LONG c_nCountedRunMs = 60000;
+
+// min(cap, base x 2^(k-1)) without overflow; base is 1 s when RESTARTDELAY is 0.
+LONG BackoffDelay(const CRestartPolicy& policy, LONG nStep)
+{
+    LONGLONG llDelay = policy.nDelayMs > 0 ? policy.nDelayMs : 1000;
+    for (LONG i = 1; i < nStep && llDelay < policy.nBackoffMaxMs; i++)
+        llDelay *= 2;
+    return (LONG)std::min<LONGLONG>(llDelay, policy.nBackoffMaxMs);
+}
+
+}  // namespace
+
+BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGLONG ullRunMs, LONG& nDelayMs)
+{
+    if (policy.nMaxRestarts >= 0) {
+        const LONG nCountedRunMs = std::max(c_nCountedRunMs, policy.nBackoffMaxMs);
+        if (ullRunMs >= (ULONGLONG)nCountedRunMs) {
+            count.nCountedRestarts = 0;
+        } else {
+            if (count.nCountedRestarts >= policy.nMaxRestarts)
+                return FALSE;
+            count.nCountedRestarts++;
+        }
+    }
+    nDelayMs = policy.nDelayMs;
+    if (policy.nBackoffMaxMs > 0) {
+        if (ullRunMs >= (ULONGLONG)policy.nBackoffMaxMs)
+            count.nBackoffStep = 1;
+        else if (count.nBackoffStep < 64)
+            count.nBackoffStep++;
+        nDelayMs = BackoffDelay(policy, count.nBackoffStep);
+    }
+    return TRUE;
+}
+
+LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count)
+{
+    LONG nDelayMs = policy.nDelayMs;
+    if (policy.nBackoffMaxMs > 0) {
+        if (count.nBackoffStep < 64)
+            count.nBackoffStep++;
+        nDelayMs = BackoffDelay(policy, count.nBackoffStep);
+    }
+    return std::max(nDelayMs, c_nMinRetryMs);
 }
 
 BOOL CWatchedProcess::IsRestartPending() const

@@ -25,8 +25,11 @@ void CWatchedProcess::OnSignalled()
                 SetState(PS_CRASHED);
             }
         }
-        m_mtEnded = CMilliTime::GetCurrentTime();
+        MarkEnded();
         m_fEnabled = 0;
+        // The rules follow the process that was started; what it started
+        // ends with it.
+        EndTree();
     } else {
         m_alarmRestart.Cancel();
         CloseHandles();
@@ -34,9 +37,9 @@ void CWatchedProcess::OnSignalled()
     }
 }
 
-void CWatchedProcess::ScheduleRestart()
+void CWatchedProcess::ScheduleRestart(LONG nDelayMs)
 {
-    ArmRestart(m_mtEnded + m_mtsRestartDelay);
+    ArmRestart(nDelayMs, TRUE);
 }
 
 namespace {
@@ -75,8 +78,13 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
         if (EndedNormally()) {
             if (m_fQuit)
                 m_fQuitPending = 1;
-        } else if (m_fWatch && !m_fNoStart) {
-            ScheduleRestart();
+        } else if (m_fWatch && !m_fNoStart && !m_fSync) {
+            const ULONGLONG ullRunMs = m_ullEndedMs > m_ullStartedMs ? m_ullEndedMs - m_ullStartedMs : 0;
+            LONG nDelayMs = 0;
+            if (NextRestartDelay(GetRestartPolicy(), m_restartCount, ullRunMs, nDelayMs))
+                ScheduleRestart(nDelayMs);
+            else
+                SetState(PS_GIVEN_UP);
         }
         return;
     }
@@ -89,22 +97,28 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
                                            << " is killing itself because it's master ended normally.");
             StopForRule(*this);
         }
-        m_mtEnded = CMilliTime::GetCurrentTime();
+        MarkEnded();
         // A member still waiting out an earlier restart delay would otherwise
         // come back although its master has ended the group.
         CancelRestart();
         return;
     }
-    if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch)
+    if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch || m_fSync)
         return;
-    if (IsRunning()) {
+    // Only a member that runs or waits for its restart is restarted with
+    // its brother: one the operator stopped, one given up or one that has
+    // not been started yet stays as it is.
+    BOOL fRunning = IsRunning();
+    if (!fRunning && !IsRestartPending())
+        return;
+    if (fRunning) {
         DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
                                        << " is killing itself because one of it's brothers died.");
         StopForRule(*this);
     }
-    m_mtEnded = CMilliTime::GetCurrentTime();
+    MarkEnded();
     if (!m_fNoStart)
-        ScheduleRestart();
+        ScheduleRestart(m_mtsRestartDelay.GetTotalMilliseconds());
 }
 
 void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
@@ -112,6 +126,8 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
         CWatchedProcess* pProcess = m_paProcesses[i];
         pProcess->OnProcessEnded(pEnded);
+        if (pProcess == pEnded && pProcess->GetState() == PS_GIVEN_UP)
+            ReportGivenUp(pProcess);
         if (pProcess->m_fQuitPending) {
             Broadcast(StrFormat("Stopping all processes and shutting down in %i seconds...", (int)pProcess->m_nQuitDelay));
             ::Sleep((DWORD)pProcess->m_nQuitDelay * 1000);
@@ -119,6 +135,16 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
             break;
         }
     }
+}
+
+void CSupervisorApp::ReportGivenUp(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    std::string csCount = StrFormat("%d", (int)pProcess->m_nMaxRestarts);
+    const char* apszStrings[2] = {csName.c_str(), csCount.c_str()};
+    ReportEvent(EVMSG_GIVEN_UP, 2, apszStrings);
+    Broadcast(csName + " has been restarted " + csCount + " times in a row and will not be restarted again.");
+    BroadcastRecord(pProcess);
 }
 
 void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
@@ -161,13 +187,22 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
         DEBUG_FAILURE_MSG("Unknown case: " << nState);
         break;
     }
-    // A SYNC restart removes its record inside StartProcess.
-    int iProcess = FindProcessIndex(pProcess);
-    if (iProcess >= 0 && pProcess->m_fNoStart &&
-        (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)) {
+    RemoveEndedExternalCopies();
+}
+
+void CSupervisorApp::RemoveEndedExternalCopies()
+{
+    for (size_t i = 0; i < m_paProcesses.size();) {
+        CWatchedProcess* pProcess = m_paProcesses[i];
+        LONG nState = pProcess->GetState();
+        if (!pProcess->m_fNoStart || pProcess->IsExternalTemplate() ||
+            (nState != PS_CRASHED && nState != PS_ENDED && nState != PS_STOPPED)) {
+            i++;
+            continue;
+        }
         pProcess->SetState(PS_REMOVED);
         BroadcastRecord(pProcess);
-        m_paProcesses.erase(m_paProcesses.begin() + iProcess);
+        m_paProcesses.erase(m_paProcesses.begin() + (ptrdiff_t)i);
         delete pProcess;
     }
 }

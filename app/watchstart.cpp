@@ -11,12 +11,85 @@ namespace {
 // ERROR_ACCESS_DENIED; every right the supervisor needs is in this value.
 const DWORD c_dwAttachAccess = 0x1F0FFF;
 
+// The process name of the image behind a process handle, in the census's
+// form; empty when the system cannot tell (then only the time is checked).
+std::string GetProcessNameOf(HANDLE hProcess)
+{
+    typedef BOOL(WINAPI * PFN_QUERY_IMAGE)(HANDLE, DWORD, LPWSTR, PDWORD);
+    typedef DWORD(WINAPI * PFN_BASE_NAME)(HANDLE, HMODULE, LPWSTR, DWORD);
+    // Vista and later; older systems have the module name through psapi.
+    static const PFN_QUERY_IMAGE s_pfnQueryImage = (PFN_QUERY_IMAGE)(void*)::GetProcAddress(
+        ::GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameW");
+    WCHAR awchImage[MAX_PATH * 2];
+    DWORD cchImage = DIM(awchImage);
+    if (s_pfnQueryImage != NULL && s_pfnQueryImage(hProcess, 0, awchImage, &cchImage))
+        return ProcessNameFromImage(awchImage, cchImage);
+    static const HMODULE s_hPsapi = ::LoadLibraryA("psapi.dll");
+    static const PFN_BASE_NAME s_pfnBaseName =
+        s_hPsapi != NULL ? (PFN_BASE_NAME)(void*)::GetProcAddress(s_hPsapi, "GetModuleBaseNameW") : NULL;
+    if (s_pfnBaseName != NULL) {
+        cchImage = s_pfnBaseName(hProcess, NULL, awchImage, DIM(awchImage));
+        if (cchImage > 0)
+            return ProcessNameFromImage(awchImage, cchImage);
+    }
+    return std::string();
+}
+
+// A nested job needs Windows 8; before it, a process of a job can be given
+// a job of its own only when it leaves the supervisor's job, which that
+// job must allow.
+DWORD BreakawayFlagFor()
+{
+    typedef BOOL(WINAPI * PFN_IN_JOB)(HANDLE, HANDLE, PBOOL);
+    static const PFN_IN_JOB s_pfnInJob =
+        (PFN_IN_JOB)(void*)::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "IsProcessInJob");
+    BOOL fInJob = FALSE;
+    if (s_pfnInJob == NULL || !s_pfnInJob(::GetCurrentProcess(), NULL, &fInJob) || !fInJob)
+        return 0;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info = {};
+    if (!::QueryInformationJobObject(NULL, JobObjectExtendedLimitInformation, &info, sizeof info, NULL))
+        return 0;
+    return (info.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) ? CREATE_BREAKAWAY_FROM_JOB : 0;
+}
+
 }  // namespace
+
+BOOL CWatchedProcess::PutInJob()
+{
+    HANDLE hJob = ::CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info = {};
+    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (hJob == NULL ||
+        !::SetInformationJobObject(hJob, JobObjectExtendedLimitInformation, &info, sizeof info) ||
+        !::AssignProcessToJobObject(hJob, m_processinfo.hProcess)) {
+        DWORD dwError = ::GetLastError();
+        if (hJob != NULL)
+            VERIFY_TRUE(::CloseHandle(hJob));
+        m_csTreeProblem = "KILLTREE: " + GetExeName() + " could not be put in a job of its own (Error " +
+                          ErrorText(dwError) + "); only the process itself will be ended.";
+        return FALSE;
+    }
+    m_hJob = hJob;
+    return TRUE;
+}
 
 BOOL CWatchedProcess::Start()
 {
     std::string csName = GetExeName();
-    if (Create()) {
+    m_csTreeProblem.clear();
+    // Started suspended, so that it cannot start anything before it is in its job.
+    m_dwMoreFlags = m_fKillTree ? CREATE_SUSPENDED | BreakawayFlagFor() : 0;
+    BOOL fCreated = Create();
+    if (!fCreated && (m_dwMoreFlags & CREATE_BREAKAWAY_FROM_JOB) != 0) {
+        m_dwMoreFlags &= ~(DWORD)CREATE_BREAKAWAY_FROM_JOB;
+        fCreated = Create();
+    }
+    if (fCreated && m_fKillTree) {
+        PutInJob();
+        if (::ResumeThread(m_processinfo.hThread) == (DWORD)-1)
+            DEBUG_ERROR_MSG("ResumeThread failed for " << csName << ". Error " << LastErrorText());
+    }
+    if (fCreated) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
         SetState(PS_RUNNING);
         // A retried start leaves the record delegated to its (cancelled)
@@ -29,22 +102,30 @@ BOOL CWatchedProcess::Start()
     }
     DWORD dwError = ::GetLastError();
     DEBUG_TRACE_MSG("The process " << csName << " couldn't be started. Error " << ErrorText(dwError));
-    ArmRestart(CMilliTime::GetCurrentTime() + m_mtsRestartDelay);
+    // Never faster than once a second: a missing program with no delay
+    // would otherwise keep this thread and every client busy.
+    ArmRestart(NextRetryDelay(GetRestartPolicy(), m_restartCount), FALSE);
     SetState(PS_NOT_CREATED);
     ::SetLastError(dwError);
     return FALSE;
 }
 
-void CWatchedProcess::Attach(DWORD dwProcessId)
+BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
 {
     if (dwProcessId != 0) {
         m_processinfo.dwProcessId = dwProcessId;
         HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, TRUE, dwProcessId);
+        if (hProcess != NULL && pftSeenBefore != NULL && !IsListedProcess(hProcess, *pftSeenBefore)) {
+            DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " is no longer " << GetUniqueName()
+                                       << ": its id has been reused.");
+            VERIFY_TRUE(::CloseHandle(hProcess));
+            hProcess = NULL;
+        }
         if (hProcess == NULL) {
             DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
                           "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetExeName());
             DEBUG_TRACE_MSG("Cannot monitor process: " << GetExeName());
-            return;
+            return FALSE;
         }
         m_processinfo.hProcess = hProcess;
         SetState(PS_RUNNING);
@@ -52,7 +133,20 @@ void CWatchedProcess::Attach(DWORD dwProcessId)
     m_fStopRequested = 0;
     WaitOnProcess(TRUE);
     m_mtStarted = CMilliTime::GetCurrentTime();
+    m_ullStartedMs = GetMonotonicMilliseconds();
     m_mtEnded = CMilliTime();
+    return TRUE;
+}
+
+BOOL CWatchedProcess::IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore)
+{
+    const std::string csImageName = GetProcessNameOf(hProcess);
+    if (!csImageName.empty() && !StrIEqual(csImageName, GetUniqueName()))
+        return FALSE;
+    FILETIME ftCreated, ftExited, ftKernel, ftUser;
+    if (!::GetProcessTimes(hProcess, &ftCreated, &ftExited, &ftKernel, &ftUser))
+        return TRUE;
+    return ::CompareFileTime(&ftCreated, &ftSeenBefore) <= 0;
 }
 
 BOOL CWatchedProcess::RequestStop()
@@ -127,6 +221,7 @@ BOOL CWatchedProcess::Kill()
     // (measured). Either way nothing is reported.
     if (m_processinfo.hProcess != NULL)
         Terminate(0);
+    EndTree();
     return TRUE;
 }
 
@@ -146,8 +241,12 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
                 Broadcast("Cannot monitor " + csName + ", Process is not running.");
             } else {
                 Broadcast("Monitoring running process: " + csName + ".");
-                pProcess->Attach(dwId);
+                BOOL fAttached = pProcess->Attach(dwId, &m_census.GetCollectedTime());
                 BroadcastRecord(pProcess);
+                // The running instance is the SYNC line's run: the lines
+                // after it wait for its end as for one started here.
+                if (fAttached && pProcess->m_fSync)
+                    WaitForSyncEnd(pProcess);
                 return;
             }
         }
@@ -158,12 +257,28 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
     }
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
-    if (pProcess->m_fSync) {
-        Broadcast("Waiting for " + csName + " to finish.");
-        pProcess->Wait(INFINITE);
-        Broadcast(csName + " has finished.");
-        RemoveProcess(pProcess);
+    if (!pProcess->m_csTreeProblem.empty())
+        Broadcast(pProcess->m_csTreeProblem);
+    if (pProcess->m_fSync)
+        WaitForSyncEnd(pProcess);
+}
+
+void CSupervisorApp::WaitForSyncEnd(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    Broadcast("Waiting for " + csName + " to finish.");
+    pProcess->Wait(INFINITE);
+    Broadcast(csName + " has finished.");
+    RemoveProcess(pProcess);
+}
+
+BOOL CSupervisorApp::IsSyncPending() const
+{
+    for (const CWatchedProcess* pProcess : m_paProcesses) {
+        if (pProcess->m_fSync && pProcess->IsRestartPending())
+            return TRUE;
     }
+    return FALSE;
 }
 
 BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
@@ -219,7 +334,7 @@ void CSupervisorApp::MonitorExternalProcesses()
             pCopy->m_fNoStart = 1;
             pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
             m_paProcesses.push_back(pCopy);
-            pCopy->Attach(dwaIds[j]);
+            pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime());
             BroadcastRecord(pCopy);
             pCopy->SignalMonitorEvent();
             Broadcast("Monitoring external process: " + pCopy->GetExeName());

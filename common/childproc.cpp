@@ -27,6 +27,7 @@ void CChildProcess::SetDefaults()
     m_dwConsoleFlags = CREATE_NEW_CONSOLE;
     m_dwGroupFlags = 0;
     m_dwPriorityClass = 0;
+    m_dwMoreFlags = 0;
     m_csTitle.clear();
     m_asEnvironment.clear();
     m_csCurrentDirectory.clear();
@@ -107,7 +108,7 @@ BOOL CChildProcess::Create()
     PROCESS_INFORMATION processinfo = {};
     BOOL fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(),
                                      achCommandLine.data(), GetSecurityAttributes(), NULL, TRUE,
-                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags,
+                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | m_dwMoreFlags,
                                      achEnvironment.empty() ? NULL : achEnvironment.data(),
                                      m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
                                      &m_startupinfo, &processinfo);

@@ -87,11 +87,55 @@ CMilliTime::CMilliTime(const SYSTEMTIME& st)
 {
 }
 
-CMilliTime CMilliTime::GetCurrentTime()
+namespace {
+
+PFN_LOCAL_CLOCK s_pfnLocalClock = NULL;
+PFN_MONOTONIC_CLOCK s_pfnMonotonicClock = NULL;
+
+}  // namespace
+
+CMilliTime GetSystemLocalTime()
 {
     SYSTEMTIME st;
     ::GetLocalTime(&st);
     return CMilliTime(st);
+}
+
+ULONGLONG GetSystemMonotonicMilliseconds()
+{
+    // GetTickCount64 is not on every system this runs on; the 32-bit count
+    // is widened here. It wraps after 49.7 days, so any caller that looks
+    // at least that often sees each wrap; the lock keeps the high part and
+    // the last value together.
+    static CRITICAL_SECTION s_critsec;
+    static const BOOL s_fInit = (::InitializeCriticalSection(&s_critsec), TRUE);
+    static DWORD s_dwLast = 0;
+    static ULONGLONG s_ullHigh = 0;
+    (void)s_fInit;
+    ::EnterCriticalSection(&s_critsec);
+    const DWORD dwNow = ::GetTickCount();
+    if (dwNow < s_dwLast)
+        s_ullHigh += 0x100000000ULL;
+    s_dwLast = dwNow;
+    const ULONGLONG ullNow = s_ullHigh + dwNow;
+    ::LeaveCriticalSection(&s_critsec);
+    return ullNow;
+}
+
+ULONGLONG GetMonotonicMilliseconds()
+{
+    return s_pfnMonotonicClock != NULL ? s_pfnMonotonicClock() : GetSystemMonotonicMilliseconds();
+}
+
+void SetClockSeam(PFN_LOCAL_CLOCK pfnLocal, PFN_MONOTONIC_CLOCK pfnMonotonic)
+{
+    s_pfnLocalClock = pfnLocal;
+    s_pfnMonotonicClock = pfnMonotonic;
+}
+
+CMilliTime CMilliTime::GetCurrentTime()
+{
+    return s_pfnLocalClock != NULL ? s_pfnLocalClock() : GetSystemLocalTime();
 }
 
 CMilliTime CMilliTime::Latest()
