@@ -1,0 +1,321 @@
+// Restarts an operator can rely on: backoff and give-up, a stop that sticks,
+// process trees, SYNC lines that hold the start-up, and the arithmetic and
+// clock behind the restart alarms.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "common/alarm.h"
+#include "e2e_util.h"
+#include "ovrin_e2e.h"
+#include "test_app.h"
+#include "watched.h"
+
+// After the project's headers: its assertion macros give way to the tests'.
+#include <gtest/gtest.h>
+
+namespace {
+
+const DWORD c_dwLong = 20000;
+
+struct CStamp
+{
+    std::string csWhat;   // "start" or "end"
+    double dMs;           // on the machine's performance counter
+};
+
+std::vector<CStamp> ReadStamps(const std::string& csPath)
+{
+    LARGE_INTEGER liFrequency;
+    ::QueryPerformanceFrequency(&liFrequency);
+    std::string csText;
+    std::vector<CStamp> aStamps;
+    if (!ReadTextFile(csPath, csText))
+        return aStamps;
+    for (const std::string& csLine : SplitLines(csText)) {
+        char szWhat[16] = "";
+        unsigned long ulPid = 0;
+        long long llTicks = 0;
+        if (sscanf(csLine.c_str(), "%15s %lu %lld", szWhat, &ulPid, &llTicks) == 3)
+            aStamps.push_back({szWhat, (double)llTicks * 1000.0 / (double)liFrequency.QuadPart});
+    }
+    return aStamps;
+}
+
+BOOL IsProcessAlive(DWORD dwProcessId)
+{
+    HANDLE hProcess = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, dwProcessId);
+    if (hProcess == NULL)
+        return FALSE;
+    BOOL fAlive = ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(hProcess);
+    return fAlive;
+}
+
+// Waits up to dwTimeoutMs for the process to be gone.
+BOOL WaitProcessGone(DWORD dwProcessId, DWORD dwTimeoutMs)
+{
+    for (DWORD dwWaited = 0; IsProcessAlive(dwProcessId); dwWaited += 50) {
+        if (dwWaited >= dwTimeoutMs)
+            return FALSE;
+        ::Sleep(50);
+    }
+    return TRUE;
+}
+
+void KillProcessId(DWORD dwProcessId)
+{
+    HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwProcessId);
+    if (hProcess != NULL) {
+        ::TerminateProcess(hProcess, 1);
+        ::WaitForSingleObject(hProcess, 5000);
+        ::CloseHandle(hProcess);
+    }
+}
+
+class Restarts : public ::testing::Test
+{
+protected:
+    void Run(const std::string& csExe, const std::vector<std::string>& acsChildren, const std::string& csDefinition)
+    {
+        m_ovrin.Prepare(csExe);
+        for (const std::string& csChild : acsChildren)
+            m_ovrin.CopyChild(csChild);
+        ASSERT_TRUE(m_ovrin.Launch(csDefinition));
+        ASSERT_TRUE(m_client.Connect(csExe, c_dwLong));
+    }
+    std::vector<std::string> Until(const std::string& csLast, DWORD dwTimeoutMs = c_dwLong)
+    {
+        std::vector<std::string> acs = m_client.ReceiveTextsUntil(csLast, dwTimeoutMs);
+        m_acsSeen.insert(m_acsSeen.end(), acs.begin(), acs.end());
+        return acs;
+    }
+    std::vector<std::string> Command(DWORD dwKind, const std::string& csName, const std::string& csLast)
+    {
+        EXPECT_TRUE(m_client.Send(dwKind, csName));
+        return Until(csLast);
+    }
+    // Every text that arrives within dwMs.
+    std::vector<std::string> For(DWORD dwMs)
+    {
+        std::vector<std::string> acs;
+        const DWORD dwStart = ::GetTickCount();
+        for (DWORD dwElapsed = 0; dwElapsed < dwMs; dwElapsed = ::GetTickCount() - dwStart) {
+            CControlMessage msg;
+            if (m_client.Receive(msg, dwMs - dwElapsed) && msg.m_dwKind == MSG_TEXT)
+                acs.push_back(msg.m_csText);
+        }
+        return acs;
+    }
+    // Reads the process id a child wrote to csFile in the supervisor's folder.
+    DWORD WaitForPidFile(const std::string& csFile)
+    {
+        std::string csText;
+        for (int i = 0; i < 100 && !ReadTextFile(m_ovrin.m_csDir + "\\" + csFile, csText); i++)
+            ::Sleep(50);
+        return (DWORD)strtoul(csText.c_str(), NULL, 10);
+    }
+    void Quit()
+    {
+        m_ovrin.WriteInput("quit\r\n");
+        EXPECT_TRUE(m_ovrin.WaitForExit(c_dwLong)) << m_ovrin.Output();
+    }
+    static size_t Count(const std::vector<std::string>& acs, const std::string& csPrefix)
+    {
+        return (size_t)std::count_if(acs.begin(), acs.end(), [&](const std::string& cs) {
+            return cs.compare(0, csPrefix.size(), csPrefix) == 0;
+        });
+    }
+    static std::string Joined(const std::vector<std::string>& acs)
+    {
+        std::string cs;
+        for (const std::string& c : acs)
+            cs += c + "\n";
+        return cs;
+    }
+
+    COvrinProcess m_ovrin;
+    CTestClient m_client;
+    std::vector<std::string> m_acsSeen;
+};
+
+}  // namespace
+
+TEST_F(Restarts, BackoffDoublesToItsCapThenGivesUpAndStartRearms)
+{
+    Run("OvrBackoff.exe", {"crash.exe"},
+        "-noconsole -restartdelay 0 -backoff 4 -maxrestarts 3 \"crash.exe -stampfile stamps.txt -crash\"\r\n");
+    const std::string csNotice = "crash.exe has been restarted 3 times in a row and will not be restarted again.";
+    std::vector<std::string> acs = Until(csNotice);
+    ASSERT_EQ(acs.back(), csNotice) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process: crash.exe."), 4u) << Joined(acs);
+    std::vector<CStamp> aStamps = ReadStamps(m_ovrin.m_csDir + "\\stamps.txt");
+    ASSERT_EQ(aStamps.size(), 8u);
+    const double adExpected[] = {1000, 2000, 4000};
+    for (size_t i = 0; i < 3; i++) {
+        const double dGap = aStamps[2 * i + 2].dMs - aStamps[2 * i + 1].dMs;
+        EXPECT_GE(dGap, adExpected[i] - 50) << "restart " << i + 1;
+        EXPECT_LE(dGap, adExpected[i] + 900) << "restart " << i + 1;
+    }
+    acs = Command(MSG_STATUS, "", "Process crash.exe");
+    EXPECT_NE(acs.back().find("given up"), std::string::npos) << acs.back();
+
+    // The operator's start counts from zero: one more run and three restarts.
+    acs = Command(MSG_START, "crash", csNotice);
+    EXPECT_EQ(Count(acs, "Started process: crash.exe."), 4u) << Joined(acs);
+    Quit();
+}
+
+TEST_F(Restarts, StopCancelsPendingRestartsAndFailedStartsRetryAtMostOnceASecond)
+{
+    Run("OvrSticky.exe", {"crashy.exe"},
+        "-noconsole -restartdelay 2 \"crashy.exe -crash\"\r\n"
+        "-noconsole -restartdelay 0 \"missing.exe\"\r\n");
+    Until("crashy.exe has ended. Exit code");
+    std::vector<std::string> acs = For(3000);
+    EXPECT_GE(Count(acs, "Could not start process: missing.exe."), 2u) << Joined(acs);
+    EXPECT_LE(Count(acs, "Could not start process: missing.exe."), 4u) << Joined(acs);
+
+    acs = Command(MSG_STOP, "crashy", "crashy.exe ");
+    EXPECT_EQ(acs.back(), "crashy.exe Stopped.") << Joined(acs);
+    acs = Command(MSG_STOP, "missing", "missing.exe ");
+    EXPECT_EQ(acs.back(), "missing.exe Stopped.") << Joined(acs);
+    acs = For(3500);
+    EXPECT_EQ(Count(acs, "Started process: crashy.exe."), 0u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Could not start process: missing.exe."), 0u) << Joined(acs);
+    acs = Command(MSG_STATUS, "", "Process missing.exe");
+    ASSERT_GE(acs.size(), 2u);
+    EXPECT_EQ(acs[acs.size() - 2].find("Process crashy.exe"), 0u) << Joined(acs);
+    EXPECT_NE(acs[acs.size() - 2].find("stopped"), std::string::npos) << Joined(acs);
+
+    acs = Command(MSG_START, "crashy", "Started process: crashy.exe.");
+    EXPECT_EQ(acs.back(), "Started process: crashy.exe.") << Joined(acs);
+    Quit();
+}
+
+TEST_F(Restarts, KillTreeEndsGrandchildrenWithTheirLine)
+{
+    Run("OvrTree.exe", {"tree.exe", "plain.exe"},
+        "-noconsole -killtree \"tree.exe -grandchild tree.pid -forever\"\r\n"
+        "-noconsole \"plain.exe -grandchild plain.pid -forever\"\r\n");
+    Until("All services have been started.");
+    const DWORD dwTreeChild = WaitForPidFile("tree.pid");
+    const DWORD dwPlainChild = WaitForPidFile("plain.pid");
+    ASSERT_NE(dwTreeChild, 0u);
+    ASSERT_NE(dwPlainChild, 0u);
+
+    Command(MSG_STOP, "tree", "tree.exe ");
+    Command(MSG_STOP, "plain", "plain.exe ");
+    EXPECT_TRUE(WaitProcessGone(dwTreeChild, 3000)) << "KILLTREE ends what its line started";
+    EXPECT_TRUE(IsProcessAlive(dwPlainChild)) << "without KILLTREE only the process ends";
+    KillProcessId(dwPlainChild);
+
+    // A supervisor that is killed takes its trees with it.
+    ::DeleteFileA((m_ovrin.m_csDir + "\\tree.pid").c_str());
+    Command(MSG_START, "tree", "Started process: tree.exe.");
+    const DWORD dwSecondChild = WaitForPidFile("tree.pid");
+    ASSERT_NE(dwSecondChild, 0u);
+    m_ovrin.Kill();
+    EXPECT_TRUE(WaitProcessGone(dwSecondChild, 3000));
+    KillProcessId(dwSecondChild);
+}
+
+TEST_F(Restarts, GroupLeavesStoppedMemberAloneAndSyncHoldsTheStartup)
+{
+    Run("OvrGroup.exe", {"member.exe", "brother.exe", "after.exe"},
+        "-noconsole -sync -restartdelay 1 \"late.exe -sleep 300\"\r\n"
+        "-noconsole -group 1 -restartdelay 1 \"member.exe -forever\"\r\n"
+        "-noconsole -group 1 -restartdelay 1 \"brother.exe -sleep 2500 -crash\"\r\n"
+        "-noconsole \"after.exe -forever\"\r\n");
+    // A SYNC line that cannot start yet holds back every line after it.
+    std::vector<std::string> acs = For(2500);
+    EXPECT_GE(Count(acs, "Could not start process: late.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process:"), 0u) << Joined(acs);
+    m_ovrin.CopyChild("late.exe");
+    acs = Until("Started process: member.exe.");
+    EXPECT_EQ(Count(acs, "late.exe has finished."), 1u) << Joined(acs);
+
+    Command(MSG_STOP, "member", "member.exe ");
+    acs = Until("brother.exe has ended. Exit code");
+    acs = For(2500);
+    EXPECT_EQ(Count(acs, "Started process: brother.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process: member.exe."), 0u) << "the operator's stop sticks\n" << Joined(acs);
+    acs = Command(MSG_START, "member", "Started process: member.exe.");
+    EXPECT_EQ(acs.back(), "Started process: member.exe.") << Joined(acs);
+    Quit();
+}
+
+TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
+{
+    const LONG GIVE_UP = -1;
+    const struct
+    {
+        CRestartPolicy policy;
+        std::vector<ULONGLONG> aullRuns;   // run lengths, ms
+        std::vector<LONG> anDelays;        // delay after each, or GIVE_UP
+    } aCases[] = {
+        {{0, 8000, -1}, {0, 0, 0, 0, 0}, {1000, 2000, 4000, 8000, 8000}},
+        {{0, 8000, -1}, {0, 0, 9000, 0}, {1000, 2000, 1000, 2000}},
+        {{3000, 20000, -1}, {0, 0, 0, 0}, {3000, 6000, 12000, 20000}},
+        {{3000, 0, -1}, {0, 100000}, {3000, 3000}},
+        {{0, 0, 2}, {0, 0, 0}, {0, 0, GIVE_UP}},
+        {{0, 0, 2}, {0, 61000, 0, 0, 0}, {0, 0, 0, 0, GIVE_UP}},
+        {{0, 0, 0}, {0}, {GIVE_UP}},
+        {{0, 120000, 1}, {90000, 90000}, {1000, GIVE_UP}},
+        {{60000, 86400000, -1}, std::vector<ULONGLONG>(40, 0), {}},
+    };
+    for (size_t iCase = 0; iCase < sizeof aCases / sizeof aCases[0]; iCase++) {
+        const auto& c = aCases[iCase];
+        CRestartCount count = {0, 0};
+        for (size_t i = 0; i < c.aullRuns.size(); i++) {
+            LONG nDelay = 0;
+            const LONG nGot = NextRestartDelay(c.policy, count, c.aullRuns[i], nDelay) ? nDelay : GIVE_UP;
+            if (i < c.anDelays.size())
+                EXPECT_EQ(nGot, c.anDelays[i]) << "case " << iCase << ", run " << i;
+            else if (i + 1 == c.aullRuns.size())
+                EXPECT_EQ(nGot, 86400000) << "case " << iCase << ": the cap holds without overflow";
+        }
+    }
+    // Failed starts: never under a second, by the backoff schedule with BACKOFF.
+    CRestartCount count = {0, 0};
+    EXPECT_EQ(NextRetryDelay({0, 0, -1}, count), 1000);
+    EXPECT_EQ(NextRetryDelay({5000, 0, -1}, count), 5000);
+    count = {0, 0};
+    EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 1000);
+    EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 2000);
+    EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 3000);
+}
+
+namespace {
+
+LONG g_nLocalShiftMs = 0;
+
+CMilliTime ShiftedLocalTime()
+{
+    return GetSystemLocalTime() + CMilliTimeSpan::FromMilliseconds(g_nLocalShiftMs);
+}
+
+}  // namespace
+
+TEST(RestartClock, AlarmsKeepTheirLengthWhenTheLocalClockSteps)
+{
+    const struct
+    {
+        LONG nShiftMs;
+        DWORD dwAlarmMs;
+    } aCases[] = {{-3600000, 400}, {3600000, 1500}};
+    for (const auto& c : aCases) {
+        g_nLocalShiftMs = 0;
+        SetClockSeam(ShiftedLocalTime, NULL);
+        CAlarm alarm;
+        const DWORD dwStart = ::GetTickCount();
+        alarm.SetAfter(CMilliTimeSpan::FromMilliseconds((LONG)c.dwAlarmMs));
+        g_nLocalShiftMs = c.nShiftMs;   // the clock steps by an hour
+        BOOL fFired = alarm.Wait(c.dwAlarmMs + 2000);
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        SetClockSeam(NULL, NULL);
+        EXPECT_TRUE(fFired) << c.nShiftMs;
+        EXPECT_GE(dwElapsed + 20, c.dwAlarmMs) << c.nShiftMs;
+        EXPECT_LE(dwElapsed, c.dwAlarmMs + 500) << c.nShiftMs;
+    }
+}
