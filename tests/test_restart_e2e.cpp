@@ -245,6 +245,31 @@ TEST_F(Restarts, GroupLeavesStoppedMemberAloneAndSyncHoldsTheStartup)
     Quit();
 }
 
+TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
+{
+    Run("OvrExtern.exe", {"ext.exe", "keep.exe"},
+        "-nostart \"ext.exe\"\r\n-noconsole \"keep.exe -forever\"\r\n");
+    Until("All services have been started.");
+    const std::string csExt = m_ovrin.m_csDir + "\\ext.exe";
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    std::string csLine = "\"" + csExt + "\" -forever";
+    ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
+    ::CloseHandle(pi.hThread);
+    std::vector<std::string> acs = Until("Monitoring external process: ext.exe", 10000);
+    ASSERT_EQ(acs.back(), "Monitoring external process: ext.exe") << Joined(acs);
+
+    Command(MSG_STOP, "ext", "ext.exe ");
+    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
+    ::TerminateProcess(pi.hProcess, 1);
+    ::CloseHandle(pi.hProcess);
+    acs = Command(MSG_STATUS, "", "Process keep.exe");
+    EXPECT_EQ(Count(acs, "Process ext.exe"), 1u) << "only the template is left\n" << Joined(acs);
+    acs = Command(MSG_START, "ext", "ext.exe ");
+    EXPECT_NE(acs.back().find("NOSTART"), std::string::npos) << Joined(acs);
+    Quit();
+}
+
 TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
 {
     const LONG GIVE_UP = -1;
