@@ -7,6 +7,7 @@
 
 #include "common/alarm.h"
 #include "e2e_util.h"
+#include "helpers/childpath.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"
 #include "watched.h"
@@ -309,6 +310,42 @@ TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
     EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 1000);
     EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 2000);
     EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 3000);
+}
+
+TEST(RestartAttach, OnlyTheListedProcessIsAttached)
+{
+    const std::string csDir = MakeTempDirectory("ovrid");
+    const std::string csExe = csDir + "\\idcheck.exe";
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csExe.c_str(), FALSE));
+    FILETIME ftBefore;
+    ::GetSystemTimeAsFileTime(&ftBefore);
+    ::Sleep(50);
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    std::string csLine = "\"" + csExe + "\" -forever";
+    ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
+    ::Sleep(50);
+    FILETIME ftAfter;
+    ::GetSystemTimeAsFileTime(&ftAfter);
+    const struct
+    {
+        const char* pszCommandLine;
+        const FILETIME* pftCensus;
+        BOOL fListed;
+    } aCases[] = {{"idcheck.exe", &ftAfter, TRUE},
+                  {"IDCHECK.EXE -x", &ftAfter, TRUE},
+                  {"other.exe", &ftAfter, FALSE},
+                  {"idcheck.exe", &ftBefore, FALSE}};   // created after the census: a reused id
+    for (const auto& c : aCases) {
+        CWatchedProcess wp;
+        wp.SetCommandLine(c.pszCommandLine);
+        EXPECT_EQ(wp.IsListedProcess(pi.hProcess, *c.pftCensus), c.fListed) << c.pszCommandLine;
+    }
+    ::TerminateProcess(pi.hProcess, 1);
+    ::WaitForSingleObject(pi.hProcess, 5000);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    RemoveDirectoryTree(csDir);
 }
 
 namespace {
