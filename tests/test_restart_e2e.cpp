@@ -246,6 +246,31 @@ TEST_F(Restarts, GroupLeavesStoppedMemberAloneAndSyncHoldsTheStartup)
     Quit();
 }
 
+TEST_F(Restarts, SyncLineWaitsForAnInstanceAlreadyRunning)
+{
+    m_ovrin.Prepare("OvrSyncRun.exe");
+    m_ovrin.CopyChild("pre.exe");
+    m_ovrin.CopyChild("next.exe");
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    std::string csLine = "\"" + m_ovrin.m_csDir + "\\pre.exe\" -sleep 2500";
+    ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
+    ::CloseHandle(pi.hThread);
+    ASSERT_TRUE(m_ovrin.Launch("-noconsole -sync \"pre.exe\"\r\n-noconsole \"next.exe -forever\"\r\n"));
+    ASSERT_TRUE(m_client.Connect("OvrSyncRun.exe", c_dwLong));
+    std::vector<std::string> acs = Until("All services have been started.");
+    const std::vector<std::string> acsOrder = {"Monitoring running process: pre.exe.", "Waiting for pre.exe to finish.",
+                                               "pre.exe has finished.", "Started process: next.exe."};
+    size_t iFound = 0;
+    for (const std::string& cs : acs)
+        iFound += iFound < acsOrder.size() && cs == acsOrder[iFound];
+    EXPECT_EQ(iFound, acsOrder.size()) << Joined(acs);
+    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 0), WAIT_OBJECT_0) << "next.exe started before pre.exe ended";
+    ::TerminateProcess(pi.hProcess, 1);
+    ::CloseHandle(pi.hProcess);
+    Quit();
+}
+
 TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
 {
     Run("OvrExtern.exe", {"ext.exe", "keep.exe"},
