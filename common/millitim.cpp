@@ -103,23 +103,18 @@ CMilliTime GetSystemLocalTime()
 
 ULONGLONG GetSystemMonotonicMilliseconds()
 {
-    // GetTickCount64 is not on every system this runs on; the 32-bit count
-    // is widened here. It wraps after 49.7 days, so any caller that looks
-    // at least that often sees each wrap; the lock keeps the high part and
-    // the last value together.
-    static CRITICAL_SECTION s_critsec;
-    static const BOOL s_fInit = (::InitializeCriticalSection(&s_critsec), TRUE);
-    static DWORD s_dwLast = 0;
-    static ULONGLONG s_ullHigh = 0;
-    (void)s_fInit;
-    ::EnterCriticalSection(&s_critsec);
-    const DWORD dwNow = ::GetTickCount();
-    if (dwNow < s_dwLast)
-        s_ullHigh += 0x100000000ULL;
-    s_dwLast = dwNow;
-    const ULONGLONG ullNow = s_ullHigh + dwNow;
-    ::LeaveCriticalSection(&s_critsec);
-    return ullNow;
+    // The performance counter, not the tick count: under Wine the tick
+    // count moves in steps, so an alarm on it could fire a step before the
+    // local clock reaches the time it stands for.
+    static LARGE_INTEGER s_liFrequency;
+    static const BOOL s_fFrequency = ::QueryPerformanceFrequency(&s_liFrequency) && s_liFrequency.QuadPart > 0;
+    if (!s_fFrequency)
+        return ::GetTickCount();
+    LARGE_INTEGER liNow;
+    ::QueryPerformanceCounter(&liNow);
+    const ULONGLONG ullCount = (ULONGLONG)liNow.QuadPart;
+    const ULONGLONG ullFrequency = (ULONGLONG)s_liFrequency.QuadPart;
+    return ullCount / ullFrequency * 1000 + ullCount % ullFrequency * 1000 / ullFrequency;
 }
 
 ULONGLONG GetMonotonicMilliseconds()
