@@ -64,6 +64,17 @@ BOOL WaitProcessGone(DWORD dwProcessId, DWORD dwTimeoutMs)
     return TRUE;
 }
 
+// Starts csPath with csArgs outside any supervisor; FALSE when it could not.
+BOOL StartDetached(const std::string& csPath, const std::string& csArgs, PROCESS_INFORMATION& pi)
+{
+    STARTUPINFOA si = {sizeof si};
+    std::string csLine = "\"" + csPath + "\" " + csArgs;
+    if (!::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
+        return FALSE;
+    ::CloseHandle(pi.hThread);
+    return TRUE;
+}
+
 void KillProcessId(DWORD dwProcessId)
 {
     HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwProcessId);
@@ -87,9 +98,7 @@ protected:
     }
     std::vector<std::string> Until(const std::string& csLast, DWORD dwTimeoutMs = c_dwLong)
     {
-        std::vector<std::string> acs = m_client.ReceiveTextsUntil(csLast, dwTimeoutMs);
-        m_acsSeen.insert(m_acsSeen.end(), acs.begin(), acs.end());
-        return acs;
+        return m_client.ReceiveTextsUntil(csLast, dwTimeoutMs);
     }
     std::vector<std::string> Command(DWORD dwKind, const std::string& csName, const std::string& csLast)
     {
@@ -137,7 +146,6 @@ protected:
 
     COvrinProcess m_ovrin;
     CTestClient m_client;
-    std::vector<std::string> m_acsSeen;
 };
 
 }  // namespace
@@ -251,11 +259,8 @@ TEST_F(Restarts, SyncLineWaitsForAnInstanceAlreadyRunning)
     m_ovrin.Prepare("OvrSyncRun.exe");
     m_ovrin.CopyChild("pre.exe");
     m_ovrin.CopyChild("next.exe");
-    STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi = {};
-    std::string csLine = "\"" + m_ovrin.m_csDir + "\\pre.exe\" -sleep 2500";
-    ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
-    ::CloseHandle(pi.hThread);
+    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\pre.exe", "-sleep 2500", pi));
     ASSERT_TRUE(m_ovrin.Launch("-noconsole -sync \"pre.exe\"\r\n-noconsole \"next.exe -forever\"\r\n"));
     ASSERT_TRUE(m_client.Connect("OvrSyncRun.exe", c_dwLong));
     std::vector<std::string> acs = Until("All services have been started.");
@@ -276,12 +281,8 @@ TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
     Run("OvrExtern.exe", {"ext.exe", "keep.exe"},
         "-nostart \"ext.exe\"\r\n-noconsole \"keep.exe -forever\"\r\n");
     Until("All services have been started.");
-    const std::string csExt = m_ovrin.m_csDir + "\\ext.exe";
-    STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi = {};
-    std::string csLine = "\"" + csExt + "\" -forever";
-    ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
-    ::CloseHandle(pi.hThread);
+    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\ext.exe", "-forever", pi));
     std::vector<std::string> acs = Until("Monitoring external process: ext.exe", 10000);
     ASSERT_EQ(acs.back(), "Monitoring external process: ext.exe") << Joined(acs);
 
@@ -345,10 +346,8 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     FILETIME ftBefore;
     ::GetSystemTimeAsFileTime(&ftBefore);
     ::Sleep(50);
-    STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi = {};
-    std::string csLine = "\"" + csExe + "\" -forever";
-    ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
+    ASSERT_TRUE(StartDetached(csExe, "-forever", pi));
     ::Sleep(50);
     FILETIME ftAfter;
     ::GetSystemTimeAsFileTime(&ftAfter);
@@ -368,7 +367,6 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     }
     ::TerminateProcess(pi.hProcess, 1);
     ::WaitForSingleObject(pi.hProcess, 5000);
-    ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     RemoveDirectoryTree(csDir);
 }
