@@ -229,6 +229,25 @@ TEST_F(Restarts, KillTreeEndsGrandchildrenWithTheirLine)
     KillProcessId(dwSecondChild);
 }
 
+TEST_F(Restarts, KillTreeEndsGrandchildrenOnGroupRestartAndQuit)
+{
+    Run("OvrTreeGroup.exe", {"tree.exe", "boom.exe"},
+        "-global -killtree\r\n"
+        "-noconsole -group 1 -restartdelay 1 \"tree.exe -grandchild tree.pid -forever\"\r\n"
+        "-noconsole -group 1 -restartdelay 60 \"boom.exe -sleep 1500 -crash\"\r\n");
+    const DWORD dwFirst = WaitForPidFile("tree.pid");
+    ASSERT_NE(dwFirst, 0u);
+    ::DeleteFileA((m_ovrin.m_csDir + "\\tree.pid").c_str());
+    Until("boom.exe has ended. Exit code");
+    EXPECT_TRUE(WaitProcessGone(dwFirst, 3000)) << "the group rule ends the brother's tree";
+    const DWORD dwSecond = WaitForPidFile("tree.pid");
+    ASSERT_NE(dwSecond, 0u) << "restarted after its delay";
+    Quit();
+    EXPECT_TRUE(WaitProcessGone(dwSecond, 3000)) << "the shutdown ends the tree";
+    KillProcessId(dwFirst);
+    KillProcessId(dwSecond);
+}
+
 TEST_F(Restarts, GroupLeavesStoppedMemberAloneAndSyncHoldsTheStartup)
 {
     Run("OvrGroup.exe", {"member.exe", "brother.exe", "after.exe"},
