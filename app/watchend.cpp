@@ -109,7 +109,7 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
     // its brother: one the operator stopped, one given up or one that has
     // not been started yet stays as it is.
     BOOL fRunning = IsRunning();
-    if (FALSE && !fRunning && !IsRestartPending())
+    if (!fRunning && !IsRestartPending())
         return;
     if (fRunning) {
         DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
