@@ -1,5 +1,8 @@
 // CWatchedProcess: one defined process: a child process plus the options of
 // its definition line, its state code, its times and its restart alarm.
+// Besides the process handles it owns, with KILLTREE, the job of the
+// process tree; CloseHandles, Kill and the destructor close it, which ends
+// every process left in the tree (the job kills on close).
 // Records live in the application's process list and are used only by the
 // supervision thread; the alarm thread touches only m_alarmRestart.
 #pragma once
