@@ -11,6 +11,10 @@ namespace {
 // ERROR_ACCESS_DENIED; every right the supervisor needs is in this value.
 const DWORD c_dwAttachAccess = 0x1F0FFF;
 
+// How much later than the census a listed process may say it was created
+// (100 ns units): 10 s.
+const ULONGLONG c_ullCreationSlack = 10ULL * 1000 * 1000 * 10;
+
 // The process name of the image behind a process handle, in the census's
 // form; empty when the system cannot tell (then only the time is checked).
 std::string GetProcessNameOf(HANDLE hProcess)
@@ -146,7 +150,17 @@ BOOL CWatchedProcess::IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBef
     FILETIME ftCreated, ftExited, ftKernel, ftUser;
     if (!::GetProcessTimes(hProcess, &ftCreated, &ftExited, &ftKernel, &ftUser))
         return TRUE;
-    return ::CompareFileTime(&ftCreated, &ftSeenBefore) <= 0;
+    // Wine gives a process its creation time only once it runs, while the
+    // census lists it from its creation on: under load that came seconds
+    // after the census that listed it. The slack keeps such a process; an
+    // id reused later than that carries another name, or is the same
+    // program, which may be watched as well.
+    ULARGE_INTEGER uliCreated, uliSeen;
+    uliCreated.LowPart = ftCreated.dwLowDateTime;
+    uliCreated.HighPart = ftCreated.dwHighDateTime;
+    uliSeen.LowPart = ftSeenBefore.dwLowDateTime;
+    uliSeen.HighPart = ftSeenBefore.dwHighDateTime;
+    return uliCreated.QuadPart <= uliSeen.QuadPart + c_ullCreationSlack;
 }
 
 BOOL CWatchedProcess::RequestStop()
@@ -267,7 +281,12 @@ void CSupervisorApp::WaitForSyncEnd(CWatchedProcess* pProcess)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Waiting for " + csName + " to finish.");
-    pProcess->Wait(INFINITE);
+    // A quit asked meanwhile ends the wait: the shutdown then stops this
+    // process with the others instead of waiting for it for ever.
+    const HANDLE ahWait[2] = {pProcess->m_processinfo.hProcess, m_evQuit.m_hHandle};
+    if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
+        return;
+    pProcess->Wait(0);
     Broadcast(csName + " has finished.");
     RemoveProcess(pProcess);
 }

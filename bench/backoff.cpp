@@ -4,7 +4,7 @@
 #include <stdio.h>
 
 #include "benchmarks.h"
-#include "benchrun.h"
+#include "benchutil.h"
 
 namespace {
 
@@ -12,15 +12,14 @@ namespace {
 // carrying pszOptions; negative when the run could not be made.
 double MeasureCrashLoopCpu(const char* pszExeName, const char* pszPrefix, const char* pszOptions, DWORD dwSeconds)
 {
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix(pszPrefix);
     if (!run.Prepare(pszExeName))
         return -1;
-    KillProcessesWithPrefix(pszPrefix);
     std::string csDefinition;
     for (int i = 1; i <= 10; i++) {
         const std::string csChild = StrFormat("%s%02d.exe", pszPrefix, i);
-        if (!run.AddChild(csChild))
+        if (!run.CopyChild(csChild))
             return -1;
         csDefinition += std::string("-noconsole -restartdelay 0 ") + pszOptions + " \"" + csChild + " -crash\"\n";
     }
@@ -34,16 +33,16 @@ double MeasureCrashLoopCpu(const char* pszExeName, const char* pszPrefix, const 
     run.Quit();
     run.WaitForExit(60000);
     run.Cleanup();
-    if (!usageBefore.fCpuOk || !usageAfter.fCpuOk)
+    if (!usageBefore.m_fCpuOk || !usageAfter.m_fCpuOk)
         return -1;
-    return usageAfter.dCpuMs - usageBefore.dCpuMs;
+    return usageAfter.m_dCpuMs - usageBefore.m_dCpuMs;
 }
 
 }  // namespace
 
 BOOL RunBackoffCost(const CBenchOptions& options)
 {
-    const DWORD dwSeconds = options.fQuick ? 10 : 60;
+    const DWORD dwSeconds = options.m_fQuick ? 10 : 60;
     PrintHeading(StrFormat("Crash loop: ten lines that crash at once, RESTARTDELAY 0, %lu s", dwSeconds));
     const double dPlain = MeasureCrashLoopCpu("ovbloop.exe", "bclp", "", dwSeconds);
     const double dBackoff = MeasureCrashLoopCpu("ovbback.exe", "bclb", "-backoff 30", dwSeconds);

@@ -362,9 +362,13 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     const std::string csDir = MakeTempDirectory("ovrid");
     const std::string csExe = csDir + "\\idcheck.exe";
     ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csExe.c_str(), FALSE));
+    // A census taken a minute before the process was created.
     FILETIME ftBefore;
     ::GetSystemTimeAsFileTime(&ftBefore);
-    ::Sleep(50);
+    ULARGE_INTEGER uliBefore = {{ftBefore.dwLowDateTime, ftBefore.dwHighDateTime}};
+    uliBefore.QuadPart -= 60ULL * 10000000;
+    ftBefore.dwLowDateTime = uliBefore.LowPart;
+    ftBefore.dwHighDateTime = uliBefore.HighPart;
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(StartDetached(csExe, "-forever", pi));
     ::Sleep(50);
