@@ -77,7 +77,7 @@ void CSupervisorApp::CloseFinishedConnections()
     }
 }
 
-void CSupervisorApp::SendToClients(CControlMessage& msg)
+void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
 {
     CDataBlock block;
     if (!msg.Serialize(block))
@@ -92,7 +92,7 @@ void CSupervisorApp::SendToClients(CControlMessage& msg)
     // The last entry waits for the next client and is left out.
     for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
         CConnection& conn = m_aConnections[i];
-        if (conn.fClosing)
+        if (conn.fClosing || (iOnly >= 0 && i != (size_t)iOnly))
             continue;
         if (!conn.pWriteOp->WriteMessage(block.GetData(), block.GetLength()) && ::GetLastError() == ERROR_IO_PENDING)
             aiPending.push_back(i);
@@ -136,6 +136,35 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
                                  << ",Status: " << msg.m_nStatus);
 }
 
+void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
+{
+    CProcessDetail detail;
+    detail.m_dwProcessId = pProcess->m_processinfo.dwProcessId;
+    detail.m_nRestarts = pProcess->m_nStartsSeen > 1 ? pProcess->m_nStartsSeen - 1 : 0;
+    detail.m_fHasExitCode = pProcess->m_fHasLastExitCode;
+    detail.m_dwExitCode = pProcess->m_dwLastExitCode;
+    // A process killed by a stop is not seen ending by the loop.
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0)
+        detail.m_fHasExitCode = ::GetExitCodeProcess(hProcess, &detail.m_dwExitCode);
+    const CMilliTime mtNow = CMilliTime::GetCurrentTime();
+    if (pProcess->GetState() == PS_RUNNING && pProcess->m_mtStarted.IsValid())
+        detail.m_nSecondsUp = (mtNow - pProcess->m_mtStarted).GetSeconds();
+    else if (pProcess->m_mtEnded.IsValid())
+        detail.m_nSecondsSinceEnd = (mtNow - pProcess->m_mtEnded).GetSeconds();
+    std::string csState = pProcess->GetStateText();
+    detail.m_csState = csState.substr(0, csState.find_last_not_of(' ') + 1);
+    detail.m_csTime = pProcess->GetTimeText();
+    CControlMessage msg;
+    msg.m_dwKind = MSG_PROCESS_DETAIL;
+    msg.m_csName = pProcess->GetExeName();
+    msg.m_nStatus = pProcess->GetWireStatus();
+    msg.m_csFilename = FormatStatusLine(pProcess);
+    msg.m_csVersion = pProcess->GetVersionText();
+    msg.m_csText = detail.Format();
+    SendToClients(msg, iConnection);
+}
+
 BOOL CSupervisorApp::HandleCommand(int iConnection)
 {
     CConnection& conn = m_aConnections[(size_t)iConnection];
@@ -164,6 +193,18 @@ BOOL CSupervisorApp::HandleCommand(int iConnection)
         for (size_t i = 0; i < m_paProcesses.size(); i++)
             BroadcastRecord(m_paProcesses[i]);
         break;
+    case MSG_REPORT_DETAILS:
+        for (size_t i = 0; i < m_paProcesses.size(); i++)
+            SendDetail(iConnection, m_paProcesses[i]);
+        break;
+    case MSG_END_OF_REPLIES: {
+        // Commands are handled one at a time, so every reply to this
+        // client's earlier commands has gone out before this answer.
+        CControlMessage msgEnd;
+        msgEnd.m_dwKind = MSG_END_OF_REPLIES;
+        SendToClients(msgEnd, iConnection);
+        break;
+    }
     default:
         DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
         break;
@@ -210,10 +251,12 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator)
         pProcess->m_fStopRequested = 1;
         pProcess->SetState(PS_STOPPED);
         Broadcast(csName + " Stopped.");
-    } else if (pProcess->Stop())
+    } else if (pProcess->Stop()) {
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
-    else
+    } else {
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
+    }
     BroadcastRecord(pProcess);
 }
 

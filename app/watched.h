@@ -12,6 +12,7 @@
 #include "common/alarm.h"
 #include "common/millitim.h"
 #include "common/win32.h"
+#include "capture.h"
 
 // Process states. Their texts, wire values, shown times and allowed source
 // states are one table in watched.cpp; SetState is the only way in.
@@ -150,6 +151,16 @@ public:
     // Why the last KILLTREE start could not put the process in a job of its
     // own (empty when it could); the supervisor reports it.
     std::string m_csTreeProblem;
+
+    // Kept for operators (the control tool's details); no rule reads them.
+    LONG m_nStartsSeen;        // successful starts since the supervisor started
+    BOOL m_fHasLastExitCode;
+    DWORD m_dwLastExitCode;    // of the last end seen
+
+    // Captured output (STDOUT, STDERR, LOGSIZE, LOGKEEP) and where its
+    // notices go (the application's queue; null without capture).
+    COutputCapture m_capture;
+    CNoticeQueue* m_pNotices;
 
 private:
     void SetDefaults();

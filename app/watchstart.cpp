@@ -81,6 +81,7 @@ BOOL CWatchedProcess::Start()
 {
     std::string csName = GetExeName();
     m_csTreeProblem.clear();
+    BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
     // Started suspended, so that it cannot start anything before it is in its job.
     m_dwMoreFlags = m_fKillTree ? CREATE_SUSPENDED | BreakawayFlagFor() : 0;
     BOOL fCreated = Create();
@@ -88,6 +89,8 @@ BOOL CWatchedProcess::Start()
         m_dwMoreFlags &= ~(DWORD)CREATE_BREAKAWAY_FROM_JOB;
         fCreated = Create();
     }
+    if (fCaptured)
+        m_capture.FinishRun(*this, fCreated);
     if (fCreated && m_fKillTree) {
         PutInJob();
         if (::ResumeThread(m_processinfo.hThread) == (DWORD)-1)
@@ -96,6 +99,7 @@ BOOL CWatchedProcess::Start()
     if (fCreated) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
         SetState(PS_RUNNING);
+        m_nStartsSeen++;
         // A retried start leaves the record delegated to its (cancelled)
         // alarm; a SYNC process, which is not attached, would otherwise be
         // waited for on that alarm instead of its process.
@@ -287,6 +291,7 @@ void CSupervisorApp::WaitForSyncEnd(CWatchedProcess* pProcess)
     if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
         return;
     pProcess->Wait(0);
+    pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
     Broadcast(csName + " has finished.");
     RemoveProcess(pProcess);
 }
