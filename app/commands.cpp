@@ -17,12 +17,6 @@ std::string WithoutExeSuffix(const std::string& csName)
     return StrEndsWithI(csName, ".exe") ? csName.substr(0, csName.size() - 4) : csName;
 }
 
-// The status code of a process record: its state plus one.
-LONG StatusCodeOf(const CWatchedProcess* pProcess)
-{
-    return (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
-}
-
 }  // namespace
 
 std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
@@ -129,14 +123,14 @@ void CSupervisorApp::Broadcast(const std::string& csText)
 
 void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
 {
-    if (pProcess->IsExternalTemplate() || pProcess->m_nState == PS_NOT_INITIALIZED)
+    if (pProcess->IsExternalTemplate() || pProcess->GetState() == PS_NOT_INITIALIZED)
         return;
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
     msg.m_csVersion = pProcess->GetVersionText();
-    msg.m_nStatus = StatusCodeOf(pProcess);
+    msg.m_nStatus = pProcess->GetWireStatus();
     SendToClients(msg);
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
@@ -154,7 +148,7 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0)
         detail.m_fHasExitCode = ::GetExitCodeProcess(hProcess, &detail.m_dwExitCode);
     const CMilliTime mtNow = CMilliTime::GetCurrentTime();
-    if (pProcess->m_nState == PS_RUNNING && pProcess->m_mtStarted.IsValid())
+    if (pProcess->GetState() == PS_RUNNING && pProcess->m_mtStarted.IsValid())
         detail.m_nSecondsUp = (mtNow - pProcess->m_mtStarted).GetSeconds();
     else if (pProcess->m_mtEnded.IsValid())
         detail.m_nSecondsSinceEnd = (mtNow - pProcess->m_mtEnded).GetSeconds();
@@ -164,7 +158,7 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_DETAIL;
     msg.m_csName = pProcess->GetExeName();
-    msg.m_nStatus = StatusCodeOf(pProcess);
+    msg.m_nStatus = pProcess->GetWireStatus();
     msg.m_csFilename = FormatStatusLine(pProcess);
     msg.m_csVersion = pProcess->GetVersionText();
     msg.m_csText = detail.Format();
@@ -236,7 +230,7 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
             continue;
         fAddressed = TRUE;
         if (dwKind == MSG_STOP)
-            StopCommand(pProcess);
+            StopCommand(pProcess, TRUE);
         else if (dwKind == MSG_START)
             StartCommand(pProcess);
         else
@@ -244,18 +238,25 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
     }
     if (!fAddressed)
         Broadcast(csName + " is not a valid process name.");
+    RemoveEndedExternalCopies();
 }
 
-void CSupervisorApp::StopCommand(CWatchedProcess* pProcess)
+void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if (pProcess->Stop()) {
+    // A line waiting out its restart delay or start retry stays down until
+    // the operator starts it again.
+    if (fOperator && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
+        pProcess->m_fStopRequested = 1;
+        pProcess->SetState(PS_STOPPED);
+        Broadcast(csName + " Stopped.");
+    } else if (pProcess->Stop()) {
         pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
-    }
-    else
+    } else {
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
+    }
     BroadcastRecord(pProcess);
 }
 
@@ -274,12 +275,17 @@ void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
     std::string csName = pProcess->GetExeName();
     HANDLE hProcess = pProcess->m_processinfo.hProcess;
     if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
-        if (pProcess->m_nState == PS_RUNNING)
+        if (pProcess->GetState() == PS_RUNNING)
             Broadcast(csName + " is already running so starting it is not permitted.");
         else
             Broadcast(csName + " is already scheduled to restart.");
         return;
     }
+    if (pProcess->m_fNoStart) {
+        Broadcast(csName + " is started outside the supervisor (NOSTART); it is watched while it runs.");
+        return;
+    }
     pProcess->CloseHandles();
+    pProcess->ResetRestartCount();
     StartProcess(pProcess);
 }

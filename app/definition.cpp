@@ -2,6 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "common/assertex.h"
 #include "common/cio.h"
 #include "common/filestuf.h"
@@ -11,6 +13,9 @@
 namespace {
 
 #define DEFINITION_ERROR(text) DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, text)
+
+// A day: longer caps would only overflow the millisecond arithmetic.
+const int c_nMaxBackoffSeconds = 86400;
 
 // One "number text" option pair of a process line (position, size, buffer):
 // TRUE when either keyword was found; each value keeps its default otherwise.
@@ -131,6 +136,9 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         if (!fRead)
             break;  // the last line had no LF; the next read would only report the end
     }
+    // GLOBAL KILLTREE holds for every line, those before it included.
+    for (CWatchedProcess* pProcess : m_paProcesses)
+        pProcess->m_fKillTree |= m_fKillTreeAll;
     if (fOk && m_paProcesses.empty()) {
         DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
         fOk = FALSE;
@@ -152,6 +160,8 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         m_fAllowClose = 1;
     if (FindSwitch(csaTokens, dwaUsed, "lifoshutdown"))
         m_fLifoShutdown = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "killtree"))
+        m_fKillTreeAll = 1;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR("Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
@@ -292,6 +302,12 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
         wp.m_fNoStart = 1;
     if (FindSwitch(csaTokens, dwaUsed, "NoStop"))
         wp.m_fNoStop = 1;
+    if (FindNumberOption(csaTokens, dwaUsed, "backoff", nValue))
+        wp.m_nBackoffMax = std::min(nValue, c_nMaxBackoffSeconds);
+    if (FindNumberOption(csaTokens, dwaUsed, "maxrestarts", nValue))
+        wp.m_nMaxRestarts = nValue;
+    if (FindSwitch(csaTokens, dwaUsed, "killtree"))
+        wp.m_fKillTree = 1;
 
     if (!InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
         delete pProcess;

@@ -14,6 +14,7 @@ namespace {
 const CMilliTimeSpan s_mtsFirstStep(0, 0, 0, 1, 0);
 const CMilliTimeSpan s_mtsStepPause(0, 0, 0, 0, 10);
 const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
+const CMilliTimeSpan s_mtsSyncPoll(0, 0, 0, 0, 200);
 
 // The first ready record from index iFrom on, dispatched, or null; a poll.
 CWaitObject* PollRecordsFrom(const CWatchedProcessArray& apProcesses, size_t iFrom)
@@ -145,12 +146,18 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
 void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
 {
     alarmStartup.Cancel();
+    // A SYNC line runs to its end before the next line starts, a start
+    // that failed and waits for its retry included.
+    if (IsSyncPending()) {
+        alarmStartup.SetAfter(s_mtsSyncPoll);
+        return;
+    }
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         CWatchedProcess* pProcess = m_paProcesses[i];
-        if (pProcess->m_nState != PS_NOT_INITIALIZED)
+        if (pProcess->GetState() != PS_NOT_INITIALIZED)
             continue;
-        pProcess->m_nState = PS_NOT_CREATED;
+        pProcess->SetState(PS_NOT_CREATED);
         StartProcess(pProcess);
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         MonitorExternalProcesses();
@@ -172,7 +179,7 @@ void CSupervisorApp::Shutdown()
     for (size_t n = 0; n < cProcesses; n++) {
         size_t i = m_fLifoShutdown ? cProcesses - 1 - n : n;
         CWatchedProcess* pProcess = m_paProcesses[i];
-        StopCommand(pProcess);
+        StopCommand(pProcess, FALSE);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }
     for (CConnection& conn : m_aConnections)

@@ -28,6 +28,7 @@ CSupervisorApp::CSupervisorApp()
       m_census(TRUE),
       m_fAllowClose(0),
       m_fLifoShutdown(0),
+      m_fKillTreeAll(0),
       m_fReportEveryError(FALSE)
 {
     m_thServer.Start();

@@ -84,9 +84,18 @@ public:
 
     // Starting and watching processes (supervision thread only).
     void StartProcess(CWatchedProcess* pProcess);
+    // A SYNC line's run: blocks until it ends, then removes its record.
+    void WaitForSyncEnd(CWatchedProcess* pProcess);
+    // A SYNC line waits to retry its start; the start-up holds until it has run.
+    BOOL IsSyncPending() const;
+    // Removes the records of external instances that have ended, wherever
+    // their end was seen (the loop, a command or a group rule).
+    void RemoveEndedExternalCopies();
     BOOL RemoveProcess(CWatchedProcess* pProcess);
     void MonitorExternalProcesses();
     void ApplyEndRules(CWatchedProcess* pEnded);
+    // MAXRESTARTS reached: the notice, the event and the record.
+    void ReportGivenUp(CWatchedProcess* pProcess);
     // What the loop does when a record comes out of its wait.
     void HandleProcessEvent(CWatchedProcess* pProcess);
     int FindProcessIndex(const CWatchedProcess* pProcess) const;
@@ -111,6 +120,7 @@ public:
     CWatchedProcessArray m_paProcesses;
     BOOL m_fAllowClose;
     BOOL m_fLifoShutdown;
+    BOOL m_fKillTreeAll;   // GLOBAL KILLTREE
     CMessagePipe m_pipe;
     std::vector<CConnection> m_aConnections;
     // Reading goes on past an invalid line, so that a check of the file
@@ -139,7 +149,8 @@ private:
     BOOL HandleCommand(int iConnection);
     void CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested);
     // Stops one process with its broadcasts (the stop command and the shutdown).
-    void StopCommand(CWatchedProcess* pProcess);
+    // fOperator: the stop command, which also cancels a pending restart.
+    void StopCommand(CWatchedProcess* pProcess, BOOL fOperator);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
     // To every client, or with iOnly to that connection alone.

@@ -76,6 +76,7 @@ std::string ProcessNameFromImage(const WCHAR* pwchImage, size_t cchImage)
 
 CProcessCensus::CProcessCensus(BOOL fLoadTitlesNow)
     : m_fValid(FALSE),
+      m_ftCollected(),
       m_pbTitlesData(NULL),
       m_cbTitlesData(0),
       m_pbData(NULL),
@@ -235,6 +236,7 @@ void CProcessCensus::ClearSnapshot()
 BOOL CProcessCensus::Collect()
 {
     ClearSnapshot();
+    ::GetSystemTimeAsFileTime(&m_ftCollected);
     m_dwPerformanceDataError = CollectFromPerformanceData();
     if (m_dwPerformanceDataError == ERROR_SUCCESS)
         return TRUE;

@@ -57,6 +57,9 @@ public:
     BOOL LoadTitles();
     // The index of a title (exact case) in the loaded titles.
     BOOL FindTitleIndex(const char* pszTitle, DWORD& dwIndex) const;
+    // When the last Collect began (system time): every process it lists was
+    // created before then, which tells a reused id from the process listed.
+    const FILETIME& GetCollectedTime() const { return m_ftCollected; }
     // Takes a new snapshot. FALSE with the Win32 error when no source gave one.
     BOOL Collect();
     // Reads a snapshot of performance data that a caller holds (Collect
@@ -90,6 +93,7 @@ protected:
 public:
     // The snapshot and the titles it is read with.
     BOOL m_fValid;
+    FILETIME m_ftCollected;
     BYTE* m_pbTitlesData;
     DWORD m_cbTitlesData;
     BYTE* m_pbData;
