@@ -76,9 +76,18 @@ void CStatusReaderThread::Run()
 
 void CSupervisorApp::RunClient()
 {
+    // The console's own client connects only once its server has the pipe:
+    // another program holding the name must not get this operator.
+    if (!m_fClientMode) {
+        HANDLE ahWait[] = {m_evPipeReady.m_hHandle, m_thServer.m_hHandle};
+        ::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+        if (m_thServer.Wait(0))
+            return;
+    }
     CMessagePipe pipe;
     pipe.SetClient(m_csComputer, GetControlPipeName(m_csExeName));
     pipe.SetTimeouts(1000, 0xFFFFFFFF);
+    pipe.SetMaxMessageSize(CONTROL_MAX_MESSAGE);
     pipe.SetOverlapped(TRUE);
     PrintLine("Attempting to connect to " + pipe.GetComputerName() + ".");
     PrintLine("Connecting using " + pipe.GetFullName() + ".");
@@ -106,11 +115,16 @@ void CSupervisorApp::RunClient()
     while (std::cin.good()) {
         if (!fWriteOk || m_thStatusReader.Wait(0))
             break;
-        ::Sleep(500);
+        // A quit from elsewhere (a control event) ends the pause at once.
+        if (::WaitForSingleObject(m_evQuit.m_hHandle, 500) == WAIT_OBJECT_0) {
+            m_thStatusReader.m_evStop.Set();
+            break;
+        }
         std::cout << ">" << std::flush;
         std::string csLine;
+        // Cancelled from another thread when the supervisor stops.
         std::getline(std::cin, csLine);
-        if (!std::cin.good()) {
+        if (!std::cin.good() || ::WaitForSingleObject(m_evQuit.m_hHandle, 0) == WAIT_OBJECT_0) {
             m_thStatusReader.m_evStop.Set();
             break;
         }

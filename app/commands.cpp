@@ -30,53 +30,6 @@ std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
     return "Process " + csName + pProcess->GetStateText() + " " + pProcess->GetTimeText() + ".";
 }
 
-BOOL CSupervisorApp::AddListeningConnection()
-{
-    CConnection conn;
-    conn.pInstance = new CPipeInstance;
-    conn.pReadOp = new CIoOperation(conn.pInstance);
-    conn.pWriteOp = new CIoOperation(conn.pInstance);
-    conn.pDataBlock = new CDataBlock;
-    conn.fClosing = FALSE;
-    BOOL fOk = conn.pInstance->OpenAsync(&m_pipe);
-    m_aConnections.push_back(conn);
-    return fOk;
-}
-
-int CSupervisorApp::FindConnectionByReadOp(const CWaitObject* pw) const
-{
-    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
-        if (m_aConnections[i].pReadOp == pw)
-            return (int)i;
-    }
-    return -1;
-}
-
-void CSupervisorApp::CloseFinishedConnections()
-{
-    for (size_t i = 0; i < m_aConnections.size();) {
-        CConnection& conn = m_aConnections[i];
-        if (!conn.fClosing) {
-            i++;
-            continue;
-        }
-        // Closing the handle aborts the pending read (and a write that a
-        // client never took); both operations must be finished before their
-        // OVERLAPPED structures go away.
-        conn.pInstance->CloseHandleNow();
-        if (!conn.pReadOp->IsComplete())
-            conn.pReadOp->GetResult();
-        if (!conn.pWriteOp->IsComplete())
-            conn.pWriteOp->GetResult();
-        conn.pInstance->Close();
-        delete conn.pReadOp;
-        delete conn.pWriteOp;
-        delete conn.pDataBlock;
-        delete conn.pInstance;
-        m_aConnections.erase(m_aConnections.begin() + (ptrdiff_t)i);
-    }
-}
-
 void CSupervisorApp::SendToClients(CControlMessage& msg)
 {
     CDataBlock block;
@@ -89,25 +42,24 @@ void CSupervisorApp::SendToClients(CControlMessage& msg)
     // reach 100 clients (ovrbench scale). The bound holds for the whole
     // broadcast, so clients that do not read hold it up once, not each.
     std::vector<size_t> aiPending;
-    // The last entry waits for the next client and is left out.
-    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
-        CConnection& conn = m_aConnections[i];
-        if (conn.fClosing)
+    for (size_t i = 0; i < m_apConnections.size(); i++) {
+        CPipeConnection& conn = *m_apConnections[i];
+        if (conn.m_fClosing || !conn.IsServing())
             continue;
-        if (!conn.pWriteOp->WriteMessage(block.GetData(), block.GetLength()) && ::GetLastError() == ERROR_IO_PENDING)
+        if (!conn.m_opWrite.WriteMessage(block.GetData(), block.GetLength()) && ::GetLastError() == ERROR_IO_PENDING)
             aiPending.push_back(i);
     }
     const DWORD dwStart = ::GetTickCount();
     for (size_t i : aiPending) {
-        CConnection& conn = m_aConnections[i];
+        CPipeConnection& conn = *m_apConnections[i];
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         const DWORD dwLeft = dwElapsed < s_dwClientWriteTimeout ? s_dwClientWriteTimeout - dwElapsed : 0;
-        if (!conn.pWriteOp->WaitForResult(dwLeft) && ::GetLastError() == ERROR_TIMEOUT) {
+        if (!conn.m_opWrite.WaitForResult(dwLeft) && ::GetLastError() == ERROR_TIMEOUT) {
             DEBUG_TRACE_MSG("A client did not take a message within " << s_dwClientWriteTimeout
                                                                       << " ms. Closing the connection.");
             // The write reads from the block, which goes when this returns.
-            conn.pWriteOp->Cancel();
-            conn.fClosing = TRUE;
+            conn.m_opWrite.Cancel();
+            conn.m_fClosing = TRUE;
         }
     }
 }
@@ -136,16 +88,28 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
                                  << ",Status: " << msg.m_nStatus);
 }
 
-BOOL CSupervisorApp::HandleCommand(int iConnection)
+BOOL CSupervisorApp::HandleCommand(size_t iConnection)
 {
-    CConnection& conn = m_aConnections[(size_t)iConnection];
-    if (!conn.pReadOp->GetResult())
+    CPipeConnection& conn = *m_apConnections[iConnection];
+    // Collected without waiting: after dropped tiny messages the read may
+    // still (or again) be in flight, and this thread must not wait for it.
+    if (!conn.m_opRead.TryGetResult()) {
+        const DWORD dwError = ::GetLastError();
+        if (dwError == ERROR_IO_PENDING)
+            return TRUE;
+        if (dwError == ERROR_MESSAGE_EXCEEDS_MAX_SIZE) {
+            DEBUG_TRACE_MSG("A message over the size bound arrived from the ovrin-client. Closing the connection.");
+            conn.m_fClosing = TRUE;
+            return TRUE;
+        }
+        ::SetLastError(dwError);
         return FALSE;
+    }
     CControlMessage msg;
-    if (!msg.Deserialize(*conn.pDataBlock)) {
+    if (!msg.Deserialize(conn.m_block)) {
         // Anyone may open the pipe: a record that does not parse is never acted on.
         DEBUG_TRACE_MSG("A malformed message arrived from the ovrin-client. Closing the connection.");
-        conn.fClosing = TRUE;
+        conn.m_fClosing = TRUE;
         return TRUE;
     }
     DEBUG_TRACE_MSG("A message arrived from the ovrin-client: " << (unsigned long)msg.m_dwKind);
@@ -168,10 +132,11 @@ BOOL CSupervisorApp::HandleCommand(int iConnection)
         DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
         break;
     }
-    // Closing is left to the loop, so the entry still stands at its index.
-    CConnection& connAfter = m_aConnections[(size_t)iConnection];
-    if (!connAfter.fClosing)
-        connAfter.pReadOp->ReadMessage(connAfter.pDataBlock);
+    // Closing is left to the loop, so the entry still stands at its index
+    // (connections are only added meanwhile, at the end).
+    CPipeConnection& connAfter = *m_apConnections[iConnection];
+    if (!connAfter.m_fClosing)
+        connAfter.StartRead();
     return TRUE;
 }
 
@@ -199,11 +164,11 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
         Broadcast(csName + " is not a valid process name.");
 }
 
-void CSupervisorApp::StopCommand(CWatchedProcess* pProcess)
+void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fNoGrace)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if (pProcess->Stop())
+    if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop())
         Broadcast(csName + " Stopped.");
     else
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");

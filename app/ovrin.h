@@ -8,8 +8,11 @@
 // control handler only set events, terminate the client thread and wait.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "common/alarm.h"
 
 #include "common/cio.h"
 #include "common/perf.h"
@@ -49,18 +52,12 @@ public:
 };
 
 typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
+// The server's connections: the ones still listening for a client and the
+// connected ones, in the order they were made.
+typedef std::vector<std::unique_ptr<CPipeConnection>> CConnectionArray;
 
-// One client connection of the server: its pipe instance, its read and
-// write operations and the block that receives its messages. The last
-// connection of the list is the one waiting for the next client.
-struct CConnection
-{
-    CPipeInstance* pInstance;
-    CIoOperation* pReadOp;
-    CIoOperation* pWriteOp;
-    CDataBlock* pDataBlock;
-    BOOL fClosing;   // closed by the loop after the current dispatch
-};
+// The exit code of a supervisor that could not have its control pipe.
+const int EXIT_PIPE_SERVED = 3;
 
 class CSupervisorApp : public CServiceApp
 {
@@ -110,8 +107,23 @@ public:
     CWatchedProcessArray m_paProcesses;
     BOOL m_fAllowClose;
     BOOL m_fLifoShutdown;
+    BOOL m_fSecurePipe;
     CMessagePipe m_pipe;
-    std::vector<CConnection> m_aConnections;
+    CConnectionArray m_apConnections;
+    // Set once the server has its pipe or has given up: its own console
+    // client must not connect to another program that holds the name.
+    CKernelEvent m_evPipeReady;
+    // Retries listening after an instance could not be made.
+    CAlarm m_alarmListen;
+    // The whole shutdown's time when it is bounded (the console's close
+    // event), else INFINITE; processes whose grace would not fit are killed.
+    volatile DWORD m_dwShutdownBudget;
+
+    // Makes the control pipe's first instances: FALSE, after saying so on
+    // the console or in the event log, when another program serves the name.
+    BOOL CreateControlPipe();
+    // The close event's path without the end of the process.
+    void StopForClose();
 
 private:
     // Interprets one definition-file entry; FALSE after reporting its error.
@@ -119,22 +131,30 @@ private:
     BOOL InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
+    void WarnOfSharedUniqueNames();
     // The supervision loop's parts.
     // Without fWithRecords: everything but the records, for the poll that
     // follows a process event.
     void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects,
-                        BOOL fWithRecords);
+                        BOOL fWithRecords, BOOL fWithClients = TRUE);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
     void Shutdown();
-    BOOL AddListeningConnection();
-    int FindConnectionByReadOp(const CWaitObject* pw) const;
+    // Keeps s_cListening instances waiting for clients, unless a failure
+    // put listening off until m_alarmListen.
+    void TopUpListening();
+    // The connection whose listening instance or read is pw; -1 if none.
+    int FindConnection(const CWaitObject* pw) const;
+    void OnConnectionSignalled(size_t iConnection);
     void CloseFinishedConnections();
-    BOOL HandleCommand(int iConnection);
+    BOOL HandleCommand(size_t iConnection);
     void CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested);
     // Stops one process with its broadcasts (the stop command and the shutdown).
-    void StopCommand(CWatchedProcess* pProcess);
+    // fNoGrace: killed at once, when a bounded shutdown has no time left.
+    void StopCommand(CWatchedProcess* pProcess, BOOL fNoGrace = FALSE);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
     void SendToClients(CControlMessage& msg);
-    static void TerminateIfRunning(CThread& thread);
+    // Ends the interactive client without killing its thread: the reader
+    // first (it uses the client's pipe), then the console read is cancelled.
+    void StopClientThreads();
 };

@@ -42,7 +42,7 @@ void CWatchedProcess::Attach(DWORD dwProcessId)
 {
     if (dwProcessId != 0) {
         m_processinfo.dwProcessId = dwProcessId;
-        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, TRUE, dwProcessId);
+        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId);
         if (hProcess == NULL) {
             DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
                           "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetExeName());

@@ -39,7 +39,7 @@ BOOL CDebugMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CDWo
 // ---------------------------------------------------------------------------
 // CDebugNotifier
 
-CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(5000)
+CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(1000), m_cDropped(0), m_dwWriteStart(0)
 {
     m_fActive = 0;
 }
@@ -51,7 +51,14 @@ CDebugNotifier::~CDebugNotifier()
 
 void CDebugNotifier::ClosePipe()
 {
-    // A write still in flight refers to the operation's OVERLAPPED.
+    // The last record gets what is left of its time to be taken; a write
+    // still in flight after that refers to the operation's OVERLAPPED and
+    // is cancelled.
+    if (!m_opWrite.IsComplete()) {
+        const DWORD dwElapsed = ::GetTickCount() - m_dwWriteStart;
+        if (dwElapsed < m_dwSendTimeout)
+            m_opWrite.WaitForResult(m_dwSendTimeout - dwElapsed);
+    }
     if (!m_opWrite.IsComplete())
         m_opWrite.Cancel();
     m_instance.Close();
@@ -66,7 +73,9 @@ BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
         return 1;
     m_pipe.SetClient(pszComputer != NULL ? pszComputer : "", pszPipeName != NULL ? pszPipeName : "");
     m_pipe.SetAccess(GENERIC_READ | GENERIC_WRITE);
-    m_pipe.SetTimeouts(200, (DWORD)-1);
+    // Bounded both ways: a debugger pipe that exists but never takes a
+    // client must not hold the program's start.
+    m_pipe.SetTimeouts(200, 500);
     // Overlapped, so that a send can be given up (m_dwSendTimeout).
     m_pipe.SetOverlapped(TRUE);
     if (m_instance.Open(&m_pipe)) {
@@ -102,15 +111,29 @@ BOOL CDebugNotifier::Report(const CDebugRecord& record)
     ASSERT_TRUE(m_fPipeOpened);
     if (!m_fPipeOpened)
         return m_fActive;
-    CDebugMessage message;
-    BuildMessage(record, message);
-    CDataBlock block;
-    BOOL fSent = message.Serialize(block);
+    // One record is in flight at a time, in m_block. Under Wine a write ends
+    // only when the debugger reads; a debugger that lags gets a short wait,
+    // then records are dropped rather than waited for, and one that has
+    // taken nothing for m_dwSendTimeout is given up.
+    BOOL fSent = TRUE;
+    if (!m_opWrite.IsComplete()) {
+        fSent = m_opWrite.WaitForResult(s_dwRecordWait);
+        if (!fSent && !m_opWrite.IsComplete()) {
+            if (::GetTickCount() - m_dwWriteStart < m_dwSendTimeout) {
+                m_cDropped++;
+                return m_fActive;
+            }
+            ::SetLastError(ERROR_TIMEOUT);
+        }
+    }
     if (fSent) {
-        fSent = m_opWrite.WriteMessage(block.GetData(), block.GetLength());
-        // The block must outlive the write: it is waited for or cancelled here.
-        if (!fSent && !m_opWrite.IsComplete())
-            fSent = m_opWrite.WaitForResult(m_dwSendTimeout);
+        CDebugMessage message;
+        BuildMessage(record, message);
+        fSent = message.Serialize(m_block);
+    }
+    if (fSent) {
+        m_dwWriteStart = ::GetTickCount();
+        fSent = m_opWrite.WriteMessage(m_block.GetData(), m_block.GetLength()) || !m_opWrite.IsComplete();
     }
     if (!fSent) {
         const DWORD dwError = ::GetLastError();
