@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <string>
+#include <vector>
 
 #include "benchutil.h"
 
@@ -75,6 +76,19 @@ struct CFuzzResult
 };
 // Records over the pipe from several clients against a running supervisor.
 CFuzzResult RunPipeFuzz(const CBenchOptions& options, DWORD cRecords);
+// The attack shapes against the control pipe (bench/attacks.cpp).
+struct CAttackResult
+{
+    BOOL fPassed = FALSE;
+    size_t cTinyMessages = 0;        // empty and one-byte messages taken
+    size_t cHugeRefused = 0;         // huge-message connections the server closed
+    size_t cBusyOverSecond = 0;      // silent clients that waited over a second
+    size_t cRefused = 0;             // supervisors refused at start (name held)
+    std::vector<double> adStatusMs;  // connect + status answer after each shape
+    SIZE_T cbPrivateStart = 0, cbPrivateEnd = 0;
+    std::string csFailure;
+};
+CAttackResult RunPipeAttacks(const CBenchOptions& options);
 // Random definition files, each run by its own supervisor; the debugger
 // pipe's listener (dbglisten.exe) shows the error messages.
 CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles);

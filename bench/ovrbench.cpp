@@ -7,7 +7,8 @@
 //                 [-records N] [-files N]
 //   runs: bench (the default: parts baseline restart command startup idle
 //         scale), parts, baseline, restart, command, startup, idle, scale,
-//         soak, fuzz (pipe and definition files), pipefuzz, deffuzz, all
+//         soak, fuzz (pipe, definition files and attacks), pipefuzz, deffuzz,
+//         attacks, all
 // Exit code 0 when every run's checks held, 1 otherwise, 2 for a usage error.
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,7 +26,7 @@ int Usage()
 {
     fputs("Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS] [-records N] [-files N]\n"
           "  runs: bench (default), parts, baseline, restart, command, startup, idle, scale,\n"
-          "        soak, fuzz, pipefuzz, deffuzz, all\n",
+          "        soak, fuzz, pipefuzz, deffuzz, attacks, all\n",
           stderr);
     return 2;
 }
@@ -111,7 +112,7 @@ int main(int argc, char** argv)
         setRuns.insert("bench");
 
     static const char* const s_apszKnown[] = {"bench",   "parts",    "baseline", "restart",  "command", "startup", "idle",
-                                              "scale",   "soak",     "fuzz",     "pipefuzz", "deffuzz", "all"};
+                                              "scale",   "soak",     "fuzz",     "pipefuzz", "deffuzz", "attacks", "all"};
     for (const std::string& csRun : setRuns) {
         BOOL fKnown = FALSE;
         for (const char* psz : s_apszKnown)
@@ -167,6 +168,21 @@ int main(int argc, char** argv)
         const LONGLONG llStart = NowTicks();
         CFuzzResult result = RunDefinitionFuzz(options, options.cFuzzFiles);
         PrintFuzz(result);
+        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
+        fAllOk &= result.fPassed;
+    }
+    if (wants("fuzz", FALSE) || wants("attacks", FALSE)) {
+        PrintHeading("Attacks: tiny floods, huge messages, silent connections, names held by others");
+        const LONGLONG llStart = NowTicks();
+        CAttackResult result = RunPipeAttacks(options);
+        PrintLine("tiny messages taken", StrFormat("%u", (unsigned)result.cTinyMessages));
+        PrintLine("huge-message connections closed", StrFormat("%u of 4", (unsigned)result.cHugeRefused));
+        PrintLine("silent clients waiting over 1 s", StrFormat("%u", (unsigned)result.cBusyOverSecond));
+        PrintLine("supervisors refused at start", StrFormat("%u of 2", (unsigned)result.cRefused));
+        PrintLine("connect + status after each", FormatFigures(ComputeFigures(result.adStatusMs)));
+        PrintLine("private memory at start / end",
+                  FormatBytes(result.cbPrivateStart) + " / " + FormatBytes(result.cbPrivateEnd));
+        PrintLine("result", result.fPassed ? "passed" : "FAILED: " + result.csFailure);
         PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
         fAllOk &= result.fPassed;
     }

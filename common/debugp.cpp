@@ -15,6 +15,7 @@ namespace {
 // not become a flood of threads and windows.
 const LONG s_cMaxBoxes = 4;
 volatile LONG s_cBoxes = 0;
+const DWORD s_dwBoxGraceMs = 500;
 
 struct CBoxRequest
 {
@@ -47,6 +48,11 @@ void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT
         ::InterlockedDecrement(&s_cBoxes);
         return;
     }
+    // Without a display the box returns at once; a process that ends
+    // while that thread is still inside its first window call leaves
+    // Wine's desktop process behind (measured), so the box gets a short
+    // moment. With a display it stays up and this caller goes on.
+    ::WaitForSingleObject(hThread, s_dwBoxGraceMs);
     ::CloseHandle(hThread);
 }
 
