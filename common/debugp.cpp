@@ -15,7 +15,7 @@ namespace {
 // not become a flood of threads and windows.
 const LONG s_cMaxBoxes = 4;
 volatile LONG s_cBoxes = 0;
-const DWORD s_dwBoxGraceMs = 500;
+const DWORD s_dwBoxGraceMs = 1000;
 
 struct CBoxRequest
 {
@@ -48,10 +48,12 @@ void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT
         ::InterlockedDecrement(&s_cBoxes);
         return;
     }
-    // Without a display the box returns at once; a process that ends
-    // while that thread is still inside its first window call leaves
-    // Wine's desktop process behind (measured), so the box gets a short
-    // moment. With a display it stays up and this caller goes on.
+    // Without a display the box returns as soon as Wine's desktop process
+    // is up; a process that ends while that thread is still inside its
+    // first window call leaves the desktop process behind for good
+    // (measured), holding the standard handles it inherited. So the box
+    // gets a bounded moment; with a display it stays up and the caller
+    // goes on after that moment.
     ::WaitForSingleObject(hThread, s_dwBoxGraceMs);
     ::CloseHandle(hThread);
 }
