@@ -81,7 +81,7 @@ void CSupervisorApp::RunClient()
     if (!m_fClientMode) {
         HANDLE ahWait[] = {m_evPipeReady.m_hHandle, m_thServer.m_hHandle};
         ::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
-        if (m_thServer.Wait(0))
+        if (!m_fPipeOwned)
             return;
     }
     CMessagePipe pipe;

@@ -11,6 +11,8 @@ namespace {
 // A client has this long to take each message; one that does not read its
 // pipe would otherwise stop supervision at its first broadcast.
 const DWORD s_dwClientWriteTimeout = 3000;
+// How often writes that wait for their clients are looked at.
+const CMilliTimeSpan s_mtsWriteCheck(0, 0, 0, 1, 0);
 
 std::string WithoutExeSuffix(const std::string& csName)
 {
@@ -35,32 +37,65 @@ void CSupervisorApp::SendToClients(CControlMessage& msg)
     CDataBlock block;
     if (!msg.Serialize(block))
         return;
-    // Every write is started before any is waited for. Under Wine a write
-    // ends only when its client has taken the message (about 0.2 ms each,
-    // measured with ovrbench parts), and waiting for each client before
-    // writing to the next made a status with 1000 processes take 22 s to
-    // reach 100 clients (ovrbench scale). The bound holds for the whole
-    // broadcast, so clients that do not read hold it up once, not each.
-    std::vector<size_t> aiPending;
-    for (size_t i = 0; i < m_apConnections.size(); i++) {
-        CPipeConnection& conn = *m_apConnections[i];
+    // Queued, never waited for: under Wine a write ends only when its client
+    // has taken the message, and a client that does not read would hold the
+    // loop. One copy serves every queue; CheckClientWrites closes the
+    // clients that take nothing for too long.
+    CSharedMessage pMessage(new std::string((const char*)block.GetData(), block.GetLength()));
+    for (auto& pConnection : m_apConnections) {
+        CPipeConnection& conn = *pConnection;
         if (conn.m_fClosing || !conn.IsServing())
             continue;
-        if (!conn.m_opWrite.WriteMessage(block.GetData(), block.GetLength()) && ::GetLastError() == ERROR_IO_PENDING)
-            aiPending.push_back(i);
-    }
-    const DWORD dwStart = ::GetTickCount();
-    for (size_t i : aiPending) {
-        CPipeConnection& conn = *m_apConnections[i];
-        const DWORD dwElapsed = ::GetTickCount() - dwStart;
-        const DWORD dwLeft = dwElapsed < s_dwClientWriteTimeout ? s_dwClientWriteTimeout - dwElapsed : 0;
-        if (!conn.m_opWrite.WaitForResult(dwLeft) && ::GetLastError() == ERROR_TIMEOUT) {
-            DEBUG_TRACE_MSG("A client did not take a message within " << s_dwClientWriteTimeout
-                                                                      << " ms. Closing the connection.");
-            // The write reads from the block, which goes when this returns.
-            conn.m_opWrite.Cancel();
+        if (!conn.QueueMessage(pMessage)) {
+            DEBUG_TRACE_MSG("A client could not be sent a message. Error " << LastErrorText()
+                                                                            << ". Closing the connection.");
             conn.m_fClosing = TRUE;
         }
+    }
+}
+
+void CSupervisorApp::CheckClientWrites(CAlarm& alarmWrites)
+{
+    BOOL fPending = FALSE;
+    for (auto& pConnection : m_apConnections) {
+        CPipeConnection& conn = *pConnection;
+        if (conn.m_fClosing || !conn.IsWritePending())
+            continue;
+        if (conn.GetWriteWait() >= s_dwClientWriteTimeout) {
+            DEBUG_TRACE_MSG("A client did not take a message within " << s_dwClientWriteTimeout
+                                                                      << " ms. Closing the connection.");
+            conn.m_fClosing = TRUE;
+        } else {
+            fPending = TRUE;
+        }
+    }
+    if (fPending && !alarmWrites.IsArmed())
+        alarmWrites.SetAfter(s_mtsWriteCheck);
+}
+
+void CSupervisorApp::FlushClientWrites()
+{
+    // What the clients were last sent (the shutdown's broadcasts) gets the
+    // write bound once, for all of them together.
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        BOOL fPending = FALSE;
+        for (auto& pConnection : m_apConnections) {
+            CPipeConnection& conn = *pConnection;
+            if (conn.m_fClosing || !conn.IsWritePending())
+                continue;
+            const DWORD dwElapsed = ::GetTickCount() - dwStart;
+            if (dwElapsed >= s_dwClientWriteTimeout ||
+                (!conn.m_opWrite.WaitForResult(s_dwClientWriteTimeout - dwElapsed) &&
+                 ::GetLastError() == ERROR_TIMEOUT) ||
+                !conn.ContinueWrites()) {
+                conn.m_fClosing = TRUE;
+                continue;
+            }
+            fPending |= conn.IsWritePending();
+        }
+        if (!fPending)
+            return;
     }
 }
 

@@ -62,6 +62,7 @@ void CSupervisorApp::RunServer()
 
     CAlarm alarmStartup;
     CAlarm alarmMonitor;
+    CAlarm alarmWrites;
     alarmStartup.SetAfter(s_mtsFirstStep);
     // The full wait serves the earliest ready object, records first. When
     // the loop cannot keep up, that alone starves everything behind lines
@@ -83,7 +84,7 @@ void CSupervisorApp::RunServer()
         CWaitObject* pw = NULL;
         if (nServed != SERVED_OTHER) {
             CWaitObjectArray apOthers;
-            BuildWaitArray(alarmStartup, alarmMonitor, apOthers, nServed != SERVED_RECORD,
+            BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apOthers, nServed != SERVED_RECORD,
                            nServed != SERVED_CLIENT);
             pw = WaitForWaitObjects(FALSE, apOthers, 0);
         }
@@ -94,7 +95,7 @@ void CSupervisorApp::RunServer()
         nServed = SERVED_OTHER;
         if (pw == NULL) {
             CWaitObjectArray apWaitObjects;
-            BuildWaitArray(alarmStartup, alarmMonitor, apWaitObjects, TRUE);
+            BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apWaitObjects, TRUE);
             pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
         }
         if (pw == &m_evQuit) {
@@ -113,14 +114,16 @@ void CSupervisorApp::RunServer()
         } else if (pw == &m_alarmListen) {
             m_alarmListen.Cancel();
             TopUpListening();
+        } else if (pw == &alarmWrites) {
+            alarmWrites.Cancel();
         } else {
             int iConnection = FindConnection(pw);
             if (iConnection >= 0) {
-                if (m_apConnections[(size_t)iConnection]->IsServing()) {
+                if (pw == &m_apConnections[(size_t)iConnection]->m_opRead) {
                     iClientSweep = (size_t)iConnection + 1;
                     nServed = SERVED_CLIENT;
                 }
-                OnConnectionSignalled((size_t)iConnection);
+                OnConnectionSignalled((size_t)iConnection, pw);
             } else {
                 CWatchedProcess* pProcess = static_cast<CWatchedProcess*>(pw);
                 iSweep = (size_t)(FindProcessIndex(pProcess) + 1);
@@ -128,12 +131,13 @@ void CSupervisorApp::RunServer()
                 HandleProcessEvent(pProcess);
             }
         }
+        CheckClientWrites(alarmWrites);
         CloseFinishedConnections();
     }
 }
 
-void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects,
-                                    BOOL fWithRecords, BOOL fWithClients)
+void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
+                                    CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients)
 {
     // Process events come before client traffic, the quit event last. With
     // every record gone (all SYNC lines finished) the loop goes on without
@@ -141,16 +145,19 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
     CChainable* pTail = NULL;
     if (fWithRecords && !m_paProcesses.empty())
         pTail = ChainObjects(m_paProcesses);
-    // Connected clients' reads, then the instances waiting for a client
-    // (or connected to one already, not yet served).
+    // Connected clients' reads, the writes that wait for their clients,
+    // then the instances waiting for a client (or connected to one
+    // already, not yet served).
     std::vector<CWaitObject*> apPipeObjects;
-    for (int nPass = 0; nPass < 2; nPass++) {
+    for (int nPass = 0; nPass < 3; nPass++) {
         for (const auto& pConnection : m_apConnections) {
             if (pConnection->m_fClosing)
                 continue;
             if (nPass == 0 && pConnection->IsServing() && fWithClients)
                 apPipeObjects.push_back(&pConnection->m_opRead);
-            else if (nPass == 1 && !pConnection->IsServing())
+            else if (nPass == 1 && pConnection->IsWritePending())
+                apPipeObjects.push_back(&pConnection->m_opWrite);
+            else if (nPass == 2 && !pConnection->IsServing())
                 apPipeObjects.push_back(&pConnection->m_instance);
         }
     }
@@ -160,7 +167,7 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
             ChainBefore(*pTail, *pPipeTail);
         pTail = pPipeTail;
     }
-    CChainable* apSingles[] = {&m_alarmListen, &alarmStartup, &alarmMonitor, &m_evQuit};
+    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_evQuit};
     for (CChainable* pSingle : apSingles) {
         if (pSingle == NULL)
             continue;
@@ -210,6 +217,7 @@ void CSupervisorApp::Shutdown()
         StopCommand(pProcess, fNoGrace);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }
+    FlushClientWrites();
     for (auto& pConnection : m_apConnections)
         pConnection->m_fClosing = TRUE;
     CloseFinishedConnections();

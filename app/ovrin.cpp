@@ -29,6 +29,7 @@ CSupervisorApp::CSupervisorApp()
       m_fLifoShutdown(0),
       m_fSecurePipe(0),
       m_evPipeReady(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_fPipeOwned(FALSE),
       m_dwShutdownBudget(INFINITE)
 {
     m_thServer.Start();
@@ -61,7 +62,10 @@ void CSupervisorApp::StopClientThreads()
     // and the reader works on the client's pipe instance, which lives on
     // the client's stack: the reader ends first, then the client's console
     // read is cancelled until the client sees the quit event. A console
-    // read that cannot be cancelled is left to the end of the process.
+    // read that cannot be cancelled is left to the end of the process. A
+    // thread that never ran (the client of a service) ends without its body.
+    m_thStatusReader.SkipIfNeverResumed();
+    m_thClient.SkipIfNeverResumed();
     if (IsRunning(m_thStatusReader)) {
         m_thStatusReader.m_evStop.Set();
         ::WaitForSingleObject(m_thStatusReader.m_hHandle, 2000);
@@ -70,6 +74,10 @@ void CSupervisorApp::StopClientThreads()
     while (IsRunning(m_thClient) && ::GetTickCount() - dwStart < 2000) {
         ::CancelSynchronousIo(m_thClient.m_hHandle);
         ::WaitForSingleObject(m_thClient.m_hHandle, 50);
+    }
+    for (CThread* pThread : {(CThread*)&m_thStatusReader, (CThread*)&m_thClient}) {
+        if (pThread->m_hHandle != NULL && !IsRunning(*pThread))
+            pThread->WaitForEnd();
     }
 }
 

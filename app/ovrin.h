@@ -113,6 +113,7 @@ public:
     // Set once the server has its pipe or has given up: its own console
     // client must not connect to another program that holds the name.
     CKernelEvent m_evPipeReady;
+    volatile BOOL m_fPipeOwned;   // set before m_evPipeReady when the pipe is ours
     // Retries listening after an instance could not be made.
     CAlarm m_alarmListen;
     // The whole shutdown's time when it is bounded (the console's close
@@ -135,16 +136,16 @@ private:
     // The supervision loop's parts.
     // Without fWithRecords: everything but the records, for the poll that
     // follows a process event.
-    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects,
-                        BOOL fWithRecords, BOOL fWithClients = TRUE);
+    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
+                        CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients = TRUE);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
     void Shutdown();
     // Keeps s_cListening instances waiting for clients, unless a failure
     // put listening off until m_alarmListen.
     void TopUpListening();
-    // The connection whose listening instance or read is pw; -1 if none.
+    // The connection whose listening instance, read or write is pw; -1 if none.
     int FindConnection(const CWaitObject* pw) const;
-    void OnConnectionSignalled(size_t iConnection);
+    void OnConnectionSignalled(size_t iConnection, const CWaitObject* pw);
     void CloseFinishedConnections();
     BOOL HandleCommand(size_t iConnection);
     void CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested);
@@ -153,7 +154,13 @@ private:
     void StopCommand(CWatchedProcess* pProcess, BOOL fNoGrace = FALSE);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
+    // Queues the message to every client; never waits.
     void SendToClients(CControlMessage& msg);
+    // Closes the clients whose write has waited past the bound and keeps
+    // the alarm armed while writes wait.
+    void CheckClientWrites(CAlarm& alarmWrites);
+    // Waits, within the write bound, until the clients took what they were sent.
+    void FlushClientWrites();
     // Ends the interactive client without killing its thread: the reader
     // first (it uses the client's pipe), then the console read is cancelled.
     void StopClientThreads();

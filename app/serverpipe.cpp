@@ -31,8 +31,12 @@ BOOL CSupervisorApp::CreateControlPipe()
         fSecured = m_pipe.SetPrivateDacl();
     else
         m_pipe.SetNullDacl();
-    if (!fSecured)
-        DEBUG_ERROR_MSG("The pipe's access list could not be built. Error " << LastErrorText());
+    if (!fSecured) {
+        const std::string csLine = "The access list of " + m_pipe.GetFullName() + " could not be built. Error " +
+                                   LastErrorText();
+        DEBUG_ERROR_MSG(csLine);
+        std::cout << csLine << std::endl;
+    }
     // The first-instance flag alone does not do: some platforms ignore it,
     // so a name that anyone serves already is refused before it is made.
     BOOL fServed = CPipe::IsServed(m_pipe.GetFullName());
@@ -46,7 +50,7 @@ BOOL CSupervisorApp::CreateControlPipe()
         if (fOk)
             m_apConnections.push_back(std::move(pFirst));
     }
-    if (!fOk) {
+    if (!fOk && fSecured) {
         const std::string csLine =
             "Cannot serve the pipe " + m_pipe.GetFullName() + ": another program serves it already.";
         DEBUG_ERROR_MSG(csLine);
@@ -58,11 +62,14 @@ BOOL CSupervisorApp::CreateControlPipe()
         } else {
             std::cout << csLine << std::endl;
         }
+    }
+    if (!fOk) {
         m_nExitCode = EXIT_PIPE_SERVED;
         m_evPipeReady.Set();
         return FALSE;
     }
     TopUpListening();
+    m_fPipeOwned = TRUE;
     m_evPipeReady.Set();
     return TRUE;
 }
@@ -91,17 +98,25 @@ int CSupervisorApp::FindConnection(const CWaitObject* pw) const
 {
     for (size_t i = 0; i < m_apConnections.size(); i++) {
         const CPipeConnection& conn = *m_apConnections[i];
-        if (pw == &conn.m_instance || pw == &conn.m_opRead)
+        if (pw == &conn.m_instance || pw == &conn.m_opRead || pw == &conn.m_opWrite)
             return (int)i;
     }
     return -1;
 }
 
-void CSupervisorApp::OnConnectionSignalled(size_t iConnection)
+void CSupervisorApp::OnConnectionSignalled(size_t iConnection, const CWaitObject* pw)
 {
     CPipeConnection& conn = *m_apConnections[iConnection];
     if (conn.m_fClosing)
         return;
+    if (pw == &conn.m_opWrite) {
+        if (!conn.ContinueWrites()) {
+            DEBUG_TRACE_MSG("Error " << LastErrorText()
+                                     << " occurred writing to the ovrin-client. Closing the connection.");
+            conn.m_fClosing = TRUE;
+        }
+        return;
+    }
     if (conn.IsServing()) {
         if (!HandleCommand(iConnection)) {
             DEBUG_TRACE_MSG("Error " << LastErrorText()

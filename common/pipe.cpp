@@ -633,7 +633,7 @@ void CPipeInstance::OnSignalled()
 // ---------------------------------------------------------------------------
 // CPipeConnection
 
-CPipeConnection::CPipeConnection() : m_fClosing(FALSE), m_fServing(FALSE)
+CPipeConnection::CPipeConnection() : m_fClosing(FALSE), m_fServing(FALSE), m_dwWriteStart(0)
 {
 }
 
@@ -676,4 +676,48 @@ void CPipeConnection::Close()
         m_opWrite.Cancel();
     m_instance.Close();
     m_block.Reset();
+    m_apOutgoing.clear();
+    m_pWriting.reset();
+}
+
+BOOL CPipeConnection::QueueMessage(const CSharedMessage& pMessage)
+{
+    if (m_apOutgoing.size() >= s_cMaxQueued || (m_opWrite.IsComplete() && !m_opWrite.m_fResult)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return 0;
+    }
+    m_apOutgoing.push_back(pMessage);
+    return StartWrites();
+}
+
+BOOL CPipeConnection::ContinueWrites()
+{
+    if (!m_opWrite.TryGetResult())
+        return ::GetLastError() == ERROR_IO_PENDING;
+    return StartWrites();
+}
+
+BOOL CPipeConnection::StartWrites()
+{
+    while (m_opWrite.IsComplete()) {
+        if (!m_opWrite.m_fResult) {
+            ::SetLastError(m_opWrite.m_dwError);
+            return 0;
+        }
+        if (m_apOutgoing.empty()) {
+            m_pWriting.reset();
+            return 1;
+        }
+        m_pWriting = m_apOutgoing.front();
+        m_apOutgoing.pop_front();
+        m_dwWriteStart = ::GetTickCount();
+        if (!m_opWrite.WriteMessage(m_pWriting->data(), (DWORD)m_pWriting->size()) && m_opWrite.IsComplete())
+            return 0;
+    }
+    return 1;
+}
+
+DWORD CPipeConnection::GetWriteWait() const
+{
+    return IsWritePending() ? ::GetTickCount() - m_dwWriteStart : 0;
 }

@@ -172,7 +172,7 @@ TEST_F(Attacked, FloodsHugeMessagesAndManyConnectionsStopNothing)
 
 TEST_F(Attacked, SecurePipeGrantsAdministratorsSystemAndItsOwnAccountOnly)
 {
-    Run("OvrAtkSecure.exe", "GLOBAL SECUREPIPE\r\n");
+    Run("OvrAtkSecure.exe", "-global -securepipe\r\n");
     HANDLE h = ::CreateFileA(PipePath(m_csExe).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -27,6 +27,8 @@
 // write (CIoOperation::Cancel) before it closes the instance.
 #pragma once
 
+#include <deque>
+#include <memory>
 #include <string>
 
 #include "common/cio.h"
@@ -158,13 +160,19 @@ public:
     DWORD m_dwConnectError;
 };
 
+// A message shared by the queues of every connection it goes to.
+typedef std::shared_ptr<const std::string> CSharedMessage;
+
 // CPipeConnection: one server-side connection of a message pipe. It owns
-// the server instance, the read and write operations on it and the block
-// that receives the messages, and closes them in Close and the destructor
-// in the one safe order (operations collected before the instance goes).
-// Listen starts waiting for a client; once the instance is signalled and
-// connected, StartRead keeps one message read pending. Used by one thread;
-// the object must not move while I/O is in flight (keep it by pointer).
+// the server instance, the read and write operations on it, the block that
+// receives the messages and the queue of messages not yet taken, and closes
+// them in Close and the destructor in the one safe order (operations
+// collected before the instance goes). Listen starts waiting for a client;
+// once the instance is signalled and connected, StartRead keeps one message
+// read pending. QueueMessage never waits: one write is in flight at a time
+// and the owner calls ContinueWrites when the write operation is signalled.
+// Used by one thread; the object must not move while I/O is in flight
+// (keep it by pointer).
 class CPipeConnection
 {
 public:
@@ -184,6 +192,18 @@ public:
     // caller. Pending transfers are aborted and collected first.
     void Close();
 
+    // Sends the message after those queued; FALSE (nothing queued) when
+    // s_cMaxQueued are waiting already or a write failed.
+    BOOL QueueMessage(const CSharedMessage& pMessage);
+    // Collects a signalled write without waiting and starts the next; FALSE
+    // when a write failed.
+    BOOL ContinueWrites();
+    BOOL IsWritePending() const { return !m_opWrite.IsComplete(); }
+    // How long the write in flight has waited for the client, in ms.
+    DWORD GetWriteWait() const;
+
+    static const size_t s_cMaxQueued = 4096;
+
     CPipeInstance m_instance;
     CIoOperation m_opRead;
     CIoOperation m_opWrite;
@@ -191,7 +211,12 @@ public:
     BOOL m_fClosing;   // for the owner: close after the current dispatch
 
 private:
+    BOOL StartWrites();
+
     BOOL m_fServing;
+    std::deque<CSharedMessage> m_apOutgoing;
+    CSharedMessage m_pWriting;   // the message the write reads from
+    DWORD m_dwWriteStart;        // tick count when that write started
 
     CPipeConnection(const CPipeConnection&) = delete;
     CPipeConnection& operator=(const CPipeConnection&) = delete;
