@@ -7,6 +7,14 @@
 #include "common/assertex.h"
 #include "common/filestuf.h"
 
+namespace {
+
+// The system ends a process about 5 s after its console's close event; the
+// rest is the margin of the exit.
+const DWORD s_dwCloseBudgetMs = 4000;
+
+}  // namespace
+
 void CServerThread::Run()
 {
     CSupervisorApp* pApp = CSupervisorApp::GetSupervisor();
@@ -167,7 +175,9 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
         // The close cannot be refused: the system ends this process about
         // 5 s after the event whatever the handler answers. Left alone the
         // processes would run on unwatched, so they are stopped in time.
-        StopForClose();
+        BeginBoundedStop(s_dwCloseBudgetMs);
+        if (::WaitForSingleObject(m_thServer.m_hHandle, s_dwCloseBudgetMs + 500) == WAIT_TIMEOUT)
+            DEBUG_ERROR_MSG("The shutdown did not end in time.");
         ::ExitProcess(0);
         return TRUE;
     case CTRL_LOGOFF_EVENT:
@@ -187,14 +197,11 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
     return TRUE;
 }
 
-void CSupervisorApp::StopForClose()
+void CSupervisorApp::BeginBoundedStop(DWORD dwBudgetMs)
 {
-    // The system allows about 5 s; the rest is the margin of the exit.
-    m_dwShutdownBudget = 4000;
+    m_dwShutdownBudget = dwBudgetMs;
     std::cout << "The console is closing: stopping every process." << std::endl;
     OnStop();
-    if (::WaitForSingleObject(m_thServer.m_hHandle, 4500) == WAIT_TIMEOUT)
-        DEBUG_ERROR_MSG("The shutdown did not end in time.");
 }
 
 void CSupervisorApp::StopPath()

@@ -123,8 +123,9 @@ public:
     // Makes the control pipe's first instances: FALSE, after saying so on
     // the console or in the event log, when another program serves the name.
     BOOL CreateControlPipe();
-    // The close event's path without the end of the process.
-    void StopForClose();
+    // The close event's stop: the shutdown is asked for with that budget
+    // (the caller waits for the server thread and ends the process).
+    void BeginBoundedStop(DWORD dwBudgetMs);
 
 private:
     // Interprets one definition-file entry; FALSE after reporting its error.
