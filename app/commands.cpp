@@ -61,7 +61,13 @@ void CSupervisorApp::CheckClientWrites(CAlarm& alarmWrites)
         CPipeConnection& conn = *pConnection;
         if (conn.m_fClosing || !conn.IsWritePending())
             continue;
-        if (conn.GetWriteWait() >= s_dwClientWriteTimeout) {
+        if (!conn.ContinueWrites()) {
+            DEBUG_TRACE_MSG("Error " << LastErrorText()
+                                     << " occurred writing to the ovrin-client. Closing the connection.");
+            conn.m_fClosing = TRUE;
+        } else if (!conn.IsWritePending()) {
+            continue;
+        } else if (conn.GetWriteWait() >= s_dwClientWriteTimeout) {
             DEBUG_TRACE_MSG("A client did not take a message within " << s_dwClientWriteTimeout
                                                                       << " ms. Closing the connection.");
             conn.m_fClosing = TRUE;

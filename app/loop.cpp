@@ -85,7 +85,7 @@ void CSupervisorApp::RunServer()
         if (nServed != SERVED_OTHER) {
             CWaitObjectArray apOthers;
             BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apOthers, nServed != SERVED_RECORD,
-                           nServed != SERVED_CLIENT);
+                           nServed != SERVED_CLIENT, FALSE);
             pw = WaitForWaitObjects(FALSE, apOthers, 0);
         }
         if (pw == NULL && nServed == SERVED_RECORD)
@@ -131,13 +131,17 @@ void CSupervisorApp::RunServer()
                 HandleProcessEvent(pProcess);
             }
         }
+        // Writes that ended meanwhile are collected here rather than as
+        // turns of their own: with a watching client each broadcast ends
+        // one, and as turns they starved the alarms behind them.
         CheckClientWrites(alarmWrites);
         CloseFinishedConnections();
     }
 }
 
 void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
-                                    CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients)
+                                    CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients,
+                                    BOOL fWithWrites)
 {
     // Process events come before client traffic, the quit event last. With
     // every record gone (all SYNC lines finished) the loop goes on without
@@ -155,7 +159,7 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
                 continue;
             if (nPass == 0 && pConnection->IsServing() && fWithClients)
                 apPipeObjects.push_back(&pConnection->m_opRead);
-            else if (nPass == 1 && pConnection->IsWritePending())
+            else if (nPass == 1 && pConnection->IsWritePending() && fWithWrites)
                 apPipeObjects.push_back(&pConnection->m_opWrite);
             else if (nPass == 2 && !pConnection->IsServing())
                 apPipeObjects.push_back(&pConnection->m_instance);

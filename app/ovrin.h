@@ -138,7 +138,8 @@ private:
     // Without fWithRecords: everything but the records, for the poll that
     // follows a process event.
     void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
-                        CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients = TRUE);
+                        CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients = TRUE,
+                        BOOL fWithWrites = TRUE);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
     void Shutdown();
     // Keeps s_cListening instances waiting for clients, unless a failure
@@ -157,8 +158,9 @@ private:
     void TerminateCommand(CWatchedProcess* pProcess);
     // Queues the message to every client; never waits.
     void SendToClients(CControlMessage& msg);
-    // Closes the clients whose write has waited past the bound and keeps
-    // the alarm armed while writes wait.
+    // Collects the writes that have ended and starts the next, closes the
+    // clients whose write has waited past the bound, and keeps the alarm
+    // armed while writes wait.
     void CheckClientWrites(CAlarm& alarmWrites);
     // Waits, within the write bound, until the clients took what they were sent.
     void FlushClientWrites();

@@ -109,14 +109,9 @@ void CSupervisorApp::OnConnectionSignalled(size_t iConnection, const CWaitObject
     CPipeConnection& conn = *m_apConnections[iConnection];
     if (conn.m_fClosing)
         return;
-    if (pw == &conn.m_opWrite) {
-        if (!conn.ContinueWrites()) {
-            DEBUG_TRACE_MSG("Error " << LastErrorText()
-                                     << " occurred writing to the ovrin-client. Closing the connection.");
-            conn.m_fClosing = TRUE;
-        }
+    // A write that ended is collected with the others at the end of the pass.
+    if (pw == &conn.m_opWrite)
         return;
-    }
     if (conn.IsServing()) {
         if (!HandleCommand(iConnection)) {
             DEBUG_TRACE_MSG("Error " << LastErrorText()

@@ -15,7 +15,7 @@ namespace {
 // not become a flood of threads and windows.
 const LONG s_cMaxBoxes = 4;
 volatile LONG s_cBoxes = 0;
-const DWORD s_dwBoxGraceMs = 1000;
+const DWORD s_dwBoxWaitMs = 1000;
 
 struct CBoxRequest
 {
@@ -34,7 +34,8 @@ DWORD WINAPI ShowBox(LPVOID pv)
 }
 
 // A message box waits for a click: shown on a thread of its own, it holds
-// neither the caller (the supervision loop, say) nor the debug lock.
+// neither the caller (the supervision loop, say) nor the debug lock for
+// longer than s_dwBoxWaitMs.
 void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT uType)
 {
     if (::InterlockedIncrement(&s_cBoxes) > s_cMaxBoxes) {
@@ -49,12 +50,12 @@ void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT
         return;
     }
     // Without a display the box returns as soon as Wine's desktop process
-    // is up; a process that ends while that thread is still inside its
-    // first window call leaves the desktop process behind for good
-    // (measured), holding the standard handles it inherited. So the box
-    // gets a bounded moment; with a display it stays up and the caller
-    // goes on after that moment.
-    ::WaitForSingleObject(hThread, s_dwBoxGraceMs);
+    // is up, and a process that ends before that leaves the desktop
+    // process behind for good, holding the standard handles it inherited
+    // (measured; waiting only for the desktop window was not enough). So
+    // the box gets a bounded moment; with a display it stays up and the
+    // caller goes on after that moment.
+    ::WaitForSingleObject(hThread, s_dwBoxWaitMs);
     ::CloseHandle(hThread);
 }
 
