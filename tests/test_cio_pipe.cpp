@@ -27,21 +27,6 @@ std::string BlockText(const CDataBlock& block)
     return std::string((const char*)block.GetData(), block.GetLength());
 }
 
-// One server connection: the instance, its pending read and its write.
-struct CConnection
-{
-    ~CConnection()
-    {
-        for (CIoOperation* pop : {&m_opRead, &m_opWrite})
-            if (!pop->IsComplete())
-                pop->Cancel();
-        m_instance.Close();
-    }
-    CPipeInstance m_instance;
-    CIoOperation m_opRead{&m_instance}, m_opWrite{&m_instance};
-    CDataBlock m_block;
-};
-
 // Serves any number of clients on one thread and writes every message back.
 // The last connection waits for a client; the others keep a read pending.
 class CEchoServer : public CThread
@@ -63,8 +48,8 @@ public:
     }
     BOOL Listen()
     {
-        m_apConnections.emplace_back(new CConnection);
-        return m_apConnections.back()->m_instance.OpenAsync(&m_pipe);
+        m_apConnections.emplace_back(new CPipeConnection);
+        return m_apConnections.back()->Listen(&m_pipe);
     }
     virtual void Run() override
     {
@@ -76,7 +61,7 @@ public:
             const size_t i = std::find(apwo.begin(), apwo.end(), WaitForWaitObjects(FALSE, apwo, 60000)) - apwo.begin();
             if (i >= m_apConnections.size())   // quit, time-out or failure
                 break;
-            CConnection& c = *m_apConnections[i];
+            CPipeConnection& c = *m_apConnections[i];
             BOOL fKeep;
             if (i + 1 == m_apConnections.size()) {   // a client came
                 fKeep = c.m_instance.m_fConnectResult;
@@ -92,7 +77,7 @@ public:
                          c.m_opWrite.WaitForResult(5000));
             }
             if (fKeep)
-                c.m_opRead.ReadMessage(&c.m_block);
+                c.StartRead();
             else
                 m_apConnections.erase(m_apConnections.begin() + i);
         }
@@ -102,7 +87,7 @@ public:
     BOOL m_fStarted;
     CMessagePipe m_pipe;   // outlives the instances below
     CKernelEvent m_evQuit;
-    std::vector<std::unique_ptr<CConnection>> m_apConnections;
+    std::vector<std::unique_ptr<CPipeConnection>> m_apConnections;
     volatile LONG m_cMessages = 0;   // written by the server thread only
     volatile LONG m_cConnections = 0;
 };
