@@ -59,7 +59,9 @@ void CSupervisorApp::CheckClientWrites(CAlarm& alarmWrites)
     BOOL fPending = FALSE;
     for (auto& pConnection : m_apConnections) {
         CPipeConnection& conn = *pConnection;
-        if (conn.m_fClosing || !conn.IsWritePending())
+        // A write that the wait's dispatch collected is complete already;
+        // the messages behind it still have to be started here.
+        if (conn.m_fClosing || !conn.IsServing())
             continue;
         if (!conn.ContinueWrites()) {
             DEBUG_TRACE_MSG("Error " << LastErrorText()

@@ -39,7 +39,7 @@ BOOL CDebugMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CDWo
 // ---------------------------------------------------------------------------
 // CDebugNotifier
 
-CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(1000), m_cDropped(0), m_dwWriteStart(0)
+CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(1000)
 {
     m_fActive = 0;
 }
@@ -51,14 +51,7 @@ CDebugNotifier::~CDebugNotifier()
 
 void CDebugNotifier::ClosePipe()
 {
-    // The last record gets what is left of its time to be taken; a write
-    // still in flight after that refers to the operation's OVERLAPPED and
-    // is cancelled.
-    if (!m_opWrite.IsComplete()) {
-        const DWORD dwElapsed = ::GetTickCount() - m_dwWriteStart;
-        if (dwElapsed < m_dwSendTimeout)
-            m_opWrite.WaitForResult(m_dwSendTimeout - dwElapsed);
-    }
+    // A write still in flight refers to the operation's OVERLAPPED.
     if (!m_opWrite.IsComplete())
         m_opWrite.Cancel();
     m_instance.Close();
@@ -111,29 +104,18 @@ BOOL CDebugNotifier::Report(const CDebugRecord& record)
     ASSERT_TRUE(m_fPipeOpened);
     if (!m_fPipeOpened)
         return m_fActive;
-    // One record is in flight at a time, in m_block. Under Wine a write ends
-    // only when the debugger reads; a debugger that lags gets a short wait,
-    // then records are dropped rather than waited for, and one that has
-    // taken nothing for m_dwSendTimeout is given up.
-    BOOL fSent = TRUE;
-    if (!m_opWrite.IsComplete()) {
-        fSent = m_opWrite.WaitForResult(s_dwRecordWait);
-        if (!fSent && !m_opWrite.IsComplete()) {
-            if (::GetTickCount() - m_dwWriteStart < m_dwSendTimeout) {
-                m_cDropped++;
-                return m_fActive;
-            }
-            ::SetLastError(ERROR_TIMEOUT);
-        }
-    }
+    // Each record waits for the debugger at most m_dwSendTimeout; one that
+    // is not taken by then gives the debugger up, so a debugger that stops
+    // reading costs one record's wait once, not one per record.
+    CDebugMessage message;
+    BuildMessage(record, message);
+    CDataBlock block;
+    BOOL fSent = message.Serialize(block);
     if (fSent) {
-        CDebugMessage message;
-        BuildMessage(record, message);
-        fSent = message.Serialize(m_block);
-    }
-    if (fSent) {
-        m_dwWriteStart = ::GetTickCount();
-        fSent = m_opWrite.WriteMessage(m_block.GetData(), m_block.GetLength()) || !m_opWrite.IsComplete();
+        fSent = m_opWrite.WriteMessage(block.GetData(), block.GetLength());
+        // The block must outlive the write: it is waited for or cancelled here.
+        if (!fSent && !m_opWrite.IsComplete())
+            fSent = m_opWrite.WaitForResult(m_dwSendTimeout);
     }
     if (!fSent) {
         const DWORD dwError = ::GetLastError();

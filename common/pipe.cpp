@@ -510,7 +510,7 @@ BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
     }
     pOperation->m_pDataBlock = pBlock;
     pBlock->Reset();
-    return StartFirstByte(pOperation, 0, TRUE);
+    return StartFirstByte(pOperation, 0, FALSE);
 }
 
 BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation, BOOL fWait)

@@ -3,8 +3,7 @@
 // Owned by the debug log and called only inside its lock, so records go out
 // one at a time in closing order. Inactive until Connect succeeds; a send
 // that fails (or is not taken within m_dwSendTimeout) closes the pipe and
-// leaves the notifier inactive for good; a record that comes while the
-// last one is still in flight is dropped after a short wait.
+// leaves the notifier inactive for good.
 //
 // CDebugMessage: the record on the pipe, a versioned message (2, 2) with
 // the kind, process id, thread id, time, module, thread name, source (base
@@ -49,14 +48,11 @@ public:
     static void BuildMessage(const CDebugRecord& record, CDebugMessage& message);
 
     BOOL m_fPipeOpened;
-    // How long the debugger may take to read a record, in ms, before it is
-    // given up. Under Wine a pipe write ends only when the reader reads it,
-    // so a debugger that stops reading would otherwise hold every thread
-    // that logs. Meanwhile a new record waits at most s_dwRecordWait for
-    // the one in flight and is dropped after it (counted in m_cDropped).
+    // How long a record may wait for the debugger to take it, in ms, before
+    // the debugger is given up. Under Wine a pipe write ends only when the
+    // reader reads it, so a debugger that stops reading would otherwise
+    // hold every thread that logs.
     DWORD m_dwSendTimeout;
-    DWORD m_cDropped;
-    static const DWORD s_dwRecordWait = 50;
 
 private:
     void ClosePipe();
@@ -64,6 +60,4 @@ private:
     CMessagePipe m_pipe;
     CIoInstance m_instance;
     CIoOperation m_opWrite;
-    CDataBlock m_block;      // the record in flight
-    DWORD m_dwWriteStart;    // tick count when it was written
 };
