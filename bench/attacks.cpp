@@ -16,7 +16,7 @@
 
 namespace {
 
-const char* const c_pszCrashLine = "-noconsole -restartdelay 0 -nounique \"bat1.exe -sleep 200 -crash\"\n";
+const char* const c_pszCrashLine = "\"bat1.exe -sleep 200 -crash\" -noconsole -restartdelay 0 -nounique\n";
 const DWORD c_dwStatusBound = 5000;
 
 struct CAttackContext
@@ -193,7 +193,7 @@ CAttackResult RunPipeAttacks(const CBenchOptions& options)
     CBenchClient watcher;
     if (!run.Prepare("ovbattack.exe") || !run.AddChild("bat1.exe") || !run.Launch(c_pszCrashLine) ||
         !watcher.Connect(run.m_csExeName, 10000) || !watcher.WaitForText("All services have been started.", 30000)) {
-        result.csFailure = "the supervisor did not start";
+        result.csFailure = "the supervisor did not start: " + run.GetOutput().substr(0, 300);
         run.Cleanup();
         return result;
     }
