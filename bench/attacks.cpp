@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 
 namespace {
@@ -21,9 +20,9 @@ const DWORD c_dwStatusBound = 5000;
 
 struct CAttackContext
 {
-    CSupervisorRun* pRun;
-    CBenchClient* pWatcher;
-    CAttackResult* pResult;
+    CProbedRun* m_pRun;
+    CTestClient* m_pWatcher;
+    CAttackResult* m_pResult;
 };
 
 // The line restarted twice more and a fresh client answered; otherwise the
@@ -31,20 +30,20 @@ struct CAttackContext
 BOOL StillSupervising(CAttackContext& ctx, const char* pszShape)
 {
     for (int i = 0; i < 2; i++) {
-        if (!ctx.pWatcher->WaitForText("Started process: bat1.exe.", c_dwStatusBound)) {
-            ctx.pResult->csFailure = StrFormat("no restart after %s", pszShape);
+        if (!ctx.m_pWatcher->WaitForText("Started process: bat1.exe.", c_dwStatusBound)) {
+            ctx.m_pResult->m_csFailure = StrFormat("no restart after %s", pszShape);
             return FALSE;
         }
     }
-    CBenchClient client;
+    CTestClient client;
     const LONGLONG llStart = NowTicks();
-    if (!client.Connect(ctx.pRun->m_csExeName, 1000) || !client.Send(3) ||
+    if (!client.Connect(ctx.m_pRun->m_csExeName, 1000) || !client.Send(3) ||
         !client.WaitForText("Process bat1.exe", c_dwStatusBound)) {
-        ctx.pResult->csFailure = StrFormat("no status answer after %s", pszShape);
+        ctx.m_pResult->m_csFailure = StrFormat("no status answer after %s", pszShape);
         return FALSE;
     }
-    ctx.pResult->adStatusMs.push_back(MsSince(llStart));
-    ctx.pWatcher->Discard();
+    ctx.m_pResult->m_adStatusMs.push_back(MsSince(llStart));
+    ctx.m_pWatcher->Discard();
     return TRUE;
 }
 
@@ -57,25 +56,25 @@ BOOL TinyFlood(CAttackContext& ctx, DWORD dwMs)
     std::vector<HANDLE> ahThreads;
     struct CFlooder
     {
-        std::string csExe;
-        std::atomic<bool>* pfStop;
-        std::atomic<long>* pcSent;
+        std::string m_csExe;
+        std::atomic<bool>* m_pfStop;
+        std::atomic<long>* m_pcSent;
     };
     std::vector<std::unique_ptr<CFlooder>> apFlooders;
     for (int i = 0; i < 4; i++) {
-        apFlooders.emplace_back(new CFlooder{ctx.pRun->m_csExeName, &fStop, &cSent});
+        apFlooders.emplace_back(new CFlooder{ctx.m_pRun->m_csExeName, &fStop, &cSent});
         ahThreads.push_back(::CreateThread(
             NULL, 0,
             [](LPVOID pv) -> DWORD {
                 CFlooder* p = static_cast<CFlooder*>(pv);
-                CBenchClient client;
-                if (!client.Connect(p->csExe, 10000))
+                CTestClient client;
+                if (!client.Connect(p->m_csExe, 10000))
                     return 1;
                 const char ch = 'x';
-                for (long n = 0; !*p->pfStop; n++) {
+                for (long n = 0; !*p->m_pfStop; n++) {
                     if (!client.SendRaw(&ch, (DWORD)(n % 2), 10000))
                         return 1;
-                    (*p->pcSent)++;
+                    (*p->m_pcSent)++;
                     if (n % 1000 == 0)
                         client.Discard();
                 }
@@ -90,7 +89,7 @@ BOOL TinyFlood(CAttackContext& ctx, DWORD dwMs)
     ::WaitForMultipleObjects((DWORD)ahThreads.size(), ahThreads.data(), TRUE, 30000);
     for (HANDLE h : ahThreads)
         ::CloseHandle(h);
-    ctx.pResult->cTinyMessages = (size_t)cSent;
+    ctx.m_pResult->m_cTinyMessages = (size_t)cSent;
     return fOk;
 }
 
@@ -98,24 +97,24 @@ BOOL TinyFlood(CAttackContext& ctx, DWORD dwMs)
 BOOL HugeMessages(CAttackContext& ctx, DWORD cbHuge)
 {
     const std::string csHuge(cbHuge, 'H');
-    std::vector<std::unique_ptr<CBenchClient>> apClients;
+    std::vector<std::unique_ptr<CTestClient>> apClients;
     std::vector<HANDLE> ahThreads;
     struct CSender
     {
-        CBenchClient* pClient;
-        const std::string* pcsBytes;
+        CTestClient* m_pClient;
+        const std::string* m_pcsBytes;
     };
     std::vector<std::unique_ptr<CSender>> apSenders;
     for (int i = 0; i < 4; i++) {
-        apClients.emplace_back(new CBenchClient);
-        if (!apClients.back()->Connect(ctx.pRun->m_csExeName, 10000))
+        apClients.emplace_back(new CTestClient);
+        if (!apClients.back()->Connect(ctx.m_pRun->m_csExeName, 10000))
             break;
         apSenders.emplace_back(new CSender{apClients.back().get(), &csHuge});
         ahThreads.push_back(::CreateThread(
             NULL, 0,
             [](LPVOID pv) -> DWORD {
                 CSender* p = static_cast<CSender*>(pv);
-                p->pClient->SendRaw(p->pcsBytes->data(), (DWORD)p->pcsBytes->size(), 30000);
+                p->m_pClient->SendRaw(p->m_pcsBytes->data(), (DWORD)p->m_pcsBytes->size(), 30000);
                 return 0;
             },
             apSenders.back().get(), 0, NULL));
@@ -124,7 +123,7 @@ BOOL HugeMessages(CAttackContext& ctx, DWORD cbHuge)
     for (HANDLE h : ahThreads)
         ::CloseHandle(h);
     for (auto& pClient : apClients)
-        ctx.pResult->cHugeRefused += pClient->WaitForEnd(5000) ? 1 : 0;
+        ctx.m_pResult->m_cHugeRefused += pClient->WaitForEnd(5000) ? 1 : 0;
     return StillSupervising(ctx, "huge messages");
 }
 
@@ -132,14 +131,14 @@ BOOL HugeMessages(CAttackContext& ctx, DWORD cbHuge)
 // anything; how many had to wait more than a second is counted.
 BOOL SilentConnections(CAttackContext& ctx, int cClients)
 {
-    std::vector<std::unique_ptr<CBenchClient>> apClients;
+    std::vector<std::unique_ptr<CTestClient>> apClients;
     for (int i = 0; i < cClients; i++) {
-        apClients.emplace_back(new CBenchClient);
+        apClients.emplace_back(new CTestClient);
         const LONGLONG llStart = NowTicks();
-        if (!apClients.back()->Connect(ctx.pRun->m_csExeName, 10000, FALSE))
-            ctx.pResult->cBusyOverSecond++;
+        if (!apClients.back()->Connect(ctx.m_pRun->m_csExeName, 10000, FALSE))
+            ctx.m_pResult->m_cBusyOverSecond++;
         else if (MsSince(llStart) > 1000)
-            ctx.pResult->cBusyOverSecond++;
+            ctx.m_pResult->m_cBusyOverSecond++;
     }
     const BOOL fOk = StillSupervising(ctx, StrFormat("%d silent connections", cClients).c_str());
     apClients.clear();
@@ -150,23 +149,23 @@ BOOL SilentConnections(CAttackContext& ctx, int cClients)
 // must say so, start nothing and end with 3.
 BOOL RefusedAtStart(CAttackResult& result, const std::string& csExeName, const char* pszShape)
 {
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("bat");
-    if (!run.Prepare(csExeName) || !run.AddChild("bat2.exe") ||
+    if (!run.Prepare(csExeName) || !run.CopyChild("bat2.exe") ||
         !run.Launch("-noconsole \"bat2.exe -forever\"\n")) {
-        result.csFailure = StrFormat("%s: the supervisor could not be launched", pszShape);
+        result.m_csFailure = StrFormat("%s: the supervisor could not be launched", pszShape);
         return FALSE;
     }
     const BOOL fEnded = run.WaitForExit(20000);
-    const std::string csOutput = run.GetOutput();
+    const std::string csOutput = run.Output();
     if (!fEnded || run.GetExitCode() != 3 || csOutput.find("another program serves it") == std::string::npos ||
         csOutput.find("Started process") != std::string::npos) {
-        result.csFailure = StrFormat("%s: not refused cleanly (exit code %lu): %s", pszShape, run.GetExitCode(),
+        result.m_csFailure = StrFormat("%s: not refused cleanly (exit code %lu): %s", pszShape, run.GetExitCode(),
                                      csOutput.substr(0, 300).c_str());
         run.Cleanup();
         return FALSE;
     }
-    result.cRefused++;
+    result.m_cRefused++;
     return TRUE;
 }
 
@@ -188,36 +187,36 @@ CAttackResult RunPipeAttacks(const CBenchOptions& options)
             return result;
     }
 
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("bat");
-    CBenchClient watcher;
-    if (!run.Prepare("ovbattack.exe") || !run.AddChild("bat1.exe") || !run.Launch(c_pszCrashLine) ||
+    CTestClient watcher;
+    if (!run.Prepare("ovbattack.exe") || !run.CopyChild("bat1.exe") || !run.Launch(c_pszCrashLine) ||
         !watcher.Connect(run.m_csExeName, 10000) || !watcher.WaitForText("All services have been started.", 30000)) {
-        result.csFailure = "the supervisor did not start: " + run.GetOutput().substr(0, 300);
+        result.m_csFailure = "the supervisor did not start: " + run.Output().substr(0, 300);
         run.Cleanup();
         return result;
     }
     CAttackContext ctx = {&run, &watcher, &result};
-    result.cbPrivateStart = run.ReadUsage().cbPrivate;
-    const BOOL fOk = TinyFlood(ctx, options.fQuick ? 2000 : 20000) &&
-                     HugeMessages(ctx, options.fQuick ? (32u << 20) : (256u << 20)) &&
-                     SilentConnections(ctx, options.fQuick ? 100 : 300) &&
+    result.m_cbPrivateStart = run.ReadUsage().m_cbPrivate;
+    const BOOL fOk = TinyFlood(ctx, options.m_fQuick ? 2000 : 20000) &&
+                     HugeMessages(ctx, options.m_fQuick ? (32u << 20) : (256u << 20)) &&
+                     SilentConnections(ctx, options.m_fQuick ? 100 : 300) &&
                      RefusedAtStart(result, run.m_csExeName, "a second supervisor of the same name") &&
                      StillSupervising(ctx, "a second supervisor of the same name");
-    result.cbPrivateEnd = run.ReadUsage().cbPrivate;
+    result.m_cbPrivateEnd = run.ReadUsage().m_cbPrivate;
     watcher.Close();
     run.Quit();
     const BOOL fEnded = run.WaitForExit(30000);
     run.Cleanup();
     if (fOk && !fEnded)
-        result.csFailure = "the supervisor did not end on quit";
-    else if (fOk && result.cbPrivateEnd > result.cbPrivateStart + (SIZE_T)(32 << 20))
-        result.csFailure = StrFormat("private memory grew from %lu to %lu KiB",
-                                     (unsigned long)(result.cbPrivateStart >> 10),
-                                     (unsigned long)(result.cbPrivateEnd >> 10));
-    else if (fOk && result.cBusyOverSecond > 0)
-        result.csFailure = StrFormat("%lu clients waited more than a second to connect",
-                                     (unsigned long)result.cBusyOverSecond);
-    result.fPassed = fOk && result.csFailure.empty();
+        result.m_csFailure = "the supervisor did not end on quit";
+    else if (fOk && result.m_cbPrivateEnd > result.m_cbPrivateStart + (SIZE_T)(32 << 20))
+        result.m_csFailure = StrFormat("private memory grew from %lu to %lu KiB",
+                                     (unsigned long)(result.m_cbPrivateStart >> 10),
+                                     (unsigned long)(result.m_cbPrivateEnd >> 10));
+    else if (fOk && result.m_cBusyOverSecond > 0)
+        result.m_csFailure = StrFormat("%lu clients waited more than a second to connect",
+                                     (unsigned long)result.m_cBusyOverSecond);
+    result.m_fPassed = fOk && result.m_csFailure.empty();
     return result;
 }

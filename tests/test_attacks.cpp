@@ -3,8 +3,6 @@
 // the pipe's name first, a second supervisor of the same name. After each,
 // a line that keeps crashing must keep being restarted and another client
 // must get its status.
-#include <gtest/gtest.h>
-
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <aclapi.h>
