@@ -221,7 +221,7 @@ void CSupervisorApp::Shutdown()
         StopCommand(pProcess, fNoGrace);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }
-    FlushClientWrites();
+    FlushClientWrites(CLIENT_WRITE_TIMEOUT_MS, TRUE);
     for (auto& pConnection : m_apConnections)
         pConnection->m_fClosing = TRUE;
     CloseFinishedConnections();

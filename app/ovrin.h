@@ -56,6 +56,10 @@ typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
 // connected ones, in the order they were made.
 typedef std::vector<std::unique_ptr<CPipeConnection>> CConnectionArray;
 
+// A client has this long to take each message; one that does not read its
+// pipe would otherwise hold its queue (and its memory) for ever.
+const DWORD CLIENT_WRITE_TIMEOUT_MS = 3000;
+
 // The exit code of a supervisor that could not have its control pipe.
 const int EXIT_PIPE_SERVED = 3;
 
@@ -162,8 +166,9 @@ private:
     // clients whose write has waited past the bound, and keeps the alarm
     // armed while writes wait.
     void CheckClientWrites(CAlarm& alarmWrites);
-    // Waits, within the write bound, until the clients took what they were sent.
-    void FlushClientWrites();
+    // Waits, at most dwBound ms for all of them, until the clients took
+    // what they were sent; with fCloseLate the ones that did not are closed.
+    void FlushClientWrites(DWORD dwBound, BOOL fCloseLate);
     // Ends the interactive client without killing its thread: the reader
     // first (it uses the client's pipe), then the console read is cancelled.
     void StopClientThreads();
