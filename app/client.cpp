@@ -7,6 +7,7 @@
 #include "common/chain.h"
 #include "common/filestuf.h"
 #include "control.h"
+#include "controlclient.h"
 #include "ovrin.h"
 
 namespace {
@@ -33,7 +34,7 @@ void PrintLine(const std::string& csLine)
 
 }  // namespace
 
-CStatusReaderThread::CStatusReaderThread() : CThread("StatusReaderThread"), m_pInstance(NULL)
+CStatusReaderThread::CStatusReaderThread() : CThread("StatusReaderThread"), m_pClient(NULL)
 {
     m_evStop.Create(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
 }
@@ -45,31 +46,25 @@ CStatusReaderThread::~CStatusReaderThread()
 
 void CStatusReaderThread::Run()
 {
-    CIoOperation opRead(m_pInstance);
-    CDataBlock block;
     CControlMessage msg;
     for (;;) {
-        opRead.ReadMessage(&block);
-        m_evStop.LinkTo(opRead);
-        CWaitObjectArray apWaitObjects;
-        opRead.CollectChain(apWaitObjects);
-        CWaitObject* pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
-        if (pw == &m_evStop) {
-            m_pInstance->CloseHandleNow();
-            opRead.GetResult();
+        int nResult = m_pClient->Receive(msg, &m_evStop, INFINITE);
+        if (nResult == CControlClient::RECEIVE_STOPPED) {
+            m_pClient->AbortRead();
             return;
         }
-        if (!opRead.GetResult()) {
+        if (nResult == CControlClient::RECEIVE_FAILED) {
             PrintLine("Error " + LastErrorText() + " occurred reading from the Ovrin-server.");
             return;
         }
-        if (!msg.Deserialize(block)) {
+        if (nResult != CControlClient::RECEIVE_OK) {
             DEBUG_ERROR_MSG("A malformed message arrived from the Ovrin-server.");
             continue;
         }
         if (msg.m_dwKind == MSG_TEXT)
             PrintLine(msg.m_csText);
-        else if (msg.m_dwKind != MSG_PROCESS_RECORD)
+        else if (msg.m_dwKind != MSG_PROCESS_RECORD && msg.m_dwKind != MSG_END_OF_REPLIES &&
+                 msg.m_dwKind != MSG_PROCESS_DETAIL)
             DEBUG_FAILURE_MSG("Unrecognized message from Ovrin-server: " << (unsigned long)msg.m_dwKind);
     }
 }
@@ -84,19 +79,15 @@ void CSupervisorApp::RunClient()
         if (!m_fPipeOwned)
             return;
     }
-    CMessagePipe pipe;
-    pipe.SetClient(m_csComputer, GetControlPipeName(m_csExeName));
-    pipe.SetTimeouts(1000, 0xFFFFFFFF);
-    pipe.SetMaxMessageSize(CONTROL_MAX_MESSAGE);
-    pipe.SetOverlapped(TRUE);
-    PrintLine("Attempting to connect to " + pipe.GetComputerName() + ".");
-    PrintLine("Connecting using " + pipe.GetFullName() + ".");
-    CIoInstance instance;
+    CControlClient client;
+    client.SetServer(m_csComputer, m_csExeName, 1000, 0xFFFFFFFF);
+    PrintLine("Attempting to connect to " + client.GetComputerName() + ".");
+    PrintLine("Connecting using " + client.GetFullName() + ".");
     for (;;) {
-        if (instance.Open(&pipe))
+        if (client.Open())
             break;
         if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
-            PrintLine("Unable to connect to pipe " + pipe.GetFullName() + ". Error " + LastErrorText());
+            PrintLine("Unable to connect to pipe " + client.GetFullName() + ". Error " + LastErrorText());
             return;
         }
         // A client started before its own server waits for it, unless that
@@ -105,11 +96,10 @@ void CSupervisorApp::RunClient()
             return;
     }
     PrintLine("Connected. Type 'help' or '?' for a list of commands.");
-    m_thStatusReader.m_pInstance = &instance;
+    m_thStatusReader.m_pClient = &client;
     m_thStatusReader.Start();
     m_thStatusReader.Resume();
 
-    CIoOperation opWrite(&instance);
     CControlMessage msg;
     BOOL fWriteOk = TRUE;
     while (std::cin.good()) {
@@ -161,11 +151,11 @@ void CSupervisorApp::RunClient()
         if (fInvalid)
             PrintLine("Invalid command: " + csaWords[0] + ". Type '?' for help.");
         if (msg.m_dwKind != 0) {
-            fWriteOk = opWrite.SendMessage(msg);
+            fWriteOk = client.Send(msg);
             if (!fWriteOk)
                 PrintLine("Error " + LastErrorText() + " occurred writing to the Ovrin-server.");
         }
     }
     m_thStatusReader.WaitForEnd();
-    instance.Close();
+    client.Close();
 }

@@ -18,6 +18,12 @@ std::string WithoutExeSuffix(const std::string& csName)
     return StrEndsWithI(csName, ".exe") ? csName.substr(0, csName.size() - 4) : csName;
 }
 
+// The status code of a process record: its state plus one.
+LONG StatusCodeOf(const CWatchedProcess* pProcess)
+{
+    return (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
+}
+
 }  // namespace
 
 std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
@@ -31,7 +37,7 @@ std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
     return "Process " + csName + pProcess->GetStateText() + " " + pProcess->GetTimeText() + ".";
 }
 
-void CSupervisorApp::SendToClients(CControlMessage& msg)
+void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
 {
     CDataBlock block;
     if (!msg.Serialize(block))
@@ -41,9 +47,9 @@ void CSupervisorApp::SendToClients(CControlMessage& msg)
     // loop. One copy serves every queue; CheckClientWrites closes the
     // clients that take nothing for too long.
     CSharedMessage pMessage(new std::string((const char*)block.GetData(), block.GetLength()));
-    for (auto& pConnection : m_apConnections) {
-        CPipeConnection& conn = *pConnection;
-        if (conn.m_fClosing || !conn.IsServing())
+    for (size_t i = 0; i < m_apConnections.size(); i++) {
+        CPipeConnection& conn = *m_apConnections[i];
+        if (conn.m_fClosing || !conn.IsServing() || (iOnly >= 0 && i != (size_t)iOnly))
             continue;
         if (!conn.QueueMessage(pMessage)) {
             DEBUG_TRACE_MSG("A client could not be sent a message. Error " << LastErrorText()
@@ -131,10 +137,39 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
     msg.m_csVersion = pProcess->GetVersionText();
-    msg.m_nStatus = (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
+    msg.m_nStatus = StatusCodeOf(pProcess);
     SendToClients(msg);
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
+}
+
+void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
+{
+    CProcessDetail detail;
+    detail.m_dwProcessId = pProcess->m_processinfo.dwProcessId;
+    detail.m_nRestarts = pProcess->m_nStartsSeen > 1 ? pProcess->m_nStartsSeen - 1 : 0;
+    detail.m_fHasExitCode = pProcess->m_fHasLastExitCode;
+    detail.m_dwExitCode = pProcess->m_dwLastExitCode;
+    // A process killed by a stop is not seen ending by the loop.
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0)
+        detail.m_fHasExitCode = ::GetExitCodeProcess(hProcess, &detail.m_dwExitCode);
+    const CMilliTime mtNow = CMilliTime::GetCurrentTime();
+    if (pProcess->m_nState == PS_RUNNING && pProcess->m_mtStarted.IsValid())
+        detail.m_nSecondsUp = (mtNow - pProcess->m_mtStarted).GetSeconds();
+    else if (pProcess->m_mtEnded.IsValid())
+        detail.m_nSecondsSinceEnd = (mtNow - pProcess->m_mtEnded).GetSeconds();
+    std::string csState = pProcess->GetStateText();
+    detail.m_csState = csState.substr(0, csState.find_last_not_of(' ') + 1);
+    detail.m_csTime = pProcess->GetTimeText();
+    CControlMessage msg;
+    msg.m_dwKind = MSG_PROCESS_DETAIL;
+    msg.m_csName = pProcess->GetExeName();
+    msg.m_nStatus = StatusCodeOf(pProcess);
+    msg.m_csFilename = FormatStatusLine(pProcess);
+    msg.m_csVersion = pProcess->GetVersionText();
+    msg.m_csText = detail.Format();
+    SendToClients(msg, iConnection);
 }
 
 BOOL CSupervisorApp::HandleCommand(size_t iConnection)
@@ -177,6 +212,18 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
         for (size_t i = 0; i < m_paProcesses.size(); i++)
             BroadcastRecord(m_paProcesses[i]);
         break;
+    case MSG_REPORT_DETAILS:
+        for (size_t i = 0; i < m_paProcesses.size(); i++)
+            SendDetail((int)iConnection, m_paProcesses[i]);
+        break;
+    case MSG_END_OF_REPLIES: {
+        // Commands are handled one at a time, so every reply to this
+        // client's earlier commands has gone out before this answer.
+        CControlMessage msgEnd;
+        msgEnd.m_dwKind = MSG_END_OF_REPLIES;
+        SendToClients(msgEnd, (int)iConnection);
+        break;
+    }
     default:
         DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
         break;
@@ -217,8 +264,10 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fNoGrace)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop())
+    if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop()) {
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
+    }
     else
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
     BroadcastRecord(pProcess);

@@ -107,6 +107,11 @@ void CSupervisorApp::RunServer()
             ::Sleep(100);
         } else if (pw == &alarmStartup) {
             StartupStep(alarmStartup, alarmMonitor);
+        } else if (pw == &m_notices.m_evPosted) {
+            CStringArray csaNotices;
+            m_notices.TakeAll(csaNotices);
+            for (const std::string& csNotice : csaNotices)
+                Broadcast(csNotice);
         } else if (pw == &alarmMonitor) {
             alarmMonitor.Cancel();
             MonitorExternalProcesses();
@@ -171,7 +176,8 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
             ChainBefore(*pTail, *pPipeTail);
         pTail = pPipeTail;
     }
-    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_evQuit};
+    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_notices.m_evPosted,
+                               &m_evQuit};
     for (CChainable* pSingle : apSingles) {
         if (pSingle == NULL)
             continue;

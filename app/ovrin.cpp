@@ -38,7 +38,8 @@ CSupervisorApp::CSupervisorApp()
       m_fSecurePipe(0),
       m_evPipeReady(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_fPipeOwned(FALSE),
-      m_dwShutdownBudget(INFINITE)
+      m_dwShutdownBudget(INFINITE),
+      m_fReportEveryError(FALSE)
 {
     m_thServer.Start();
     m_thClient.Start();

@@ -23,6 +23,7 @@
 #include "watched.h"
 
 class CControlMessage;
+class CControlClient;
 
 class CServerThread : public CThread
 {
@@ -39,7 +40,7 @@ public:
 };
 
 // Prints what the server sends, on "StatusReaderThread". The client thread
-// sets m_pInstance and starts it; m_evStop (auto-reset) ends it.
+// sets m_pClient and starts it; m_evStop (auto-reset) ends it.
 class CStatusReaderThread : public CThread
 {
 public:
@@ -48,7 +49,7 @@ public:
     virtual void Run() override;
 
     CKernelEvent m_evStop;
-    CIoInstance* m_pInstance;
+    CControlClient* m_pClient;
 };
 
 typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
@@ -130,12 +131,18 @@ public:
     // The close event's stop: the shutdown is asked for with that budget
     // (the caller waits for the server thread and ends the process).
     void BeginBoundedStop(DWORD dwBudgetMs);
+    // Reading goes on past an invalid line, so that a check of the file
+    // reports every error; the supervisor itself stops at the first.
+    BOOL m_fReportEveryError;
+    // Notices of the output copiers, broadcast by the supervision loop.
+    CNoticeQueue m_notices;
 
 private:
     // Interprets one definition-file entry; FALSE after reporting its error.
     BOOL InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
     void WarnOfSharedUniqueNames();
     // The supervision loop's parts.
@@ -160,8 +167,10 @@ private:
     void StopCommand(CWatchedProcess* pProcess, BOOL fNoGrace = FALSE);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
-    // Queues the message to every client; never waits.
-    void SendToClients(CControlMessage& msg);
+    // Queues the message to every client, or with iOnly to that connection
+    // alone; waits at most a moment for the clients that read.
+    void SendToClients(CControlMessage& msg, int iOnly = -1);
+    void SendDetail(int iConnection, CWatchedProcess* pProcess);
     // Collects the writes that have ended and starts the next, closes the
     // clients whose write has waited past the bound, and keeps the alarm
     // armed while writes wait.
