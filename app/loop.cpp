@@ -137,19 +137,26 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
 
 void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
 {
-    alarmStartup.Cancel();
+    // The pause runs from the start of the step's work, so a step costs
+    // the longer of the pause and its work, not their sum. The alarm is
+    // served after process events and client commands, which still get
+    // their turn between steps.
+    alarmStartup.SetAfter(s_mtsStepPause);
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         CWatchedProcess* pProcess = m_paProcesses[i];
         if (pProcess->m_nState != PS_NOT_INITIALIZED)
             continue;
+        m_fKeepCensus = TRUE;
         pProcess->m_nState = PS_NOT_CREATED;
         StartProcess(pProcess);
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         MonitorExternalProcesses();
-        alarmStartup.SetAfter(s_mtsStepPause);
         return;
     }
+    alarmStartup.Cancel();
+    // From here each UNIQUE test and each external-process pass takes a
+    // census of its own.
+    m_fKeepCensus = FALSE;
     ReportEvent(EVMSG_SERVICE_STARTED, GetProgramName(m_csExeName));
     ReportServiceStatus(SERVICE_RUNNING, 0, 0, 1000);
     Broadcast("All services have been started.");

@@ -106,8 +106,13 @@ BOOL CWatchedProcess::Stop()
     }
     if (IsRunning() && !Wait(0)) {
         DEBUG_TRACE_MSG("Stopping process " << csName);
-        RequestStop();
-        if (!Wait(2000)) {
+        // A request that could not be delivered (no window, a console event
+        // refused, as for a process attached from outside or under headless
+        // Wine) would only make the grace period a fixed wait.
+        if (!RequestStop()) {
+            DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
+            Kill();
+        } else if (!Wait(2000)) {
             DEBUG_TRACE_MSG("Timed out trying to stop " << csName << ".  Terminating process.");
             Kill();
         }
@@ -141,11 +146,11 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         return;
     std::string csName = pProcess->GetExeName();
     if (pProcess->m_fUnique) {
-        if (!m_census.Collect()) {
+        DWORD dwId = 0;
+        if (!TakeCensus()) {
             Broadcast("WARNING: /UNIQUE test failed for " + csName + ".  Starting the process anyway.");
-        } else if (m_census.IsProcessRunning(pProcess->GetUniqueName())) {
+        } else if (FindRunningInstance(pProcess->GetUniqueName(), dwId)) {
             pProcess->m_nState = PS_ANOTHER_INSTANCE;
-            DWORD dwId = m_census.GetProcessId(pProcess->GetUniqueName());
             if (dwId == 0) {
                 DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, "Cannot attach to running process: " << csName);
                 Broadcast("Cannot monitor " + csName + ", Process is not running.");
@@ -161,6 +166,9 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         Broadcast("Could not start process: " + csName + ". Error " + LastErrorText());
         return;
     }
+    // A SYNC process has ended by the time this returns.
+    if (m_fKeepCensus && !pProcess->m_fSync)
+        m_census.AddProcess(csName, pProcess->m_processinfo.dwProcessId);
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
     if (pProcess->m_fSync) {
@@ -169,6 +177,37 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         Broadcast(csName + " has finished.");
         RemoveProcess(pProcess);
     }
+}
+
+BOOL CSupervisorApp::TakeCensus()
+{
+    if (m_fKeepCensus && m_census.IsValid())
+        return TRUE;
+    return m_census.Collect();
+}
+
+BOOL CSupervisorApp::FindRunningInstance(const std::string& csUniqueName, DWORD& dwId)
+{
+    // A kept census may name a process that has ended since it was taken;
+    // such an entry goes, and the question is asked again.
+    for (;;) {
+        if (!m_census.IsProcessRunning(csUniqueName))
+            return FALSE;
+        dwId = m_census.GetProcessId(csUniqueName);
+        if (!m_fKeepCensus || dwId == 0 || IsProcessAlive(dwId))
+            return TRUE;
+        m_census.RemoveProcess(dwId);
+    }
+}
+
+BOOL CSupervisorApp::IsProcessAlive(DWORD dwProcessId)
+{
+    HANDLE hProcess = ::OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
+    if (hProcess == NULL)
+        return FALSE;
+    const BOOL fAlive = ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(hProcess);
+    return fAlive;
 }
 
 BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
@@ -204,7 +243,7 @@ void CSupervisorApp::MonitorExternalProcesses()
         fAnyTemplate = m_paProcesses[i]->IsExternalTemplate();
     if (!fAnyTemplate)
         return;
-    if (!m_census.Collect()) {
+    if (!TakeCensus()) {
         Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
         return;
     }
@@ -219,6 +258,10 @@ void CSupervisorApp::MonitorExternalProcesses()
         for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
             if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]))
                 continue;
+            if (m_fKeepCensus && !IsProcessAlive(dwaIds[j])) {
+                m_census.RemoveProcess(dwaIds[j]);
+                continue;
+            }
             CWatchedProcess* pCopy = new CWatchedProcess;
             pCopy->CopyFromTemplate(*pTemplate);
             pCopy->m_fNoStart = 1;

@@ -273,28 +273,29 @@ TEST(Census, MissingIdProcessCounterOrTitleListsNamesWithIdZero)
     EXPECT_EQ(ListText(censusNoTitle), "Idle:0 notepad:0 services:0 Notepad:0 ");
 }
 
-TEST(Census, BufferGrowsBy10240UntilTheDataFitIsKeptAndThe251stMoreDataEndsTheAttempt)
+TEST(Census, BufferDoublesUntilTheDataFitIsKeptAndOnePastTheLimitEndsTheAttempt)
 {
     CScriptedCensus census;
-    census.m_cbNeeded = 40960 + 3 * 10240 + 1;
+    census.m_cbNeeded = 4 * 40960 + 1;
     ASSERT_TRUE(census.Collect());
-    EXPECT_EQ(census.m_acbDataAsked, (std::vector<DWORD>{40960, 51200, 61440, 71680, 81920}));
+    EXPECT_EQ(census.m_acbDataAsked, (std::vector<DWORD>{40960, 81920, 163840, 327680}));
     census.m_acbDataAsked.clear();
     ASSERT_TRUE(census.Collect());
-    EXPECT_EQ(census.m_acbDataAsked, std::vector<DWORD>{81920});
+    EXPECT_EQ(census.m_acbDataAsked, std::vector<DWORD>{327680});
     EXPECT_EQ(census.GetProcessId("services"), 200u);
 
     CScriptedCensus censusNever;
     censusNever.m_cbNeeded = 0xFFFFFFFF;
     EXPECT_FALSE(censusNever.Collect());
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_MORE_DATA);
-    ASSERT_EQ(censusNever.m_acbDataAsked.size(), 251u);
-    EXPECT_EQ(censusNever.m_acbDataAsked.back(), 40960u + 250u * 10240u);
+    ASSERT_EQ(censusNever.m_acbDataAsked.size(), 10u);
+    EXPECT_EQ(censusNever.m_acbDataAsked.back(), 40960u << 9);
+    EXPECT_LE(censusNever.m_acbDataAsked.back(), (DWORD)CProcessCensus::MAX_DATA_SIZE);
     // The next attempt starts with the larger buffer.
     censusNever.m_acbDataAsked.clear();
     censusNever.m_cbNeeded = 0;
     ASSERT_TRUE(censusNever.Collect());
-    EXPECT_EQ(censusNever.m_acbDataAsked, std::vector<DWORD>{40960u + 251u * 10240u});
+    EXPECT_EQ(censusNever.m_acbDataAsked, std::vector<DWORD>{40960u << 9});
 }
 
 TEST(Census, RegistryErrorsAreReturnedAndTitlesReloadedByTheConstructionRule)
@@ -460,8 +461,8 @@ TEST(CensusToolhelp, WhenThePerformanceDataFailRealProcessesAreFoundByTheirCutNa
         EXPECT_TRUE(sleeper.Wait(10000));
     }
 
-    // A snapshot without the "Process" object, and the 251st
-    // ERROR_MORE_DATA, fall back too.
+    // A snapshot without the "Process" object, and data that never fit,
+    // fall back too.
     census.m_lDataError = ERROR_SUCCESS;
     census.m_abSnapshot = BuildPerfData({});
     ASSERT_TRUE(census.Collect());
