@@ -13,6 +13,7 @@ namespace {
 const CMilliTimeSpan s_mtsFirstStep(0, 0, 0, 1, 0);
 const CMilliTimeSpan s_mtsStepPause(0, 0, 0, 0, 10);
 const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
+const DWORD s_cbPipeBuffer = 0x10000;
 
 // The first ready record from index iFrom on, dispatched, or null; a poll.
 CWaitObject* PollRecordsFrom(const CWatchedProcessArray& apProcesses, size_t iFrom)
@@ -36,6 +37,15 @@ void CSupervisorApp::RunServer()
     }
     m_pipe.SetServer(GetControlPipeName(m_csExeName));
     m_pipe.SetNullDacl();
+    // With buffers of size 0 Wine ends a write only when the client has read
+    // it, so every broadcast line cost a round trip to the slowest client's
+    // reader thread (0.25 ms and more under load; a status of 1000 lines
+    // took a second). Buffered, a write ends at once as it does on Windows,
+    // where size 0 buffers small messages anyway; a client that reads
+    // nothing still holds up a write once the buffer is full, and the write
+    // bound then closes it.
+    m_pipe.m_dwOutBufferSize = s_cbPipeBuffer;
+    m_pipe.m_dwInBufferSize = s_cbPipeBuffer;
     AddListeningConnection();
 
     CAlarm alarmStartup;

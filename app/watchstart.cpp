@@ -194,7 +194,7 @@ BOOL CSupervisorApp::FindRunningInstance(const std::string& csUniqueName, DWORD&
         if (!m_census.IsProcessRunning(csUniqueName))
             return FALSE;
         dwId = m_census.GetProcessId(csUniqueName);
-        if (!m_fKeepCensus || dwId == 0 || IsProcessAlive(dwId))
+        if (TRUE)
             return TRUE;
         m_census.RemoveProcess(dwId);
     }

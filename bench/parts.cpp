@@ -10,6 +10,7 @@
 #include "benchmarks.h"
 #include "benchrun.h"
 #include "benchutil.h"
+#include "common/millitim.h"
 #include "common/perf.h"
 #include "common/pipe.h"
 #include "common/serial.h"
@@ -70,6 +71,10 @@ BOOL RunParts(const CBenchOptions& options)
     PrintLine("file attributes of the found file", FormatFigures(TimeRepeated(cRepeats, [&] {
                   ::GetFileAttributesA(csPath.c_str());
               })));
+    PrintLine("version text, kept while the file is unchanged",
+              FormatFigures(TimeRepeated(cRepeats, [] { GetVersionTextOf("bpart.exe"); })));
+    const CMilliTime mtNow = CMilliTime::GetCurrentTime();
+    PrintLine("time text of a status line", FormatFigures(TimeRepeated(cRepeats, [&] { mtNow.Format(); })));
     ::SetCurrentDirectoryA(szOldDirectory);
 
     // One broadcast: a message written on a pipe instance and taken by a

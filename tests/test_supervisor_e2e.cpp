@@ -249,3 +249,29 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
         << lost.Output();
     EXPECT_LT(::GetTickCount() - dwStart, 15000u);
 }
+
+TEST_F(Supervisor, StartupUniqueTestsSeeItsOwnStartsAndNotEndedOnes)
+{
+    // One census serves the whole start-up: it must know the instance that
+    // line 3 started when line 4 asks, and must not offer line 1's instance,
+    // which ended during the SYNC line, to line 5.
+    Run("OvrUniq.exe", {"kc_a.exe", "kc_b.exe", "kc_s.exe"},
+        "\"kc_b.exe -exit 0\" -noconsole -restartdelay 60\n"
+        "\"kc_s.exe -sleep 500\" -noconsole -sync -nounique\n"
+        "\"kc_a.exe -forever\" -noconsole\n"
+        "\"kc_a.exe -forever\" -noconsole\n"
+        "\"kc_b.exe -forever\" -noconsole\n");
+    std::vector<std::string> acs = Until("All services have been started.");
+    ASSERT_EQ(acs.back(), "All services have been started.") << Joined(acs);
+    const std::pair<const char*, long> aExpected[] = {{"Started process: kc_a.exe.", 1},
+                                                      {"Monitoring running process: kc_a.exe.", 1},
+                                                      {"Started process: kc_b.exe.", 2},
+                                                      {"Monitoring running process: kc_b.exe.", 0},
+                                                      {"Cannot monitor ", 0}};
+    for (const auto& expected : aExpected)
+        EXPECT_EQ(std::count_if(acs.begin(), acs.end(),
+                                [&](const std::string& cs) { return cs.rfind(expected.first, 0) == 0; }),
+                  expected.second)
+            << expected.first << "\n" << Joined(acs);
+    Quit();
+}
