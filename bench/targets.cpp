@@ -14,6 +14,7 @@
 #include "benchrun.h"
 #include "benchutil.h"
 #include "common/cio.h"
+#include "common/filestuf.h"
 #include "common/pipe.h"
 #include "common/serial.h"
 #include "e2e_util.h"
@@ -323,12 +324,38 @@ BOOL MeasureQuit(int cProcesses, int cClients, double& dQuit, double& dFloor, SI
     return TRUE;
 }
 
+// Ovrin.exe reading a definition file whose one entry runs on over
+// cLines continued lines and ends in an unknown keyword, so that the
+// program stops once the file is read. Launch to exit, in ms.
+double TimeDefinitionRead(const std::string& csDir, int cLines)
+{
+    const std::string csExe = CopyOvrinTo(csDir, StrFormat("ovbdef%d.exe", cLines));
+    std::string csDefinition = "\"btg0001.exe -forever\" \\\n";
+    for (int i = 1; i < cLines; i++)
+        csDefinition += StrFormat("arg%d \\\n", i);
+    csDefinition += "-nosuchkeyword\n";
+    WriteTextFile(StripExtension(csExe) + ".inf", csDefinition);
+    const LONGLONG llStart = NowTicks();
+    RunProgram("\"" + csExe + "\"", std::string(), 120000);
+    return MsSince(llStart);
+}
+
 }  // namespace
 
 BOOL RunTargets(const CBenchOptions& options)
 {
     PrintHeading("Scale targets: each figure as a ratio to a floor measured in this run");
     BOOL fOk = TRUE;
+    {
+        const std::string csDir = MakeTempDirectory("ovbdef");
+        const double dOne = TimeDefinitionRead(csDir, 1);
+        for (int cLines : {1000, 5000}) {
+            const double dMs = TimeDefinitionRead(csDir, cLines);
+            PrintLine(StrFormat("definition entry of %d continued lines", cLines),
+                      StrFormat("%.0f ms to read and refuse; one line %.0f ms", dMs, dOne));
+        }
+        RemoveDirectoryTree(csDir);
+    }
     std::vector<int> acCounts = options.fQuick ? std::vector<int>{10, 100}
                                                : std::vector<int>{10, 100, 300, 500, options.cScaleProcesses};
     std::vector<CScalePoint> aPoints;
