@@ -48,16 +48,27 @@ void CStatusReaderThread::Run()
     CIoOperation opRead(m_pInstance);
     CDataBlock block;
     CControlMessage msg;
+    DWORD cTakenAtOnce = 0;
     for (;;) {
-        opRead.ReadMessage(&block);
-        m_evStop.LinkTo(opRead);
-        CWaitObjectArray apWaitObjects;
-        opRead.CollectChain(apWaitObjects);
-        CWaitObject* pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
-        if (pw == &m_evStop) {
-            m_pInstance->CloseHandleNow();
-            opRead.GetResult();
-            return;
+        // A message already there is taken without a wait, and the lines
+        // are shown when no more are waiting: a status of 1000 lines then
+        // costs the console a few writes, not one system call per line
+        // (each a round trip to the Wine server), which slowed every
+        // other client's answer too. The stop event still gets its look
+        // now and then while messages keep coming.
+        const BOOL fTaken = opRead.ReadMessage(&block) || opRead.IsComplete();
+        if (!fTaken)
+            std::cout.flush();
+        if (!fTaken || ++cTakenAtOnce % 32 == 0) {
+            m_evStop.LinkTo(opRead);
+            CWaitObjectArray apWaitObjects;
+            opRead.CollectChain(apWaitObjects);
+            CWaitObject* pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
+            if (pw == &m_evStop) {
+                m_pInstance->CloseHandleNow();
+                opRead.GetResult();
+                return;
+            }
         }
         if (!opRead.GetResult()) {
             PrintLine("Error " + LastErrorText() + " occurred reading from the Ovrin-server.");
@@ -68,7 +79,7 @@ void CStatusReaderThread::Run()
             continue;
         }
         if (msg.m_dwKind == MSG_TEXT)
-            PrintLine(msg.m_csText);
+            std::cout << msg.m_csText << '\n';
         else if (msg.m_dwKind != MSG_PROCESS_RECORD)
             DEBUG_FAILURE_MSG("Unrecognized message from Ovrin-server: " << (unsigned long)msg.m_dwKind);
     }
