@@ -173,7 +173,12 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
     Broadcast("Started process: " + csName + ".");
     if (pProcess->m_fSync) {
         Broadcast("Waiting for " + csName + " to finish.");
-        pProcess->Wait(INFINITE);
+        // A quit asked meanwhile ends the wait: the shutdown then stops this
+        // process with the others instead of waiting for it for ever.
+        const HANDLE ahWait[2] = {pProcess->m_processinfo.hProcess, m_evQuit.m_hHandle};
+        if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
+            return;
+        pProcess->Wait(0);
         Broadcast(csName + " has finished.");
         RemoveProcess(pProcess);
     }

@@ -13,25 +13,25 @@
 
 struct CBenchOptions
 {
-    BOOL fQuick = FALSE;             // short runs (the test suite's)
-    int cRestarts = 60;              // restarts timed by the restart run
-    int cCreateRuns = 60;            // CreateProcess calls timed by the baseline
-    int cCommandRepeats = 20;        // status commands per process count
-    DWORD dwIdleSeconds = 60;
-    DWORD dwSoakSeconds = 600;
-    DWORD cFuzzRecords = 100000;
-    DWORD cFuzzFiles = 300;
-    int cScaleProcesses = 1000;
-    int cScaleClients = 100;
-    unsigned long long ullSeed = 0;  // 0: from the clock
+    BOOL m_fQuick = FALSE;             // short runs (the test suite's)
+    int m_cRestarts = 60;              // restarts timed by the restart run
+    int m_cCreateRuns = 60;            // CreateProcess calls timed by the baseline
+    int m_cCommandRepeats = 20;        // status commands per process count
+    DWORD m_dwIdleSeconds = 60;
+    DWORD m_dwSoakSeconds = 600;
+    DWORD m_cFuzzRecords = 100000;
+    DWORD m_cFuzzFiles = 300;
+    int m_cScaleProcesses = 1000;
+    int m_cScaleClients = 100;
+    unsigned long long m_ullSeed = 0;  // 0: from the clock
 };
 
 // What the baseline measured, for the restart run's target.
 struct CBaseline
 {
-    double dCreateCallMedian = 0;    // CreateProcess call, ms
-    double dLaunchMedian = 0;        // CreateProcess call to the child's first stamp
-    double dBareLoopMedian = 0;      // exit to next start with a bare wait-and-create loop
+    double m_dCreateCallMedian = 0;    // CreateProcess call, ms
+    double m_dLaunchMedian = 0;        // CreateProcess call to the child's first stamp
+    double m_dBareLoopMedian = 0;      // exit to next start with a bare wait-and-create loop
 };
 
 // The costs of the pieces a status line, a broadcast and a monitor pass
@@ -50,31 +50,31 @@ BOOL RunTargets(const CBenchOptions& options);
 // Soak and fuzz; their results are also what the test suite checks.
 struct CSoakResult
 {
-    BOOL fPassed = FALSE;
-    size_t cCrashes = 0;             // ends seen in the children's stamps
-    size_t cRestarts = 0;            // starts after the first of each line
-    size_t cUnrestarted = 0;         // crashes with no start after them (more than one per line)
-    size_t cCrashBroadcasts = 0;     // "has ended" texts the watching client received
-    size_t cClientSessions = 0;
-    size_t cSilentClients = 0;       // connected, asked, never read
-    CFigures figRestart;             // each end to the next start, ms
-    size_t cLeftRunning = 0;
-    DWORD cHandlesStart = 0, cHandlesEnd = 0;
-    SIZE_T cbPrivateStart = 0, cbPrivateEnd = 0;
-    std::string csFailure;
+    BOOL m_fPassed = FALSE;
+    size_t m_cCrashes = 0;             // ends seen in the children's stamps
+    size_t m_cRestarts = 0;            // starts after the first of each line
+    size_t m_cUnrestarted = 0;         // crashes with no start after them (more than one per line)
+    size_t m_cCrashBroadcasts = 0;     // "has ended" texts the watching client received
+    size_t m_cClientSessions = 0;
+    size_t m_cSilentClients = 0;       // connected, asked, never read
+    CFigures m_figRestart;             // each end to the next start, ms
+    size_t m_cLeftRunning = 0;
+    DWORD m_cHandlesStart = 0, m_cHandlesEnd = 0;
+    SIZE_T m_cbPrivateStart = 0, m_cbPrivateEnd = 0;
+    std::string m_csFailure;
 };
 CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds);
 
 struct CFuzzResult
 {
-    BOOL fPassed = FALSE;
-    size_t cRecords = 0;             // pipe records sent
-    size_t cReconnects = 0;
-    size_t cFiles = 0;               // definition files tried
-    size_t cFileErrors = 0;          // of them, reported as errors with a line
-    size_t cFilesStarted = 0;        // of them, accepted and run
-    size_t cPlantedChecked = 0;      // planted errors found at their line
-    std::string csFailure;
+    BOOL m_fPassed = FALSE;
+    size_t m_cRecords = 0;             // pipe records sent
+    size_t m_cReconnects = 0;
+    size_t m_cFiles = 0;               // definition files tried
+    size_t m_cFileErrors = 0;          // of them, reported as errors with a line
+    size_t m_cFilesStarted = 0;        // of them, accepted and run
+    size_t m_cPlantedChecked = 0;      // planted errors found at their line
+    std::string m_csFailure;
 };
 // Records over the pipe from several clients against a running supervisor.
 CFuzzResult RunPipeFuzz(const CBenchOptions& options, DWORD cRecords);

@@ -1,7 +1,6 @@
 #include "benchutil.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,17 +10,6 @@
 #include "common/filestuf.h"
 
 namespace {
-
-LONGLONG GetFrequency()
-{
-    static LONGLONG s_llFrequency = 0;
-    if (s_llFrequency == 0) {
-        LARGE_INTEGER li;
-        ::QueryPerformanceFrequency(&li);
-        s_llFrequency = li.QuadPart;
-    }
-    return s_llFrequency;
-}
 
 std::string ReadSmallFile(const std::string& csPath)
 {
@@ -40,23 +28,6 @@ std::string ReadSmallFile(const std::string& csPath)
 
 }  // namespace
 
-LONGLONG NowTicks()
-{
-    LARGE_INTEGER li;
-    ::QueryPerformanceCounter(&li);
-    return li.QuadPart;
-}
-
-double TicksToMs(LONGLONG llTicks)
-{
-    return (double)llTicks * 1000.0 / (double)GetFrequency();
-}
-
-double MsSince(LONGLONG llTicks)
-{
-    return TicksToMs(NowTicks() - llTicks);
-}
-
 CFigures ComputeFigures(std::vector<double> adSamples)
 {
     CFigures figures;
@@ -64,21 +35,21 @@ CFigures ComputeFigures(std::vector<double> adSamples)
         return figures;
     std::sort(adSamples.begin(), adSamples.end());
     const size_t c = adSamples.size();
-    figures.cSamples = c;
-    figures.dMin = adSamples.front();
-    figures.dMax = adSamples.back();
-    figures.dMedian = c % 2 ? adSamples[c / 2] : (adSamples[c / 2 - 1] + adSamples[c / 2]) / 2;
+    figures.m_cSamples = c;
+    figures.m_dMin = adSamples.front();
+    figures.m_dMax = adSamples.back();
+    figures.m_dMedian = c % 2 ? adSamples[c / 2] : (adSamples[c / 2 - 1] + adSamples[c / 2]) / 2;
     size_t iP90 = (c * 9 + 9) / 10;   // nearest rank: ceil(0.9 n)
-    figures.dP90 = adSamples[std::min(c, std::max<size_t>(iP90, 1)) - 1];
+    figures.m_dP90 = adSamples[std::min(c, std::max<size_t>(iP90, 1)) - 1];
     return figures;
 }
 
 std::string FormatFigures(const CFigures& figures, const char* pszUnit)
 {
-    if (figures.cSamples == 0)
+    if (figures.m_cSamples == 0)
         return "no samples";
-    return StrFormat("min %.2f  median %.2f  p90 %.2f  max %.2f %s  (n=%u)", figures.dMin, figures.dMedian,
-                     figures.dP90, figures.dMax, pszUnit, (unsigned)figures.cSamples);
+    return StrFormat("min %.2f  median %.2f  p90 %.2f  max %.2f %s  (n=%u)", figures.m_dMin, figures.m_dMedian,
+                     figures.m_dP90, figures.m_dMax, pszUnit, (unsigned)figures.m_cSamples);
 }
 
 void PrintLine(const std::string& csLabel, const std::string& csText)
@@ -187,19 +158,19 @@ CProcessUsage CProcessProbe::ReadWin32() const
     if (::GetProcessTimes(m_hProcess, &ftCreation, &ftExit, &ftKernel, &ftUser)) {
         ULARGE_INTEGER uliKernel = {{ftKernel.dwLowDateTime, ftKernel.dwHighDateTime}};
         ULARGE_INTEGER uliUser = {{ftUser.dwLowDateTime, ftUser.dwHighDateTime}};
-        usage.fCpuOk = TRUE;
-        usage.dCpuMs = (double)(uliKernel.QuadPart + uliUser.QuadPart) / 10000.0;
+        usage.m_fCpuOk = TRUE;
+        usage.m_dCpuMs = (double)(uliKernel.QuadPart + uliUser.QuadPart) / 10000.0;
     }
     PROCESS_MEMORY_COUNTERS_EX pmc = {};
     pmc.cb = sizeof pmc;
     if (::GetProcessMemoryInfo(m_hProcess, (PROCESS_MEMORY_COUNTERS*)&pmc, sizeof pmc)) {
-        usage.fMemoryOk = TRUE;
-        usage.cbPrivate = pmc.PrivateUsage;
+        usage.m_fMemoryOk = TRUE;
+        usage.m_cbPrivate = pmc.PrivateUsage;
     }
     DWORD cHandles = 0;
     if (::GetProcessHandleCount(m_hProcess, &cHandles)) {
-        usage.fHandlesOk = TRUE;
-        usage.cHandles = cHandles;
+        usage.m_fHandlesOk = TRUE;
+        usage.m_cHandles = cHandles;
     }
     return usage;
 }
@@ -275,13 +246,13 @@ CProcessUsage CProcessProbe::Read() const
             const char* psz = csStat.c_str() + iNameEnd + 1;
             unsigned long long ullUser = 0, ullSystem = 0;
             if (sscanf(psz, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ullUser, &ullSystem) == 2) {
-                usage.fCpuOk = TRUE;
-                usage.dCpuMs = (double)(ullUser + ullSystem) * 10.0;
+                usage.m_fCpuOk = TRUE;
+                usage.m_dCpuMs = (double)(ullUser + ullSystem) * 10.0;
             }
         }
-        usage.fMemoryOk = ReadStatusKilobytes(ReadSmallFile(csProc + "status"), "RssAnon:", usage.cbPrivate);
+        usage.m_fMemoryOk = ReadStatusKilobytes(ReadSmallFile(csProc + "status"), "RssAnon:", usage.m_cbPrivate);
     }
-    usage.fHandlesOk = CountHandlesOf(m_dwProcessId, usage.cHandles);
+    usage.m_fHandlesOk = CountHandlesOf(m_dwProcessId, usage.m_cHandles);
     return usage;
 }
 
@@ -292,56 +263,12 @@ std::string CProcessProbe::DescribeSource() const
     const CProcessUsage win32 = ReadWin32();
     return StrFormat("Wine answers GetProcessTimes %.0f ms, PrivateUsage %llu bytes, GetProcessHandleCount %lu "
                      "for it; used instead: /proc/%lu (stat, RssAnon) and the system handle list",
-                     win32.dCpuMs, (unsigned long long)win32.cbPrivate, win32.cHandles, m_dwUnixPid);
+                     win32.m_dCpuMs, (unsigned long long)win32.m_cbPrivate, win32.m_cHandles, m_dwUnixPid);
 }
 
 std::string FormatBytes(SIZE_T cb)
 {
     return StrFormat("%.1f MB", (double)cb / (1024.0 * 1024.0));
-}
-
-std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix)
-{
-    std::vector<DWORD> adwIds;
-    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
-        return adwIds;
-    PROCESSENTRY32 pe = {};
-    pe.dwSize = sizeof pe;
-    for (BOOL f = ::Process32First(hSnapshot, &pe); f; f = ::Process32Next(hSnapshot, &pe)) {
-        std::string csName = pe.szExeFile;
-        if (csName.size() >= csPrefix.size() && StrIEqual(csName.substr(0, csPrefix.size()), csPrefix))
-            adwIds.push_back(pe.th32ProcessID);
-    }
-    ::CloseHandle(hSnapshot);
-    return adwIds;
-}
-
-size_t KillProcessesWithPrefix(const std::string& csPrefix)
-{
-    std::vector<DWORD> adwIds = FindProcessesWithPrefix(csPrefix);
-    for (DWORD dwId : adwIds) {
-        HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
-        if (hProcess == NULL)
-            continue;
-        ::TerminateProcess(hProcess, 1);
-        ::WaitForSingleObject(hProcess, 5000);
-        ::CloseHandle(hProcess);
-    }
-    return adwIds.size();
-}
-
-std::string GetBinDirectory()
-{
-    std::string csPath = GetModulePath(NULL);
-    return csPath.substr(0, csPath.find_last_of('\\') + 1);
-}
-
-BOOL PlaceChild(const std::string& csDirectory, const std::string& csName)
-{
-    const std::string csSource = GetBinDirectory() + "childproc.exe";
-    const std::string csTarget = csDirectory + "\\" + csName;
-    return ::CopyFileA(csSource.c_str(), csTarget.c_str(), FALSE);
 }
 
 std::vector<CStamp> ReadStamps(const std::string& csPath)
@@ -362,9 +289,9 @@ std::vector<CStamp> ReadStamps(const std::string& csPath)
         if (sscanf(csLine.c_str(), "%15s %lu %lld", szWhat, &ulPid, &llTicks) != 3)
             continue;
         CStamp stamp;
-        stamp.fStart = strcmp(szWhat, "start") == 0;
-        stamp.dwProcessId = ulPid;
-        stamp.llTicks = llTicks;
+        stamp.m_fStart = strcmp(szWhat, "start") == 0;
+        stamp.m_dwProcessId = ulPid;
+        stamp.m_llTicks = llTicks;
         aStamps.push_back(stamp);
     }
     return aStamps;
@@ -374,7 +301,7 @@ size_t CountStampStarts(const std::string& csPath)
 {
     size_t c = 0;
     for (const CStamp& stamp : ReadStamps(csPath))
-        c += stamp.fStart ? 1 : 0;
+        c += stamp.m_fStart ? 1 : 0;
     return c;
 }
 
@@ -382,11 +309,11 @@ std::vector<double> EndToStartIntervals(const std::vector<CStamp>& aStamps)
 {
     std::vector<CStamp> aSorted = aStamps;
     std::stable_sort(aSorted.begin(), aSorted.end(),
-                     [](const CStamp& a, const CStamp& b) { return a.llTicks < b.llTicks; });
+                     [](const CStamp& a, const CStamp& b) { return a.m_llTicks < b.m_llTicks; });
     std::vector<double> adIntervals;
     for (size_t i = 0; i + 1 < aSorted.size(); i++) {
-        if (!aSorted[i].fStart && aSorted[i + 1].fStart && aSorted[i + 1].dwProcessId != aSorted[i].dwProcessId)
-            adIntervals.push_back(TicksToMs(aSorted[i + 1].llTicks - aSorted[i].llTicks));
+        if (!aSorted[i].m_fStart && aSorted[i + 1].m_fStart && aSorted[i + 1].m_dwProcessId != aSorted[i].m_dwProcessId)
+            adIntervals.push_back(TicksToMs(aSorted[i + 1].m_llTicks - aSorted[i].m_llTicks));
     }
     return adIntervals;
 }
@@ -397,4 +324,11 @@ unsigned long long CRandom::Next()
     m_ullState ^= m_ullState >> 7;
     m_ullState ^= m_ullState << 17;
     return m_ullState;
+}
+
+const CProcessProbe& CProbedRun::GetProbe()
+{
+    if (!m_fProbeOpen && m_pi.hProcess != NULL)
+        m_fProbeOpen = m_probe.Open(m_pi.hProcess, m_pi.dwProcessId, m_csExePath);
+    return m_probe;
 }

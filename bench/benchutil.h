@@ -1,6 +1,6 @@
-// Pieces shared by the benchmark, soak and fuzz runs: the machine-wide
-// clock, sample figures, what the driver can read of another process, the
-// copies of the child program and the stamp files those children write.
+// Pieces shared by the benchmark, soak and fuzz runs: sample figures, what
+// the driver can read of another process and the stamp files the child
+// program writes.
 // Everything here may be called from any thread.
 #pragma once
 
@@ -9,18 +9,14 @@
 #include <vector>
 
 #include "common/strutil.h"
-
-// The performance counter, which every process of the machine shares (the
-// children's stamps use it too), and its ticks in milliseconds.
-LONGLONG NowTicks();
-double TicksToMs(LONGLONG llTicks);
-double MsSince(LONGLONG llTicks);
+#include "e2e_util.h"
+#include "ovrin_e2e.h"
 
 // min / median / p90 / max of a sample (nearest rank).
 struct CFigures
 {
-    size_t cSamples = 0;
-    double dMin = 0, dMedian = 0, dP90 = 0, dMax = 0;
+    size_t m_cSamples = 0;
+    double m_dMin = 0, m_dMedian = 0, m_dP90 = 0, m_dMax = 0;
 };
 CFigures ComputeFigures(std::vector<double> adSamples);
 // "min 1.23  median 2.34  p90 3.45  max 4.56 ms  (n=60)"
@@ -39,12 +35,12 @@ std::string GetMachineText();
 // figure could be had.
 struct CProcessUsage
 {
-    BOOL fCpuOk = FALSE;
-    double dCpuMs = 0;          // kernel + user time
-    BOOL fMemoryOk = FALSE;
-    SIZE_T cbPrivate = 0;       // private memory
-    BOOL fHandlesOk = FALSE;
-    DWORD cHandles = 0;
+    BOOL m_fCpuOk = FALSE;
+    double m_dCpuMs = 0;          // kernel + user time
+    BOOL m_fMemoryOk = FALSE;
+    SIZE_T m_cbPrivate = 0;       // private memory
+    BOOL m_fHandlesOk = FALSE;
+    DWORD m_cHandles = 0;
 };
 
 // Reads the figures of one process. On Windows they come from
@@ -77,27 +73,25 @@ private:
 BOOL IsRunningOnWine();
 std::string FormatBytes(SIZE_T cb);
 
-// Processes whose executable file name starts with csPrefix (without
-// regard to case), from a Toolhelp snapshot.
-std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix);
-// Terminates them; returns how many there were.
-size_t KillProcessesWithPrefix(const std::string& csPrefix);
+// A supervisor run whose CPU time, private memory and handle count the
+// benchmarks read.
+class CProbedRun : public COvrinProcess
+{
+public:
+    const CProcessProbe& GetProbe();
+    CProcessUsage ReadUsage() { return GetProbe().Read(); }
 
-// The folder of the running program, with a trailing backslash; Ovrin.exe
-// and childproc.exe are built into it.
-std::string GetBinDirectory();
-// Copies the child program into csDirectory as csName. A copy, not a hard
-// link: Wine 8 gives every process started from links of one file the name
-// of the link it opened first (measured: the process list showed pk02.exe
-// as pk01), so the supervisor's UNIQUE test would find the wrong process.
-BOOL PlaceChild(const std::string& csDirectory, const std::string& csName);
+private:
+    CProcessProbe m_probe;
+    BOOL m_fProbeOpen = FALSE;
+};
 
 // One line of a stamp file (childproc.exe -stampfile).
 struct CStamp
 {
-    BOOL fStart = FALSE;
-    DWORD dwProcessId = 0;
-    LONGLONG llTicks = 0;
+    BOOL m_fStart = FALSE;
+    DWORD m_dwProcessId = 0;
+    LONGLONG m_llTicks = 0;
 };
 std::vector<CStamp> ReadStamps(const std::string& csPath);
 // How many "start" lines the file holds.

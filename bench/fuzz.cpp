@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -148,39 +147,39 @@ std::string FuzzRecord(CRandom& random, DWORD& dwClass)
 
 struct CPipeFuzzShared
 {
-    std::string csExeName;
-    DWORD cRecords = 0;
-    unsigned long long ullSeed = 0;
-    std::atomic<long> cSent{0};
-    std::atomic<long> cReconnects{0};
-    std::atomic<long> cSendTimeouts{0};
+    std::string m_csExeName;
+    DWORD m_cRecords = 0;
+    unsigned long long m_ullSeed = 0;
+    std::atomic<long> m_cSent{0};
+    std::atomic<long> m_cReconnects{0};
+    std::atomic<long> m_cSendTimeouts{0};
 };
 
 struct CPipeFuzzThread
 {
-    CPipeFuzzShared* pShared;
-    int nIndex;
+    CPipeFuzzShared* m_pShared;
+    int m_nIndex;
 };
 
 DWORD WINAPI PipeFuzzLoop(LPVOID pv)
 {
     CPipeFuzzThread* pThread = static_cast<CPipeFuzzThread*>(pv);
-    CPipeFuzzShared& shared = *pThread->pShared;
-    CRandom random(shared.ullSeed * 31 + (unsigned)pThread->nIndex + 1);
-    CBenchClient client;
+    CPipeFuzzShared& shared = *pThread->m_pShared;
+    CRandom random(shared.m_ullSeed * 31 + (unsigned)pThread->m_nIndex + 1);
+    CTestClient client;
     long cSinceDiscard = 0;
-    while (shared.cSent < (long)shared.cRecords) {
+    while (shared.m_cSent < (long)shared.m_cRecords) {
         if (!client.IsConnected() || client.HasEnded() || random.Chance(1)) {
-            if (!client.Connect(shared.csExeName, 20000))
+            if (!client.Connect(shared.m_csExeName, 20000))
                 return 1;
-            shared.cReconnects++;
+            shared.m_cReconnects++;
         }
         DWORD dwClass = 0;
         const std::string csRecord = FuzzRecord(random, dwClass);
-        shared.cSent++;
+        shared.m_cSent++;
         if (!client.SendRaw(csRecord.data(), (DWORD)csRecord.size(), 30000)) {
             if (::GetLastError() == ERROR_TIMEOUT)
-                shared.cSendTimeouts++;
+                shared.m_cSendTimeouts++;
             client.Close();
         }
         if (++cSinceDiscard >= 200) {
@@ -427,7 +426,7 @@ public:
     BOOL Start(const std::string& csOutput)
     {
         m_csOutput = csOutput;
-        std::string csCommandLine = "\"" + GetBinDirectory() + "dbglisten.exe\" -p debugger -o \"" + csOutput + "\"";
+        std::string csCommandLine = "\"" + GetTestDirectory() + "dbglisten.exe\" -p debugger -o \"" + csOutput + "\"";
         std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
         acCommandLine.push_back('\0');
         STARTUPINFOA si = {};
@@ -457,45 +456,45 @@ private:
 CFuzzResult RunPipeFuzz(const CBenchOptions& options, DWORD cRecords)
 {
     CFuzzResult result;
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("bfz");
     KillProcessesWithPrefix("bfz");
     std::string csDefinition;
     BOOL fPrepared = run.Prepare("ovbfuzz.exe");
     for (int i = 1; i <= c_cFuzzChildren && fPrepared; i++) {
-        fPrepared = run.AddChild(StrFormat("bfz%d.exe", i));
+        fPrepared = run.CopyChild(StrFormat("bfz%d.exe", i));
         csDefinition += StrFormat("-noconsole -restartdelay 1 \"bfz%d.exe -forever\"\n", i);
     }
-    CBenchClient check;
+    CTestClient check;
     if (!fPrepared || !run.Launch(csDefinition) || !check.Connect(run.m_csExeName, 10000) ||
         !check.WaitForText("All services have been started.", 30000)) {
-        result.csFailure = "the supervisor did not start";
+        result.m_csFailure = "the supervisor did not start";
         return result;
     }
     check.Close();
     CPipeFuzzShared shared;
-    shared.csExeName = run.m_csExeName;
-    shared.cRecords = cRecords;
-    shared.ullSeed = options.ullSeed;
+    shared.m_csExeName = run.m_csExeName;
+    shared.m_cRecords = cRecords;
+    shared.m_ullSeed = options.m_ullSeed;
     CPipeFuzzThread aThreads[c_cFuzzClients];
     HANDLE ahThreads[c_cFuzzClients];
     for (int i = 0; i < c_cFuzzClients; i++) {
-        aThreads[i].pShared = &shared;
-        aThreads[i].nIndex = i;
+        aThreads[i].m_pShared = &shared;
+        aThreads[i].m_nIndex = i;
         ahThreads[i] = ::CreateThread(NULL, 0, PipeFuzzLoop, &aThreads[i], 0, NULL);
     }
     // Bounded: a supervisor that stops reading ends the run.
     const DWORD dwLimit = 120000 + cRecords * 20;
     const BOOL fSent = ::WaitForMultipleObjects(c_cFuzzClients, ahThreads, TRUE, dwLimit) == WAIT_OBJECT_0;
     if (!fSent) {
-        shared.cRecords = 0;
+        shared.m_cRecords = 0;
         run.Cleanup();
         ::WaitForMultipleObjects(c_cFuzzClients, ahThreads, TRUE, 30000);
     }
     for (HANDLE hThread : ahThreads)
         ::CloseHandle(hThread);
-    result.cRecords = (size_t)shared.cSent;
-    result.cReconnects = (size_t)shared.cReconnects;
+    result.m_cRecords = (size_t)shared.m_cSent;
+    result.m_cReconnects = (size_t)shared.m_cReconnects;
 
     const BOOL fAlive = !run.HasExited();
     BOOL fAnswered = FALSE;
@@ -510,32 +509,32 @@ CFuzzResult RunPipeFuzz(const CBenchOptions& options, DWORD cRecords)
     const DWORD dwExitCode = run.GetExitCode();
     const size_t cLeft = run.Cleanup();
     if (!fSent)
-        result.csFailure = StrFormat("the records were not all taken within %lu s", dwLimit / 1000);
+        result.m_csFailure = StrFormat("the records were not all taken within %lu s", dwLimit / 1000);
     else if (!fAlive)
-        result.csFailure = StrFormat("the supervisor ended during the fuzz (exit code 0x%lX)", dwExitCode);
+        result.m_csFailure = StrFormat("the supervisor ended during the fuzz (exit code 0x%lX)", dwExitCode);
     else if (!fAnswered)
-        result.csFailure = "the supervisor did not answer a well-formed client afterwards";
+        result.m_csFailure = "the supervisor did not answer a well-formed client afterwards";
     else if (!fEnded || dwExitCode != 0)
-        result.csFailure = StrFormat("the supervisor did not end after quit (exit code 0x%lX)", dwExitCode);
+        result.m_csFailure = StrFormat("the supervisor did not end after quit (exit code 0x%lX)", dwExitCode);
     else if (cLeft != 0)
-        result.csFailure = StrFormat("%u processes were left running", (unsigned)cLeft);
-    result.fPassed = result.csFailure.empty();
+        result.m_csFailure = StrFormat("%u processes were left running", (unsigned)cLeft);
+    result.m_fPassed = result.m_csFailure.empty();
     return result;
 }
 
 CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
 {
     CFuzzResult result;
-    CRandom random(options.ullSeed * 17 + 3);
+    CRandom random(options.m_ullSeed * 17 + 3);
     const std::string csListenerDir = MakeTempDirectory("ovbench");
     CListener listener;
     if (!listener.Start(csListenerDir + "\\debugger.txt")) {
-        result.csFailure = "the debugger pipe could not be served (is another listener running?)";
+        result.m_csFailure = "the debugger pipe could not be served (is another listener running?)";
         RemoveDirectoryTree(csListenerDir);
         return result;
     }
     KillProcessesWithPrefix("fz");
-    for (DWORD iFile = 0; iFile < cFiles && result.csFailure.empty(); iFile++) {
+    for (DWORD iFile = 0; iFile < cFiles && result.m_csFailure.empty(); iFile++) {
         // Every third file is valid up to one planted error at a known
         // line, every third valid throughout, the rest chaos.
         const BOOL fPlanted = iFile % 3 == 2;
@@ -543,10 +542,10 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         std::string csFile;
         size_t iPlantedLine = 0;
         std::string csExpected;
-        CSupervisorRun run;
+        CProbedRun run;
         run.SetChildPrefix("fz");
         if (!run.Prepare("ovbdef.exe")) {
-            result.csFailure = "could not prepare a run";
+            result.m_csFailure = "could not prepare a run";
             break;
         }
         const std::string csPath = run.GetPath("ovbdef.inf");
@@ -589,21 +588,21 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         } else {
             csFile = ChaosFile(random);
         }
-        result.cFiles++;
+        result.m_cFiles++;
         if (!run.Launch(csFile)) {
-            result.csFailure = "could not start a supervisor";
+            result.m_csFailure = "could not start a supervisor";
             break;
         }
         // It either ends (the file was refused) or opens its pipe and runs.
         BOOL fAccepted = FALSE;
-        CBenchClient client;
+        CTestClient client;
         const DWORD dwStart = ::GetTickCount();
         while (!run.HasExited() && !fAccepted && ::GetTickCount() - dwStart < 20000)
             fAccepted = client.Connect(run.m_csExeName, 100);
         if (fAccepted) {
-            result.cFilesStarted++;
+            result.m_cFilesStarted++;
             if (!client.Send(3) || !client.WaitForText("Status of all processes:", 15000)) {
-                result.csFailure = StrFormat("file %lu was accepted, but status went unanswered", iFile);
+                result.m_csFailure = StrFormat("file %lu was accepted, but status went unanswered", iFile);
             }
             client.Close();
             run.Quit();
@@ -611,16 +610,16 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         const BOOL fEnded = run.WaitForExit(60000);
         const DWORD dwExitCode = run.GetExitCode();
         const size_t cLeft = run.Cleanup();
-        if (result.csFailure.empty() && (!fEnded || dwExitCode != 0)) {
-            result.csFailure = fEnded ? StrFormat("file %lu: the supervisor ended with 0x%lX", iFile, dwExitCode)
+        if (result.m_csFailure.empty() && (!fEnded || dwExitCode != 0)) {
+            result.m_csFailure = fEnded ? StrFormat("file %lu: the supervisor ended with 0x%lX", iFile, dwExitCode)
                                       : StrFormat("file %lu: the supervisor did not end", iFile);
         }
-        if (result.csFailure.empty() && cLeft != 0)
-            result.csFailure = StrFormat("file %lu: %u processes were left running", iFile, (unsigned)cLeft);
+        if (result.m_csFailure.empty() && cLeft != 0)
+            result.m_csFailure = StrFormat("file %lu: %u processes were left running", iFile, (unsigned)cLeft);
         // The listener writes a record as it comes; give it a moment.
         std::vector<std::string> acsShown;
         for (int i = 0; i < 40; i++) {
-            acsShown = ShownMessagesOf(listener.m_csOutput, run.m_dwProcessId);
+            acsShown = ShownMessagesOf(listener.m_csOutput, run.m_pi.dwProcessId);
             BOOL fHasDefinitionMessage = FALSE;
             for (const std::string& csShown : acsShown)
                 fHasDefinitionMessage |= IsDefinitionMessage(csShown);
@@ -635,33 +634,33 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
                 continue;
             fReported = TRUE;
             const size_t iLine = LineNumberIn(csShown);
-            if (result.csFailure.empty() && iLine > cLines)
-                result.csFailure = StrFormat("file %lu: line %u named of %u lines: ", iFile, (unsigned)iLine,
+            if (result.m_csFailure.empty() && iLine > cLines)
+                result.m_csFailure = StrFormat("file %lu: line %u named of %u lines: ", iFile, (unsigned)iLine,
                                              (unsigned)cLines) + csShown;
             if (iLine != 0)
-                result.cFileErrors++;
-            if (fPlanted && result.csFailure.empty()) {
+                result.m_cFileErrors++;
+            if (fPlanted && result.m_csFailure.empty()) {
                 if (csShown == csExpected)
-                    result.cPlantedChecked++;
+                    result.m_cPlantedChecked++;
                 else
-                    result.csFailure = StrFormat("file %lu: expected ", iFile) + csExpected + ", reported " + csShown;
+                    result.m_csFailure = StrFormat("file %lu: expected ", iFile) + csExpected + ", reported " + csShown;
             }
         }
-        if (result.csFailure.empty() && !fAccepted && !fReported)
-            result.csFailure = StrFormat("file %lu: the supervisor ended without saying why", iFile);
-        if (result.csFailure.empty() && fAccepted && fReported)
-            result.csFailure = StrFormat("file %lu: accepted although an error was reported", iFile);
-        if (result.csFailure.empty() && fPlanted && !fReported)
-            result.csFailure = StrFormat("file %lu: the planted error was not reported", iFile);
-        if (result.csFailure.empty() && fValid && !fAccepted)
-            result.csFailure = StrFormat("file %lu: a valid file was refused", iFile);
-        if (!result.csFailure.empty()) {
-            const std::string csKept = GetBinDirectory() + "deffuzz-failed.inf";
+        if (result.m_csFailure.empty() && !fAccepted && !fReported)
+            result.m_csFailure = StrFormat("file %lu: the supervisor ended without saying why", iFile);
+        if (result.m_csFailure.empty() && fAccepted && fReported)
+            result.m_csFailure = StrFormat("file %lu: accepted although an error was reported", iFile);
+        if (result.m_csFailure.empty() && fPlanted && !fReported)
+            result.m_csFailure = StrFormat("file %lu: the planted error was not reported", iFile);
+        if (result.m_csFailure.empty() && fValid && !fAccepted)
+            result.m_csFailure = StrFormat("file %lu: a valid file was refused", iFile);
+        if (!result.m_csFailure.empty()) {
+            const std::string csKept = GetTestDirectory() + "deffuzz-failed.inf";
             WriteTextFile(csKept, csFile);
-            result.csFailure += "; the file is kept as " + csKept;
+            result.m_csFailure += "; the file is kept as " + csKept;
         }
     }
     RemoveDirectoryTree(csListenerDir);
-    result.fPassed = result.csFailure.empty();
+    result.m_fPassed = result.m_csFailure.empty();
     return result;
 }

@@ -3,7 +3,6 @@
 #include <stdio.h>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -32,7 +31,7 @@ BOOL RunCreateProcessBaseline(const CBenchOptions& options, CBaseline& baseline)
     const std::string csCommandLine = "\"" + csDir + "\\bcp.exe\" -stampfile " + csStamps + " -crash";
     std::vector<double> adCall;
     std::vector<std::pair<DWORD, LONGLONG>> aCreated;
-    const int cRuns = options.cCreateRuns + c_cWarmup;
+    const int cRuns = options.m_cCreateRuns + c_cWarmup;
     for (int i = 0; i < cRuns; i++) {
         std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
         acCommandLine.push_back('\0');
@@ -61,8 +60,8 @@ BOOL RunCreateProcessBaseline(const CBenchOptions& options, CBaseline& baseline)
     std::vector<double> adLaunch;
     for (const auto& created : aCreated) {
         for (const CStamp& stamp : aStamps) {
-            if (stamp.fStart && stamp.dwProcessId == created.first) {
-                adLaunch.push_back(TicksToMs(stamp.llTicks - created.second));
+            if (stamp.m_fStart && stamp.m_dwProcessId == created.first) {
+                adLaunch.push_back(TicksToMs(stamp.m_llTicks - created.second));
                 break;
             }
         }
@@ -76,20 +75,20 @@ BOOL RunCreateProcessBaseline(const CBenchOptions& options, CBaseline& baseline)
     PrintLine("CreateProcess call", FormatFigures(figCall));
     PrintLine("CreateProcess to the child's first line", FormatFigures(figLaunch));
     PrintLine("exit to next start, bare wait-create loop", FormatFigures(figLoop));
-    baseline.dCreateCallMedian = figCall.dMedian;
-    baseline.dLaunchMedian = figLaunch.dMedian;
-    baseline.dBareLoopMedian = figLoop.dMedian;
+    baseline.m_dCreateCallMedian = figCall.m_dMedian;
+    baseline.m_dLaunchMedian = figLaunch.m_dMedian;
+    baseline.m_dBareLoopMedian = figLoop.m_dMedian;
     RemoveDirectoryTree(csDir);
-    return figLaunch.cSamples > 0 && figLoop.cSamples > 0;
+    return figLaunch.m_cSamples > 0 && figLoop.m_cSamples > 0;
 }
 
 BOOL RunRestartLatency(const CBenchOptions& options, const CBaseline& baseline)
 {
     PrintHeading(StrFormat("Restart latency: a child that crashes at once, RESTARTDELAY 0, NOUNIQUE, %d restarts",
-                           options.cRestarts));
-    CSupervisorRun run;
+                           options.m_cRestarts));
+    CProbedRun run;
     run.SetChildPrefix("brst");
-    if (!run.Prepare("ovbrst.exe") || !run.AddChild("brst.exe")) {
+    if (!run.Prepare("ovbrst.exe") || !run.CopyChild("brst.exe")) {
         printf("  could not prepare the run\n");
         return FALSE;
     }
@@ -100,7 +99,7 @@ BOOL RunRestartLatency(const CBenchOptions& options, const CBaseline& baseline)
         printf("  could not start the supervisor\n");
         return FALSE;
     }
-    const size_t cWanted = (size_t)(options.cRestarts + c_cWarmup + 1);
+    const size_t cWanted = (size_t)(options.m_cRestarts + c_cWarmup + 1);
     const DWORD dwStart = ::GetTickCount();
     size_t cStarts = 0;
     while ((cStarts = CountStampStarts(csStamps)) < cWanted && ::GetTickCount() - dwStart < 120000 &&
@@ -114,12 +113,12 @@ BOOL RunRestartLatency(const CBenchOptions& options, const CBaseline& baseline)
         adIntervals.erase(adIntervals.begin(), adIntervals.begin() + c_cWarmup);
     const CFigures figures = ComputeFigures(adIntervals);
     PrintLine("exit to next start, through Ovrin", FormatFigures(figures));
-    const double dTarget = baseline.dLaunchMedian + 25.0;
+    const double dTarget = baseline.m_dLaunchMedian + 25.0;
     PrintLine("target: median <= CreateProcess + 25 ms",
-              StrFormat("%.2f <= %.2f ms: %s", figures.dMedian, dTarget,
-                        figures.dMedian <= dTarget ? "met" : "MISSED"));
+              StrFormat("%.2f <= %.2f ms: %s", figures.m_dMedian, dTarget,
+                        figures.m_dMedian <= dTarget ? "met" : "MISSED"));
     PrintLine("Ovrin's own share (median - bare loop)",
-              StrFormat("%.2f ms", figures.dMedian - baseline.dBareLoopMedian));
+              StrFormat("%.2f ms", figures.m_dMedian - baseline.m_dBareLoopMedian));
     BOOL fOk = TRUE;
     if (cStarts < cWanted) {
         printf("  FAILED: only %u starts within the time limit\n", (unsigned)cStarts);
@@ -139,19 +138,19 @@ BOOL RunCommandLatency(const CBenchOptions& options)
     BOOL fOk = TRUE;
     std::vector<std::pair<int, double>> aMedians;
     for (int cProcesses : acProcessCounts) {
-        CSupervisorRun run;
+        CProbedRun run;
         run.SetChildPrefix("bcmd");
         BOOL fPrepared = run.Prepare("ovbcmd.exe");
         std::string csDefinition;
         for (int i = 1; i <= cProcesses && fPrepared; i++) {
-            fPrepared = run.AddChild(ChildName("bcmd", i));
+            fPrepared = run.CopyChild(ChildName("bcmd", i));
             csDefinition += "-noconsole \"" + ChildName("bcmd", i) + " -forever\"\n";
         }
         if (!fPrepared || !run.Launch(csDefinition)) {
             printf("  could not prepare or start the run with %d processes\n", cProcesses);
             return FALSE;
         }
-        CBenchClient client;
+        CTestClient client;
         const DWORD dwStartLimit = 30000 + (DWORD)cProcesses * 200;
         if (!client.Connect(run.m_csExeName, 10000) ||
             !client.WaitForText("All services have been started.", dwStartLimit)) {
@@ -162,7 +161,7 @@ BOOL RunCommandLatency(const CBenchOptions& options)
         CProcessUsage usage = run.ReadUsage();
         std::vector<double> adLatency;
         BOOL fComplete = TRUE;
-        for (int iRepeat = 0; iRepeat < options.cCommandRepeats && fComplete; iRepeat++) {
+        for (int iRepeat = 0; iRepeat < options.m_cCommandRepeats && fComplete; iRepeat++) {
             client.TakeTexts();
             const LONGLONG llSent = NowTicks();
             std::vector<std::string> acsTexts;
@@ -177,12 +176,12 @@ BOOL RunCommandLatency(const CBenchOptions& options)
         const CFigures figures = ComputeFigures(adLatency);
         PrintLine(StrFormat("status, %d processes", cProcesses), FormatFigures(figures));
         PrintLine("  per process",
-                  StrFormat("%.3f ms (median / %d)", figures.dMedian / cProcesses, cProcesses));
+                  StrFormat("%.3f ms (median / %d)", figures.m_dMedian / cProcesses, cProcesses));
         if (cProcesses == acProcessCounts[0])
             PrintLine("process figures from", run.GetProbe().DescribeSource());
         PrintLine(StrFormat("private memory, %d processes", cProcesses),
-                  usage.fMemoryOk ? FormatBytes(usage.cbPrivate) : std::string("not available"));
-        aMedians.push_back(std::make_pair(cProcesses, figures.dMedian));
+                  usage.m_fMemoryOk ? FormatBytes(usage.m_cbPrivate) : std::string("not available"));
+        aMedians.push_back(std::make_pair(cProcesses, figures.m_dMedian));
         if (!fComplete) {
             printf("  FAILED: a status answer with %d processes was incomplete\n", cProcesses);
             fOk = FALSE;

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 
 namespace {
@@ -17,7 +16,7 @@ std::string ChildName(const char* pszPrefix, int i)
 
 // A run of cProcesses idle NOCONSOLE children named prefix0001.exe on,
 // each on a line of its own (UNIQUE by default, as lines usually are).
-BOOL PrepareIdleRun(CSupervisorRun& run, const char* pszExeName, const char* pszPrefix, int cProcesses,
+BOOL PrepareIdleRun(CProbedRun& run, const char* pszExeName, const char* pszPrefix, int cProcesses,
                     const std::string& csExtraLines = std::string(), const char* pszOptions = "")
 {
     run.SetChildPrefix(pszPrefix);
@@ -27,14 +26,14 @@ BOOL PrepareIdleRun(CSupervisorRun& run, const char* pszExeName, const char* psz
     KillProcessesWithPrefix(pszPrefix);
     std::string csDefinition;
     for (int i = 1; i <= cProcesses; i++) {
-        if (!run.AddChild(ChildName(pszPrefix, i)))
+        if (!run.CopyChild(ChildName(pszPrefix, i)))
             return FALSE;
         csDefinition += std::string(pszOptions) + "-noconsole \"" + ChildName(pszPrefix, i) + " -forever\"\n";
     }
     return run.Launch(csDefinition + csExtraLines);
 }
 
-BOOL EndRun(CSupervisorRun& run, DWORD dwTimeoutMs)
+BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs)
 {
     run.Quit();
     const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
@@ -58,24 +57,24 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
     // CreateProcess, so the schedule cannot be shorter than this.
     PrintLine("pacing", "1000 ms + 10 ms per process");
     PrintLine("floor of the design on this machine",
-              StrFormat("1000 ms + (10 + %.2f ms CreateProcess) per process", baseline.dCreateCallMedian));
+              StrFormat("1000 ms + (10 + %.2f ms CreateProcess) per process", baseline.m_dCreateCallMedian));
     struct CVariant
     {
-        int cProcesses;
-        BOOL fUnique;
+        int m_cProcesses;
+        BOOL m_fUnique;
     };
     const CVariant aVariants[] = {{100, TRUE}, {500, TRUE}, {100, FALSE}, {500, FALSE}};
     BOOL fOk = TRUE;
     for (const CVariant& variant : aVariants) {
-        const int cProcesses = variant.cProcesses;
-        CSupervisorRun run;
+        const int cProcesses = variant.m_cProcesses;
+        CProbedRun run;
         if (!PrepareIdleRun(run, "ovbstart.exe", "bsta", cProcesses, std::string(),
-                            variant.fUnique ? "" : "-nounique ")) {
+                            variant.m_fUnique ? "" : "-nounique ")) {
             printf("  could not prepare or start the run with %d processes\n", cProcesses);
             return FALSE;
         }
         // Every start is broadcast as it happens; the gaps are the steps.
-        CBenchClient client;
+        CTestClient client;
         LONGLONG llAll = 0;
         std::vector<double> adSteps;
         size_t cStarted = 0;
@@ -105,8 +104,8 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
         }
         const double dTotal = TicksToMs(llAll - run.m_llLaunched);
         const double dPacing = 1000.0 + cProcesses * 10.0;
-        const double dFloor = 1000.0 + cProcesses * (10.0 + baseline.dCreateCallMedian);
-        const std::string csLabel = StrFormat("%d processes%s", cProcesses, variant.fUnique ? "" : ", NOUNIQUE");
+        const double dFloor = 1000.0 + cProcesses * (10.0 + baseline.m_dCreateCallMedian);
+        const std::string csLabel = StrFormat("%d processes%s", cProcesses, variant.m_fUnique ? "" : ", NOUNIQUE");
         PrintLine(csLabel, StrFormat("%.0f ms: %+.1f %% of the pacing, %+.1f %% of the floor", dTotal,
                                      (dTotal / dPacing - 1.0) * 100.0, (dTotal / dFloor - 1.0) * 100.0));
         PrintLine("  start to start", FormatFigures(ComputeFigures(adSteps)));
@@ -117,7 +116,7 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
         }
         client.Close();
         fOk &= EndRun(run, 60000 + (DWORD)cProcesses * 100);
-        if (options.fQuick)
+        if (options.m_fQuick)
             break;
     }
     return fOk;
@@ -126,14 +125,14 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
 BOOL RunIdleCost(const CBenchOptions& options)
 {
     PrintHeading(StrFormat("Idle cost: 100 idle children, external-process monitor active, %lu s",
-                           options.dwIdleSeconds));
-    CSupervisorRun run;
+                           options.m_dwIdleSeconds));
+    CProbedRun run;
     // A NOSTART line gives the monitor a name to look for every 3 s.
     if (!PrepareIdleRun(run, "ovbidle.exe", "bidl", 100, "-nostart \"bidlext.exe\"\n")) {
         printf("  could not prepare or start the run\n");
         return FALSE;
     }
-    CBenchClient client;
+    CTestClient client;
     if (!client.Connect(run.m_csExeName, 10000) || !client.WaitForText("All services have been started.", 90000)) {
         printf("  FAILED: the children were not all started in time\n");
         EndRun(run, 60000);
@@ -152,49 +151,49 @@ BOOL RunIdleCost(const CBenchOptions& options)
     const CProcessUsage usageBefore = run.ReadUsage();
     const CProcessUsage childBefore = hChild != NULL ? probeChild.Read() : CProcessUsage();
     const LONGLONG llBefore = NowTicks();
-    ::Sleep(options.dwIdleSeconds * 1000);
+    ::Sleep(options.m_dwIdleSeconds * 1000);
     const CProcessUsage usageAfter = run.ReadUsage();
     const CProcessUsage childAfter = hChild != NULL ? probeChild.Read() : CProcessUsage();
     const double dElapsed = MsSince(llBefore);
     if (hChild != NULL)
         ::CloseHandle(hChild);
     BOOL fOk = TRUE;
-    if (!usageBefore.fCpuOk || !usageAfter.fCpuOk) {
+    if (!usageBefore.m_fCpuOk || !usageAfter.m_fCpuOk) {
         PrintLine("supervisor CPU time", "not available");
     } else {
-        const double dCpu = usageAfter.dCpuMs - usageBefore.dCpuMs;
+        const double dCpu = usageAfter.m_dCpuMs - usageBefore.m_dCpuMs;
         const double dPercent = dCpu / dElapsed * 100.0;
         PrintLine("supervisor CPU time", StrFormat("%.0f ms in %.0f ms = %.3f %% of one core", dCpu, dElapsed,
                                                    dPercent));
         PrintLine("  per monitor pass (every 3 s)", StrFormat("%.2f ms", dCpu / (dElapsed / 3000.0)));
         PrintLine("  target: under 0.5 % of one core", dPercent < 0.5 ? "met" : "MISSED");
     }
-    if (childBefore.fCpuOk && childAfter.fCpuOk) {
+    if (childBefore.m_fCpuOk && childAfter.m_fCpuOk) {
         PrintLine("an idle child, for comparison", StrFormat("%.0f ms = %.3f %% of one core",
-                                                             childAfter.dCpuMs - childBefore.dCpuMs,
-                                                             (childAfter.dCpuMs - childBefore.dCpuMs) / dElapsed *
+                                                             childAfter.m_dCpuMs - childBefore.m_dCpuMs,
+                                                             (childAfter.m_dCpuMs - childBefore.m_dCpuMs) / dElapsed *
                                                                  100.0));
     }
-    if (usageAfter.fMemoryOk)
-        PrintLine("private memory, 100 processes", FormatBytes(usageAfter.cbPrivate));
-    if (usageBefore.fHandlesOk && usageAfter.fHandlesOk)
-        PrintLine("handles before / after", StrFormat("%lu / %lu", usageBefore.cHandles, usageAfter.cHandles));
+    if (usageAfter.m_fMemoryOk)
+        PrintLine("private memory, 100 processes", FormatBytes(usageAfter.m_cbPrivate));
+    if (usageBefore.m_fHandlesOk && usageAfter.m_fHandlesOk)
+        PrintLine("handles before / after", StrFormat("%lu / %lu", usageBefore.m_cHandles, usageAfter.m_cHandles));
     fOk &= EndRun(run, 60000);
     return fOk;
 }
 
 BOOL RunScale(const CBenchOptions& options)
 {
-    const int cProcesses = options.cScaleProcesses;
-    const int cClients = options.cScaleClients;
+    const int cProcesses = options.m_cScaleProcesses;
+    const int cClients = options.m_cScaleClients;
     PrintHeading(StrFormat("Scale: %d processes and %d clients at once", cProcesses, cClients));
-    CSupervisorRun run;
+    CProbedRun run;
     if (!PrepareIdleRun(run, "ovbscale.exe", "bsca", cProcesses)) {
         printf("  could not prepare or start the run\n");
         return FALSE;
     }
-    std::vector<std::unique_ptr<CBenchClient>> apClients;
-    apClients.emplace_back(new CBenchClient);
+    std::vector<std::unique_ptr<CTestClient>> apClients;
+    apClients.emplace_back(new CTestClient);
     LONGLONG llAll = 0;
     if (!apClients[0]->Connect(run.m_csExeName, 10000) ||
         !apClients[0]->WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200, &llAll)) {
@@ -205,7 +204,7 @@ BOOL RunScale(const CBenchOptions& options)
     PrintLine("start-up", StrFormat("%.0f ms", TicksToMs(llAll - run.m_llLaunched)));
     BOOL fOk = TRUE;
     for (int i = 1; i < cClients; i++) {
-        apClients.emplace_back(new CBenchClient);
+        apClients.emplace_back(new CTestClient);
         if (!apClients.back()->Connect(run.m_csExeName, 10000)) {
             printf("  FAILED: client %d could not connect\n", i + 1);
             fOk = FALSE;
@@ -214,8 +213,8 @@ BOOL RunScale(const CBenchOptions& options)
     // The server serves a connection at its next wait; let every one settle.
     ::Sleep(1000);
     const CProcessUsage usage = run.ReadUsage();
-    if (usage.fMemoryOk)
-        PrintLine("private memory", FormatBytes(usage.cbPrivate));
+    if (usage.m_fMemoryOk)
+        PrintLine("private memory", FormatBytes(usage.m_cbPrivate));
 
     // Status: every client receives every line.
     const LONGLONG llSent = NowTicks();

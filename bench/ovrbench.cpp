@@ -32,31 +32,31 @@ int Usage()
 
 void PrintSoak(const CSoakResult& result)
 {
-    PrintLine("crashes / restarts", StrFormat("%u / %u", (unsigned)result.cCrashes, (unsigned)result.cRestarts));
-    PrintLine("crashes broadcast to the watching client", StrFormat("%u", (unsigned)result.cCrashBroadcasts));
-    PrintLine("end to restart", FormatFigures(result.figRestart));
-    PrintLine("client sessions / never reading", StrFormat("%u / %u", (unsigned)result.cClientSessions,
-                                                            (unsigned)result.cSilentClients));
-    PrintLine("handles at start / end", StrFormat("%lu / %lu", result.cHandlesStart, result.cHandlesEnd));
+    PrintLine("crashes / restarts", StrFormat("%u / %u", (unsigned)result.m_cCrashes, (unsigned)result.m_cRestarts));
+    PrintLine("crashes broadcast to the watching client", StrFormat("%u", (unsigned)result.m_cCrashBroadcasts));
+    PrintLine("end to restart", FormatFigures(result.m_figRestart));
+    PrintLine("client sessions / never reading", StrFormat("%u / %u", (unsigned)result.m_cClientSessions,
+                                                            (unsigned)result.m_cSilentClients));
+    PrintLine("handles at start / end", StrFormat("%lu / %lu", result.m_cHandlesStart, result.m_cHandlesEnd));
     PrintLine("private memory at start / end",
-              FormatBytes(result.cbPrivateStart) + " / " + FormatBytes(result.cbPrivateEnd));
-    PrintLine("processes left running", StrFormat("%u", (unsigned)result.cLeftRunning));
-    PrintLine("result", result.fPassed ? "passed" : "FAILED: " + result.csFailure);
+              FormatBytes(result.m_cbPrivateStart) + " / " + FormatBytes(result.m_cbPrivateEnd));
+    PrintLine("processes left running", StrFormat("%u", (unsigned)result.m_cLeftRunning));
+    PrintLine("result", result.m_fPassed ? "passed" : "FAILED: " + result.m_csFailure);
 }
 
 void PrintFuzz(const CFuzzResult& result)
 {
-    if (result.cRecords > 0) {
+    if (result.m_cRecords > 0) {
         PrintLine("records sent / reconnections",
-                  StrFormat("%u / %u", (unsigned)result.cRecords, (unsigned)result.cReconnects));
+                  StrFormat("%u / %u", (unsigned)result.m_cRecords, (unsigned)result.m_cReconnects));
     }
-    if (result.cFiles > 0) {
+    if (result.m_cFiles > 0) {
         PrintLine("definition files / errors with a line / run",
-                  StrFormat("%u / %u / %u", (unsigned)result.cFiles, (unsigned)result.cFileErrors,
-                            (unsigned)result.cFilesStarted));
-        PrintLine("planted errors found at their line", StrFormat("%u", (unsigned)result.cPlantedChecked));
+                  StrFormat("%u / %u / %u", (unsigned)result.m_cFiles, (unsigned)result.m_cFileErrors,
+                            (unsigned)result.m_cFilesStarted));
+        PrintLine("planted errors found at their line", StrFormat("%u", (unsigned)result.m_cPlantedChecked));
     }
-    PrintLine("result", result.fPassed ? "passed" : "FAILED: " + result.csFailure);
+    PrintLine("result", result.m_fPassed ? "passed" : "FAILED: " + result.m_csFailure);
 }
 
 }  // namespace
@@ -70,13 +70,13 @@ int main(int argc, char** argv)
         const std::string csArg = argv[i];
         const BOOL fHasValue = i + 1 < argc;
         if (csArg == "-quick") {
-            options.fQuick = TRUE;
+            options.m_fQuick = TRUE;
         } else if (csArg == "-seed" && fHasValue) {
-            options.ullSeed = strtoull(argv[++i], NULL, 0);
+            options.m_ullSeed = strtoull(argv[++i], NULL, 0);
         } else if (csArg == "-idle" && fHasValue) {
-            options.dwIdleSeconds = (DWORD)strtoul(argv[++i], NULL, 10);
+            options.m_dwIdleSeconds = (DWORD)strtoul(argv[++i], NULL, 10);
         } else if (csArg == "-soak" && fHasValue) {
-            options.dwSoakSeconds = (DWORD)strtoul(argv[++i], NULL, 10);
+            options.m_dwSoakSeconds = (DWORD)strtoul(argv[++i], NULL, 10);
         } else if (csArg == "-records" && fHasValue) {
             cRecords = (DWORD)strtoul(argv[++i], NULL, 10);
         } else if (csArg == "-files" && fHasValue) {
@@ -90,23 +90,23 @@ int main(int argc, char** argv)
             return Usage();
         }
     }
-    if (options.fQuick) {
-        options.cRestarts = 20;
-        options.cCreateRuns = 20;
-        options.cCommandRepeats = 5;
-        options.dwIdleSeconds = std::min<DWORD>(options.dwIdleSeconds, 10);
-        options.dwSoakSeconds = std::min<DWORD>(options.dwSoakSeconds, 40);
-        options.cFuzzRecords = 5000;
-        options.cFuzzFiles = 30;
-        options.cScaleProcesses = 200;
-        options.cScaleClients = 20;
+    if (options.m_fQuick) {
+        options.m_cRestarts = 20;
+        options.m_cCreateRuns = 20;
+        options.m_cCommandRepeats = 5;
+        options.m_dwIdleSeconds = std::min<DWORD>(options.m_dwIdleSeconds, 10);
+        options.m_dwSoakSeconds = std::min<DWORD>(options.m_dwSoakSeconds, 40);
+        options.m_cFuzzRecords = 5000;
+        options.m_cFuzzFiles = 30;
+        options.m_cScaleProcesses = 200;
+        options.m_cScaleClients = 20;
     }
     if (cRecords > 0)
-        options.cFuzzRecords = cRecords;
+        options.m_cFuzzRecords = cRecords;
     if (cFiles > 0)
-        options.cFuzzFiles = cFiles;
-    if (options.ullSeed == 0)
-        options.ullSeed = (unsigned long long)NowTicks() ^ ((unsigned long long)::GetCurrentProcessId() << 32);
+        options.m_cFuzzFiles = cFiles;
+    if (options.m_ullSeed == 0)
+        options.m_ullSeed = (unsigned long long)NowTicks() ^ ((unsigned long long)::GetCurrentProcessId() << 32);
     if (setRuns.empty())
         setRuns.insert("bench");
 
@@ -124,8 +124,8 @@ int main(int argc, char** argv)
     };
 
     printf("Ovrin benchmarks on %s\n", GetMachineText().c_str());
-    printf("load at start %s; seed %llu%s\n", GetLoadText().c_str(), options.ullSeed,
-           options.fQuick ? "; quick runs" : "");
+    printf("load at start %s; seed %llu%s\n", GetLoadText().c_str(), options.m_ullSeed,
+           options.m_fQuick ? "; quick runs" : "");
     fflush(stdout);
 
     BOOL fAllOk = TRUE;
@@ -148,29 +148,29 @@ int main(int argc, char** argv)
         fAllOk &= RunTargets(options);
     if (wants("soak", FALSE)) {
         PrintHeading(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go",
-                               options.dwSoakSeconds));
+                               options.m_dwSoakSeconds));
         const LONGLONG llStart = NowTicks();
-        CSoakResult result = RunSoak(options, options.dwSoakSeconds);
+        CSoakResult result = RunSoak(options, options.m_dwSoakSeconds);
         PrintSoak(result);
         PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.fPassed;
+        fAllOk &= result.m_fPassed;
     }
     if (wants("fuzz", FALSE) || wants("pipefuzz", FALSE)) {
         PrintHeading(StrFormat("Fuzz: %lu random, truncated and oversized records from several clients",
-                               options.cFuzzRecords));
+                               options.m_cFuzzRecords));
         const LONGLONG llStart = NowTicks();
-        CFuzzResult result = RunPipeFuzz(options, options.cFuzzRecords);
+        CFuzzResult result = RunPipeFuzz(options, options.m_cFuzzRecords);
         PrintFuzz(result);
         PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.fPassed;
+        fAllOk &= result.m_fPassed;
     }
     if (wants("fuzz", FALSE) || wants("deffuzz", FALSE)) {
-        PrintHeading(StrFormat("Fuzz: %lu random definition files", options.cFuzzFiles));
+        PrintHeading(StrFormat("Fuzz: %lu random definition files", options.m_cFuzzFiles));
         const LONGLONG llStart = NowTicks();
-        CFuzzResult result = RunDefinitionFuzz(options, options.cFuzzFiles);
+        CFuzzResult result = RunDefinitionFuzz(options, options.m_cFuzzFiles);
         PrintFuzz(result);
         PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.fPassed;
+        fAllOk &= result.m_fPassed;
     }
     printf("\nload at end %s; %s\n", GetLoadText().c_str(), fAllOk ? "every check held" : "SOME CHECKS FAILED");
     return fAllOk ? 0 : 1;

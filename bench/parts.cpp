@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "common/chain.h"
 #include "common/millitim.h"
@@ -51,7 +50,7 @@ void QueryProcessList()
 BOOL RunParts(const CBenchOptions& options)
 {
     PrintHeading("Building blocks, timed in this process");
-    const int cRepeats = options.fQuick ? 50 : 200;
+    const int cRepeats = options.m_fQuick ? 50 : 200;
     const std::string csDir = MakeTempDirectory("ovbench");
     char szOldDirectory[MAX_PATH] = "";
     ::GetCurrentDirectoryA(MAX_PATH, szOldDirectory);
@@ -112,7 +111,7 @@ BOOL RunParts(const CBenchOptions& options)
         pipe.m_dwOutBufferSize = cbBuffers;
         CPipeInstance instance;
         instance.OpenAsync(&pipe);
-        CBenchClient client;
+        CTestClient client;
         BOOL fConnected = client.Connect(csPipe, 5000);
         if (fConnected && instance.IsConnectPending())
             fConnected = instance.FinishConnect();
@@ -144,7 +143,7 @@ BOOL RunParts(const CBenchOptions& options)
     std::vector<HANDLE> ahChildren;
     const int acCounts[] = {0, 100, 500};
     for (int cWanted : acCounts) {
-        if (options.fQuick && cWanted > 100)
+        if (options.m_fQuick && cWanted > 100)
             break;
         while ((int)ahChildren.size() < cWanted) {
             std::string csCommandLine = "\"" + csDir + "\\bpart.exe\" -forever";

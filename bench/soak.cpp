@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -34,57 +33,57 @@ std::string ChildName(int i)
 
 struct CSoakShared
 {
-    std::string csExeName;
-    std::atomic<bool> fStop{false};
-    std::atomic<long> cSessions{0};
-    std::atomic<long> cUnanswered{0};
+    std::string m_csExeName;
+    std::atomic<bool> m_fStop{false};
+    std::atomic<long> m_cSessions{0};
+    std::atomic<long> m_cUnanswered{0};
     // Start commands answered with a start: the line's last end may not
     // have been handled yet, and a start command does not report it.
-    std::atomic<long> cStartedByCommand{0};
+    std::atomic<long> m_cStartedByCommand{0};
     // A client that never reads holds the supervisor for its write bound
     // (3 s); one such client every 20 s leaves the crashes their pace.
-    std::atomic<long long> llLastSilent{0};
-    std::atomic<long> cSilent{0};
-    unsigned long long ullSeed = 0;
+    std::atomic<long long> m_llLastSilent{0};
+    std::atomic<long> m_cSilent{0};
+    unsigned long long m_ullSeed = 0;
 };
 
 struct CClientLoop
 {
-    CSoakShared* pShared;
-    int nIndex;
+    CSoakShared* m_pShared;
+    int m_nIndex;
 };
 
 // One client's life: connect, do one thing, go.
 void RunSession(CSoakShared& shared, CRandom& random)
 {
-    CBenchClient client;
+    CTestClient client;
     DWORD dwAction = random.Below(100);
     if (dwAction >= 97) {
-        long long llLast = shared.llLastSilent;
+        long long llLast = shared.m_llLastSilent;
         const BOOL fDue = llLast == 0 || MsSince(llLast) >= 20000.0;
-        if (!fDue || !shared.llLastSilent.compare_exchange_strong(llLast, NowTicks()))
+        if (!fDue || !shared.m_llLastSilent.compare_exchange_strong(llLast, NowTicks()))
             dwAction = random.Below(97);
     }
     if (dwAction >= 97) {
-        shared.cSilent++;
+        shared.m_cSilent++;
         // Connects, asks, and never reads: the supervisor gives it 3 s.
-        if (client.Connect(shared.csExeName, 10000, FALSE)) {
+        if (client.Connect(shared.m_csExeName, 10000, FALSE)) {
             client.Send(3);
-            for (int i = 0; i < 40 && !shared.fStop; i++)
+            for (int i = 0; i < 40 && !shared.m_fStop; i++)
                 ::Sleep(100);
         }
         return;
     }
-    if (!client.Connect(shared.csExeName, 10000))
+    if (!client.Connect(shared.m_csExeName, 10000))
         return;
-    shared.cSessions++;
+    shared.m_cSessions++;
     if (dwAction < 45) {
         // Status, read in full.
         std::vector<std::string> acsTexts;
         client.Send(3);
         if (!client.WaitForText("Status of all processes:", 15000) ||
             !client.ReceiveTexts(c_cChildren, 15000, acsTexts))
-            shared.cUnanswered++;
+            shared.m_cUnanswered++;
     } else if (dwAction < 60) {
         // A start of a line that runs or is about to: answered either way.
         const std::string csName = ChildName(1 + (int)random.Below(c_cChildren));
@@ -95,15 +94,15 @@ void RunSession(CSoakShared& shared, CRandom& random)
             const std::string& csText = acsTexts.back();
             fAnswered = csText.find(csName + " is already") == 0 || csText == "Started process: " + csName + ".";
             if (fAnswered && csText[0] == 'S')
-                shared.cStartedByCommand++;
+                shared.m_cStartedByCommand++;
         }
         if (!fAnswered)
-            shared.cUnanswered++;
+            shared.m_cUnanswered++;
     } else if (dwAction < 70) {
         // A name that matches nothing.
         client.Send(1, "bsknothing");
         if (!client.WaitForText("bsknothing is not a valid process name.", 15000))
-            shared.cUnanswered++;
+            shared.m_cUnanswered++;
     } else if (dwAction < 80) {
         // Leaves at once.
     } else if (dwAction < 90) {
@@ -121,9 +120,9 @@ void RunSession(CSoakShared& shared, CRandom& random)
 DWORD WINAPI ClientLoop(LPVOID pv)
 {
     CClientLoop* pLoop = static_cast<CClientLoop*>(pv);
-    CRandom random(pLoop->pShared->ullSeed + 7919u * (unsigned)(pLoop->nIndex + 1));
-    while (!pLoop->pShared->fStop)
-        RunSession(*pLoop->pShared, random);
+    CRandom random(pLoop->m_pShared->m_ullSeed + 7919u * (unsigned)(pLoop->m_nIndex + 1));
+    while (!pLoop->m_pShared->m_fStop)
+        RunSession(*pLoop->m_pShared, random);
     return 0;
 }
 
@@ -132,39 +131,39 @@ DWORD WINAPI ClientLoop(LPVOID pv)
 CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
 {
     CSoakResult result;
-    CSupervisorRun run;
+    CProbedRun run;
     run.SetChildPrefix("bsk");
     KillProcessesWithPrefix("bsk");
     if (!run.Prepare("ovbsoak.exe")) {
-        result.csFailure = "could not prepare the run";
+        result.m_csFailure = "could not prepare the run";
         return result;
     }
     std::string csDefinition;
     for (int i = 1; i <= c_cChildren; i++) {
-        run.AddChild(ChildName(i));
+        run.CopyChild(ChildName(i));
         csDefinition += "-noconsole -restartdelay 0 \"" + ChildName(i) + " -stampfile " +
                         run.GetPath(StrFormat("bsk%02d.stamps", i)) + " -sleep 100 -crash\"\n";
     }
-    CBenchClient watcher;
+    CTestClient watcher;
     if (!run.Launch(csDefinition) || !watcher.Connect(run.m_csExeName, 10000)) {
-        result.csFailure = "the supervisor could not be started";
+        result.m_csFailure = "the supervisor could not be started";
         return result;
     }
     if (!watcher.WaitForText("All services have been started.", 30000)) {
-        const std::string csLog = GetBinDirectory() + "soak-supervisor.log";
-        WriteTextFile(csLog, run.GetOutput());
-        result.csFailure = "the supervisor did not start its children; its console output is in " + csLog;
+        const std::string csLog = GetTestDirectory() + "soak-supervisor.log";
+        WriteTextFile(csLog, run.Output());
+        result.m_csFailure = "the supervisor did not start its children; its console output is in " + csLog;
         return result;
     }
     CSoakShared shared;
-    shared.csExeName = run.m_csExeName;
-    shared.ullSeed = options.ullSeed;
+    shared.m_csExeName = run.m_csExeName;
+    shared.m_ullSeed = options.m_ullSeed;
     const int cLoops = 3;
     CClientLoop aLoops[cLoops];
     HANDLE ahThreads[cLoops];
     for (int i = 0; i < cLoops; i++) {
-        aLoops[i].pShared = &shared;
-        aLoops[i].nIndex = i;
+        aLoops[i].m_pShared = &shared;
+        aLoops[i].m_nIndex = i;
         ahThreads[i] = ::CreateThread(NULL, 0, ClientLoop, &aLoops[i], 0, NULL);
     }
 
@@ -180,7 +179,7 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
             cCrashTexts += csText.find(" has ended. Exit code: ") != std::string::npos ? 1 : 0;
     }
     const CProcessUsage usageEnd = run.ReadUsage();
-    shared.fStop = true;
+    shared.m_fStop = true;
     ::WaitForMultipleObjects(cLoops, ahThreads, TRUE, 30000);
     for (HANDLE hThread : ahThreads)
         ::CloseHandle(hThread);
@@ -193,7 +192,7 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
     watcher.WaitForEnd(10000);
     for (const std::string& csText : watcher.TakeTexts())
         cCrashTexts += csText.find(" has ended. Exit code: ") != std::string::npos ? 1 : 0;
-    result.cLeftRunning = run.Cleanup();
+    result.m_cLeftRunning = run.Cleanup();
 
     // Every line went on crashing and restarting until the quit.
     size_t cStuck = 0;
@@ -205,56 +204,56 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
         size_t cStarts = 0;
         LONGLONG llLast = 0;
         for (const CStamp& stamp : aStamps) {
-            if (stamp.llTicks > llQuit)
+            if (stamp.m_llTicks > llQuit)
                 continue;
-            cStarts += stamp.fStart ? 1 : 0;
-            result.cCrashes += stamp.fStart ? 0 : 1;
-            llLast = std::max(llLast, stamp.llTicks);
+            cStarts += stamp.m_fStart ? 1 : 0;
+            result.m_cCrashes += stamp.m_fStart ? 0 : 1;
+            llLast = std::max(llLast, stamp.m_llTicks);
         }
-        result.cRestarts += cStarts > 0 ? cStarts - 1 : 0;
+        result.m_cRestarts += cStarts > 0 ? cStarts - 1 : 0;
         if (cStarts == 0 || TicksToMs(llQuit - llLast) > c_dStuckMs)
             cStuck++;
     }
-    result.cUnrestarted = cStuck;
-    result.figRestart = ComputeFigures(adRestart);
-    result.cSilentClients = (size_t)shared.cSilent;
-    result.cCrashBroadcasts = cCrashTexts;
-    result.cClientSessions = (size_t)shared.cSessions;
-    result.cHandlesStart = usageStart.cHandles;
-    result.cHandlesEnd = usageEnd.cHandles;
-    result.cbPrivateStart = usageStart.cbPrivate;
-    result.cbPrivateEnd = usageEnd.cbPrivate;
+    result.m_cUnrestarted = cStuck;
+    result.m_figRestart = ComputeFigures(adRestart);
+    result.m_cSilentClients = (size_t)shared.m_cSilent;
+    result.m_cCrashBroadcasts = cCrashTexts;
+    result.m_cClientSessions = (size_t)shared.m_cSessions;
+    result.m_cHandlesStart = usageStart.m_cHandles;
+    result.m_cHandlesEnd = usageEnd.m_cHandles;
+    result.m_cbPrivateStart = usageStart.m_cbPrivate;
+    result.m_cbPrivateEnd = usageEnd.m_cbPrivate;
 
     if (fCrashed)
-        result.csFailure = StrFormat("the supervisor ended during the run (exit code %lu)", dwExitCode);
+        result.m_csFailure = StrFormat("the supervisor ended during the run (exit code %lu)", dwExitCode);
     else if (!fEnded || dwExitCode != 0)
-        result.csFailure = StrFormat("the supervisor did not end after quit (exit code %lu)", dwExitCode);
-    else if (result.cLeftRunning != 0)
-        result.csFailure = StrFormat("%u processes were left running", (unsigned)result.cLeftRunning);
+        result.m_csFailure = StrFormat("the supervisor did not end after quit (exit code %lu)", dwExitCode);
+    else if (result.m_cLeftRunning != 0)
+        result.m_csFailure = StrFormat("%u processes were left running", (unsigned)result.m_cLeftRunning);
     else if (cStuck != 0)
-        result.csFailure = StrFormat("%u lines stopped restarting", (unsigned)cStuck);
-    else if (result.cCrashes < (size_t)c_cChildren)
-        result.csFailure = "the children did not crash";
+        result.m_csFailure = StrFormat("%u lines stopped restarting", (unsigned)cStuck);
+    else if (result.m_cCrashes < (size_t)c_cChildren)
+        result.m_csFailure = "the children did not crash";
     // A crash just before the quit may be seen by the shutdown only, one
     // before a start command by the command only.
-    else if (cCrashTexts + c_cChildren + (size_t)shared.cStartedByCommand < result.cCrashes ||
-             cCrashTexts > result.cCrashes + c_cChildren)
-        result.csFailure = StrFormat("%u crashes but %u crash broadcasts", (unsigned)result.cCrashes,
+    else if (cCrashTexts + c_cChildren + (size_t)shared.m_cStartedByCommand < result.m_cCrashes ||
+             cCrashTexts > result.m_cCrashes + c_cChildren)
+        result.m_csFailure = StrFormat("%u crashes but %u crash broadcasts", (unsigned)result.m_cCrashes,
                                      (unsigned)cCrashTexts);
-    else if (shared.cUnanswered != 0)
-        result.csFailure = StrFormat("%ld client commands were not answered", (long)shared.cUnanswered);
-    else if (!usageStart.fHandlesOk || !usageEnd.fHandlesOk || !usageStart.fMemoryOk || !usageEnd.fMemoryOk)
-        result.csFailure = "the supervisor's handles or memory could not be read";
-    else if (usageEnd.cHandles > usageStart.cHandles + c_cHandleSlack)
-        result.csFailure = "the handle count grew";
-    else if (usageEnd.cbPrivate > usageStart.cbPrivate + c_cbMemorySlack)
-        result.csFailure = "private memory grew";
-    result.fPassed = result.csFailure.empty();
-    if (!result.fPassed) {
+    else if (shared.m_cUnanswered != 0)
+        result.m_csFailure = StrFormat("%ld client commands were not answered", (long)shared.m_cUnanswered);
+    else if (!usageStart.m_fHandlesOk || !usageEnd.m_fHandlesOk || !usageStart.m_fMemoryOk || !usageEnd.m_fMemoryOk)
+        result.m_csFailure = "the supervisor's handles or memory could not be read";
+    else if (usageEnd.m_cHandles > usageStart.m_cHandles + c_cHandleSlack)
+        result.m_csFailure = "the handle count grew";
+    else if (usageEnd.m_cbPrivate > usageStart.m_cbPrivate + c_cbMemorySlack)
+        result.m_csFailure = "private memory grew";
+    result.m_fPassed = result.m_csFailure.empty();
+    if (!result.m_fPassed) {
         // What the supervisor's own console showed, for the diagnosis.
-        const std::string csLog = GetBinDirectory() + "soak-supervisor.log";
-        WriteTextFile(csLog, run.GetOutput());
-        result.csFailure += "; the supervisor's console output is in " + csLog;
+        const std::string csLog = GetTestDirectory() + "soak-supervisor.log";
+        WriteTextFile(csLog, run.Output());
+        result.m_csFailure += "; the supervisor's console output is in " + csLog;
     }
     return result;
 }

@@ -11,13 +11,13 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "benchrun.h"
 #include "benchutil.h"
 #include "common/cio.h"
 #include "common/filestuf.h"
 #include "common/pipe.h"
 #include "common/serial.h"
 #include "e2e_util.h"
+#include "ovrin_e2e.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ std::string Ratio(double dValue, double dFloor)
 
 // Starts the copies one after another as a plain loop would; the handles
 // go to ahProcesses. The time of the whole loop, in ms.
-double PlainCreateLoop(CSupervisorRun& run, int cProcesses, DWORD dwFlags, std::vector<HANDLE>& ahProcesses)
+double PlainCreateLoop(CProbedRun& run, int cProcesses, DWORD dwFlags, std::vector<HANDLE>& ahProcesses)
 {
     const LONGLONG llStart = NowTicks();
     for (int i = 1; i <= cProcesses; i++) {
@@ -81,7 +81,7 @@ double PlainServerSend(const std::vector<std::string>& acsTexts)
     pipe.SetServer(GetControlPipeName(csName));
     CPipeInstance instance;
     instance.OpenAsync(&pipe);
-    CBenchClient client;
+    CTestClient client;
     BOOL fConnected = client.Connect(csName, 5000);
     if (fConnected && instance.IsConnectPending())
         fConnected = instance.FinishConnect();
@@ -113,7 +113,7 @@ double PlainServerSend(const std::vector<std::string>& acsTexts)
 
 // A supervisor on cProcesses idle lines of distinct names (and, with
 // fCrasher, a last line that ends at once and is restarted without delay).
-BOOL LaunchRun(CSupervisorRun& run, int cProcesses, const char* pszOptions, BOOL fCrasher,
+BOOL LaunchRun(CProbedRun& run, int cProcesses, const char* pszOptions, BOOL fCrasher,
                const std::string& csStamps)
 {
     std::string csDefinition;
@@ -125,20 +125,20 @@ BOOL LaunchRun(CSupervisorRun& run, int cProcesses, const char* pszOptions, BOOL
     return run.Launch(csDefinition);
 }
 
-BOOL PrepareRun(CSupervisorRun& run, const char* pszExeName, int cProcesses)
+BOOL PrepareRun(CProbedRun& run, const char* pszExeName, int cProcesses)
 {
     run.SetChildPrefix(c_szPrefix);
     if (!run.Prepare(pszExeName))
         return FALSE;
     KillProcessesWithPrefix(c_szPrefix);
     for (int i = 1; i <= cProcesses; i++) {
-        if (!run.AddChild(ChildName(i)))
+        if (!run.CopyChild(ChildName(i)))
             return FALSE;
     }
-    return run.AddChild(c_szCrasher);
+    return run.CopyChild(c_szCrasher);
 }
 
-BOOL EndRun(CSupervisorRun& run, DWORD dwTimeoutMs)
+BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs)
 {
     run.Quit();
     const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
@@ -152,19 +152,19 @@ BOOL EndRun(CSupervisorRun& run, DWORD dwTimeoutMs)
 
 struct CScalePoint
 {
-    int cProcesses = 0;
-    double dRestartMedian = 0;
-    double dIdleCpuMs = 0;
-    double dIdleMs = 0;
-    SIZE_T cbPrivate = 0;
+    int m_cProcesses = 0;
+    double m_dRestartMedian = 0;
+    double m_dIdleCpuMs = 0;
+    double m_dIdleMs = 0;
+    SIZE_T m_cbPrivate = 0;
 };
 
 // One count of NOCONSOLE lines: start-up, restart gap, idle CPU, memory and
 // status, each beside its floor.
 BOOL MeasurePoint(const CBenchOptions& options, int cProcesses, BOOL fIdle, CScalePoint& point)
 {
-    point.cProcesses = cProcesses;
-    CSupervisorRun run;
+    point.m_cProcesses = cProcesses;
+    CProbedRun run;
     if (!PrepareRun(run, "ovbtarget.exe", cProcesses)) {
         printf("  could not prepare the run with %d processes\n", cProcesses);
         return FALSE;
@@ -180,7 +180,7 @@ BOOL MeasurePoint(const CBenchOptions& options, int cProcesses, BOOL fIdle, CSca
         printf("  could not start the supervisor with %d processes\n", cProcesses);
         return FALSE;
     }
-    CBenchClient client;
+    CTestClient client;
     LONGLONG llAll = 0;
     if (!client.Connect(run.m_csExeName, 10000) ||
         !client.WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200, &llAll)) {
@@ -196,13 +196,13 @@ BOOL MeasurePoint(const CBenchOptions& options, int cProcesses, BOOL fIdle, CSca
 
     // The restart gap of the last line while nothing else happens.
     const LONGLONG llWindow = NowTicks();
-    ::Sleep(options.fQuick ? 2000 : 4000);
+    ::Sleep(options.m_fQuick ? 2000 : 4000);
     std::vector<CStamp> aStamps = ReadStamps(csStamps);
     aStamps.erase(std::remove_if(aStamps.begin(), aStamps.end(),
-                                 [&](const CStamp& stamp) { return stamp.llTicks < llWindow; }),
+                                 [&](const CStamp& stamp) { return stamp.m_llTicks < llWindow; }),
                   aStamps.end());
     const CFigures figRestart = ComputeFigures(EndToStartIntervals(aStamps));
-    point.dRestartMedian = figRestart.dMedian;
+    point.m_dRestartMedian = figRestart.m_dMedian;
     PrintLine("  restart gap, RESTARTDELAY 0", FormatFigures(figRestart));
     // The crashing line stops, so that the rest is measured idle; caught
     // between two runs it is "not stopped" and asked again.
@@ -222,25 +222,25 @@ BOOL MeasurePoint(const CBenchOptions& options, int cProcesses, BOOL fIdle, CSca
     if (fIdle) {
         const CProcessUsage usageBefore = run.ReadUsage();
         const LONGLONG llBefore = NowTicks();
-        ::Sleep(options.fQuick ? 5000 : options.dwIdleSeconds * 1000);
+        ::Sleep(options.m_fQuick ? 5000 : options.m_dwIdleSeconds * 1000);
         const CProcessUsage usageAfter = run.ReadUsage();
-        point.dIdleMs = MsSince(llBefore);
-        if (usageBefore.fCpuOk && usageAfter.fCpuOk) {
-            point.dIdleCpuMs = usageAfter.dCpuMs - usageBefore.dCpuMs;
-            PrintLine("  idle CPU", StrFormat("%.0f ms in %.0f ms = %.3f %% of one core", point.dIdleCpuMs,
-                                              point.dIdleMs, point.dIdleCpuMs / point.dIdleMs * 100.0));
+        point.m_dIdleMs = MsSince(llBefore);
+        if (usageBefore.m_fCpuOk && usageAfter.m_fCpuOk) {
+            point.m_dIdleCpuMs = usageAfter.m_dCpuMs - usageBefore.m_dCpuMs;
+            PrintLine("  idle CPU", StrFormat("%.0f ms in %.0f ms = %.3f %% of one core", point.m_dIdleCpuMs,
+                                              point.m_dIdleMs, point.m_dIdleCpuMs / point.m_dIdleMs * 100.0));
         }
     }
     const CProcessUsage usage = run.ReadUsage();
-    point.cbPrivate = usage.fMemoryOk ? usage.cbPrivate : 0;
-    if (usage.fMemoryOk)
-        PrintLine("  private memory", FormatBytes(usage.cbPrivate));
+    point.m_cbPrivate = usage.m_fMemoryOk ? usage.m_cbPrivate : 0;
+    if (usage.m_fMemoryOk)
+        PrintLine("  private memory", FormatBytes(usage.m_cbPrivate));
 
     // Status to one client against a plain server sending the same texts.
     std::vector<double> adStatus;
     std::vector<double> adPlain;
     std::vector<double> adFirst;
-    const int cRepeats = options.fQuick ? 5 : 9;
+    const int cRepeats = options.m_fQuick ? 5 : 9;
     BOOL fComplete = TRUE;
     for (int iRepeat = 0; iRepeat < cRepeats && fComplete; iRepeat++) {
         client.TakeTexts();
@@ -262,10 +262,10 @@ BOOL MeasurePoint(const CBenchOptions& options, int cProcesses, BOOL fIdle, CSca
         // Under load single runs vary a lot; the best runs show the cost
         // of the work itself.
         PrintLine(StrFormat("  status, %d lines", cProcesses + 2),
-                  StrFormat("median %.1f ms; plain server %.1f ms: %s, target <= 2.00x", figStatus.dMedian,
-                            figPlain.dMedian, Ratio(figStatus.dMedian, figPlain.dMedian).c_str()));
-        PrintLine("    fastest of each", StrFormat("%.1f ms; plain server %.1f ms: %s", figStatus.dMin,
-                                                  figPlain.dMin, Ratio(figStatus.dMin, figPlain.dMin).c_str()));
+                  StrFormat("median %.1f ms; plain server %.1f ms: %s, target <= 2.00x", figStatus.m_dMedian,
+                            figPlain.m_dMedian, Ratio(figStatus.m_dMedian, figPlain.m_dMedian).c_str()));
+        PrintLine("    fastest of each", StrFormat("%.1f ms; plain server %.1f ms: %s", figStatus.m_dMin,
+                                                  figPlain.m_dMin, Ratio(figStatus.m_dMin, figPlain.m_dMin).c_str()));
         PrintLine("    the first line after", FormatFigures(ComputeFigures(adFirst)));
     } else {
         printf("  FAILED: a status answer with %d processes was incomplete\n", cProcesses);
@@ -277,7 +277,7 @@ BOOL MeasurePoint(const CBenchOptions& options, int cProcesses, BOOL fIdle, CSca
 // Quit of shared-console lines, with cClients clients connected.
 BOOL MeasureQuit(int cProcesses, int cClients, double& dQuit, double& dFloor, SIZE_T& cbClients)
 {
-    CSupervisorRun run;
+    CProbedRun run;
     if (!PrepareRun(run, "ovbtquit.exe", cProcesses)) {
         printf("  could not prepare the quit run\n");
         return FALSE;
@@ -289,8 +289,8 @@ BOOL MeasureQuit(int cProcesses, int cClients, double& dQuit, double& dFloor, SI
         printf("  could not start the supervisor\n");
         return FALSE;
     }
-    std::vector<std::unique_ptr<CBenchClient>> apClients;
-    apClients.emplace_back(new CBenchClient);
+    std::vector<std::unique_ptr<CTestClient>> apClients;
+    apClients.emplace_back(new CTestClient);
     if (!apClients[0]->Connect(run.m_csExeName, 10000) ||
         !apClients[0]->WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200)) {
         printf("  FAILED: the processes were not all started in time\n");
@@ -299,15 +299,15 @@ BOOL MeasureQuit(int cProcesses, int cClients, double& dQuit, double& dFloor, SI
     }
     const CProcessUsage usageBefore = run.ReadUsage();
     for (int i = 1; i < cClients; i++) {
-        apClients.emplace_back(new CBenchClient);
+        apClients.emplace_back(new CTestClient);
         apClients.back()->Connect(run.m_csExeName, 10000);
     }
     if (cClients == 0)
         apClients.clear();
     ::Sleep(1000);
     const CProcessUsage usageAfter = run.ReadUsage();
-    cbClients = usageBefore.fMemoryOk && usageAfter.fMemoryOk && usageAfter.cbPrivate > usageBefore.cbPrivate
-                    ? usageAfter.cbPrivate - usageBefore.cbPrivate
+    cbClients = usageBefore.m_fMemoryOk && usageAfter.m_fMemoryOk && usageAfter.m_cbPrivate > usageBefore.m_cbPrivate
+                    ? usageAfter.m_cbPrivate - usageBefore.m_cbPrivate
                     : 0;
     for (auto& pClient : apClients)
         pClient->TakeTexts();
@@ -358,8 +358,8 @@ BOOL RunTargets(const CBenchOptions& options)
         }
         RemoveDirectoryTree(csDir);
     }
-    std::vector<int> acCounts = options.fQuick ? std::vector<int>{10, 100}
-                                               : std::vector<int>{10, 100, 300, 500, options.cScaleProcesses};
+    std::vector<int> acCounts = options.m_fQuick ? std::vector<int>{10, 100}
+                                               : std::vector<int>{10, 100, 300, 500, options.m_cScaleProcesses};
     std::vector<CScalePoint> aPoints;
     for (int cProcesses : acCounts) {
         CScalePoint point;
@@ -369,20 +369,20 @@ BOOL RunTargets(const CBenchOptions& options)
     }
     const CScalePoint& few = aPoints.front();
     const CScalePoint& many = aPoints.back();
-    PrintLine(StrFormat("restart gap, %d others against %d", many.cProcesses, few.cProcesses),
-              StrFormat("%.1f / %.1f ms: %s, target <= 1.50x", many.dRestartMedian, few.dRestartMedian,
-                        Ratio(many.dRestartMedian, few.dRestartMedian).c_str()));
-    if (few.dIdleMs > 0 && many.dIdleMs > 0)
-        PrintLine(StrFormat("idle CPU, %d against %d processes", many.cProcesses, few.cProcesses),
-                  StrFormat("%.3f / %.3f %% of one core", many.dIdleCpuMs / many.dIdleMs * 100.0,
-                            few.dIdleCpuMs / few.dIdleMs * 100.0));
-    if (few.cbPrivate > 0 && many.cbPrivate > few.cbPrivate)
+    PrintLine(StrFormat("restart gap, %d others against %d", many.m_cProcesses, few.m_cProcesses),
+              StrFormat("%.1f / %.1f ms: %s, target <= 1.50x", many.m_dRestartMedian, few.m_dRestartMedian,
+                        Ratio(many.m_dRestartMedian, few.m_dRestartMedian).c_str()));
+    if (few.m_dIdleMs > 0 && many.m_dIdleMs > 0)
+        PrintLine(StrFormat("idle CPU, %d against %d processes", many.m_cProcesses, few.m_cProcesses),
+                  StrFormat("%.3f / %.3f %% of one core", many.m_dIdleCpuMs / many.m_dIdleMs * 100.0,
+                            few.m_dIdleCpuMs / few.m_dIdleMs * 100.0));
+    if (few.m_cbPrivate > 0 && many.m_cbPrivate > few.m_cbPrivate)
         PrintLine("private memory per process",
-                  StrFormat("%.1f KB", (double)(many.cbPrivate - few.cbPrivate) / 1024.0 /
-                                           (many.cProcesses - few.cProcesses)));
+                  StrFormat("%.1f KB", (double)(many.m_cbPrivate - few.m_cbPrivate) / 1024.0 /
+                                           (many.m_cProcesses - few.m_cProcesses)));
 
-    const int cQuitProcesses = options.fQuick ? 100 : options.cScaleProcesses;
-    const int cQuitClients = options.fQuick ? 10 : options.cScaleClients;
+    const int cQuitProcesses = options.m_fQuick ? 100 : options.m_cScaleProcesses;
+    const int cQuitClients = options.m_fQuick ? 10 : options.m_cScaleClients;
     double dQuit = 0, dFloor = 0, dQuitClients = 0, dFloorClients = 0;
     SIZE_T cbNone = 0, cbClients = 0;
     if (MeasureQuit(cQuitProcesses, 0, dQuit, dFloor, cbNone) &&

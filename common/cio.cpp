@@ -34,7 +34,7 @@ DWORD CIoDevice::GetOperationActual(const CIoOperation* pOperation)
 
 void CIoDevice::DoClose(CIoInstance* pInstance)
 {
-    if (pInstance->m_hHandle != INVALID_HANDLE_VALUE && pInstance->m_hHandle != NULL) {
+    if (IsValidHandle(pInstance->m_hHandle)) {
         VERIFY_TRUE(::CloseHandle(pInstance->m_hHandle));
     }
     pInstance->m_hHandle = INVALID_HANDLE_VALUE;
@@ -155,7 +155,7 @@ BOOL CIoInstance::Open(CIoDevice* pDevice)
     ASSERT_NULL(m_pDevice);
     ASSERT_NOT_NULL(pDevice);
     // Opening over a live instance would strand its handle.
-    if (pDevice == NULL || m_pDevice != NULL || (m_hHandle != INVALID_HANDLE_VALUE && m_hHandle != NULL)) {
+    if (pDevice == NULL || m_pDevice != NULL || IsValidHandle(m_hHandle)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -182,7 +182,7 @@ void CIoInstance::Close()
 BOOL CIoInstance::CloseHandleNow()
 {
     HANDLE hHandle = m_hHandle;
-    if (hHandle == INVALID_HANDLE_VALUE || hHandle == NULL)
+    if (!IsValidHandle(hHandle))
         return 0;
     m_hHandle = INVALID_HANDLE_VALUE;
     VERIFY_TRUE(::CloseHandle(hHandle));
@@ -304,7 +304,7 @@ BOOL CIoOperation::CheckTransfer()
         return 0;
     }
     ASSERT_VALID_HANDLE(m_pInstance->m_hHandle);
-    if (m_pInstance->m_hHandle == INVALID_HANDLE_VALUE || m_pInstance->m_hHandle == NULL) {
+    if (!IsValidHandle(m_pInstance->m_hHandle)) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -472,7 +472,7 @@ BOOL CIoOperation::Cancel()
     // each round cancels what is in flight then.
     for (int iRound = 0; iRound < 3 && !IsComplete(); iRound++) {
         HANDLE hHandle = CIoDevice::GetInstanceHandle(m_pInstance);
-        if (hHandle != INVALID_HANDLE_VALUE && hHandle != NULL) {
+        if (IsValidHandle(hHandle)) {
             // ERROR_NOT_FOUND: it ended meanwhile; collected below all the same.
             ::CancelIoEx(hHandle, &m_overlapped);
         }

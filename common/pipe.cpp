@@ -14,11 +14,6 @@
 
 namespace {
 
-BOOL IsValid(HANDLE hHandle)
-{
-    return hHandle != INVALID_HANDLE_VALUE && hHandle != NULL;
-}
-
 // TRUE when reads on the handle deliver whole messages (a successful read
 // then ended exactly at a message's end).
 BOOL IsMessageReadMode(HANDLE hHandle)
@@ -302,7 +297,7 @@ BOOL CPipe::DoCreateAsync(CPipeInstance* pInstance)
 
 void CPipe::DoClose(CIoInstance* pInstance)
 {
-    if (IsValid(pInstance->m_hHandle) && m_fIsServer != 0) {
+    if (IsValidHandle(pInstance->m_hHandle) && m_fIsServer != 0) {
         const DWORD dwSaved = ::GetLastError();
         // Waits until the client has read what was written to it (for ever
         // under Wine when it never reads; see the class comment).
@@ -540,7 +535,7 @@ void CPipeInstance::Close()
     if (IsConnectPending()) {
         // The system writes into the OVERLAPPED when the connect ends, so
         // it must have ended before this object may go.
-        if (IsValid(m_hHandle))
+        if (IsValidHandle(m_hHandle))
             ::CancelIoEx(m_hHandle, &m_overlapped);
         if (::WaitForSingleObject(m_event.m_hHandle, 5000) == WAIT_OBJECT_0) {
             DWORD cbDone = 0;
@@ -560,7 +555,7 @@ BOOL CPipeInstance::OpenAsync(CPipe* pPipe)
     ASSERT_INVALID_HANDLE(m_hHandle);
     ASSERT_NULL(m_pDevice);
     ASSERT_NOT_NULL(pPipe);
-    if (pPipe == NULL || m_pDevice != NULL || IsValid(m_hHandle)) {
+    if (pPipe == NULL || m_pDevice != NULL || IsValidHandle(m_hHandle)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }

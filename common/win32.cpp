@@ -53,8 +53,7 @@ HANDLE CWaitObject::GetWaitHandle() const
 
 BOOL CWaitObject::HasValidWaitHandle() const
 {
-    HANDLE h = GetWaitHandle();
-    return h != NULL && h != INVALID_HANDLE_VALUE;
+    return IsValidHandle(GetWaitHandle());
 }
 
 BOOL CWaitObject::Wait(DWORD dwTimeout)

@@ -1,15 +1,17 @@
 #include "e2e_util.h"
 
+#include <tlhelp32.h>
 #include <vector>
 
 #include "common/filestuf.h"
+#include "common/strutil.h"
 
 namespace {
 
 struct CPipeReader
 {
-    HANDLE hRead = NULL;
-    std::string csText;
+    HANDLE m_hRead = NULL;
+    std::string m_csText;
 };
 
 DWORD WINAPI ReadAll(LPVOID pv)
@@ -17,8 +19,8 @@ DWORD WINAPI ReadAll(LPVOID pv)
     CPipeReader* pReader = static_cast<CPipeReader*>(pv);
     char ab[4096];
     DWORD cb = 0;
-    while (::ReadFile(pReader->hRead, ab, sizeof ab, &cb, NULL) && cb > 0)
-        pReader->csText.append(ab, cb);
+    while (::ReadFile(pReader->m_hRead, ab, sizeof ab, &cb, NULL) && cb > 0)
+        pReader->m_csText.append(ab, cb);
     return 0;
 }
 
@@ -46,30 +48,30 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
     PROCESS_INFORMATION pi = {};
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');
-    result.fStarted = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL,
+    result.m_fStarted = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL,
                                        csDirectory.empty() ? NULL : csDirectory.c_str(), &si, &pi);
     ::CloseHandle(hInRead);
     ::CloseHandle(hOutWrite);
     ::CloseHandle(hErrWrite);
 
     CPipeReader outReader, errReader;
-    outReader.hRead = hOutRead;
-    errReader.hRead = hErrRead;
+    outReader.m_hRead = hOutRead;
+    errReader.m_hRead = hErrRead;
     HANDLE ahThreads[2] = {::CreateThread(NULL, 0, ReadAll, &outReader, 0, NULL),
                            ::CreateThread(NULL, 0, ReadAll, &errReader, 0, NULL)};
-    if (result.fStarted) {
+    if (result.m_fStarted) {
         DWORD cbWritten = 0;
         if (!csInput.empty())
             ::WriteFile(hInWrite, csInput.data(), (DWORD)csInput.size(), &cbWritten, NULL);
     }
     ::CloseHandle(hInWrite);
-    if (result.fStarted) {
+    if (result.m_fStarted) {
         if (::WaitForSingleObject(pi.hProcess, dwTimeoutMs) != WAIT_OBJECT_0) {
-            result.fTimedOut = TRUE;
+            result.m_fTimedOut = TRUE;
             ::TerminateProcess(pi.hProcess, 999);
             ::WaitForSingleObject(pi.hProcess, 5000);
         }
-        ::GetExitCodeProcess(pi.hProcess, &result.dwExitCode);
+        ::GetExitCodeProcess(pi.hProcess, &result.m_dwExitCode);
         ::CloseHandle(pi.hProcess);
         ::CloseHandle(pi.hThread);
     }
@@ -83,8 +85,8 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
     ::CloseHandle(ahThreads[1]);
     ::CloseHandle(hOutRead);
     ::CloseHandle(hErrRead);
-    result.csOut = outReader.csText;
-    result.csErr = errReader.csText;
+    result.m_csOut = outReader.m_csText;
+    result.m_csErr = errReader.m_csText;
     return result;
 }
 
@@ -128,6 +130,11 @@ std::string CopyOvrinTo(const std::string& csDirectory, const std::string& csNam
     return csTarget;
 }
 
+BOOL PlaceChild(const std::string& csDirectory, const std::string& csName)
+{
+    return ::CopyFileA((GetTestDirectory() + "childproc.exe").c_str(), (csDirectory + "\\" + csName).c_str(), FALSE);
+}
+
 BOOL WriteTextFile(const std::string& csPath, const std::string& csText)
 {
     HANDLE h = ::CreateFileA(csPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -169,4 +176,58 @@ std::vector<std::string> SplitLines(const std::string& csText)
         iStart = iEnd + 1;
     }
     return acsLines;
+}
+
+LONGLONG NowTicks()
+{
+    LARGE_INTEGER li;
+    ::QueryPerformanceCounter(&li);
+    return li.QuadPart;
+}
+
+double TicksToMs(LONGLONG llTicks)
+{
+    static LONGLONG s_llFrequency = 0;
+    if (s_llFrequency == 0) {
+        LARGE_INTEGER li;
+        ::QueryPerformanceFrequency(&li);
+        s_llFrequency = li.QuadPart;
+    }
+    return (double)llTicks * 1000.0 / (double)s_llFrequency;
+}
+
+double MsSince(LONGLONG llTicks)
+{
+    return TicksToMs(NowTicks() - llTicks);
+}
+
+std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix)
+{
+    std::vector<DWORD> adwIds;
+    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return adwIds;
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL f = ::Process32First(hSnapshot, &pe); f; f = ::Process32Next(hSnapshot, &pe)) {
+        const std::string csName = pe.szExeFile;
+        if (csName.size() >= csPrefix.size() && StrIEqual(csName.substr(0, csPrefix.size()), csPrefix))
+            adwIds.push_back(pe.th32ProcessID);
+    }
+    ::CloseHandle(hSnapshot);
+    return adwIds;
+}
+
+size_t KillProcessesWithPrefix(const std::string& csPrefix)
+{
+    const std::vector<DWORD> adwIds = FindProcessesWithPrefix(csPrefix);
+    for (DWORD dwId : adwIds) {
+        HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
+        if (hProcess == NULL)
+            continue;
+        ::TerminateProcess(hProcess, 1);
+        ::WaitForSingleObject(hProcess, 5000);
+        ::CloseHandle(hProcess);
+    }
+    return adwIds.size();
 }

@@ -1,6 +1,8 @@
-// Running a real program from a test: its standard input is given, its
-// standard output and error are captured, every wait is bounded and the
-// process is killed if it outlives its time.
+// Running real programs from tests and benchmarks: a program with its
+// standard input given and its output captured (every wait bounded, the
+// process killed if it outlives its time), scratch folders and files, the
+// machine-wide clock, and ending processes by the name they were given.
+// Everything here may be called from any thread.
 #pragma once
 
 #include <windows.h>
@@ -9,11 +11,11 @@
 
 struct CRunResult
 {
-    BOOL fStarted = FALSE;
-    BOOL fTimedOut = FALSE;
-    DWORD dwExitCode = 0;
-    std::string csOut;
-    std::string csErr;
+    BOOL m_fStarted = FALSE;
+    BOOL m_fTimedOut = FALSE;
+    DWORD m_dwExitCode = 0;
+    std::string m_csOut;
+    std::string m_csErr;
 };
 
 // Runs the command line in csDirectory (empty: the current one) with csInput
@@ -25,6 +27,8 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
 std::string MakeTempDirectory(const std::string& csPrefix);
 // Deletes a directory and the files in it (one level).
 void RemoveDirectoryTree(const std::string& csDirectory);
+// Copies the child program (childproc.exe) into csDirectory as csName.
+BOOL PlaceChild(const std::string& csDirectory, const std::string& csName);
 // Copies the built Ovrin.exe into csDirectory under csName; returns the new path.
 std::string CopyOvrinTo(const std::string& csDirectory, const std::string& csName);
 // The directory of the running test executable, with a trailing backslash.
@@ -33,3 +37,15 @@ BOOL WriteTextFile(const std::string& csPath, const std::string& csText);
 BOOL ReadTextFile(const std::string& csPath, std::string& csText);
 // Splits text into lines at LF (a CR before it is removed).
 std::vector<std::string> SplitLines(const std::string& csText);
+
+// The performance counter, which every process of the machine shares (the
+// child program's stamp files use it too), and its ticks in milliseconds.
+LONGLONG NowTicks();
+double TicksToMs(LONGLONG llTicks);
+double MsSince(LONGLONG llTicks);
+
+// Processes whose executable file name starts with csPrefix (without
+// regard to case).
+std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix);
+// Terminates them and waits for each; returns how many there were.
+size_t KillProcessesWithPrefix(const std::string& csPrefix);

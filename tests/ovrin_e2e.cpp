@@ -1,10 +1,11 @@
 #include "ovrin_e2e.h"
 
 #include "common/filestuf.h"
+#include "common/serial.h"
 #include "e2e_util.h"
-#include "helpers/childpath.h"
 
-COvrinProcess::COvrinProcess() : m_hInput(NULL), m_hOutput(NULL), m_hReader(NULL)
+COvrinProcess::COvrinProcess()
+    : m_llLaunched(0), m_hJob(NULL), m_hInput(NULL), m_hOutput(NULL), m_hReader(NULL)
 {
     ZeroMemory(&m_pi, sizeof m_pi);
     ::InitializeCriticalSection(&m_critsec);
@@ -12,9 +13,12 @@ COvrinProcess::COvrinProcess() : m_hInput(NULL), m_hOutput(NULL), m_hReader(NULL
 
 COvrinProcess::~COvrinProcess()
 {
-    Kill();
+    Cleanup();
     if (m_hReader != NULL) {
-        ::WaitForSingleObject(m_hReader, 5000);
+        // Every writer of the output pipe ended with the job.
+        if (::WaitForSingleObject(m_hReader, 5000) != WAIT_OBJECT_0)
+            ::CancelSynchronousIo(m_hReader);
+        ::WaitForSingleObject(m_hReader, 2000);
         ::CloseHandle(m_hReader);
     }
     if (m_hOutput != NULL)
@@ -26,24 +30,29 @@ COvrinProcess::~COvrinProcess()
 
 BOOL COvrinProcess::Start(const std::string& csExeName, const std::string& csDefinition, const std::string& csArgs)
 {
-    Prepare(csExeName);
-    return Launch(csDefinition, csArgs);
+    return Prepare(csExeName) && Launch(csDefinition, csArgs);
 }
 
-void COvrinProcess::Prepare(const std::string& csExeName)
+BOOL COvrinProcess::Prepare(const std::string& csExeName)
 {
     m_csExeName = csExeName;
     m_csDir = MakeTempDirectory("ovre2e");
-    m_csExePath = CopyOvrinTo(m_csDir, csExeName);
+    m_csExePath = GetPath(csExeName);
+    // A copy: see CopyChild.
+    return ::CopyFileA((GetTestDirectory() + "Ovrin.exe").c_str(), m_csExePath.c_str(), FALSE);
+}
+
+BOOL COvrinProcess::CopyChild(const std::string& csName)
+{
+    return PlaceChild(m_csDir, csName);
 }
 
 BOOL COvrinProcess::Launch(const std::string& csDefinition, const std::string& csArgs)
 {
-    if (!csDefinition.empty())
-        WriteTextFile(m_csDir + "\\" + StripExtension(m_csExeName) + ".inf", csDefinition);
-
+    if (!csDefinition.empty() && !WriteTextFile(GetPath(StripExtension(m_csExeName) + ".inf"), csDefinition))
+        return FALSE;
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-    HANDLE hInRead, hOutWrite;
+    HANDLE hInRead = NULL, hOutWrite = NULL;
     ::CreatePipe(&hInRead, &m_hInput, &sa, 0);
     ::CreatePipe(&m_hOutput, &hOutWrite, &sa, 1 << 16);
     ::SetHandleInformation(m_hInput, HANDLE_FLAG_INHERIT, 0);
@@ -57,9 +66,20 @@ BOOL COvrinProcess::Launch(const std::string& csDefinition, const std::string& c
     std::string csCommandLine = "\"" + m_csExePath + "\" " + csArgs;
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');
-    BOOL fOk = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL, m_csDir.c_str(), &si, &m_pi);
+    // Suspended until it is in the job, so that no child escapes it.
+    m_hJob = ::CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(m_hJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    m_llLaunched = NowTicks();
+    BOOL fOk = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, CREATE_SUSPENDED, NULL,
+                                m_csDir.c_str(), &si, &m_pi);
     ::CloseHandle(hInRead);
     ::CloseHandle(hOutWrite);
+    if (fOk) {
+        ::AssignProcessToJobObject(m_hJob, m_pi.hProcess);
+        ::ResumeThread(m_pi.hThread);
+    }
     m_hReader = ::CreateThread(NULL, 0, ReadOutput, this, 0, NULL);
     return fOk;
 }
@@ -67,19 +87,25 @@ BOOL COvrinProcess::Launch(const std::string& csDefinition, const std::string& c
 DWORD WINAPI COvrinProcess::ReadOutput(LPVOID pv)
 {
     COvrinProcess* pThis = static_cast<COvrinProcess*>(pv);
-    char ab[4096];
+    char ab[8192];
     DWORD cb = 0;
     while (::ReadFile(pThis->m_hOutput, ab, sizeof ab, &cb, NULL) && cb > 0) {
+        const LONGLONG llAt = NowTicks();
         ::EnterCriticalSection(&pThis->m_critsec);
         pThis->m_csOutput.append(ab, cb);
+        pThis->m_csPartial.append(ab, cb);
+        size_t iEnd;
+        while ((iEnd = pThis->m_csPartial.find('\n')) != std::string::npos) {
+            std::string csLine = pThis->m_csPartial.substr(0, iEnd);
+            if (!csLine.empty() && csLine.back() == '\r')
+                csLine.pop_back();
+            pThis->m_acsLines.push_back(csLine);
+            pThis->m_allLineTimes.push_back(llAt);
+            pThis->m_csPartial.erase(0, iEnd + 1);
+        }
         ::LeaveCriticalSection(&pThis->m_critsec);
     }
     return 0;
-}
-
-void COvrinProcess::CopyChild(const std::string& csName)
-{
-    ::CopyFileA(GetChildProcPath().c_str(), (m_csDir + "\\" + csName).c_str(), FALSE);
 }
 
 void COvrinProcess::WriteInput(const std::string& csText)
@@ -107,15 +133,55 @@ std::string COvrinProcess::Output()
 
 size_t COvrinProcess::WaitForOutput(const std::string& csText, DWORD dwTimeoutMs, size_t iFrom)
 {
-    DWORD dwStart = ::GetTickCount();
+    const DWORD dwStart = ::GetTickCount();
     for (;;) {
-        size_t i = Output().find(csText, iFrom);
+        const size_t i = Output().find(csText, iFrom);
         if (i != std::string::npos)
             return i;
         if (::GetTickCount() - dwStart >= dwTimeoutMs)
             return std::string::npos;
-        ::Sleep(20);
+        ::Sleep(10);
     }
+}
+
+BOOL COvrinProcess::WaitForLine(const std::string& csPrefix, DWORD dwTimeoutMs, size_t* piLine, LONGLONG* pllAt,
+                                size_t iFrom)
+{
+    const DWORD dwStart = ::GetTickCount();
+    size_t iNext = iFrom;
+    for (;;) {
+        ::EnterCriticalSection(&m_critsec);
+        for (; iNext < m_acsLines.size(); iNext++) {
+            if (m_acsLines[iNext].compare(0, csPrefix.size(), csPrefix) == 0) {
+                if (piLine != NULL)
+                    *piLine = iNext;
+                if (pllAt != NULL)
+                    *pllAt = m_allLineTimes[iNext];
+                ::LeaveCriticalSection(&m_critsec);
+                return TRUE;
+            }
+        }
+        ::LeaveCriticalSection(&m_critsec);
+        if (::GetTickCount() - dwStart >= dwTimeoutMs)
+            return FALSE;
+        ::Sleep(2);
+    }
+}
+
+std::vector<std::string> COvrinProcess::GetLines()
+{
+    ::EnterCriticalSection(&m_critsec);
+    std::vector<std::string> acsLines = m_acsLines;
+    ::LeaveCriticalSection(&m_critsec);
+    return acsLines;
+}
+
+std::vector<LONGLONG> COvrinProcess::GetLineTimes()
+{
+    ::EnterCriticalSection(&m_critsec);
+    std::vector<LONGLONG> allTimes = m_allLineTimes;
+    ::LeaveCriticalSection(&m_critsec);
+    return allTimes;
 }
 
 BOOL COvrinProcess::WaitForExit(DWORD dwTimeoutMs)
@@ -134,34 +200,52 @@ DWORD COvrinProcess::GetExitCode()
 void COvrinProcess::Kill()
 {
     CloseInput();
+    if (m_hJob != NULL) {
+        ::TerminateJobObject(m_hJob, 99);
+        ::CloseHandle(m_hJob);
+        m_hJob = NULL;
+    }
     if (m_pi.hProcess != NULL) {
-        if (::WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) {
-            ::TerminateProcess(m_pi.hProcess, 99);
-            ::WaitForSingleObject(m_pi.hProcess, 5000);
-        }
+        ::WaitForSingleObject(m_pi.hProcess, 5000);
         ::CloseHandle(m_pi.hProcess);
         ::CloseHandle(m_pi.hThread);
-        ZeroMemory(&m_pi, sizeof m_pi);
+        // The ids stay: what the supervisor reported is found by them.
+        m_pi.hProcess = m_pi.hThread = NULL;
     }
+}
+
+size_t COvrinProcess::Cleanup()
+{
+    // Counted before the job ends them: what a quit left running.
+    const size_t cLeft = m_csChildPrefix.empty() ? 0 : FindProcessesWithPrefix(m_csChildPrefix).size();
+    Kill();
+    if (!m_csChildPrefix.empty())
+        KillProcessesWithPrefix(m_csChildPrefix);
+    return cLeft;
 }
 
 CTestClient::CTestClient() : m_hPipe(INVALID_HANDLE_VALUE), m_hReader(NULL), m_fEnded(FALSE)
 {
     ::InitializeCriticalSection(&m_critsec);
     m_hArrived = ::CreateEventA(NULL, FALSE, FALSE, NULL);
+    m_hWriteEvent = ::CreateEventA(NULL, TRUE, FALSE, NULL);
 }
 
 CTestClient::~CTestClient()
 {
     Close();
     ::CloseHandle(m_hArrived);
+    ::CloseHandle(m_hWriteEvent);
     ::DeleteCriticalSection(&m_critsec);
 }
 
 BOOL CTestClient::Connect(const std::string& csExeName, DWORD dwTimeoutMs, BOOL fRead)
 {
-    std::string csPath = "\\\\.\\pipe\\" + GetControlPipeName(csExeName);
-    DWORD dwStart = ::GetTickCount();
+    Close();
+    m_fEnded = FALSE;
+    m_aArrivals.clear();
+    const std::string csPath = "\\\\.\\pipe\\" + GetControlPipeName(csExeName);
+    const DWORD dwStart = ::GetTickCount();
     for (;;) {
         m_hPipe = ::CreateFileA(csPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, NULL);
@@ -169,13 +253,13 @@ BOOL CTestClient::Connect(const std::string& csExeName, DWORD dwTimeoutMs, BOOL 
             break;
         if (::GetTickCount() - dwStart >= dwTimeoutMs)
             return FALSE;
-        ::WaitNamedPipeA(csPath.c_str(), 50);
-        ::Sleep(20);
+        if (!::WaitNamedPipeA(csPath.c_str(), 50))
+            ::Sleep(10);
     }
     DWORD dwMode = PIPE_READMODE_MESSAGE;
     ::SetNamedPipeHandleState(m_hPipe, &dwMode, NULL, NULL);
     if (fRead)
-        m_hReader = ::CreateThread(NULL, 0, ReadLoop, this, 0, NULL);
+        m_hReader = ::CreateThread(NULL, 64 * 1024, ReadLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
     return TRUE;
 }
 
@@ -193,8 +277,11 @@ DWORD WINAPI CTestClient::ReadLoop(LPVOID pv)
             fOk = ::GetOverlappedResult(pThis->m_hPipe, &ov, &cb, TRUE);
         if (!fOk)
             break;
+        CArrival arrival;
+        arrival.m_llAt = NowTicks();
+        arrival.m_csBytes.assign(ab.data(), cb);
         ::EnterCriticalSection(&pThis->m_critsec);
-        pThis->m_acsMessages.push_back(std::string(ab.data(), cb));
+        pThis->m_aArrivals.push_back(std::move(arrival));
         ::LeaveCriticalSection(&pThis->m_critsec);
         ::SetEvent(pThis->m_hArrived);
     }
@@ -206,21 +293,24 @@ DWORD WINAPI CTestClient::ReadLoop(LPVOID pv)
     return 0;
 }
 
-BOOL CTestClient::SendRaw(const std::string& csBytes)
+BOOL CTestClient::SendRaw(const void* pv, DWORD cb, DWORD dwTimeoutMs)
 {
+    if (m_hPipe == INVALID_HANDLE_VALUE)
+        return FALSE;
     OVERLAPPED ov = {};
-    ov.hEvent = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    DWORD cb = 0;
-    BOOL fOk = ::WriteFile(m_hPipe, csBytes.data(), (DWORD)csBytes.size(), &cb, &ov);
+    ov.hEvent = m_hWriteEvent;
+    ::ResetEvent(m_hWriteEvent);
+    DWORD cbDone = 0;
+    BOOL fOk = ::WriteFile(m_hPipe, pv, cb, &cbDone, &ov);
     if (!fOk && ::GetLastError() == ERROR_IO_PENDING) {
-        if (::WaitForSingleObject(ov.hEvent, 10000) == WAIT_OBJECT_0) {
-            fOk = ::GetOverlappedResult(m_hPipe, &ov, &cb, FALSE);
+        if (::WaitForSingleObject(m_hWriteEvent, dwTimeoutMs) == WAIT_OBJECT_0) {
+            fOk = ::GetOverlappedResult(m_hPipe, &ov, &cbDone, FALSE);
         } else {
-            ::CancelIo(m_hPipe);
-            ::GetOverlappedResult(m_hPipe, &ov, &cb, TRUE);
+            ::CancelIoEx(m_hPipe, &ov);
+            ::GetOverlappedResult(m_hPipe, &ov, &cbDone, TRUE);
+            ::SetLastError(ERROR_TIMEOUT);
         }
     }
-    ::CloseHandle(ov.hEvent);
     return fOk;
 }
 
@@ -232,46 +322,66 @@ BOOL CTestClient::Send(DWORD dwKind, const std::string& csName)
     CDataBlock block;
     if (!msg.Serialize(block))
         return FALSE;
-    return SendRaw(std::string((const char*)block.GetData(), block.GetLength()));
+    return SendRaw(block.GetData(), block.GetLength());
 }
 
-BOOL CTestClient::Receive(CControlMessage& msg, DWORD dwTimeoutMs)
+BOOL CTestClient::Receive(CControlMessage& msg, LONGLONG* pllAt, DWORD dwTimeoutMs)
 {
-    DWORD dwStart = ::GetTickCount();
+    const DWORD dwStart = ::GetTickCount();
     for (;;) {
         ::EnterCriticalSection(&m_critsec);
-        BOOL fHave = !m_acsMessages.empty();
-        std::string csBytes;
+        const BOOL fHave = !m_aArrivals.empty();
+        CArrival arrival;
         if (fHave) {
-            csBytes = m_acsMessages.front();
-            m_acsMessages.pop_front();
+            arrival = std::move(m_aArrivals.front());
+            m_aArrivals.pop_front();
         }
-        BOOL fEnded = m_fEnded;
+        const BOOL fEnded = m_fEnded;
         ::LeaveCriticalSection(&m_critsec);
-        if (fHave)
-            return msg.Deserialize((const BYTE*)csBytes.data(), (DWORD)csBytes.size());
-        DWORD dwElapsed = ::GetTickCount() - dwStart;
+        if (fHave) {
+            if (pllAt != NULL)
+                *pllAt = arrival.m_llAt;
+            msg = CControlMessage();
+            return msg.Deserialize((const BYTE*)arrival.m_csBytes.data(), (DWORD)arrival.m_csBytes.size());
+        }
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
         if (fEnded || dwElapsed >= dwTimeoutMs)
             return FALSE;
         ::WaitForSingleObject(m_hArrived, dwTimeoutMs - dwElapsed);
     }
 }
 
+BOOL CTestClient::ReceiveText(std::string& csText, LONGLONG* pllAt, DWORD dwStart, DWORD dwTimeoutMs)
+{
+    CControlMessage msg;
+    do {
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        if (dwElapsed >= dwTimeoutMs || !Receive(msg, pllAt, dwTimeoutMs - dwElapsed))
+            return FALSE;
+    } while (msg.m_dwKind != MSG_TEXT);
+    csText = msg.m_csText;
+    return TRUE;
+}
+
+BOOL CTestClient::WaitForText(const std::string& csPrefix, DWORD dwTimeoutMs, LONGLONG* pllAt,
+                              std::vector<std::string>* pacsTexts)
+{
+    const DWORD dwStart = ::GetTickCount();
+    std::string csText;
+    while (ReceiveText(csText, pllAt, dwStart, dwTimeoutMs)) {
+        if (pacsTexts != NULL)
+            pacsTexts->push_back(csText);
+        if (csText.compare(0, csPrefix.size(), csPrefix) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 std::vector<std::string> CTestClient::ReceiveTextsUntil(const std::string& csLast, DWORD dwTimeoutMs)
 {
     std::vector<std::string> acsTexts;
-    DWORD dwStart = ::GetTickCount();
-    CControlMessage msg;
-    for (;;) {
-        DWORD dwElapsed = ::GetTickCount() - dwStart;
-        if (dwElapsed >= dwTimeoutMs || !Receive(msg, dwTimeoutMs - dwElapsed))
-            return acsTexts;
-        if (msg.m_dwKind != MSG_TEXT)
-            continue;
-        acsTexts.push_back(msg.m_csText);
-        if (msg.m_csText.compare(0, csLast.size(), csLast) == 0)
-            return acsTexts;
-    }
+    WaitForText(csLast, dwTimeoutMs, NULL, &acsTexts);
+    return acsTexts;
 }
 
 std::vector<CControlMessage> CTestClient::Drain(DWORD dwQuietMs)
@@ -281,6 +391,43 @@ std::vector<CControlMessage> CTestClient::Drain(DWORD dwQuietMs)
     while (Receive(msg, dwQuietMs))
         aMessages.push_back(msg);
     return aMessages;
+}
+
+BOOL CTestClient::ReceiveTexts(size_t cTexts, DWORD dwTimeoutMs, std::vector<std::string>& acsTexts,
+                               LONGLONG* pllLast)
+{
+    const DWORD dwStart = ::GetTickCount();
+    std::string csText;
+    while (acsTexts.size() < cTexts) {
+        if (!ReceiveText(csText, pllLast, dwStart, dwTimeoutMs))
+            return FALSE;
+        acsTexts.push_back(csText);
+    }
+    return TRUE;
+}
+
+BOOL CTestClient::WaitForEnd(DWORD dwTimeoutMs)
+{
+    if (m_hReader == NULL)
+        return FALSE;
+    return ::WaitForSingleObject(m_hReader, dwTimeoutMs) == WAIT_OBJECT_0;
+}
+
+std::vector<std::string> CTestClient::TakeTexts()
+{
+    std::deque<CArrival> aArrivals;
+    ::EnterCriticalSection(&m_critsec);
+    aArrivals.swap(m_aArrivals);
+    ::LeaveCriticalSection(&m_critsec);
+    std::vector<std::string> acsTexts;
+    CControlMessage msg;
+    for (const CArrival& arrival : aArrivals) {
+        msg = CControlMessage();
+        if (msg.Deserialize((const BYTE*)arrival.m_csBytes.data(), (DWORD)arrival.m_csBytes.size()) &&
+            msg.m_dwKind == MSG_TEXT)
+            acsTexts.push_back(msg.m_csText);
+    }
+    return acsTexts;
 }
 
 BOOL CTestClient::HasEnded()

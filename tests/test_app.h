@@ -6,16 +6,15 @@
 #include <sstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "common/assertex.h"
 #include "common/conapp.h"
 #include "common/debug.h"
 
-// The checks header takes ASSERT_TRUE for the program's own check; in the
-// tests it is GoogleTest's. Include this header after the program's headers.
+// The program's checks header takes ASSERT_TRUE for its own check; in the
+// tests it is GoogleTest's, which defines it afresh below. Include this
+// header after the program's headers.
 #undef ASSERT_TRUE
-#define ASSERT_TRUE(condition) GTEST_ASSERT_TRUE(condition)
+#include <gtest/gtest.h>
 
 class CTestApp : public CConsoleApp
 {

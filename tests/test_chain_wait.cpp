@@ -1,13 +1,9 @@
-// Chains, wait objects, events and the wait multiplexer, up to and far
-// beyond 64 enabled objects.
-#include <gtest/gtest.h>
-
+// The wait multiplexer, up to and far beyond 64 enabled objects.
 #include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
 
-#include "common/chain.h"
 #include "common/waitmany.h"
 #include "common/win32.h"
 #include "record_failures.h"
@@ -36,13 +32,6 @@ struct CRawObject : CCounting<CWaitObject>
     explicit CRawObject(HANDLE h) : m_h(h) { m_phWaitHandle = &m_h; }
     HANDLE m_h;
 };
-
-struct CDelegate : CCounting<CWaitObject>
-{
-    explicit CDelegate(CWaitObject* pwo) { m_pwoDelegate = pwo; }
-};
-
-typedef CChainable CPlain;
 
 // c events and an array of them, which a test may change.
 struct CEvents
@@ -73,167 +62,15 @@ struct CEvents
     CWaitObjectArray m_apwo;
 };
 
-std::vector<CChainable*> Collect(CChainable& c)
-{
-    CChainableArray ap;
-    c.CollectChain(ap);
-    return ap;
-}
-
 }  // namespace
-
-// ---- Chains -------------------------------------------------------------
-
-TEST(Chain, ChainObjectsAndChainBeforeCollectInOrderFromAnyElementAndDissolve)
-{
-    CPlain single;
-    EXPECT_EQ(ChainObjects(std::vector<CPlain*>{&single}), &single);
-    EXPECT_FALSE(single.IsLinked());
-    CPlain a, b, c;
-    std::vector<CPlain*> apThree = {&a, &b, &c};
-    for (CPlain* pFrom : apThree) {
-        EXPECT_EQ(ChainObjects(apThree), &c);
-        EXPECT_EQ(Collect(*pFrom), (std::vector<CChainable*>{&a, &b, &c}));
-        EXPECT_FALSE(a.IsLinked() || b.IsLinked() || c.IsLinked());
-    }
-    // All of the first chain, then all of the second.
-    CPlain b1, b2, b3, tail;
-    CChainable* pTail = ChainObjects(apThree);
-    ChainObjects(std::vector<CPlain*>{&b1, &b2, &b3});
-    EXPECT_EQ(&ChainBefore(*pTail, b2), &b2);
-    b3.LinkTo(tail);
-    EXPECT_EQ(Collect(tail), (std::vector<CChainable*>{&a, &b, &c, &b1, &b2, &b3, &tail}));
-    EXPECT_TRUE(IsChainBuildingLockFree());
-}
-
-TEST(Chain, AChainUnderConstructionBlocksOtherBuildersButNotAnUnlinkedCollect)
-{
-    CPlain a, b, c, d, e;
-    a.LinkTo(b);
-    HANDLE hLinked = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE hRelease = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    volatile BOOL fReleased = FALSE;
-    std::vector<CChainable*> apOther;
-    {
-        CTestThread other([&] {
-            c.LinkTo(d);
-            ::SetEvent(hLinked);
-            ::WaitForSingleObject(hRelease, 2000);
-            fReleased = TRUE;
-            apOther = Collect(d);
-        });
-        // This thread's chain holds the other builder off until collected.
-        EXPECT_EQ(::WaitForSingleObject(hLinked, 200), (DWORD)WAIT_TIMEOUT);
-        EXPECT_EQ(Collect(b), (std::vector<CChainable*>{&a, &b}));
-        ASSERT_EQ(::WaitForSingleObject(hLinked, 5000), WAIT_OBJECT_0);
-        // Now the other thread holds the building lock; an unlinked element
-        // is collected without it.
-        EXPECT_FALSE(IsChainBuildingLockFree());
-        EXPECT_EQ(Collect(e), std::vector<CChainable*>{&e});
-        EXPECT_FALSE(fReleased) << "collecting an unlinked element waited for the building lock";
-        ::SetEvent(hRelease);
-    }
-    EXPECT_EQ(apOther, (std::vector<CChainable*>{&c, &d}));
-    EXPECT_TRUE(IsChainBuildingLockFree());
-    ::CloseHandle(hLinked);
-    ::CloseHandle(hRelease);
-}
-
-TEST(Chain, MisuseIsReportedAndLeavesASoundChain)
-{
-    CPlain a, b, c, d;
-    CRecordFailures failures;
-    a.LinkTo(b);
-    a.LinkTo(c);   // a already has a successor
-    c.LinkTo(b);   // b already has a predecessor
-    b.LinkTo(a);   // would close a cycle
-    EXPECT_FALSE(c.IsLinked());
-    {
-        CPlain middle;   // destroyed while linked: taken out
-        b.LinkTo(middle);
-        middle.LinkTo(d);
-    }
-    EXPECT_EQ(Collect(b), (std::vector<CChainable*>{&a, &b, &d}));
-    for (const char* pszCheck : {"ASSERT_NULL(m_pToNext)", "ASSERT_NULL(c.m_pToPrev)", "ASSERT_TRUE(!fClosesCycle)",
-                                 "ASSERT_NULL(m_pToPrev)"})
-        EXPECT_TRUE(failures.Has(pszCheck)) << pszCheck << "\n" << failures.Texts();
-    EXPECT_TRUE(IsChainBuildingLockFree());
-
-    // A chain of wait objects with a plain element in it.
-    CKernelEvent ev1(0x6), ev2(0xA);
-    ev1.LinkTo(a);
-    a.LinkTo(ev2);
-    CWaitObjectArray apwo;
-    ev1.CollectChain(apwo);
-    EXPECT_EQ(apwo, (CWaitObjectArray{&ev1, &ev2}));
-    EXPECT_TRUE(failures.Has("ASSERT_NOT_NULL(pwo)")) << failures.Texts();
-    EXPECT_FALSE(a.IsLinked());
-}
-
-// ---- Wait objects and events ----------------------------------------------
-
-TEST(WaitObject, DelegatesResolveToTheLastHandleAndForwardTheSignalAlongTheChain)
-{
-    CCountingEvent ev(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CDelegate middle(&ev), front(&middle);
-    EXPECT_EQ(front.GetWaitHandle(), ev.m_hHandle);
-    CWaitObjectArray apwo = {&front};
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 0), nullptr);
-    ev.Set();
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 1000), &front);
-    EXPECT_EQ(front.m_cSignalled + middle.m_cSignalled + ev.m_cSignalled, 3);
-
-    // A cycle of delegates, or no handle at all: reported, no wait.
-    CRecordFailures failures;
-    CDelegate x(NULL), y(&x);
-    x.m_pwoDelegate = &y;
-    EXPECT_EQ(x.GetWaitHandle(), (HANDLE)NULL);
-    EXPECT_TRUE(failures.Has("ASSERT_TRUE(!fCycle)")) << failures.Texts();
-    x.m_pwoDelegate = NULL;
-    CRawObject none(NULL), invalid(INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(none.Wait(INFINITE));
-    EXPECT_FALSE(invalid.Wait(INFINITE));
-    EXPECT_TRUE(failures.Has("ASSERT_TRUE(HasValidWaitHandle())")) << failures.Texts();
-    EXPECT_EQ(none.m_cSignalled + invalid.m_cSignalled, 0);
-}
-
-TEST(KernelEvent, NamedEventWithANullDaclIsSharedAndMisuseIsReported)
-{
-    std::string csName = StrFormat("OvrinTestEvent%lu", ::GetCurrentProcessId());
-    CKernelEvent evFirst, evSecond;
-    evFirst.SetNullDacl();
-    evFirst.SetNullDacl();   // the first descriptor is freed, not leaked or kept
-    BOOL fPresent = FALSE, fDefaulted = TRUE;
-    PACL pAcl = (PACL)1;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(evFirst.m_psd, &fPresent, &pAcl, &fDefaulted));
-    EXPECT_TRUE(fPresent && pAcl == NULL && evFirst.m_sa.lpSecurityDescriptor == evFirst.m_psd);
-    ASSERT_TRUE(evFirst.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, csName.c_str()));
-    CRecordFailures failures;
-    EXPECT_TRUE(evSecond.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, csName.c_str()));
-    EXPECT_EQ(failures.Texts(), "");
-    evFirst.Set();
-    EXPECT_TRUE(evSecond.Wait(0));
-
-    HANDLE hBefore = evFirst.m_hHandle;
-    EXPECT_FALSE(evFirst.Create(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED));
-    EXPECT_EQ(evFirst.m_hHandle, hBefore);
-    CKernelEvent evBoth, evNoState;
-    evBoth.Create(EVENT_MANUAL_RESET | EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    evNoState.Create(EVENT_AUTO_RESET);
-    for (const char* pszCheck : {"ASSERT_NULL(m_hHandle)", "ASSERT_COND(fManualReset + fAutoReset, ==, 1)",
-                                 "ASSERT_COND(fInitSignalled + fInitNonSignalled, ==, 1)"})
-        EXPECT_TRUE(failures.Has(pszCheck)) << pszCheck << "\n" << failures.Texts();
-}
-
-// ---- The multiplexer ---------------------------------------------------------
 
 TEST(WaitForWaitObjects, DisabledObjectsAreSkippedAndAllDisabledIsReported)
 {
     CEvents events(2, EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
-    events[0].m_fEnabled = 0;
+    events[0].m_fEnabled = FALSE;
     EXPECT_EQ(events.Wait(0), 1);
     EXPECT_EQ(events[0].m_cSignalled, 0);
-    events[1].m_fEnabled = 0;
+    events[1].m_fEnabled = FALSE;
     CRecordFailures failures;
     CStderrCapture capture;
     EXPECT_EQ(events.Wait(0), -1);
@@ -301,7 +138,7 @@ TEST(WaitForManyObjects, TimeOutOrFailureReturnsNullAndConsumesNothing)
     EXPECT_EQ(events.Wait(60), -1);
     EXPECT_GE(::GetTickCount() - dwStart, 50u);
     // A disabled object does not count: its signal beyond 64 is not seen.
-    events[200].m_fEnabled = 0;
+    events[200].m_fEnabled = FALSE;
     events[200].Set();
     EXPECT_EQ(events.Wait(20), -1);
     // A handle value that names no object makes the wait fail with error 6,
@@ -396,19 +233,6 @@ TEST(WaitForManyObjects, ALowerObjectSignalledAfterAHelperFiredWinsAndTheHelpers
     ::CloseHandle(hSemaphore);
 }
 
-TEST(WaitForManyObjects, TwoObjectsSharingOneHandleReportTheFirst)
-{
-    CEvents events(150, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CDelegate alias(&events[140]);
-    events.m_apwo[10] = &alias;
-    CTestThread setter([&] {
-        ::Sleep(30);
-        events[140].Set();
-    });
-    EXPECT_EQ(events.Wait(5000), 10);
-    EXPECT_EQ(events.Wait(0), -1);
-}
-
 class WaitForAllTest : public ::testing::TestWithParam<int>
 {
 };
@@ -417,7 +241,7 @@ TEST_P(WaitForAllTest, DispatchesEveryEnabledObjectInOrderOrGivesEverySignalBack
 {
     const int c = GetParam();
     CEvents events(c, EVENT_AUTO_RESET | EVENT_INITIALLY_SIGNALLED);
-    events[0].m_fEnabled = 0;
+    events[0].m_fEnabled = FALSE;
     events[c / 2].Reset();
     EXPECT_EQ(events.Wait(50, TRUE), -1);
     for (int i = 0; i < c; i++)
@@ -430,21 +254,3 @@ TEST_P(WaitForAllTest, DispatchesEveryEnabledObjectInOrderOrGivesEverySignalBack
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, WaitForAllTest, ::testing::Values(3, 150));
-
-TEST(WaitForManyObjects, SeveralThreadsWaitAtOnceEachOnItsOwnObjects)
-{
-    CEvents first(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    CEvents second(200, EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    for (int iRound = 0; iRound < 20; iRound++) {
-        int iFirst = -2, iSecond = -2;
-        {
-            CTestThread threadFirst([&] { iFirst = first.Wait(5000); });
-            CTestThread threadSecond([&] { iSecond = second.Wait(5000); });
-            ::Sleep(5);
-            first[199 - iRound].Set();
-            second[70 + iRound].Set();
-        }
-        EXPECT_EQ(iFirst, 199 - iRound);
-        EXPECT_EQ(iSecond, 70 + iRound);
-    }
-}

@@ -1,6 +1,4 @@
 // The child-process wrapper, with real child processes (childproc.exe).
-#include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include "common/childproc.h"
@@ -18,48 +16,6 @@ std::string ChildCommand(const std::string& csArguments)
 }
 
 }  // namespace
-
-TEST(ChildProcessNames, ExeNameCreateLineAndEnvironmentBlock)
-{
-    CChildProcess child;
-    const char* const aszCases[][2] = {{"  \"c:\\a b\\x.exe\" -v", "c:\\a b\\x.exe"}, {"x.exe -v", "x.exe"},
-                                       {"x.exe", "x.exe"}, {"\"x.exe", ""}, {"", ""}, {"   ", ""}};
-    for (auto& c : aszCases) {
-        child.SetCommandLine(c[0]);
-        EXPECT_EQ(child.GetExeName(), c[1]) << c[0];
-    }
-    // The application name is quoted for CreateProcess, not for users.
-    child.m_csApplicationName = "c:\\a b\\x.exe";
-    child.m_csCommandLine = "-v";
-    EXPECT_EQ(child.GetExeName(), "c:\\a b\\x.exe");
-    EXPECT_EQ(child.BuildCreateCommandLine(), "\"c:\\a b\\x.exe\" -v");
-    EXPECT_EQ(child.GetFullCommandLine(), "c:\\a b\\x.exe -v");
-    child.SetCommandLine("y.exe -v");
-    EXPECT_EQ(child.m_csApplicationName, "");
-    EXPECT_EQ(child.BuildCreateCommandLine() + "|" + child.GetFullCommandLine(), "y.exe -v|y.exe -v");
-    // Every string with its zero, then one more.
-    EXPECT_EQ(child.BuildEnvironmentBlock(), "");
-    child.m_asEnvironment = {"A=1", "B=2"};
-    EXPECT_EQ(child.BuildEnvironmentBlock(), std::string("A=1\0B=2\0\0", 9));
-}
-
-TEST(ChildProcessNames, ResetKeepsOnlyTheNames)
-{
-    CChildProcess child, fresh;
-    child.m_csApplicationName = "app.exe";
-    child.m_csCommandLine = "-x";
-    child.m_dwConsoleFlags = DETACHED_PROCESS;
-    child.m_dwGroupFlags = CREATE_NEW_PROCESS_GROUP;
-    child.m_csTitle = "T";
-    child.m_asEnvironment = {"A=1"};
-    child.m_csCurrentDirectory = "c:\\";
-    child.m_startupinfo.dwFlags |= STARTF_USEPOSITION;
-    child.Reset();
-    EXPECT_EQ(child.m_csApplicationName + child.m_csCommandLine, "app.exe-x");
-    EXPECT_EQ(child.m_dwConsoleFlags + child.m_dwGroupFlags, (DWORD)CREATE_NEW_CONSOLE);
-    EXPECT_EQ(child.m_csTitle + child.BuildEnvironmentBlock() + child.m_csCurrentDirectory, "");
-    EXPECT_EQ(child.m_startupinfo.dwFlags, fresh.m_startupinfo.dwFlags);
-}
 
 class ChildConsoleFlagsTest : public ::testing::TestWithParam<DWORD>
 {
@@ -106,33 +62,6 @@ TEST(ChildProcess, TheEnvironmentBlockAndTheWorkingDirectoryReachTheChild)
     ::SetEnvironmentVariableA("OVRIN_NOT_GIVEN", NULL);
 }
 
-TEST(ChildProcess, TheApplicationNameIsPassedQuotedTheTitleOnlyWithANewConsoleAndCreateIsTraced)
-{
-    CTempDir dir;
-    CSwitchOn traceOn(g_fDebugTrace);
-    CStderrCapture capture;
-    CTestChild child;
-    child.m_csApplicationName = GetChildProcPath();
-    child.m_csCommandLine = "-argsfile \"" + dir.File("args") + "\" -exit 4";
-    child.m_csTitle = "Ovrin test title";
-    ASSERT_TRUE(child.Create()) << LastErrorText();
-    EXPECT_EQ(child.m_startupinfo.lpTitle, nullptr);
-    EXPECT_EQ(child.ExitCode(), 4u);
-    const std::string csPassed = "\"" + GetChildProcPath() + "\" " + child.m_csCommandLine;
-    EXPECT_EQ(dir.Text("args"), csPassed);
-    EXPECT_EQ(capture.Text(), "Creating the process " + GetChildProcPath() + " with command line arguments '" +
-                                  csPassed + "'\n");
-
-    capture.Clear();
-    CTestChild plain(ChildCommand("-exit 5"));
-    plain.m_dwConsoleFlags = CREATE_NEW_CONSOLE;
-    plain.m_csTitle = "Ovrin test title";
-    ASSERT_TRUE(plain.Create()) << LastErrorText();
-    EXPECT_STREQ(plain.m_startupinfo.lpTitle, "Ovrin test title");
-    EXPECT_EQ(plain.ExitCode(), 5u);
-    EXPECT_EQ(capture.Text(), "Creating the process '" + ChildCommand("-exit 5") + "'\n");
-}
-
 TEST(ChildProcess, AMultiplexedWaitFiresWhenTheChildEndsAndACrashCodeIsTheExitCode)
 {
     CTestChild child(ChildCommand("-sleep 100 -crash"));
@@ -158,37 +87,4 @@ TEST(ChildProcess, TerminateEndsTheChildWithTheGivenCodeAndIsSilentOnceItEnded)
     child.Terminate(10);   // ended already: access denied, accepted silently
     EXPECT_EQ(child.WaitForExitCode(), 9u);
     EXPECT_EQ(failures.Texts(), "");
-}
-
-TEST(ChildProcess, FailedOrSecondCreateReturnsFalseAndKeepsEverything)
-{
-    CTestChild child;
-    child.SetCommandLine("c:\\no\\such\\program.exe -x");
-    child.m_asEnvironment = {"A=1"};
-    EXPECT_FALSE(child.Create());
-    const DWORD dwError = ::GetLastError();
-    EXPECT_TRUE(dwError == ERROR_PATH_NOT_FOUND || dwError == ERROR_FILE_NOT_FOUND) << dwError;
-    EXPECT_EQ(child.m_processinfo.hProcess, (HANDLE)NULL);
-    EXPECT_EQ(child.m_csCommandLine, "c:\\no\\such\\program.exe -x");
-    EXPECT_EQ(child.m_asEnvironment.size(), 1u);
-    {
-        CRecordFailures failures;
-        CStderrCapture capture;
-        EXPECT_EQ(child.WaitForExitCode(), 0u);
-        EXPECT_TRUE(failures.Has("ASSERT_NOT_NULL(m_processinfo.hProcess)")) << failures.Texts();
-    }
-
-    child.SetCommandLine(ChildCommand("-forever"));
-    child.m_asEnvironment.clear();
-    ASSERT_TRUE(child.Create()) << LastErrorText();
-    const PROCESS_INFORMATION first = child.m_processinfo;
-    {
-        CRecordFailures failures;
-        CStderrCapture capture;
-        EXPECT_FALSE(child.Create());
-        EXPECT_TRUE(failures.Has("ASSERT_NULL(m_processinfo.hProcess)")) << failures.Texts();
-    }
-    EXPECT_EQ(child.m_processinfo.hProcess, first.hProcess);
-    EXPECT_EQ(child.m_processinfo.dwProcessId, first.dwProcessId);
-    EXPECT_FALSE(child.Wait(0));
 }

@@ -1,7 +1,5 @@
 // Operations and named message pipes: servers and clients on threads.
 // (Clients in other processes: the supervisor's end-to-end tests.)
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -165,74 +163,7 @@ struct CPipePair
     CIoInstance m_client;
 };
 
-// Opens a client of its own pipe right after each server handle is created,
-// before the connect, and closes it again unless told to stay.
-class CIntrudedPipe : public CMessagePipe
-{
-public:
-    virtual HANDLE CreateServerHandle(DWORD dwOpenMode) override
-    {
-        HANDLE hHandle = CMessagePipe::CreateServerHandle(dwOpenMode);
-        if (hHandle != INVALID_HANDLE_VALUE && m_cIntrusions > 0) {
-            m_cIntrusions--;
-            HANDLE hClient = ::CreateFileA(GetFullName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                           0, NULL);
-            if (m_fStay)
-                m_hStayingClient = hClient;
-            else if (hClient != INVALID_HANDLE_VALUE)
-                ::CloseHandle(hClient);
-        }
-        return hHandle;
-    }
-    ~CIntrudedPipe()
-    {
-        if (m_hStayingClient != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_hStayingClient);
-    }
-    int m_cIntrusions = 1;
-    BOOL m_fStay = FALSE;
-    HANDLE m_hStayingClient = INVALID_HANDLE_VALUE;
-};
-
 }  // namespace
-
-TEST(PipeSettings, FullNamesFollowTheComputerAndThePollIntervalTheLimit)
-{
-    CMessagePipe pipe;
-    pipe.SetClient(StrLower(GetComputerNameText()), "beta");
-    EXPECT_EQ(pipe.GetFullName(), "\\\\.\\pipe\\beta");
-    pipe.SetClient("OTHERBOX", "gamma");
-    EXPECT_EQ(pipe.GetFullName(), "\\\\OTHERBOX\\pipe\\gamma");
-    // A quarter of the limit below 400 ms (its two low bits do not count), else 100 ms.
-    const DWORD adwCases[][2] = {{300, 75}, {200, 50}, {399, 99}, {402, 100}, {1000, 100}, {0xFFFFFFFF, 100}};
-    for (auto& c : adwCases)
-        EXPECT_EQ(CPipe::GetPollInterval(c[0]), c[1]) << c[0];
-}
-
-TEST(PipeClient, GivesUpAfterItsLimitsWithoutServerOrFreeInstance)
-{
-    CSwitchOn traceOn(g_fDebugTrace);
-    CPipePair<CMessagePipe> pair("busy");   // its one instance is taken
-    ASSERT_TRUE(pair.m_fOpen);
-    for (BOOL fServer : {FALSE, TRUE}) {
-        const std::string csName = fServer ? pair.m_serverPipe.m_csPipeName : UniquePipeName("absent");
-        CMessagePipe pipe;
-        pipe.SetClient("", csName);
-        pipe.SetTimeouts(fServer ? 5000 : 300, fServer ? 300 : 5000);
-        CIoInstance instance;
-        CStderrCapture capture;
-        const DWORD dwStart = ::GetTickCount();
-        EXPECT_FALSE(instance.Open(&pipe));
-        EXPECT_EQ(::GetLastError(), (DWORD)(fServer ? ERROR_SEM_TIMEOUT : ERROR_FILE_NOT_FOUND));
-        EXPECT_GE(::GetTickCount() - dwStart, 280u);
-        EXPECT_EQ(pipe.m_cInstances, 0);
-        EXPECT_NE(capture.Text().find(fServer ? "DoCreate() failed because no Server instance was available.\n"
-                                              : "Waiting for " + FullName(csName) + " to be created and available.\n"
-                                                "DoCreate() failed because the server end does not exist.\n"),
-                  std::string::npos)
-            << capture.Text();
-    }
-}
 
 TEST(PipeServer, RoundTripsWithSeveralClientsOneStartedBeforeIt)
 {
@@ -263,54 +194,6 @@ TEST(PipeServer, RoundTripsWithSeveralClientsOneStartedBeforeIt)
         ::CloseHandle(hClient);
     }
     EXPECT_EQ(RunEchoClient(csName, 2, 5000), "");
-}
-
-TEST(PipeServer, ClientBetweenCreateAndConnectIsSkippedOrServed)
-{
-    CSwitchOn traceOn(g_fDebugTrace);
-    CStderrCapture capture;
-    const std::string csName = UniquePipeName("intruded");
-    CIntrudedPipe pipe;
-    pipe.SetServer(csName);
-    CPipeInstance instance;
-    ASSERT_TRUE(instance.OpenAsync(&pipe));
-    EXPECT_TRUE(instance.IsConnectPending());
-    EXPECT_NE(capture.Text().find("A client connected to the pipe but then disconnected immediately.\n"),
-              std::string::npos)
-        << capture.Text();
-    CMessagePipe clientPipe;
-    clientPipe.SetClient("", csName);
-    clientPipe.SetTimeouts(5000, 5000);
-    CIoInstance client;
-    ASSERT_TRUE(client.Open(&clientPipe));
-    ASSERT_TRUE(instance.Wait(5000));
-    EXPECT_TRUE(instance.IsConnected());
-    client.Close();
-    instance.Close();
-
-    // A client that comes between create and connect and stays.
-    CIntrudedPipe stayingPipe;
-    stayingPipe.m_fStay = TRUE;
-    stayingPipe.SetServer(UniquePipeName("early"));
-    CPipeInstance early;
-    ASSERT_TRUE(early.OpenAsync(&stayingPipe));
-    ASSERT_NE(stayingPipe.m_hStayingClient, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(early.Wait(0));
-    EXPECT_TRUE(early.IsConnected());
-}
-
-TEST(PipeServer, ClosingInstancesWithoutClientOrAfterItLeftReportsNoFailure)
-{
-    CRecordFailures failures;
-    CPipePair<CMessagePipe> pair("close");
-    ASSERT_TRUE(pair.m_fOpen);
-    CPipeInstance waiting;
-    ASSERT_TRUE(waiting.OpenAsync(&pair.m_serverPipe));
-    waiting.Close();
-    pair.m_client.Close();
-    pair.m_server.Close();
-    EXPECT_EQ(pair.m_serverPipe.m_cInstances + pair.m_clientPipe.m_cInstances, 0);
-    EXPECT_EQ(failures.Texts(), "");
 }
 
 TEST(PipeMessages, OneByteMessageIsDroppedAndTheNextOneRead)
@@ -389,33 +272,4 @@ TEST(PipeMessages, WriteToAPeerThatNeverReadsTimesOutIsCancelledAndDoesNotHoldTh
     // With the write gone, closing (which flushes) does not wait for the client.
     CTestThread closer([&] { pair.m_server.Close(); });
     EXPECT_TRUE(closer.Join(5000)) << "closing the server end hangs";
-}
-
-TEST(IoDevices, ByteReadsAreExactAcrossWritesAndTransfersOfTheOtherModeRefused)
-{
-    CPipePair<CPipe> bytes("bytes");
-    CPipePair<CMessagePipe> messages("messages");
-    ASSERT_TRUE(bytes.m_fOpen && messages.m_fOpen);
-    CIoOperation opWrite1(&bytes.m_server), opWrite2(&bytes.m_server), opRead(&bytes.m_client);
-    opWrite1.Write("abc", 3);
-    opWrite2.Write("defg", 4);
-    char ach[8] = {0};
-    EXPECT_TRUE(opRead.ReadExact(ach, 7));
-    EXPECT_EQ(std::string(ach), "abcdefg");
-    EXPECT_TRUE(opWrite1.WaitForResult(5000) && opWrite2.WaitForResult(5000));
-
-    CRecordFailures failures;
-    CDataBlock block;
-    CIoOperation op(&messages.m_client), unbound;
-    EXPECT_FALSE(opRead.ReadMessage(&block));
-    EXPECT_FALSE(op.Read(ach, 4));
-    EXPECT_FALSE(op.Write("abcd", 4));
-    EXPECT_TRUE(op.IsComplete());
-    EXPECT_FALSE(unbound.Read(ach, 1));
-    EXPECT_EQ(failures.Count(), 4u) << failures.Texts();
-    EXPECT_EQ(failures.Texts().find("This device does not support message-reads.\n"
-                                    "CMessagePipe does not support byte-reads.\n"
-                                    "CMessagePipe does not support byte-writes.\n"),
-              0u)
-        << failures.Texts();
 }

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include "e2e_util.h"
 #include "test_supervisor_app.h"
 
@@ -47,30 +45,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(DefinitionFile, PlainLineGetsEveryDefault)
-{
-    ASSERT_TRUE(Read("app.exe\r\n"));
-    CWatchedProcess& wp = Only();
-    EXPECT_EQ(wp.m_csCommandLine, "app.exe");
-    EXPECT_EQ(wp.m_csApplicationName, "");
-    EXPECT_EQ(wp.m_dwConsoleFlags, 0u);
-    EXPECT_EQ(wp.m_dwGroupFlags, (DWORD)CREATE_NEW_PROCESS_GROUP);
-    EXPECT_EQ(wp.m_startupinfo.wShowWindow, SW_RESTORE);
-    EXPECT_TRUE(wp.m_startupinfo.dwFlags & STARTF_USESHOWWINDOW);
-    EXPECT_FALSE(wp.m_startupinfo.dwFlags & (STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USECOUNTCHARS));
-    EXPECT_EQ(wp.m_dwPriorityClass, 0u);
-    EXPECT_EQ(wp.m_nGroup, -1);
-    EXPECT_FALSE(wp.m_fCheckExitCode);
-    EXPECT_TRUE(wp.m_fWatch);
-    EXPECT_TRUE(wp.m_fUnique);
-    EXPECT_FALSE(wp.m_fSync || wp.m_fMaster || wp.m_fQuit || wp.m_fNoStart || wp.m_fNoStop);
-    EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 60000);
-    EXPECT_EQ(wp.m_nQuitDelay, 5);
-    EXPECT_EQ(wp.m_nState, PS_NOT_INITIALIZED);
-    EXPECT_FALSE(wp.m_fEnabled);
-    EXPECT_FALSE(GetSupervisorForTest().m_fAllowClose);
-}
 
 TEST_F(DefinitionFile, EveryKeywordSetsItsField)
 {
@@ -122,17 +96,6 @@ TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
         << m_csSaid;
 }
 
-TEST_F(DefinitionFile, OptionOrderDoesNotMatterButValuesBind)
-{
-    ASSERT_TRUE(Read("notepad.exe -min\n-min notepad.exe\n"));
-    ASSERT_EQ(Processes().size(), 2u);
-    EXPECT_EQ(Processes()[0]->m_csCommandLine, Processes()[1]->m_csCommandLine);
-    EXPECT_EQ(Processes()[0]->m_startupinfo.wShowWindow, Processes()[1]->m_startupinfo.wShowWindow);
-    ResetSupervisorForTest();
-    EXPECT_FALSE(Read("# comment\n\n-title notepad.exe\n"));
-    EXPECT_NE(m_csSaid.find("Error: Line 3 in the .inf file has no command line."), std::string::npos) << m_csSaid;
-}
-
 TEST_F(DefinitionFile, NumbersNeedADigit)
 {
     ASSERT_TRUE(Read("a.exe -group x1 -xsize 640 -quitdelay x -restartdelay 0\n"));
@@ -166,29 +129,6 @@ TEST_F(DefinitionFile, ContinuationJoinsLinesEvenCommentLike)
     ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe \\\n\\\nb.exe\n"));
     EXPECT_NE(m_csSaid.find("Warning: Unexpected \"b.exe\" on line 3 of "), std::string::npos) << m_csSaid;
-}
-
-TEST_F(DefinitionFile, GlobalLines)
-{
-    ASSERT_TRUE(Read("-global -allowclose\na.exe\n/GLOBAL -LifoShutdown\n"));
-    EXPECT_TRUE(GetSupervisorForTest().m_fAllowClose);
-    EXPECT_TRUE(GetSupervisorForTest().m_fLifoShutdown);
-    EXPECT_EQ(Processes().size(), 1u);
-    ResetSupervisorForTest();
-    EXPECT_FALSE(Read("a.exe\n-global -allowclose extra\n"));
-    EXPECT_NE(m_csSaid.find("Warning: Unexpected GLOBAL config token \"extra\" on line 2 of " + m_csPath),
-              std::string::npos)
-        << m_csSaid;
-    EXPECT_EQ(Processes().size(), 1u) << "records read before the error stay";
-}
-
-TEST_F(DefinitionFile, NoProcessesIsAnError)
-{
-    EXPECT_FALSE(Read("# only a comment\r\n\r\n   \r\n-global\r\n"));
-    EXPECT_NE(m_csSaid.find("Error: The " + m_csPath + " file does not specify any processes to start."),
-              std::string::npos)
-        << m_csSaid;
-    EXPECT_NE(m_csSaid.find("Attempting to open " + m_csPath), std::string::npos);
 }
 
 TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)
@@ -232,26 +172,4 @@ TEST_F(DefinitionFile, UnusableFilesEndInAClearMessage)
     EXPECT_FALSE(Read(std::string("a.exe\nb.exe \0 -min\n", 20)));
     EXPECT_NE(m_csSaid.find("Error: Line 2 of " + m_csPath + " contains a NUL character."), std::string::npos)
         << m_csSaid;
-}
-
-TEST_F(DefinitionFile, LongLinesAndNoFinalNewline)
-{
-    std::string csLong = "app.exe -title \"" + std::string(100000, 'x') + "\"";
-    ASSERT_TRUE(Read("# x\r\n" + csLong + "\r\nlast.exe -min"));
-    ASSERT_EQ(Processes().size(), 2u);
-    EXPECT_EQ(Processes()[0]->m_csTitle.size(), 100000u);
-    EXPECT_EQ(Processes()[1]->m_csCommandLine, "last.exe");
-    EXPECT_EQ(Processes()[1]->m_startupinfo.wShowWindow, SW_MINIMIZE);
-}
-
-TEST_F(DefinitionFile, MonitorEventIsCreatedByName)
-{
-    std::string csName = "ovrin_test_monitor_" + std::to_string(::GetCurrentProcessId());
-    ASSERT_TRUE(Read("a.exe -monitorevsem " + csName + "\n"));
-    HANDLE hEvent = ::OpenEventA(SYNCHRONIZE, FALSE, csName.c_str());
-    ASSERT_NE(hEvent, (HANDLE)NULL);
-    EXPECT_EQ(::WaitForSingleObject(hEvent, 0), (DWORD)WAIT_TIMEOUT);
-    Only().SignalMonitorEvent();
-    EXPECT_EQ(::WaitForSingleObject(hEvent, 0), (DWORD)WAIT_OBJECT_0);
-    ::CloseHandle(hEvent);
 }

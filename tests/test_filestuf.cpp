@@ -1,6 +1,4 @@
 // Error texts and path helpers.
-#include <gtest/gtest.h>
-
 #include "common/filestuf.h"
 #include "common/strutil.h"
 #include "test_app.h"

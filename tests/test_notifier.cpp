@@ -1,6 +1,4 @@
 // The debugger notifier, its record and the listener program (dbglisten).
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -42,40 +40,6 @@ CDebugRecord MakeRecord(int nKind, const char* pszFile, int nLine, const std::st
 
 }  // namespace
 
-TEST(DebugMessage, FieldsTravelInTheirOrderBehindTheVersions)
-{
-    CDebugMessage message, received;
-    CDebugNotifier::BuildMessage(MakeRecord(DEBUG_FAILURE, ".\\x.cpp", 12, "it broke"), message);
-    EXPECT_EQ(message.m_csText, "it broke (Line 12 of .\\x.cpp).");
-    EXPECT_EQ(message.m_csSource, "x");
-    CDataBlock block;
-    ASSERT_TRUE(message.Serialize(block));
-    const DWORD* pdw = (const DWORD*)block.GetData();
-    // Count, ten lengths, versions 2 and 2, kind, process and thread.
-    EXPECT_EQ(std::vector<DWORD>(pdw, pdw + 16),
-              (std::vector<DWORD>{10, 4, 4, 4, 4, 4, 8, 5, 12, 1, 30, 2, 2, DEBUG_FAILURE, 4242, 77}));
-    ASSERT_TRUE(received.Deserialize(block));
-    EXPECT_EQ(received.m_nPeerVersion, 2);
-    EXPECT_TRUE(received.m_mtTime == message.m_mtTime);
-    EXPECT_EQ(received.m_csModule + "|" + received.m_csThreadName + "|" + received.m_csText,
-              "ovrin|ServerThread|" + message.m_csText);
-
-    // Other kinds keep their text; the source loses path, extension and case.
-    CDebugNotifier::BuildMessage(MakeRecord(DEBUG_ERROR | DEBUG_SHOW, "common/Pipe.CPP", 7, "shown"), message);
-    EXPECT_EQ(message.m_csText + "|" + message.m_csSource, "shown|pipe");
-}
-
-TEST(DebugNotifier, WithoutAListenerItStaysInactiveAndSaysSoOnce)
-{
-    const std::string csName = UniquePipeName("nolistener");
-    CStderrCapture capture;
-    CDebugNotifier notifier;
-    EXPECT_FALSE(notifier.Connect(NULL, csName.c_str()));
-    EXPECT_FALSE(notifier.m_fActive);
-    EXPECT_EQ(capture.Text(), "Couldn't connect to debugger at \\\\.\\pipe\\" + csName + ". Error " +
-                                  ErrorText(ERROR_FILE_NOT_FOUND) + "\n");
-}
-
 TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
 {
     const std::string csName = UniquePipeName("records");
@@ -110,29 +74,6 @@ TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
     EXPECT_EQ(CTexts(aacsRecords[3].begin() + 1, aacsRecords[3].end()),
               (CTexts{std::to_string(::GetCurrentProcessId()), "test_notifier", "main", "1", "test_notifier",
                       "through the debug log"}));
-}
-
-TEST(DebugNotifier, SilentForGoodAfterTheListenerGoesAway)
-{
-    const std::string csName = UniquePipeName("gone");
-    CDbgListener listener;
-    ASSERT_TRUE(listener.Start(csName, 1, 20000));
-    CSwapNotifier swap;
-    ASSERT_TRUE(ConnectToDebugger(NULL, csName.c_str()));
-    CStderrCapture capture;
-    DEBUG_ERROR_MSG("the only record");
-    ASSERT_EQ(listener.WaitForExit(20000), 0);
-    EXPECT_EQ(capture.Text(), "");
-    DEBUG_ERROR_MSG("finds the pipe broken");
-    EXPECT_FALSE(swap.m_notifier.m_fActive);
-    EXPECT_FALSE(swap.m_notifier.m_fPipeOpened);
-    // The send failure is nested inside the message being sent, so it goes
-    // to the echo; the message itself is lost. Later ones are echoed.
-    EXPECT_EQ(capture.Text().find("A debug message couldn't be sent to the debugger. Error "), 0u) << capture.Text();
-    capture.Clear();
-    DEBUG_ERROR_MSG("after the end");
-    EXPECT_EQ(capture.Text(), "after the end\n");
-    EXPECT_EQ(listener.ReadRecords().size(), 1u);
 }
 
 TEST(DebugNotifier, AListenerThatStopsReadingIsGivenUpAfterTheSendTimeout)

@@ -1,7 +1,5 @@
 // Ovrin.exe started for real: usage, rejected arguments and the template
 // written on the first run.
-#include <gtest/gtest.h>
-
 #include "e2e_util.h"
 #include "common/assertex.h"
 #include "test_app.h"
@@ -51,13 +49,13 @@ const char* const s_apszUsageOut[] = {
 
 void ExpectUsage(const CRunResult& result)
 {
-    EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
-    std::vector<std::string> acsOut = SplitLines(result.csOut);
-    ASSERT_EQ(acsOut.size(), DIM(s_apszUsageOut)) << result.csOut;
+    EXPECT_FALSE(result.m_fTimedOut);
+    EXPECT_EQ(result.m_dwExitCode, 0u);
+    std::vector<std::string> acsOut = SplitLines(result.m_csOut);
+    ASSERT_EQ(acsOut.size(), DIM(s_apszUsageOut)) << result.m_csOut;
     for (size_t i = 0; i < acsOut.size(); i++)
         EXPECT_EQ(acsOut[i], s_apszUsageOut[i]) << "stdout line " << i + 1;
-    EXPECT_EQ(result.csErr,
+    EXPECT_EQ(result.m_csErr,
               "Use -i to install (if necessary) and start this executable as an NT service.\r\n"
               "Use -r to stop (if necessary) and remove this executable as an NT service.\r\n");
 }
@@ -83,9 +81,9 @@ TEST_F(OvrinProgram, RejectedArgumentsPrintTheUsageAndStartNothing)
 TEST_F(OvrinProgram, FirstRunWritesTheTemplateAndEndsWithItsInput)
 {
     CRunResult result = Run("");
-    EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
-    EXPECT_NE(result.csOut.find("Ending.\r\n"), std::string::npos) << result.csOut;
+    EXPECT_FALSE(result.m_fTimedOut);
+    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_NE(result.m_csOut.find("Ending.\r\n"), std::string::npos) << result.m_csOut;
     std::string csTemplate;
     ASSERT_TRUE(ReadTextFile(m_csDir + "\\OvrUsage.inf", csTemplate));
     EXPECT_EQ(csTemplate.substr(0, 61), "# OVRUSAGE.INF is the information file used by OVRUSAGE.EXE\r\n");

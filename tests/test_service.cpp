@@ -2,8 +2,6 @@
 // the control handler, the image path, /NT_SERVICE typed at a console, and
 // the status reports of the supervision loop (run here in the test process,
 // where every report is filled but none can be sent).
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <vector>
@@ -23,7 +21,7 @@ class CRecordNotifier : public CDebugNotifier
 public:
     CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
     {
-        m_fActive = 1;
+        m_fActive = TRUE;
         GetTestDebugLog().m_pNotifier = this;
     }
     ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
@@ -97,35 +95,23 @@ TEST(ServiceSwitches, NtServiceAtAConsoleReportsTheDispatcherErrorAndEnds)
     EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 1, 0, 0}));
 }
 
-TEST(ServiceSwitches, WithoutServiceSwitchTheProgramGoesOnAsConsoleProgram)
-{
-    CSupervisorApp& app = GetSupervisorForTest();
-    CAppStateGuard guard;
-    guard.SetArguments({"test_service.exe", "-d", "NT_SERVICE", "--i"});
-    CStderrCapture capture;
-    EXPECT_TRUE(app.ProcessServiceSwitches());
-    EXPECT_EQ(app.m_fIsService, 0);
-    EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 0, 0, 0}));
-    EXPECT_EQ(capture.Text(), "");
-}
-
 TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificExitCodes)
 {
     const struct
     {
-        DWORD dwState;
-        DWORD dwAccepted;
+        DWORD m_dwState;
+        DWORD m_dwAccepted;
     } aCases[] = {{SERVICE_STOPPED, SERVICE_ACCEPT_STOP},       {SERVICE_START_PENDING, 0},
                   {SERVICE_STOP_PENDING, 0},                    {SERVICE_RUNNING, SERVICE_ACCEPT_STOP},
                   {SERVICE_CONTINUE_PENDING, SERVICE_ACCEPT_STOP}, {SERVICE_PAUSE_PENDING, SERVICE_ACCEPT_STOP},
                   {SERVICE_PAUSED, SERVICE_ACCEPT_STOP}};
     for (const auto& c : aCases) {
         // Without a status handle nothing is sent, but the record is filled.
-        EXPECT_FALSE(CServiceApp::ReportServiceStatus(c.dwState, 0, 7, 1500));
+        EXPECT_FALSE(CServiceApp::ReportServiceStatus(c.m_dwState, 0, 7, 1500));
         SERVICE_STATUS status = Reported();
         EXPECT_EQ(status.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
-        EXPECT_EQ(status.dwCurrentState, c.dwState);
-        EXPECT_EQ(status.dwControlsAccepted, c.dwAccepted) << "state " << c.dwState;
+        EXPECT_EQ(status.dwCurrentState, c.m_dwState);
+        EXPECT_EQ(status.dwControlsAccepted, c.m_dwAccepted) << "state " << c.m_dwState;
         EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
         EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
         EXPECT_EQ(status.dwCheckPoint, 7u);
@@ -139,31 +125,11 @@ TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificEx
     EXPECT_EQ(Reported().dwWin32ExitCode, (DWORD)NO_ERROR) << "a later report clears the exit code";
 }
 
-TEST(ServiceCtrlHandler, PauseContinueAndUnknownControlsAreReportedAsFailures)
-{
-    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
-    CRecordFailures failures;
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
-    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_PAUSED);
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_PAUSED) << "interrogate repeats the state";
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_CONTINUE);
-    EXPECT_EQ(CServiceApp::GetReportedServiceState(), (DWORD)SERVICE_RUNNING);
-    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 5, 99);
-    CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(Reported().dwCheckPoint, 5u) << "shutdown changes nothing";
-    CServiceApp::ServiceCtrlHandler(128);
-    ASSERT_EQ(failures.Count(), 3u) << failures.Texts();
-    EXPECT_EQ(failures.Records()[0].csText, "OnPause not implemented.");
-    EXPECT_EQ(failures.Records()[1].csText, "OnContinue() not implemented.");
-    EXPECT_EQ(failures.Records()[2].csText, "Default case reached: 128");
-}
-
 TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
 {
     CSupervisorApp& app = GetSupervisorForTest();
     CAppStateGuard guard;
-    app.m_fIsService = 1;
+    app.m_fIsService = TRUE;
     CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     SERVICE_STATUS status = Reported();
     EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
@@ -251,9 +217,9 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
     // (5 s unless the line gives one).
     const struct
     {
-        DWORD dwState;
-        DWORD dwCheckPoint;
-        DWORD dwWaitHint;
+        DWORD m_dwState;
+        DWORD m_dwCheckPoint;
+        DWORD m_dwWaitHint;
     } aExpected[] = {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 1000},
                      {SERVICE_START_PENDING, 0, 1000}, {SERVICE_START_PENDING, 0, 1000},
                      {SERVICE_START_PENDING, 1, 1000}, {SERVICE_START_PENDING, 1, 1000},
@@ -262,9 +228,9 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
                      {SERVICE_STOP_PENDING, 1, 5000},  {SERVICE_STOP_PENDING, 0, 3000}};
     ASSERT_EQ(g_aReports.size(), DIM(aExpected)) << Describe(g_aReports);
     for (size_t i = 0; i < DIM(aExpected); i++) {
-        EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].dwState) << i << ": " << Describe(g_aReports);
-        EXPECT_EQ(g_aReports[i].dwCheckPoint, aExpected[i].dwCheckPoint) << i << ": " << Describe(g_aReports);
-        EXPECT_EQ(g_aReports[i].dwWaitHint, aExpected[i].dwWaitHint) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].m_dwState) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwCheckPoint, aExpected[i].m_dwCheckPoint) << i << ": " << Describe(g_aReports);
+        EXPECT_EQ(g_aReports[i].dwWaitHint, aExpected[i].m_dwWaitHint) << i << ": " << Describe(g_aReports);
     }
     ASSERT_EQ(app.m_paProcesses.size(), 2u);
     EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the first process has ended";

@@ -2,10 +2,7 @@
 // with -i, the processes it starts, a client's status, the stop control and
 // -r. Every test removes its service again, pass or fail: Wine starts the
 // prefix's auto-start services whenever its service manager starts.
-#include <gtest/gtest.h>
-
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <vector>
@@ -18,34 +15,6 @@
 namespace {
 
 const DWORD s_dwLong = 30000;
-
-// Processes whose file name is csName (case ignored).
-std::vector<DWORD> FindProcesses(const std::string& csName)
-{
-    std::vector<DWORD> adwIds;
-    HANDLE hSnap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnap == INVALID_HANDLE_VALUE)
-        return adwIds;
-    PROCESSENTRY32 pe = {sizeof pe};
-    for (BOOL f = ::Process32First(hSnap, &pe); f; f = ::Process32Next(hSnap, &pe)) {
-        if (_stricmp(pe.szExeFile, csName.c_str()) == 0)
-            adwIds.push_back(pe.th32ProcessID);
-    }
-    ::CloseHandle(hSnap);
-    return adwIds;
-}
-
-void KillProcesses(const std::string& csName)
-{
-    for (DWORD dwId : FindProcesses(csName)) {
-        HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
-        if (h == NULL)
-            continue;
-        ::TerminateProcess(h, 99);
-        ::WaitForSingleObject(h, 5000);
-        ::CloseHandle(h);
-    }
-}
 
 // Polls until fDone() holds; FALSE after dwTimeoutMs.
 template <typename TCondition>
@@ -64,7 +33,7 @@ BOOL WaitUntil(TCondition fDone, DWORD dwTimeoutMs)
 BOOL AreAllGone(const std::vector<std::string>& acsNames)
 {
     for (const std::string& csName : acsNames) {
-        if (!FindProcesses(csName).empty())
+        if (!FindProcessesWithPrefix(csName).empty())
             return FALSE;
     }
     return TRUE;
@@ -160,7 +129,7 @@ protected:
         // Two service managers in one prefix (as after "wineboot -i" on a
         // running prefix) each keep their own view of the services, so that
         // a query answered by the other one sees a service never started.
-        ASSERT_EQ(FindProcesses("services.exe").size(), 1u)
+        ASSERT_EQ(FindProcessesWithPrefix("services.exe").size(), 1u)
             << "one service manager must run in the prefix; restart the wine server";
     }
     void TearDown() override
@@ -168,7 +137,7 @@ protected:
         for (const std::string& csService : m_acsServices)
             RemoveServiceForTest(csService);
         for (const std::string& csProcess : m_acsProcesses)
-            KillProcesses(csProcess);
+            KillProcessesWithPrefix(csProcess);
         for (const std::string& csDir : m_acsDirs)
             RemoveDirectoryTree(csDir);
     }
@@ -184,7 +153,7 @@ protected:
         RemoveServiceForTest(m_acsServices.back());
         for (const std::string& csChild : acsChildren) {
             m_acsProcesses.push_back(csChild);
-            KillProcesses(csChild);
+            KillProcessesWithPrefix(csChild);
             ::CopyFileA((GetTestDirectory() + "childproc.exe").c_str(), (csDir + "\\" + csChild).c_str(), FALSE);
         }
         return CopyOvrinTo(csDir, csExe);
@@ -222,11 +191,11 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
                               "\"svcfirst.exe -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"));
 
     CRunResult result = RunProgram(csExe + " -i -d " + csDefinition, "", s_dwLong);
-    ASSERT_TRUE(result.fStarted);
-    EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
-    EXPECT_EQ(result.csErr, "");
-    EXPECT_EQ(result.csOut, "");
+    ASSERT_TRUE(result.m_fStarted);
+    EXPECT_FALSE(result.m_fTimedOut);
+    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_csErr, "");
+    EXPECT_EQ(result.m_csOut, "");
     {
         CServiceHandle service("OvrSvc");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
@@ -244,26 +213,26 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     ASSERT_TRUE(WaitUntilSupervising("OvrSvc", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
     EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
-    EXPECT_EQ(FindProcesses("svcfirst.exe").size(), 1u);
-    EXPECT_EQ(FindProcesses("svcsecond.exe").size(), 1u);
+    EXPECT_EQ(FindProcessesWithPrefix("svcfirst.exe").size(), 1u);
+    EXPECT_EQ(FindProcessesWithPrefix("svcsecond.exe").size(), 1u);
 
     result = RunProgram(csExe + " -i", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service was already running."}));
-    EXPECT_EQ(FindProcesses("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
+    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service was already running."}));
+    EXPECT_EQ(FindProcessesWithPrefix("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
 
     // A client: a copy under the same file name, in another folder.
     std::string csClientDir = MakeTempDirectory("ovrcli");
     m_acsDirs.push_back(csClientDir);
     std::string csClient = CopyOvrinTo(csClientDir, "OvrSvc.exe");
     result = RunProgram(csClient + " -c", "status\nquit\n", s_dwLong);
-    EXPECT_FALSE(result.fTimedOut);
+    EXPECT_FALSE(result.m_fTimedOut);
     // The prompt ">" stands before whatever is printed next on its line.
-    std::vector<std::string> acsOut = SplitLines(result.csOut);
+    std::vector<std::string> acsOut = SplitLines(result.m_csOut);
     auto itStatus = std::find_if(acsOut.begin(), acsOut.end(), [](const std::string& cs) {
         return StrEndsWithI(cs, "Status of all processes:");
     });
-    ASSERT_NE(itStatus, acsOut.end()) << result.csOut;
-    ASSERT_GE(acsOut.end() - itStatus, 3) << result.csOut;
+    ASSERT_NE(itStatus, acsOut.end()) << result.m_csOut;
+    ASSERT_GE(acsOut.end() - itStatus, 3) << result.m_csOut;
     // No version beside the names: the service runs in the control
     // manager's current directory, where the executable lookup (current
     // directory, then PATH) does not find them; CreateProcess did, in the
@@ -272,7 +241,7 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_NE(itStatus[1].find(" running      "), std::string::npos) << itStatus[1];
     EXPECT_EQ(itStatus[2].compare(0, 34, "Process svcsecond.exe            r"), 0) << itStatus[2];
     EXPECT_NE(itStatus[2].find(" running      "), std::string::npos) << itStatus[2];
-    EXPECT_TRUE(StrEndsWithI(acsOut.back(), "Ending.")) << result.csOut;
+    EXPECT_TRUE(StrEndsWithI(acsOut.back(), "Ending.")) << result.m_csOut;
 
     // The stop control: the processes are stopped in file order, then the
     // service reports stopped and its process ends.
@@ -294,11 +263,11 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
 
     // -r on a stopped service removes it without a word; a second -r finds nothing.
     result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.m_csErr, "");
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrSvc"); }, s_dwLong));
     result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
-    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
+    EXPECT_EQ(result.m_dwExitCode, 0u);
 }
 
 TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsIt)
@@ -308,7 +277,7 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     ASSERT_TRUE(WriteTextFile(csDefinition, "\"blankchild.exe -forever\" -noconsole\r\n"));
 
     CRunResult result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
-    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.m_csErr, "");
     {
         CServiceHandle service("OvrBlank");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
@@ -320,27 +289,15 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     // The quoted path starts the service from that folder.
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrBlank", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(FindProcesses("blankchild.exe").size(), 1u);
+    EXPECT_EQ(FindProcessesWithPrefix("blankchild.exe").size(), 1u);
 
     // -r on a running service stops it and removes it, without a word.
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
-    EXPECT_EQ(result.csErr, "");
+    EXPECT_EQ(result.m_csErr, "");
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrBlank"); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
-}
-
-TEST_F(ServiceE2E, NtServiceTypedAtAConsoleEndsAtOnceWithoutOutput)
-{
-    std::string csExe = Prepare("ovrnts", "OvrNts.exe", {});
-    CRunResult result = RunProgram(csExe + " /NT_SERVICE", "", s_dwLong);
-    ASSERT_TRUE(result.fStarted);
-    EXPECT_FALSE(result.fTimedOut);
-    EXPECT_EQ(result.dwExitCode, 0u);
-    EXPECT_EQ(result.csOut, "");
-    EXPECT_EQ(result.csErr, "");
-    EXPECT_TRUE(IsServiceGone("OvrNts"));
+    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
 }
 
 TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
@@ -348,10 +305,10 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     // A program called ".exe" asks for a service without a name.
     std::string csExe = Prepare("ovrbad", ".exe", {});
     CRunResult result = RunProgram(csExe + " -i", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr),
+    EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be installed. Error " + ErrorText(ERROR_INVALID_NAME)}));
     result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.csErr),
+    EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME)}));
-    EXPECT_EQ(result.dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, 0u);
 }

@@ -19,6 +19,6 @@ void ResetSupervisorForTest()
         delete pProcess;
     theSupervisor.m_paProcesses.clear();
     theSupervisor.m_csDefinitionFile.clear();
-    theSupervisor.m_fAllowClose = 0;
-    theSupervisor.m_fLifoShutdown = 0;
+    theSupervisor.m_fAllowClose = FALSE;
+    theSupervisor.m_fLifoShutdown = FALSE;
 }

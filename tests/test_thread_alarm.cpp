@@ -1,7 +1,4 @@
-// Threads (start, resume, end, destruction while running) and alarms (time
-// order, re-arming, cancelling, the alarm thread's life).
-#include <gtest/gtest.h>
-
+// Alarms: time order, re-arming and cancelling.
 #include <memory>
 #include <vector>
 
@@ -14,42 +11,6 @@
 namespace {
 
 // Signalled when a worker's body has begun.
-HANDLE g_hStarted = ::CreateEventA(NULL, FALSE, FALSE, NULL);
-
-// Waits for its gate (if any), sleeps, counts the run and sets its exit
-// code. Its body uses only what outlives the object once it has begun: it
-// may run on while the base destructor waits for it.
-class CWorkerThread : public CThread
-{
-public:
-    CWorkerThread(const std::string& csName, DWORD dwSleep, volatile LONG* pcRuns, HANDLE hGate = NULL)
-        : CThread(csName), m_dwSleep(dwSleep), m_pcRuns(pcRuns), m_hGate(hGate)
-    {
-    }
-    virtual void Run() override
-    {
-        volatile LONG* pcRuns = m_pcRuns;
-        const DWORD dwSleep = m_dwSleep;
-        const HANDLE hGate = m_hGate;
-        m_dwExitCode = 7;
-        ::SetEvent(g_hStarted);
-        if (hGate != NULL)
-            ::WaitForSingleObject(hGate, 10000);
-        ::Sleep(dwSleep);
-        ::InterlockedIncrement(pcRuns);
-    }
-    DWORD m_dwSleep;
-    volatile LONG* m_pcRuns;
-    HANDLE m_hGate;
-};
-
-DWORD WINAPI CountRoutine(void* pv)
-{
-    if (pv != NULL)
-        ::InterlockedIncrement(static_cast<volatile LONG*>(pv));
-    return pv != NULL ? 3 : 4;
-}
-
 // The ids of recording alarms in the order they fired.
 std::vector<int> g_aiFired;
 CRITICAL_SECTION g_critsecFired;
@@ -84,127 +45,6 @@ CMilliTimeSpan Ms(LONG nMilliseconds)
 
 }  // namespace
 
-// ---- Threads --------------------------------------------------------------
-
-TEST(Thread, StartsSuspendedRunsAfterResumeEndsWithItsExitCodeAndStartsAgain)
-{
-    CSwitchOn traceOn(g_fDebugTrace);
-    CStderrCapture capture;
-    volatile LONG cRuns = 0;
-    CWorkerThread thread("Worker", 0, &cRuns);
-    EXPECT_EQ(thread.Start(), 0u);
-    EXPECT_EQ(GetThreadName(thread.m_dwThreadId), "Worker");
-    ::Sleep(30);
-    EXPECT_EQ(cRuns, 0);
-    EXPECT_EQ(thread.Resume(), 1u);
-    CWaitObjectArray apwo = {&thread};
-    EXPECT_EQ(WaitForWaitObjects(FALSE, apwo, 5000), &thread);
-    EXPECT_EQ(cRuns, 1);
-    DWORD dwExitCode = 0;
-    EXPECT_TRUE(::GetExitCodeThread(thread.m_hHandle, &dwExitCode));
-    EXPECT_EQ(dwExitCode, 7u);
-    std::string csId = std::to_string(thread.m_dwThreadId);
-    thread.WaitForEnd();
-    EXPECT_EQ(thread.m_hHandle, (HANDLE)NULL);
-    EXPECT_EQ(capture.Text(), "Thread Worker (id: " + csId + ") has been created.\n"
-                              "Thread Worker (id: " + csId + ") is ending.\n");
-
-    // Again, with a body that takes longer than 100 ms; a second Start
-    // meanwhile is refused.
-    thread.m_dwSleep = 300;
-    EXPECT_EQ(thread.Start(), 0u);
-    HANDLE hFirst = thread.m_hHandle;
-    {
-        CRecordFailures failures;
-        EXPECT_EQ(thread.Start(), (DWORD)ERROR_BUSY);
-        EXPECT_TRUE(failures.Has("ASSERT_NULL(m_hHandle)")) << failures.Texts();
-    }
-    EXPECT_EQ(thread.m_hHandle, hFirst);
-    thread.Resume();
-    csId = std::to_string(thread.m_dwThreadId);
-    capture.Clear();
-    thread.WaitForEnd();
-    EXPECT_EQ(cRuns, 2);
-    EXPECT_EQ(capture.Text().find("Waiting for thread Worker (id: " + csId + ") to end.\n"), 0u) << capture.Text();
-}
-
-TEST(Thread, DestroyedBeforeItEndedIsReportedAndWaitedForAfterItEndedNot)
-{
-    const char* const pszReport = "A thread object is being destroyed before the corresponding thread has ended.";
-    CRecordFailures failures;
-    CStderrCapture capture;
-    volatile LONG cRuns = 0;
-    // Running: the destructor returns only after the body has run to its end.
-    HANDLE hGate = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::unique_ptr<CWorkerThread> pThread(new CWorkerThread("Orphan", 0, &cRuns, hGate));
-    pThread->Start();
-    ::ResetEvent(g_hStarted);
-    pThread->Resume();
-    // Destruction must not begin before the body: the entry routine calls
-    // it through the object.
-    ASSERT_EQ(::WaitForSingleObject(g_hStarted, 5000), WAIT_OBJECT_0);
-    {
-        CTestThread opener([&] {
-            ::Sleep(200);
-            ::SetEvent(hGate);
-        });
-        pThread.reset();
-        EXPECT_EQ(cRuns, 1);
-    }
-    EXPECT_EQ(failures.Texts(), std::string(pszReport) + "\n");
-    EXPECT_NE(capture.Text().find("Waiting for thread Orphan"), std::string::npos) << capture.Text();
-    ::CloseHandle(hGate);
-
-    // Never resumed: reported, does not hang, the body never runs.
-    pThread.reset(new CWorkerThread("Never", 0, &cRuns));
-    pThread->Start();
-    pThread.reset();
-    EXPECT_EQ(failures.Count(), 2u) << failures.Texts();
-    EXPECT_EQ(cRuns, 1);
-
-    // Ended: nothing to say.
-    capture.Clear();
-    pThread.reset(new CWorkerThread("Ended", 0, &cRuns));
-    pThread->Start();
-    pThread->Resume();
-    EXPECT_TRUE(pThread->Wait(5000));
-    pThread.reset();
-    EXPECT_EQ(failures.Count(), 2u) << failures.Texts();
-    EXPECT_EQ(capture.Text(), "");
-}
-
-TEST(SimpleThread, CreatesSuspendedRunsTheRoutineWithItsParameterAndCloses)
-{
-    CSwitchOn traceOn(g_fDebugTrace);
-    CStderrCapture capture;
-    volatile LONG cRuns = 0;
-    CSimpleThread thread, named;
-    thread.m_csName = "Simple";
-    EXPECT_TRUE(thread.Create(CountRoutine, (void*)&cRuns));
-    EXPECT_TRUE(named.Create("Named", CountRoutine));   // with a null parameter
-    EXPECT_EQ(capture.Text(), "Thread 'Simple' (id: " + std::to_string(thread.m_dwThreadId) + ") was created.\n"
-                              "Thread 'Named' (id: " + std::to_string(named.m_dwThreadId) + ") was created.\n");
-    EXPECT_EQ(GetThreadName(thread.m_dwThreadId), "Simple");
-    // Suspended once more from outside: one Resume does not let it run.
-    ::SuspendThread(thread.m_hHandle);
-    thread.Resume();
-    EXPECT_FALSE(thread.Wait(30));
-    EXPECT_EQ(cRuns, 0);
-    thread.Resume();
-    named.Resume();
-    EXPECT_TRUE(thread.Wait(5000) && named.Wait(5000));
-    EXPECT_EQ(cRuns, 1);
-    DWORD dwExitCode = 0, dwNamedExitCode = 0;
-    ::GetExitCodeThread(thread.m_hHandle, &dwExitCode);
-    ::GetExitCodeThread(named.m_hHandle, &dwNamedExitCode);
-    EXPECT_EQ(dwExitCode, 3u);
-    EXPECT_EQ(dwNamedExitCode, 4u);
-    thread.Close();
-    EXPECT_EQ(thread.m_hHandle, (HANDLE)NULL);
-}
-
-// ---- Alarms -----------------------------------------------------------------
-
 TEST(Alarm, InThePastFiresAtOnceInTheFutureNotBeforeItsTime)
 {
     CAlarm past, future;
@@ -231,7 +71,7 @@ TEST(Alarm, AlarmsFireInTimeOrderAndTwoDueTogetherInListOrder)
     for (int i = 0; i < 3; i++) {
         CWaitObject* pw = WaitForWaitObjects(FALSE, apwo, 3000);
         ASSERT_NE(pw, nullptr);
-        pw->m_fEnabled = 0;
+        pw->m_fEnabled = FALSE;
         apOrder.push_back(pw);
     }
     EXPECT_EQ(apOrder, (std::vector<CWaitObject*>{&a2, &a3, &a1}));
@@ -269,33 +109,6 @@ TEST(Alarm, ReArmedFiresAgainCancelledOrInvalidDoesNotFire)
     // Cancelling a fired alarm resets its event.
     alarm.Cancel();
     EXPECT_FALSE(alarm.Wait(0));
-}
-
-TEST(Alarm, TheAlarmThreadEndsWithTheLastAlarmAndStartsAgain)
-{
-    CSwitchOn traceOn(g_fDebugTrace);
-    CStderrCapture capture;
-    std::unique_ptr<CAlarm> pFirst(new CAlarm), pSecond(new CAlarm);
-    pFirst->SetAfter(Ms(10));
-    const DWORD dwFirstThread = GetAlarmThreadId();
-    EXPECT_NE(capture.Text().find("Thread 'AlarmThread' (id: " + std::to_string(dwFirstThread) + ") was created."),
-              std::string::npos)
-        << capture.Text();
-    EXPECT_EQ(GetThreadName(dwFirstThread), "AlarmThread");
-    EXPECT_TRUE(pFirst->Wait(2000));
-    pFirst.reset();   // not the last alarm: the thread goes on
-    EXPECT_EQ(GetAlarmThreadId(), dwFirstThread);
-    EXPECT_EQ(capture.Text().find("The alarm thread is ending."), std::string::npos);
-    pSecond.reset();
-    EXPECT_EQ(GetAlarmThreadId(), 0u);
-    EXPECT_NE(capture.Text().find("The alarm thread is ending.\n"), std::string::npos) << capture.Text();
-
-    // A new alarm starts a new thread when armed, which serves it.
-    CAlarm third;
-    EXPECT_EQ(GetAlarmThreadId(), 0u);
-    third.SetAfter(Ms(20));
-    EXPECT_NE(GetAlarmThreadId(), 0u);
-    EXPECT_TRUE(third.Wait(2000));
 }
 
 TEST(Alarm, AnAlarmArmedWhileTheLastOneIsDestroyedStillFires)

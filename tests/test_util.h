@@ -7,10 +7,9 @@
 #include <functional>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "common/childproc.h"
 #include "e2e_util.h"
+#include "test_app.h"
 
 // Runs fn on a thread of its own; the destructor joins it (bounded).
 class CTestThread

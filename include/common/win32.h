@@ -29,6 +29,13 @@
 
 class CWaitObject;
 
+// Win32 calls answer a missing handle with NULL or INVALID_HANDLE_VALUE,
+// depending on the call; either means there is nothing to use or close.
+inline BOOL IsValidHandle(HANDLE hHandle)
+{
+    return hHandle != NULL && hHandle != INVALID_HANDLE_VALUE;
+}
+
 // A pointer array of wait objects; it does not own what it points to.
 typedef std::vector<CWaitObject*> CWaitObjectArray;
 

@@ -1,0 +1,480 @@
+// The supervision rules as an operator sees them: each row is a definition
+// file, what the operator and the clients do, and the broadcasts they must
+// see, in order and, where the rule is about time, within a tolerance. Every
+// row runs a real Ovrin.exe under a name of its own with copies of the test
+// child program (childproc.exe).
+//
+// A step is one of:
+//   "text"        the next broadcast after the previous match starts with text
+//   "text|lo-hi"  ... and arrives lo..hi ms after the previous match
+//   "+text"       a broadcast after the previous match, in any order
+//   "!text"       no broadcast after the previous match starts with text
+//                 (checked when the row has run)
+//   ">cmd name"   a client command: stop, start, kill, status, report
+//   "$line"       a line typed at the supervisor's console
+//   "~ms"         a pause
+//   "=exit"       the supervisor ends with exit code 0 (optionally |lo-hi)
+//   "%silent"     a client connects and never reads
+//   "%garbage"    a client sends a record whose lengths run past its end
+//   "%copy name"  the child program appears in the folder as name
+//   "%alive name" a process of that name is running
+//   "%ext line"   the command line runs outside the supervisor, in its folder
+// Process records (report) read "#<file name> <status> <version>".
+#include "e2e_util.h"
+#include "ovrin_e2e.h"
+#include "test_app.h"
+
+namespace {
+
+const DWORD c_dwLong = 20000;
+
+struct CRuleCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_acsChildren;   // copied in before the start
+    std::vector<std::string> m_acsExternal;   // started before the supervisor
+    std::string m_csDefinition;
+    std::vector<std::string> m_acsSteps;
+};
+
+std::string Lines(int nFirst, int nLast, const std::string& csFormat)
+{
+    std::string cs;
+    for (int i = nFirst; i <= nLast; i++)
+        cs += StrFormat(csFormat.c_str(), i);
+    return cs;
+}
+
+std::vector<std::string> Names(int nFirst, int nLast, const char* pszFormat)
+{
+    std::vector<std::string> acs;
+    for (int i = nFirst; i <= nLast; i++)
+        acs.push_back(StrFormat(pszFormat, i));
+    return acs;
+}
+
+const std::vector<CRuleCase>& Cases()
+{
+    static const std::vector<CRuleCase> s_aCases = {
+        {"FileOrderStatusAddressingAndNoStop", {"ra1.exe", "ra2.exe", "ra3.exe"}, {},
+         "\"ra1.exe -forever\" -noconsole\r\n\"ra2.exe -forever\" -noconsole\r\n# a comment\r\n"
+         "\"ra3.exe -forever\" -noconsole -nostop\r\n",
+         {"Started process: ra1.exe.", "Started process: ra2.exe.", "Started process: ra3.exe.",
+          "All services have been started.", ">status", "Status of all processes:",
+          "Process ra1.exe(2.0-2.0.1.5)     running       ", "Process ra2.exe(2.0-2.0.1.5)     running       ",
+          "Process ra3.exe(2.0-2.0.1.5)     running       ",
+          ">report", "#ra1.exe 4 2.0-2.0.1.5", "#ra2.exe 4 2.0-2.0.1.5", "#ra3.exe 4 2.0-2.0.1.5",
+          ">stop RA2", "Stopping process ra2.exe", "ra2.exe Stopped.", ">status",
+          "Process ra2.exe(2.0-2.0.1.5)     ended         ",
+          ">start ra2.EXE", "Started process: ra2.exe.", ">start ra1", 
+          "ra1.exe is already running so starting it is not permitted.", ">stop nosuch.exe",
+          "nosuch is not a valid process name.", ">stop ra3", "Stopping process ra3.exe",
+          "ra3.exe not stopped (running      )", ">stop all", "Stopping process ra1.exe", "ra1.exe Stopped.",
+          "Stopping process ra2.exe", "ra2.exe Stopped.", "Stopping process ra3.exe",
+          "ra3.exe not stopped (running      )", ">start ALL", "+Started process: ra1.exe.",
+          "+Started process: ra2.exe.", "+ra3.exe is already running so starting it is not permitted.",
+          "~500", "$quit", "Stopping process ra1.exe", "ra1.exe Stopped.", "Stopping process ra2.exe",
+          "ra2.exe Stopped.", "Stopping process ra3.exe", "ra3.exe not stopped (running      )", "=exit",
+          "%alive ra3.exe"}},
+        {"LifoShutdownStopsTheLastLineFirst", {"rl1.exe", "rl2.exe", "rl3.exe"}, {},
+         "-global -lifoshutdown\n\"rl1.exe -forever\" -noconsole\n\"rl2.exe -forever\" -noconsole\n"
+         "\"rl3.exe -forever\" -noconsole\n",
+         {"All services have been started.", "$quit", "Stopping process rl3.exe", "rl3.exe Stopped.",
+          "Stopping process rl2.exe", "rl2.exe Stopped.", "Stopping process rl1.exe", "rl1.exe Stopped.",
+          "=exit"}},
+        {"CrashIsRestartedAfterItsDelay", {"rc1.exe"}, {},
+         "\"rc1.exe -sleep 300 -crash\" -noconsole -restartdelay 2\n",
+         {"Started process: rc1.exe.", "rc1.exe has ended. Exit code: -1073741819|200-5000",
+          "#rc1.exe 1 2.0-2.0.1.5", "Started process: rc1.exe.|1700-4500",
+          "rc1.exe has ended. Exit code: -1073741819"}},
+        {"OnlyTheExitCodeGivenIsANormalEnd", {"re1.exe", "re2.exe", "re3.exe", "re4.exe"}, {},
+         "\"re1.exe -sleep 200 -exit 0\" -noconsole -exit 0 -restartdelay 0\n"
+         "\"re2.exe -sleep 200 -exit 3\" -noconsole -exit 0 -restartdelay 0\n"
+         "\"re3.exe -sleep 200\" -noconsole -restartdelay 0\n"
+         "\"re4.exe -sleep 200 -exit 3\" -noconsole -exit 0 -nowatch -restartdelay 0\n",
+         {"All services have been started.", "+re1.exe has finished.", "+re2.exe has ended. Exit code: 3",
+          "+re3.exe has ended. Exit code: 0", "+re4.exe has ended. Exit code: 3", "~1500",
+          "!Started process: re1.exe.", "!Started process: re4.exe.", ">status", "Status of all processes:",
+          "Process re1.exe(2.0-2.0.1.5)     ended         ", "Process re2.exe(2.0-2.0.1.5)     ",
+          "Process re3.exe(2.0-2.0.1.5)     ", "Process re4.exe(2.0-2.0.1.5)     crashed       "}},
+        {"ExitCodesAreRestarted", {"rx2.exe", "rx3.exe"}, {},
+         "\"rx2.exe -sleep 200 -exit 3\" -noconsole -exit 0 -restartdelay 0\n"
+         "\"rx3.exe -sleep 200\" -noconsole -restartdelay 0\n",
+         {"All services have been started.", "+rx2.exe has ended. Exit code: 3", "+rx3.exe has ended. Exit code: 0",
+          "+Started process: rx2.exe.", "+Started process: rx3.exe."}},
+        {"GroupCrashRestartsTheBrothersAndLeavesOtherGroups", {"rg1.exe", "rg2.exe", "rg3.exe", "rg4.exe"}, {},
+         "\"rg1.exe -forever\" -noconsole -group 1 -restartdelay 1\n"
+         "\"rg2.exe -sleep 500 -exit 3\" -noconsole -group 1 -restartdelay 1\n"
+         "\"rg3.exe -forever\" -noconsole -group 2 -restartdelay 1\n"
+         "\"rg4.exe -forever\" -noconsole -restartdelay 1\n",
+         {"All services have been started.", "rg2.exe has ended. Exit code: 3", ">status",
+          "Process rg1.exe(2.0-2.0.1.5)     ended         ", "Process rg2.exe(2.0-2.0.1.5)     crashed       ",
+          "Process rg3.exe(2.0-2.0.1.5)     running       ", "Process rg4.exe(2.0-2.0.1.5)     running       ",
+          "+Started process: rg1.exe.|800-4000", "+Started process: rg2.exe.|800-4000", "~1000",
+          "!Started process: rg3.exe.", "!Started process: rg4.exe."}},
+        {"MasterEndingNormallyStopsItsGroupForGood", {"rm1.exe", "rm2.exe", "rm3.exe"}, {},
+         "\"rm1.exe -sleep 1000 -exit 0\" -noconsole -master -exit 0 -group 3 -restartdelay 0\n"
+         "\"rm2.exe -forever\" -noconsole -group 3 -restartdelay 0\n"
+         "\"rm3.exe -forever\" -noconsole -group 4 -restartdelay 0\n",
+         {"All services have been started.", "rm1.exe has finished.", ">status",
+          "Process rm1.exe(2.0-2.0.1.5)     ended         ", "Process rm2.exe(2.0-2.0.1.5)     ended         ",
+          "Process rm3.exe(2.0-2.0.1.5)     running       ", "~1000", "!Started process: rm"}},
+        {"QuitAsksTheShutdownOnlyAfterANormalEndAndItsDelay", {"rq1.exe", "rq2.exe"}, {},
+         "\"rq1.exe -sleep 100 -exit 0\" -noconsole -quit -quitdelay 0 -restartdelay 60\n"
+         "\"rq2.exe -sleep 1000 -exit 0\" -noconsole -quit -quitdelay 2 -exit 0\n",
+         {"rq1.exe has ended. Exit code: 0", "rq2.exe has finished.",
+          "Stopping all processes and shutting down in 2 seconds...", "=exit|1700-8000"}},
+        {"QuitDelayOfNoneShutsDownAtOnce", {"rq3.exe"}, {},
+         "\"rq3.exe -sleep 300 -exit 0\" -noconsole -quit -quitdelay 0 -exit 0\n",
+         {"rq3.exe has finished.", "Stopping all processes and shutting down in 0 seconds...", "=exit|0-3500"}},
+        {"SyncRunsAloneThenLeavesTheList", {"rs1.exe", "rs2.exe"}, {},
+         "\"rs1.exe -sleep 1000\" -noconsole -sync\n\"rs2.exe -forever\" -noconsole\n",
+         {"Started process: rs1.exe.", "Waiting for rs1.exe to finish.", "rs1.exe has finished.|800-5000",
+          "rs1.exe has been removed from process list.", "Started process: rs2.exe.",
+          "All services have been started.", ">status", "Status of all processes:", "Process rs2.exe", ">report",
+          "#rs2.exe 4 ", "!Process rs1.exe", "!#rs1.exe"}},
+        {"UniqueAttachesToTheRunningInstance", {"ru1.exe", "ru2.exe", "ru3.exe"},
+         {"ru1.exe -forever", "ru2.exe -forever", "ru3.exe -sleep 2500 -exit 5"},
+         "\"ru1.exe -forever\" -noconsole -restartdelay 60\n"
+         "\"ru2.exe -forever\" -noconsole -nounique -restartdelay 60\n"
+         "\"rux.exe -forever\" -noconsole -unique ru3 -restartdelay 60\n",
+         {"Monitoring running process: ru1.exe.", "Started process: ru2.exe.", "Monitoring running process: rux.exe.",
+          "All services have been started.", "rux.exe has ended. Exit code: 5", "!Started process: ru1.exe."}},
+        {"NoStartLineWatchesEachOutsideInstance", {"rt1.exe"}, {}, "\"rt1.exe\" -nostart -restartdelay 0\n",
+         {"All services have been started.", "%ext rt1.exe -sleep 5000 -exit 4", "Monitoring external process: rt1.exe",
+          "rt1.exe has ended. Exit code: 4", "%ext rt1.exe -forever", "Monitoring external process: rt1.exe",
+          "~500", "!Started process: rt1.exe."}},
+        {"UniqueAtStartUpSeesItsOwnStartsButNotEndedOnes", {"rv_a.exe", "rv_b.exe", "rv_s.exe"}, {},
+         "\"rv_b.exe -exit 0\" -noconsole -restartdelay 60\n\"rv_s.exe -sleep 500\" -noconsole -sync -nounique\n"
+         "\"rv_a.exe -forever\" -noconsole\n\"rv_a.exe -forever\" -noconsole\n\"rv_b.exe -forever\" -noconsole\n",
+         {"!Monitoring running process: rv_b.exe.", "!Cannot monitor ", "Started process: rv_b.exe.",
+          "Started process: rv_s.exe.", "Started process: rv_a.exe.", "!Started process: rv_a.exe.",
+          "Monitoring running process: rv_a.exe.",
+          "Started process: rv_b.exe.", "All services have been started."}},
+        {"FailedStartIsRetriedEveryDelay", {}, {},
+         "\"rz1.exe -forever\" -noconsole -restartdelay 1\n",
+         {"Could not start process: rz1.exe. Error 2 (", "Could not start process: rz1.exe. Error 2 (|800-4000",
+          "%copy rz1.exe", "Started process: rz1.exe.|0-4000"}},
+        {"StopAndKillEndTheProcessForGood", {"rk1.exe", "rk2.exe"}, {},
+         "\"rk1.exe -forever\" -noconsole -restartdelay 0\n\"rk2.exe -forever\" -noconsole -restartdelay 0\n",
+         {"All services have been started.", ">kill rk1", "Terminating process rk1.exe", ">stop rk2",
+          "Stopping process rk2.exe", "rk2.exe Stopped.", "~1000", "!Started process: rk", ">status",
+          "Process rk1.exe(2.0-2.0.1.5)     ended         ", "Process rk2.exe(2.0-2.0.1.5)     ended         "}},
+        {"StuckAndBadClientsLeaveTheOthersServed", {"rb1.exe"}, {}, "\"rb1.exe -forever\" -noconsole\n",
+         {"All services have been started.", "%garbage", "%silent", "~300", ">status", "Process rb1.exe", ">status",
+          "Status of all processes:|0-2500", "Process rb1.exe|0-2500", ">stop rb1", "rb1.exe Stopped.|0-4000"}},
+        {"StopDuringStartUpIsServedAfterIt", {"rd1.exe", "rd2.exe"}, {},
+         "\"rd1.exe -sleep 1500\" -noconsole -sync\n\"rd2.exe -forever\" -noconsole\n",
+         {"Waiting for rd1.exe to finish.", ">stop rd2", "rd1.exe has finished.", "Stopping process rd2.exe",
+          "rd2.exe not stopped (not initialized)", "Started process: rd2.exe.", "All services have been started.",
+          "$quit", "Stopping process rd2.exe", "rd2.exe Stopped.", "=exit"}},
+        {"QuitWhileASyncChildNeverEnds", {"rn1.exe", "rn2.exe"}, {},
+         "\"rn1.exe -forever\" -noconsole -sync\n\"rn2.exe -forever\" -noconsole\n",
+         {"Waiting for rn1.exe to finish.", "~300", "$quit", "Stopping process rn1.exe", "rn1.exe Stopped.",
+          "=exit", "!Started process: rn2.exe."}},
+        {"MoreThanSixtyFourRecordsWithAQuitAndACommandBehindThem", Names(1, 70, "rw%02d.exe"), {},
+         Lines(1, 69, "\"rw%02d.exe -forever\" -noconsole -nounique\n") +
+             "\"rw70.exe -sleep 8000 -crash\" -noconsole -nounique -restartdelay 60\n",
+         {"Started process: rw01.exe.", "Started process: rw69.exe.", "Started process: rw70.exe.",
+          "All services have been started.", ">stop rw69", "rw69.exe Stopped.",
+          "rw70.exe has ended. Exit code: -1073741819", "$quit", "Stopping process rw01.exe", "=exit"}},
+    };
+    return s_aCases;
+}
+
+struct CArrived
+{
+    std::string m_csText;
+    LONGLONG m_llAt;
+};
+
+class CRuleRun
+{
+public:
+    explicit CRuleRun(const CRuleCase& rc) : m_case(rc), m_csExe(std::string("Ovr") + rc.m_pszName + ".exe") {}
+    ~CRuleRun()
+    {
+        for (PROCESS_INFORMATION& pi : m_apiExternal) {
+            ::TerminateProcess(pi.hProcess, 1);
+            ::WaitForSingleObject(pi.hProcess, 5000);
+            ::CloseHandle(pi.hProcess);
+            ::CloseHandle(pi.hThread);
+        }
+    }
+
+    void Run()
+    {
+        ASSERT_TRUE(m_ovrin.Prepare(m_csExe));
+        for (const std::string& csChild : m_case.m_acsChildren)
+            ASSERT_TRUE(m_ovrin.CopyChild(csChild));
+        for (const std::string& csExternal : m_case.m_acsExternal)
+            StartExternal(csExternal);
+        ASSERT_TRUE(m_ovrin.Launch(m_case.m_csDefinition)) << ::GetLastError();
+        ASSERT_TRUE(m_client.Connect(m_csExe, c_dwLong));
+        for (const std::string& csStep : m_case.m_acsSteps) {
+            SCOPED_TRACE(csStep);
+            Step(csStep);
+            if (::testing::Test::HasFatalFailure())
+                break;
+        }
+        Pump(300);
+        for (const auto& check : m_aAbsent) {
+            for (size_t i = check.second; i < m_aArrived.size(); i++)
+                EXPECT_NE(m_aArrived[i].m_csText.compare(0, check.first.size(), check.first), 0)
+                    << "\"" << check.first << "\" came, line " << i << Transcript();
+        }
+    }
+
+private:
+    // Splits "text|lo-hi" into the text and the tolerance.
+    static std::string Tolerance(const std::string& csStep, LONG& nLo, LONG& nHi)
+    {
+        nLo = -1;
+        nHi = -1;
+        const size_t iBar = csStep.rfind('|');
+        if (iBar == std::string::npos || iBar == 0)
+            return csStep;
+        sscanf(csStep.c_str() + iBar + 1, "%ld-%ld", &nLo, &nHi);
+        return csStep.substr(0, iBar);
+    }
+
+    void Step(const std::string& csStep)
+    {
+        LONG nLo, nHi;
+        const std::string csText = Tolerance(csStep, nLo, nHi);
+        switch (csText[0]) {
+        case '>':
+            Command(csText.substr(1));
+            return;
+        case '$':
+            m_ovrin.WriteInput(csText.substr(1) + "\r\n");
+            return;
+        case '~':
+            Pump((DWORD)atol(csText.c_str() + 1));
+            return;
+        case '!':
+            m_aAbsent.push_back({csText.substr(1), m_iNext});
+            return;
+        case '%':
+            Special(csText.substr(1));
+            return;
+        case '=': {
+            ASSERT_TRUE(m_ovrin.WaitForExit(c_dwLong)) << Transcript();
+            const LONGLONG llEnded = NowTicks();
+            EXPECT_EQ(m_ovrin.GetExitCode(), 0u);
+            CheckTime(llEnded, nLo, nHi, "the end");
+            Pump(200);
+            return;
+        }
+        case '+': {
+            const size_t i = Find(csText.substr(1), m_iNext);
+            ASSERT_NE(i, std::string::npos) << "\"" << csText.substr(1) << "\" did not come" << Transcript();
+            CheckTime(m_aArrived[i].m_llAt, nLo, nHi, csText);
+            return;
+        }
+        default: {
+            const size_t i = Find(csText, m_iNext);
+            ASSERT_NE(i, std::string::npos) << "\"" << csText << "\" did not come" << Transcript();
+            CheckTime(m_aArrived[i].m_llAt, nLo, nHi, csText);
+            m_llPrevious = m_aArrived[i].m_llAt;
+            m_iNext = i + 1;
+        }
+        }
+    }
+
+    void CheckTime(LONGLONG llAt, LONG nLo, LONG nHi, const std::string& csWhat)
+    {
+        if (nLo < 0)
+            return;
+        const double dMs = TicksToMs(llAt - m_llPrevious);
+        EXPECT_TRUE(dMs >= nLo && dMs <= nHi) << csWhat << " came " << dMs << " ms after the previous line, not "
+                                              << nLo << ".." << nHi << Transcript();
+    }
+
+    void Command(const std::string& csCommand)
+    {
+        static const struct
+        {
+            const char* m_pszVerb;
+            DWORD m_dwKind;
+        } s_aVerbs[] = {{"stop", MSG_STOP}, {"start", MSG_START}, {"kill", MSG_TERMINATE},
+                        {"status", MSG_STATUS}, {"report", MSG_REPORT_ALL}};
+        const size_t iBlank = csCommand.find(' ');
+        const std::string csVerb = csCommand.substr(0, iBlank);
+        const std::string csName = iBlank == std::string::npos ? "" : csCommand.substr(iBlank + 1);
+        for (const auto& verb : s_aVerbs) {
+            if (csVerb == verb.m_pszVerb) {
+                ASSERT_TRUE(m_client.Send(verb.m_dwKind, csName));
+                return;
+            }
+        }
+        FAIL() << "no such command in the table: " << csCommand;
+    }
+
+    void Special(const std::string& csSpecial)
+    {
+        if (csSpecial == "silent") {
+            ASSERT_TRUE(m_silent.Connect(m_csExe, c_dwLong, FALSE));
+        } else if (csSpecial == "garbage") {
+            ASSERT_TRUE(m_garbage.Connect(m_csExe, c_dwLong));
+            m_garbage.SendRaw(std::string("\x08\x00\x00\x00\xff\xff\x00\x00", 8) + std::string(40, 'x'));
+        } else if (csSpecial.compare(0, 5, "copy ") == 0) {
+            ASSERT_TRUE(m_ovrin.CopyChild(csSpecial.substr(5)));
+        } else if (csSpecial.compare(0, 4, "ext ") == 0) {
+            StartExternal(csSpecial.substr(4));
+        } else if (csSpecial.compare(0, 6, "alive ") == 0) {
+            EXPECT_FALSE(FindProcessesWithPrefix(csSpecial.substr(6)).empty()) << csSpecial << Transcript();
+        } else {
+            FAIL() << "no such step: " << csSpecial;
+        }
+    }
+
+    void StartExternal(const std::string& csCommandLine)
+    {
+        STARTUPINFOA si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        std::string csLine = m_ovrin.m_csDir + "\\" + csCommandLine;
+        ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL,
+                                     m_ovrin.m_csDir.c_str(), &si, &pi))
+            << csLine << " " << ::GetLastError();
+        m_apiExternal.push_back(pi);
+    }
+
+    // Collects what arrives for up to dwMs.
+    void Pump(DWORD dwMs)
+    {
+        const DWORD dwStart = ::GetTickCount();
+        for (DWORD dwElapsed = 0; dwElapsed < dwMs; dwElapsed = ::GetTickCount() - dwStart) {
+            if (!Receive(dwMs - dwElapsed))
+                return;
+        }
+    }
+
+    BOOL Receive(DWORD dwTimeoutMs)
+    {
+        CControlMessage msg;
+        LONGLONG llAt = 0;
+        if (!m_client.Receive(msg, &llAt, dwTimeoutMs))
+            return FALSE;
+        std::string csText = msg.m_csText;
+        if (msg.m_dwKind == MSG_PROCESS_RECORD)
+            csText = "#" + msg.m_csFilename + " " + std::to_string(msg.m_nStatus) + " " + msg.m_csVersion;
+        m_aArrived.push_back({csText, llAt});
+        return TRUE;
+    }
+
+    // The first broadcast from iFrom on that starts with csPrefix, waiting for it.
+    size_t Find(const std::string& csPrefix, size_t iFrom)
+    {
+        const DWORD dwStart = ::GetTickCount();
+        for (size_t i = iFrom;; i++) {
+            while (i >= m_aArrived.size()) {
+                const DWORD dwElapsed = ::GetTickCount() - dwStart;
+                if (dwElapsed >= c_dwLong || !Receive(c_dwLong - dwElapsed))
+                    return std::string::npos;
+            }
+            if (m_aArrived[i].m_csText.compare(0, csPrefix.size(), csPrefix) == 0)
+                return i;
+        }
+    }
+
+    std::string Transcript()
+    {
+        std::string cs = "\nbroadcasts (-> marks where the next match is looked for):\n";
+        for (size_t i = 0; i < m_aArrived.size(); i++)
+            cs += (i == m_iNext ? "->" : "  ") + m_aArrived[i].m_csText + "\n";
+        return cs + "console:\n" + m_ovrin.Output();
+    }
+
+    const CRuleCase& m_case;
+    std::string m_csExe;
+    COvrinProcess m_ovrin;
+    CTestClient m_client;
+    CTestClient m_silent;
+    CTestClient m_garbage;
+    std::vector<PROCESS_INFORMATION> m_apiExternal;
+    std::vector<CArrived> m_aArrived;
+    std::vector<std::pair<std::string, size_t>> m_aAbsent;
+    size_t m_iNext = 0;
+    LONGLONG m_llPrevious = 0;
+};
+
+class Rules : public ::testing::TestWithParam<CRuleCase>
+{
+};
+
+}  // namespace
+
+TEST_P(Rules, Hold)
+{
+    CRuleRun run(GetParam());
+    run.Run();
+}
+
+INSTANTIATE_TEST_SUITE_P(Supervisor, Rules, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<CRuleCase>& info) { return info.param.m_pszName; });
+
+// The console client of the supervisor and the client started alone.
+namespace {
+
+BOOL Shows(COvrinProcess& ovrin, const std::string& csText)
+{
+    return ovrin.WaitForOutput(csText, c_dwLong) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(SupervisorConsole, PromptHelpInvalidCommandsAndQuit)
+{
+    COvrinProcess ovrin;
+    ovrin.Prepare("OvrConsole.exe");
+    ovrin.CopyChild("quiet.exe");
+    ASSERT_TRUE(ovrin.Launch("\"quiet.exe -forever\" -noconsole\n"));
+    ASSERT_TRUE(Shows(ovrin, "Connected. Type 'help' or '?' for a list of commands.")) << ovrin.Output();
+    ASSERT_TRUE(Shows(ovrin, "All services have been started."));
+    ovrin.WriteInput("HELP\r\n");
+    ASSERT_TRUE(Shows(ovrin, " controlled. You may specify 'all' instead of a process name.)"));
+    ovrin.WriteInput("?? \r\nstart\r\n\r\na b c\r\nStatus\r\n");
+    ASSERT_TRUE(Shows(ovrin, "Process quiet.exe")) << ovrin.Output();
+    std::string csOut = ovrin.Output();
+    EXPECT_NE(csOut.find("Attempting to connect to "), std::string::npos);
+    EXPECT_NE(csOut.find("Connecting using \\\\.\\pipe\\Tesk\\OvrinUtility\\OvrConsole.exe."), std::string::npos)
+        << csOut;
+    EXPECT_NE(csOut.find("Commands:\r\n  status - lists the status of all processes\r\n"), std::string::npos);
+    EXPECT_NE(csOut.find("Invalid command: ??. Type '?' for help."), std::string::npos);
+    EXPECT_NE(csOut.find("Invalid command: start. Type '?' for help."), std::string::npos);
+    EXPECT_NE(csOut.find(">"), std::string::npos);
+    ovrin.WriteInput("QUIT\r\n");
+    EXPECT_TRUE(ovrin.WaitForExit(c_dwLong)) << ovrin.Output();
+    EXPECT_NE(ovrin.Output().find("Ending."), std::string::npos);
+    EXPECT_EQ(ovrin.GetExitCode(), 0u);
+}
+
+TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
+{
+    COvrinProcess client;
+    ASSERT_TRUE(client.Start("OvrLate.exe", "", "-c"));
+    ::Sleep(1500);
+    COvrinProcess server;
+    server.Prepare("OvrLate.exe");
+    server.CopyChild("late.exe");
+    ASSERT_TRUE(server.Launch("\"late.exe -forever\" -noconsole\n"));
+    ASSERT_TRUE(Shows(client, "Connected. Type 'help' or '?' for a list of commands."))
+        << client.Output();
+    client.WriteInput("status\r\n");
+    EXPECT_TRUE(Shows(client, "Status of all processes:")) << client.Output();
+    client.CloseInput();
+    EXPECT_TRUE(client.WaitForExit(c_dwLong));
+    EXPECT_NE(client.Output().find("Ending."), std::string::npos);
+    server.WriteInput("quit\r\n");
+    EXPECT_TRUE(server.WaitForExit(c_dwLong));
+
+    COvrinProcess lost;
+    DWORD dwStart = ::GetTickCount();
+    ASSERT_TRUE(lost.Start("OvrLost.exe", "", "-c nosuchcomputer"));
+    EXPECT_TRUE(lost.WaitForExit(c_dwLong));
+    EXPECT_NE(lost.Output().find("Unable to connect to pipe \\\\nosuchcomputer\\pipe\\Tesk\\OvrinUtility\\OvrLost.exe. Error "),
+              std::string::npos)
+        << lost.Output();
+    EXPECT_LT(::GetTickCount() - dwStart, 15000u);
+}
