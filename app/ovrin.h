@@ -93,10 +93,11 @@ public:
     // The census for a UNIQUE test or an external-process pass: the kept
     // one while m_fKeepCensus is set and it is valid, a new one otherwise.
     BOOL TakeCensus();
-    // Whether the census names a process of that name, and its id; an
-    // entry of a kept census whose process has ended is dropped.
+    // Whether the census names a process of that name, and its id; a
+    // match in a kept census is confirmed by a new one.
     BOOL FindRunningInstance(const std::string& csUniqueName, DWORD& dwId);
-    static BOOL IsProcessAlive(DWORD dwProcessId);
+    // Whether the census offers a NOSTART line an instance not yet watched.
+    BOOL HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const;
     static std::string FormatStatusLine(CWatchedProcess* pProcess);
 
     // Sends a text line to every client and writes it as a trace entry.

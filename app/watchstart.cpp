@@ -193,26 +193,16 @@ BOOL CSupervisorApp::TakeCensus()
 
 BOOL CSupervisorApp::FindRunningInstance(const std::string& csUniqueName, DWORD& dwId)
 {
-    // A kept census may name a process that has ended since it was taken;
-    // such an entry goes, and the question is asked again.
-    for (;;) {
-        if (!m_census.IsProcessRunning(csUniqueName))
-            return FALSE;
-        dwId = m_census.GetProcessId(csUniqueName);
-        if (TRUE)
-            return TRUE;
-        m_census.RemoveProcess(dwId);
-    }
-}
-
-BOOL CSupervisorApp::IsProcessAlive(DWORD dwProcessId)
-{
-    HANDLE hProcess = ::OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
-    if (hProcess == NULL)
+    // A kept census may name a process that has ended since it was taken,
+    // and its id may belong to another process by now (Wine hands ids out
+    // again at once). A match is rare in a start-up, so it is confirmed by
+    // a new census; a start-up without one takes a single census.
+    if (!m_census.IsProcessRunning(csUniqueName))
         return FALSE;
-    const BOOL fAlive = ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
-    ::CloseHandle(hProcess);
-    return fAlive;
+    if (m_fKeepCensus && m_census.Collect() && !m_census.IsProcessRunning(csUniqueName))
+        return FALSE;
+    dwId = m_census.GetProcessId(csUniqueName);
+    return TRUE;
 }
 
 BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
@@ -255,6 +245,14 @@ void CSupervisorApp::MonitorExternalProcesses()
     CStringArray csaNames;
     CDWordArray dwaIds;
     m_census.ListProcesses(csaNames, dwaIds);
+    // As for a UNIQUE test: what a kept census offers is confirmed by a new one.
+    if (m_fKeepCensus && HasExternalCandidate(csaNames, dwaIds)) {
+        if (!m_census.Collect()) {
+            Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
+            return;
+        }
+        m_census.ListProcesses(csaNames, dwaIds);
+    }
     for (size_t iRecord = 0; iRecord < m_paProcesses.size(); iRecord++) {
         CWatchedProcess* pTemplate = m_paProcesses[iRecord];
         if (!pTemplate->IsExternalTemplate())
@@ -263,10 +261,6 @@ void CSupervisorApp::MonitorExternalProcesses()
         for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
             if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]))
                 continue;
-            if (m_fKeepCensus && !IsProcessAlive(dwaIds[j])) {
-                m_census.RemoveProcess(dwaIds[j]);
-                continue;
-            }
             CWatchedProcess* pCopy = new CWatchedProcess;
             pCopy->CopyFromTemplate(*pTemplate);
             pCopy->m_fNoStart = 1;
@@ -278,6 +272,20 @@ void CSupervisorApp::MonitorExternalProcesses()
             Broadcast("Monitoring external process: " + pCopy->GetExeName());
         }
     }
+}
+
+BOOL CSupervisorApp::HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const
+{
+    for (const CWatchedProcess* pTemplate : m_paProcesses) {
+        if (!pTemplate->IsExternalTemplate())
+            continue;
+        const std::string csUniqueName = pTemplate->GetUniqueName();
+        for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
+            if (StrIEqual(csaNames[j], csUniqueName) && !IsProcessIdWatched(dwaIds[j]))
+                return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 BOOL CSupervisorApp::IsProcessIdWatched(DWORD dwProcessId) const

@@ -101,21 +101,14 @@ BOOL RunParts(const CBenchOptions& options)
     }
 
     // One broadcast: a message written on a pipe instance and taken by a
-    // client's reader thread; the supervisor's pipe has buffers of size 0,
-    // under which Wine ends a write only when the reader has taken it.
+    // client's reader thread. With buffers of size 0 Wine ends a write only
+    // when the reader has taken it; the supervisor's pipe has 64 KB.
     for (DWORD cbBuffers : {0ul, 65536ul}) {
         const std::string csPipe = StrFormat("ovbparts%lu_%lu", ::GetCurrentProcessId(), cbBuffers);
         CMessagePipe pipe;
-        pipe.SetServer(GetControlPipeName(csPipe));
-        pipe.m_dwInBufferSize = cbBuffers;
-        pipe.m_dwOutBufferSize = cbBuffers;
         CPipeInstance instance;
-        instance.OpenAsync(&pipe);
         CTestClient client;
-        BOOL fConnected = client.Connect(csPipe, 5000);
-        if (fConnected && instance.IsConnectPending())
-            fConnected = instance.FinishConnect();
-        if (fConnected) {
+        if (ConnectPlainServer(csPipe, cbBuffers, pipe, instance, client)) {
             CIoOperation opWrite(&instance);
             CControlMessage msg;
             msg.m_dwKind = MSG_TEXT;

@@ -71,22 +71,16 @@ double PlainTerminateLoop(std::vector<HANDLE>& ahProcesses)
 }
 
 // The same messages a status answer brought, sent by a plain server: one
-// overlapped write after another, each waited for, on a pipe made as the
-// supervisor makes its own (buffers of size 0). From the first write to
-// the last message's arrival, in ms; 0 when the pipe could not be set up.
+// overlapped write after another, each waited for, on a pipe with the
+// system's default buffers (size 0). From the first write to the last
+// message's arrival, in ms; 0 when the pipe could not be set up.
 double PlainServerSend(const std::vector<std::string>& acsTexts)
 {
-    const std::string csName = StrFormat("ovbplain%lu", ::GetCurrentProcessId());
     CMessagePipe pipe;
-    pipe.SetServer(GetControlPipeName(csName));
     CPipeInstance instance;
-    instance.OpenAsync(&pipe);
     CTestClient client;
-    BOOL fConnected = client.Connect(csName, 5000);
-    if (fConnected && instance.IsConnectPending())
-        fConnected = instance.FinishConnect();
     double dMs = 0;
-    if (fConnected) {
+    if (ConnectPlainServer(StrFormat("ovbplain%lu", ::GetCurrentProcessId()), 0, pipe, instance, client)) {
         std::vector<CDataBlock> aBlocks(acsTexts.size());
         for (size_t i = 0; i < acsTexts.size(); i++) {
             CControlMessage msg;

@@ -433,18 +433,6 @@ void CProcessCensus::AddProcess(const std::string& csImageName, DWORD dwId)
     m_adwProcessIds.push_back(dwId);
 }
 
-void CProcessCensus::RemoveProcess(DWORD dwId)
-{
-    for (size_t i = 0; i < m_adwProcessIds.size();) {
-        if (m_adwProcessIds[i] == dwId) {
-            m_adwProcessIds.erase(m_adwProcessIds.begin() + (ptrdiff_t)i);
-            m_acsProcessNames.erase(m_acsProcessNames.begin() + (ptrdiff_t)i);
-        } else {
-            i++;
-        }
-    }
-}
-
 void CProcessCensus::ListProcesses(CStringArray& acsNames, CDWordArray& adwIds) const
 {
     ASSERT_TRUE(m_fValid);

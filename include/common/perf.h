@@ -74,12 +74,10 @@ public:
     // The id of the first process of that name in snapshot order; 0 if none.
     DWORD GetProcessId(const std::string& csName) const;
 
-    // Keeps a snapshot current between Collects with what the caller knows
-    // better than the snapshot: a process it started itself (named from its
-    // image file as the snapshot names processes), one that it knows has
-    // ended. Nothing happens without a valid snapshot.
+    // Keeps a snapshot current between Collects with a process the caller
+    // started itself (named from its image file as the snapshot names
+    // processes). Nothing happens without a valid snapshot.
     void AddProcess(const std::string& csImageName, DWORD dwId);
-    void RemoveProcess(DWORD dwId);
     BOOL IsValid() const { return m_fValid; }
 
     // With FALSE, Collect serves only from the performance data.
