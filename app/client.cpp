@@ -7,6 +7,7 @@
 #include "common/chain.h"
 #include "common/filestuf.h"
 #include "control.h"
+#include "controlclient.h"
 #include "ovrin.h"
 
 namespace {
@@ -33,7 +34,7 @@ void PrintLine(const std::string& csLine)
 
 }  // namespace
 
-CStatusReaderThread::CStatusReaderThread() : CThread("StatusReaderThread"), m_pInstance(NULL)
+CStatusReaderThread::CStatusReaderThread() : CThread("StatusReaderThread"), m_pClient(NULL)
 {
     m_evStop.Create(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED);
 }
@@ -45,60 +46,47 @@ CStatusReaderThread::~CStatusReaderThread()
 
 void CStatusReaderThread::Run()
 {
-    CIoOperation opRead(m_pInstance);
-    CDataBlock block;
     CControlMessage msg;
-    DWORD cTakenAtOnce = 0;
     for (;;) {
-        // A message already there is taken without a wait, and the lines
-        // are shown when no more are waiting: a status of 1000 lines then
-        // costs the console a few writes, not one system call per line
-        // (each a round trip to the Wine server), which slowed every
-        // other client's answer too. The stop event still gets its look
-        // now and then while messages keep coming.
-        const BOOL fTaken = opRead.ReadMessage(&block) || opRead.IsComplete();
-        if (!fTaken)
+        // Lines are shown when no more messages wait: a status of 1000
+        // lines then costs the console a few writes, not one system call
+        // per line (each a round trip to the Wine server), which slowed
+        // every other client's answer too.
+        if (!m_pClient->HasMessageWaiting())
             std::cout.flush();
-        if (!fTaken || ++cTakenAtOnce % 32 == 0) {
-            m_evStop.LinkTo(opRead);
-            CWaitObjectArray apWaitObjects;
-            opRead.CollectChain(apWaitObjects);
-            CWaitObject* pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
-            if (pw == &m_evStop) {
-                m_pInstance->CloseHandleNow();
-                opRead.GetResult();
-                return;
-            }
+        int nResult = m_pClient->Receive(msg, &m_evStop, INFINITE);
+        if (nResult == CControlClient::RECEIVE_STOPPED) {
+            std::cout.flush();
+            m_pClient->AbortRead();
+            return;
         }
-        if (!opRead.GetResult()) {
+        if (nResult == CControlClient::RECEIVE_FAILED) {
             PrintLine("Error " + LastErrorText() + " occurred reading from the Ovrin-server.");
             return;
         }
-        if (!msg.Deserialize(block)) {
+        if (nResult != CControlClient::RECEIVE_OK) {
             DEBUG_ERROR_MSG("A malformed message arrived from the Ovrin-server.");
             continue;
         }
         if (msg.m_dwKind == MSG_TEXT)
             std::cout << msg.m_csText << '\n';
-        else if (msg.m_dwKind != MSG_PROCESS_RECORD)
+        else if (msg.m_dwKind != MSG_PROCESS_RECORD && msg.m_dwKind != MSG_END_OF_REPLIES &&
+                 msg.m_dwKind != MSG_PROCESS_DETAIL)
             DEBUG_FAILURE_MSG("Unrecognized message from Ovrin-server: " << (unsigned long)msg.m_dwKind);
     }
 }
 
 void CSupervisorApp::RunClient()
 {
-    CMessagePipe pipe;
-    pipe.SetClient(m_csComputer, GetControlPipeName(m_csExeName));
-    pipe.SetTimeouts(1000, 0xFFFFFFFF);
-    pipe.SetOverlapped(TRUE);
-    PrintLine("Attempting to connect to " + pipe.GetComputerName() + ".");
-    PrintLine("Connecting using " + pipe.GetFullName() + ".");
-    CIoInstance instance;
+    CControlClient client;
+    client.SetServer(m_csComputer, m_csExeName, 1000, 0xFFFFFFFF);
+    PrintLine("Attempting to connect to " + client.GetComputerName() + ".");
+    PrintLine("Connecting using " + client.GetFullName() + ".");
     for (;;) {
-        if (instance.Open(&pipe))
+        if (client.Open())
             break;
         if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
-            PrintLine("Unable to connect to pipe " + pipe.GetFullName() + ". Error " + LastErrorText());
+            PrintLine("Unable to connect to pipe " + client.GetFullName() + ". Error " + LastErrorText());
             return;
         }
         // A client started before its own server waits for it, unless that
@@ -107,11 +95,10 @@ void CSupervisorApp::RunClient()
             return;
     }
     PrintLine("Connected. Type 'help' or '?' for a list of commands.");
-    m_thStatusReader.m_pInstance = &instance;
+    m_thStatusReader.m_pClient = &client;
     m_thStatusReader.Start();
     m_thStatusReader.Resume();
 
-    CIoOperation opWrite(&instance);
     CControlMessage msg;
     BOOL fWriteOk = TRUE;
     while (std::cin.good()) {
@@ -158,11 +145,11 @@ void CSupervisorApp::RunClient()
         if (fInvalid)
             PrintLine("Invalid command: " + csaWords[0] + ". Type '?' for help.");
         if (msg.m_dwKind != 0) {
-            fWriteOk = opWrite.SendMessage(msg);
+            fWriteOk = client.Send(msg);
             if (!fWriteOk)
                 PrintLine("Error " + LastErrorText() + " occurred writing to the Ovrin-server.");
         }
     }
     m_thStatusReader.WaitForEnd();
-    instance.Close();
+    client.Close();
 }

@@ -17,6 +17,12 @@ std::string WithoutExeSuffix(const std::string& csName)
     return StrEndsWithI(csName, ".exe") ? csName.substr(0, csName.size() - 4) : csName;
 }
 
+// The status code of a process record: its state plus one.
+LONG StatusCodeOf(const CWatchedProcess* pProcess)
+{
+    return (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
+}
+
 }  // namespace
 
 std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
@@ -77,7 +83,7 @@ void CSupervisorApp::CloseFinishedConnections()
     }
 }
 
-void CSupervisorApp::SendToClients(CControlMessage& msg)
+void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
 {
     CDataBlock block;
     if (!msg.Serialize(block))
@@ -92,7 +98,7 @@ void CSupervisorApp::SendToClients(CControlMessage& msg)
     // The last entry waits for the next client and is left out.
     for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
         CConnection& conn = m_aConnections[i];
-        if (conn.fClosing)
+        if (conn.fClosing || (iOnly >= 0 && i != (size_t)iOnly))
             continue;
         if (!conn.pWriteOp->WriteMessage(block.GetData(), block.GetLength()) && ::GetLastError() == ERROR_IO_PENDING)
             aiPending.push_back(i);
@@ -139,7 +145,7 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
-    msg.m_nStatus = (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
+    msg.m_nStatus = StatusCodeOf(pProcess);
     // The version text is the costly part of a record; without a client
     // the record goes nowhere, so none is read.
     if (HasClients()) {
@@ -148,6 +154,35 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
     }
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
+}
+
+void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
+{
+    CProcessDetail detail;
+    detail.m_dwProcessId = pProcess->m_processinfo.dwProcessId;
+    detail.m_nRestarts = pProcess->m_nStartsSeen > 1 ? pProcess->m_nStartsSeen - 1 : 0;
+    detail.m_fHasExitCode = pProcess->m_fHasLastExitCode;
+    detail.m_dwExitCode = pProcess->m_dwLastExitCode;
+    // A process killed by a stop is not seen ending by the loop.
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0)
+        detail.m_fHasExitCode = ::GetExitCodeProcess(hProcess, &detail.m_dwExitCode);
+    const CMilliTime mtNow = CMilliTime::GetCurrentTime();
+    if (pProcess->m_nState == PS_RUNNING && pProcess->m_mtStarted.IsValid())
+        detail.m_nSecondsUp = (mtNow - pProcess->m_mtStarted).GetSeconds();
+    else if (pProcess->m_mtEnded.IsValid())
+        detail.m_nSecondsSinceEnd = (mtNow - pProcess->m_mtEnded).GetSeconds();
+    std::string csState = pProcess->GetStateText();
+    detail.m_csState = csState.substr(0, csState.find_last_not_of(' ') + 1);
+    detail.m_csTime = pProcess->GetTimeText();
+    CControlMessage msg;
+    msg.m_dwKind = MSG_PROCESS_DETAIL;
+    msg.m_csName = pProcess->GetExeName();
+    msg.m_nStatus = StatusCodeOf(pProcess);
+    msg.m_csFilename = FormatStatusLine(pProcess);
+    msg.m_csVersion = pProcess->GetVersionText();
+    msg.m_csText = detail.Format();
+    SendToClients(msg, iConnection);
 }
 
 BOOL CSupervisorApp::HandleCommand(int iConnection)
@@ -178,6 +213,18 @@ BOOL CSupervisorApp::HandleCommand(int iConnection)
         for (size_t i = 0; i < m_paProcesses.size(); i++)
             BroadcastRecord(m_paProcesses[i]);
         break;
+    case MSG_REPORT_DETAILS:
+        for (size_t i = 0; i < m_paProcesses.size(); i++)
+            SendDetail(iConnection, m_paProcesses[i]);
+        break;
+    case MSG_END_OF_REPLIES: {
+        // Commands are handled one at a time, so every reply to this
+        // client's earlier commands has gone out before this answer.
+        CControlMessage msgEnd;
+        msgEnd.m_dwKind = MSG_END_OF_REPLIES;
+        SendToClients(msgEnd, iConnection);
+        break;
+    }
     default:
         DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
         break;
@@ -217,8 +264,10 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if (pProcess->Stop())
+    if (pProcess->Stop()) {
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
+    }
     else
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
     BroadcastRecord(pProcess);

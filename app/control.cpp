@@ -1,6 +1,11 @@
 // The control message and the pipe name.
 #include "control.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "common/strutil.h"
+
 CControlMessage::CControlMessage() : CMessageV(1, 1), m_dwKind(0), m_nStatus(0)
 {
 }
@@ -31,4 +36,59 @@ BOOL CControlMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CD
 std::string GetControlPipeName(const std::string& csExeName)
 {
     return "Tesk\\OvrinUtility\\" + csExeName;
+}
+
+CProcessDetail::CProcessDetail()
+    : m_dwProcessId(0), m_nRestarts(0), m_fHasExitCode(FALSE), m_dwExitCode(0), m_nSecondsUp(-1),
+      m_nSecondsSinceEnd(-1)
+{
+}
+
+std::string CProcessDetail::Format() const
+{
+    char szNumbers[96];
+    snprintf(szNumbers, sizeof szNumbers, "%lu\t%ld\t%d\t%lu\t%ld\t%ld\t", (unsigned long)m_dwProcessId,
+             (long)m_nRestarts, m_fHasExitCode ? 1 : 0, (unsigned long)m_dwExitCode, (long)m_nSecondsUp,
+             (long)m_nSecondsSinceEnd);
+    // Tabs inside the texts would shift every later field.
+    std::string csState = m_csState, csTime = m_csTime;
+    for (std::string* pcs : {&csState, &csTime}) {
+        for (char& ch : *pcs)
+            ch = ch == '\t' ? ' ' : ch;
+    }
+    return szNumbers + csState + "\t" + csTime;
+}
+
+BOOL CProcessDetail::Parse(const std::string& csText)
+{
+    std::vector<std::string> acsFields;
+    size_t iStart = 0;
+    for (;;) {
+        size_t iTab = csText.find('\t', iStart);
+        acsFields.push_back(csText.substr(iStart, iTab == std::string::npos ? std::string::npos : iTab - iStart));
+        if (iTab == std::string::npos)
+            break;
+        iStart = iTab + 1;
+    }
+    if (acsFields.size() < 8)
+        return FALSE;
+    m_dwProcessId = strtoul(acsFields[0].c_str(), NULL, 10);
+    m_nRestarts = strtol(acsFields[1].c_str(), NULL, 10);
+    m_fHasExitCode = acsFields[2] == "1";
+    m_dwExitCode = strtoul(acsFields[3].c_str(), NULL, 10);
+    m_nSecondsUp = strtol(acsFields[4].c_str(), NULL, 10);
+    m_nSecondsSinceEnd = strtol(acsFields[5].c_str(), NULL, 10);
+    m_csState = acsFields[6];
+    m_csTime = acsFields[7];
+    return TRUE;
+}
+
+std::string FormatExitCode(DWORD dwExitCode)
+{
+    char szText[40];
+    if (dwExitCode >= 0xC0000000)
+        snprintf(szText, sizeof szText, "%lu (0x%08lX)", (unsigned long)dwExitCode, (unsigned long)dwExitCode);
+    else
+        snprintf(szText, sizeof szText, "%lu", (unsigned long)dwExitCode);
+    return szText;
 }

@@ -16,7 +16,20 @@ enum
     MSG_TERMINATE = 4,
     MSG_TEXT = 5,
     MSG_REPORT_ALL = 6,
-    MSG_PROCESS_RECORD = 7
+    MSG_PROCESS_RECORD = 7,
+    // Additions for scripted clients; the interactive client never sends
+    // them and ignores them when they arrive. A server that predates them
+    // logs the kind and goes on serving, so a client bounds its wait.
+    // Both directions: asked by a client after its command, answered to that
+    // client alone once every reply to the command has gone out.
+    MSG_END_OF_REPLIES = 8,
+    // Client to server: answered to the sender alone with one
+    // MSG_PROCESS_DETAIL per listed process, in list order.
+    MSG_REPORT_DETAILS = 9,
+    // Server to client: name = listed name, status = the record's status
+    // code, filename = the status line, version = version text, text = the
+    // detail fields (CProcessDetail) separated by tabs.
+    MSG_PROCESS_DETAIL = 10
 };
 
 class CControlMessage : public CMessageV
@@ -38,3 +51,28 @@ public:
 
 // The pipe name after "\\computer\pipe\" for an executable file name.
 std::string GetControlPipeName(const std::string& csExeName);
+
+// What a MSG_PROCESS_DETAIL tells about one process beyond its status line.
+// Times are whole seconds; a value that does not apply is -1.
+struct CProcessDetail
+{
+    CProcessDetail();
+    // Tab-separated in this order: pid, restarts, has exit code (0/1), last
+    // exit code (unsigned decimal), seconds up, seconds since the end, state
+    // text, time text. Unknown trailing fields are ignored by Parse.
+    std::string Format() const;
+    BOOL Parse(const std::string& csText);
+
+    DWORD m_dwProcessId;
+    LONG m_nRestarts;
+    BOOL m_fHasExitCode;
+    DWORD m_dwExitCode;
+    LONG m_nSecondsUp;
+    LONG m_nSecondsSinceEnd;
+    std::string m_csState;
+    std::string m_csTime;
+};
+
+// An exit code as an operator reads it: decimal, with the hex form added for
+// status codes (0xC0000000 and above), e.g. "3221225477 (0xC0000005)".
+std::string FormatExitCode(DWORD dwExitCode);

@@ -115,7 +115,9 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         if (csLine.find('\0') != std::string::npos) {
             DEFINITION_ERROR("Error: Line " << nLine << " of " << csPath << " contains a NUL character.");
             fOk = FALSE;
-            break;
+            if (!m_fReportEveryError)
+                break;
+            continue;
         }
         // The entry's arguments: the pending ones, then this line's.
         line.ContinueFrom(pending);
@@ -148,7 +150,8 @@ BOOL CSupervisorApp::ReadDefinitionFile()
             pending.Reset();
             if (!InterpretEntry(csaTokens, dwaUsed, nLine)) {
                 fOk = FALSE;
-                break;
+                if (!m_fReportEveryError)
+                    break;
             }
         }
         if (!fRead)
@@ -180,6 +183,48 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         DEFINITION_ERROR("Warning: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
                                                                        << m_csDefinitionFile);
         return FALSE;
+    }
+    return TRUE;
+}
+
+// STDOUT, STDERR, LOGSIZE and LOGKEEP of a process line. A relative path is
+// taken from the definition file's folder: the process's own directory may
+// change with CD, and the supervisor's varies with how it was started.
+BOOL CSupervisorApp::InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed,
+                                             int nLine)
+{
+    std::string asPaths[2];
+    const char* const apszStreams[2] = {"stdout", "stderr"};
+    BOOL fAny = FALSE;
+    for (int i = 0; i < 2; i++) {
+        if (!FindOption(csaTokens, dwaUsed, apszStreams[i], asPaths[i]))
+            continue;
+        if (asPaths[i].empty()) {
+            DEFINITION_ERROR("Error: " << StrUpper(apszStreams[i]) << " needs a file name on line " << nLine
+                                       << " of " << m_csDefinitionFile);
+            return FALSE;
+        }
+        const std::string& csPath = asPaths[i];
+        BOOL fAbsolute = csPath[0] == '\\' || csPath[0] == '/' || (csPath.size() >= 2 && csPath[1] == ':');
+        if (!fAbsolute) {
+            std::string csDefinition = GetFullPath(m_csDefinitionFile);
+            asPaths[i] = csDefinition.substr(0, csDefinition.find_last_of("\\/") + 1) + csPath;
+        }
+        asPaths[i] = GetFullPath(asPaths[i]);
+        fAny = TRUE;
+    }
+    int nLogSize = 10240;
+    int nLogKeep = 5;
+    BOOL fSize = FindNumberOption(csaTokens, dwaUsed, "logsize", nLogSize);
+    BOOL fKeep = FindNumberOption(csaTokens, dwaUsed, "logkeep", nLogKeep);
+    if ((fSize && nLogSize < 1) || (fKeep && nLogKeep < 0)) {
+        DEFINITION_ERROR("Error: LOGSIZE must be 1 or more and LOGKEEP 0 or more on line " << nLine << " of "
+                                                                                          << m_csDefinitionFile);
+        return FALSE;
+    }
+    if (fAny) {
+        wp.m_capture.Configure(asPaths[0], asPaths[1], (ULONGLONG)nLogSize * 1024, nLogKeep);
+        wp.m_pNotices = &m_notices;
     }
     return TRUE;
 }
@@ -273,6 +318,11 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
         wp.m_fNoStart = 1;
     if (FindSwitch(csaTokens, dwaUsed, "NoStop"))
         wp.m_fNoStop = 1;
+
+    if (!InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
+        delete pProcess;
+        return FALSE;
+    }
 
     std::string csCommandLine;
     if (!NextUnusedArgument(csaTokens, dwaUsed, csCommandLine)) {

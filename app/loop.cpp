@@ -87,6 +87,11 @@ void CSupervisorApp::RunServer()
             ::Sleep(100);
         } else if (pw == &alarmStartup) {
             StartupStep(alarmStartup, alarmMonitor);
+        } else if (pw == &m_notices.m_evPosted) {
+            CStringArray csaNotices;
+            m_notices.TakeAll(csaNotices);
+            for (const std::string& csNotice : csaNotices)
+                Broadcast(csNotice);
         } else if (pw == &alarmMonitor) {
             alarmMonitor.Cancel();
             MonitorExternalProcesses();
@@ -134,7 +139,7 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
         pTail = pReadTail;
     }
     CChainable* apSingles[] = {m_aConnections.empty() ? NULL : m_aConnections.back().pInstance, &alarmStartup,
-                               &alarmMonitor, &m_evQuit};
+                               &alarmMonitor, &m_notices.m_evPosted, &m_evQuit};
     for (CChainable* pSingle : apSingles) {
         if (pSingle == NULL)
             continue;

@@ -27,7 +27,8 @@ CSupervisorApp::CSupervisorApp()
       m_census(TRUE),
       m_fKeepCensus(FALSE),
       m_fAllowClose(0),
-      m_fLifoShutdown(0)
+      m_fLifoShutdown(0),
+      m_fReportEveryError(FALSE)
 {
     m_thServer.Start();
     m_thClient.Start();

@@ -20,6 +20,7 @@
 #include "watched.h"
 
 class CControlMessage;
+class CControlClient;
 
 class CServerThread : public CThread
 {
@@ -36,7 +37,7 @@ public:
 };
 
 // Prints what the server sends, on "StatusReaderThread". The client thread
-// sets m_pInstance and starts it; m_evStop (auto-reset) ends it.
+// sets m_pClient and starts it; m_evStop (auto-reset) ends it.
 class CStatusReaderThread : public CThread
 {
 public:
@@ -45,7 +46,7 @@ public:
     virtual void Run() override;
 
     CKernelEvent m_evStop;
-    CIoInstance* m_pInstance;
+    CControlClient* m_pClient;
 };
 
 typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
@@ -126,12 +127,18 @@ public:
     BOOL m_fLifoShutdown;
     CMessagePipe m_pipe;
     std::vector<CConnection> m_aConnections;
+    // Reading goes on past an invalid line, so that a check of the file
+    // reports every error; the supervisor itself stops at the first.
+    BOOL m_fReportEveryError;
+    // Notices of the output copiers, broadcast by the supervision loop.
+    CNoticeQueue m_notices;
 
 private:
     // Interprets one definition-file entry; FALSE after reporting its error.
     BOOL InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
     // The supervision loop's parts.
     // Without fWithRecords: everything but the records, for the poll that
@@ -149,6 +156,8 @@ private:
     void StopCommand(CWatchedProcess* pProcess);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
-    void SendToClients(CControlMessage& msg);
+    // To every client, or with iOnly to that connection alone.
+    void SendToClients(CControlMessage& msg, int iOnly = -1);
+    void SendDetail(int iConnection, CWatchedProcess* pProcess);
     static void TerminateIfRunning(CThread& thread);
 };

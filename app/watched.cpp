@@ -26,7 +26,8 @@ const char* StateText(LONG nState)
 }  // namespace
 
 CWatchedProcess::CWatchedProcess()
-    : m_hMonitorEvent(NULL), m_fOwnsMonitorEvent(FALSE)
+    : m_hMonitorEvent(NULL), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
+      m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
 {
     SetDefaults();
 }

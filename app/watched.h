@@ -9,6 +9,7 @@
 #include "common/alarm.h"
 #include "common/millitim.h"
 #include "common/win32.h"
+#include "capture.h"
 
 // Process states; their texts come from GetStateText.
 enum
@@ -84,6 +85,16 @@ public:
     std::string m_csMonitorEventName;
     HANDLE m_hMonitorEvent;
     LONG m_nState;
+
+    // Kept for operators (the control tool's details); no rule reads them.
+    LONG m_nStartsSeen;        // successful starts since the supervisor started
+    BOOL m_fHasLastExitCode;
+    DWORD m_dwLastExitCode;    // of the last end seen
+
+    // Captured output (STDOUT, STDERR, LOGSIZE, LOGKEEP) and where its
+    // notices go (the application's queue; null without capture).
+    COutputCapture m_capture;
+    CNoticeQueue* m_pNotices;
 
 private:
     void SetDefaults();

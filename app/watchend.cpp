@@ -10,6 +10,7 @@ void CWatchedProcess::OnSignalled()
 {
     CWaitObject::OnSignalled();
     if (m_processinfo.hProcess != NULL && GetWaitHandle() == m_processinfo.hProcess) {
+        m_fHasLastExitCode = ::GetExitCodeProcess(m_processinfo.hProcess, &m_dwLastExitCode);
         if (m_nState == PS_RUNNING) {
             std::string csName = GetExeName();
             if (m_fSync) {
@@ -130,6 +131,9 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 {
     LONG nState = pProcess->m_nState;
     std::string csName = pProcess->GetExeName();
+    // What the process wrote before its end goes to its files before the end is reported.
+    if (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
     switch (nState) {
     case PS_CRASHED: {
         std::string csExitCode = StrFormat("%d", (int)pProcess->GetExitCode());

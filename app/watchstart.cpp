@@ -16,9 +16,14 @@ const DWORD c_dwAttachAccess = 0x1F0FFF;
 BOOL CWatchedProcess::Start()
 {
     std::string csName = GetExeName();
-    if (Create()) {
+    BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
+    BOOL fCreated = Create();
+    if (fCaptured)
+        m_capture.FinishRun(*this, fCreated);
+    if (fCreated) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
         m_nState = PS_RUNNING;
+        m_nStartsSeen++;
         // A retried start leaves the record delegated to its (cancelled)
         // alarm; a SYNC process, which is not attached, would otherwise be
         // waited for on that alarm instead of its process.
@@ -179,6 +184,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
             return;
         pProcess->Wait(0);
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " has finished.");
         RemoveProcess(pProcess);
     }

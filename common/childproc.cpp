@@ -30,6 +30,7 @@ void CChildProcess::SetDefaults()
     m_csTitle.clear();
     m_asEnvironment.clear();
     m_csCurrentDirectory.clear();
+    m_ahInheritOnly.clear();
 }
 
 void CChildProcess::SetCommandLine(const std::string& csCommandLine)
@@ -105,7 +106,10 @@ BOOL CChildProcess::Create()
         DEBUG_TRACE_MSG("Creating the process " << m_csApplicationName << " with command line arguments '"
                                                 << csCommandLine << "'");
     PROCESS_INFORMATION processinfo = {};
-    BOOL fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(),
+    BOOL fCreated = !m_ahInheritOnly.empty()
+                        ? CreateWithHandleList(achCommandLine.data(),
+                                               achEnvironment.empty() ? NULL : achEnvironment.data(), processinfo)
+                        : ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(),
                                      achCommandLine.data(), GetSecurityAttributes(), NULL, TRUE,
                                      m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags,
                                      achEnvironment.empty() ? NULL : achEnvironment.data(),
@@ -117,6 +121,53 @@ BOOL CChildProcess::Create()
     ASSERT_NOT_NULL(m_processinfo.hProcess);
     ASSERT_NOT_NULL(m_processinfo.hThread);
     return TRUE;
+}
+
+BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, PROCESS_INFORMATION& processinfo)
+{
+    // The handles are inheritable only while the call runs; every process is
+    // created by the one thread that owns the handles, so no other child can
+    // see them in between.
+    for (HANDLE h : m_ahInheritOnly)
+        ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    STARTUPINFOEXA six;
+    ZeroMemory(&six, sizeof six);
+    six.StartupInfo = m_startupinfo;
+    six.StartupInfo.cb = sizeof six;
+    SIZE_T cbList = 0;
+    ::InitializeProcThreadAttributeList(NULL, 1, 0, &cbList);
+    std::vector<BYTE> abList(cbList);
+    DWORD dwExtended = 0;
+    std::vector<HANDLE> ahList = m_ahInheritOnly;
+    if (cbList != 0) {
+        six.lpAttributeList = (LPPROC_THREAD_ATTRIBUTE_LIST)abList.data();
+        if (::InitializeProcThreadAttributeList(six.lpAttributeList, 1, 0, &cbList) &&
+            ::UpdateProcThreadAttribute(six.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, ahList.data(),
+                                        ahList.size() * sizeof(HANDLE), NULL, NULL))
+            dwExtended = EXTENDED_STARTUPINFO_PRESENT;
+        else
+            six.lpAttributeList = NULL;
+    }
+    BOOL fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
+                                     GetSecurityAttributes(), NULL, TRUE,
+                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | dwExtended, pvEnvironment,
+                                     m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
+                                     &six.StartupInfo, &processinfo);
+    // Windows 7 refuses console handles in the list; the handles are then
+    // the only ones made inheritable here, and others may still pass on.
+    if (!fCreated && dwExtended != 0 && ::GetLastError() == ERROR_INVALID_PARAMETER)
+        fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
+                                    GetSecurityAttributes(), NULL, TRUE,
+                                    m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags, pvEnvironment,
+                                    m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
+                                    &m_startupinfo, &processinfo);
+    DWORD dwError = ::GetLastError();
+    if (six.lpAttributeList != NULL)
+        ::DeleteProcThreadAttributeList(six.lpAttributeList);
+    for (HANDLE h : m_ahInheritOnly)
+        ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+    ::SetLastError(dwError);
+    return fCreated;
 }
 
 void CChildProcess::Terminate(UINT uExitCode)

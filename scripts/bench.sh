@@ -17,6 +17,10 @@ cd "$BUILD/bin"
 set +e
 wine ovrbench.exe "$@"
 STATUS=$?
+# Captured output's copying rate, with the full benchmark run (or "capture").
+if [ "$#" -eq 0 ] || [ "$1" = "capture" ]; then
+    wine capturebench.exe || STATUS=1
+fi
 set -e
 echo "uptime after: $(uptime)"
 exit $STATUS

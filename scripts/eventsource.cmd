@@ -18,7 +18,7 @@ exit /b 2
 
 :install
 set "EXE=%~f2"
-if "%~2"=="" set "EXE=%~dp0..\build\Ovrin.exe"
+if "%~2"=="" set "EXE=%~dp0..\build\bin\Ovrin.exe"
 for %%F in ("%EXE%") do set "EXE=%%~fF"
 set "SOURCE=%~3"
 if "%SOURCE%"=="" set "SOURCE=Ovrin"

@@ -14,7 +14,7 @@ usage() {
 }
 
 [ "$#" -ge 1 ] && [ "$#" -le 2 ] || usage
-EXE="${2:-$BUILD/Ovrin.exe}"
+EXE="${2:-$BUILD/bin/Ovrin.exe}"
 BASE="$(basename "$EXE")"
 BASE="${BASE%.*}"
 BASE="${BASE,,}"

@@ -55,7 +55,12 @@ public:
     std::string m_csTitle;     // used only with CREATE_NEW_CONSOLE
     CStringArray m_asEnvironment;   // name=value strings; empty: inherit
     std::string m_csCurrentDirectory;
+    // When not empty, the only handles the child inherits. They stay
+    // non-inheritable outside the CreateProcess call, so no other child
+    // (started by this thread) inherits them. The caller owns them.
+    std::vector<HANDLE> m_ahInheritOnly;
 
 private:
     void SetDefaults();
+    BOOL CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, PROCESS_INFORMATION& processinfo);
 };

@@ -13,6 +13,11 @@
 //                        time restarts with it
 //   -ignorectrl          ignore every console control event
 //   -ctrlexit CODE       end with exit code CODE on any console control event
+//   -print COUNT         write COUNT numbered lines of 100 bytes to standard
+//                        output ("out 00000000 ..."), 40 lines per write
+//   -printerr COUNT      the same to standard error ("err 00000000 ...")
+//   -printfile PATH COUNT  the same lines appended to PATH by itself (what
+//                        capturing its output is measured against)
 //   -sleep MS            sleep MS milliseconds
 //   -forever             then wait until killed
 //   -crash               then end with the crash code 0xC0000005 (an access
@@ -52,6 +57,26 @@ void WriteWholeFile(const char* pszPath, const std::string& csText)
     ::WriteFile(hFile, csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
     ::CloseHandle(hFile);
     ::MoveFileExA(csTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING);
+}
+
+// COUNT lines "TAG NNNNNNNN xxx...x" of 100 bytes with their LF, in writes
+// of 40 lines, as a program that logs busily does.
+void PrintLines(HANDLE hOut, const char* pszTag, DWORD cLines)
+{
+    std::string csBatch;
+    for (DWORD n = 0; n < cLines; n++) {
+        char szLine[128];
+        int cch = snprintf(szLine, sizeof szLine, "%s %08lu ", pszTag, (unsigned long)n);
+        csBatch.append(szLine, (size_t)cch);
+        csBatch.append((size_t)(99 - cch), 'x');
+        csBatch += '\n';
+        if ((n + 1) % 40 == 0 || n + 1 == cLines) {
+            DWORD cbWritten = 0;
+            if (!::WriteFile(hOut, csBatch.data(), (DWORD)csBatch.size(), &cbWritten, NULL))
+                return;
+            csBatch.clear();
+        }
+    }
 }
 
 // One whole line per call; children that run at the same time use a file each.
@@ -131,6 +156,16 @@ int main(int argc, char** argv)
             ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
         } else if (strcmp(pszArg, "-stampfile") == 0 && fHasOne) {
             i++;
+        } else if ((strcmp(pszArg, "-print") == 0 || strcmp(pszArg, "-printerr") == 0) && fHasOne) {
+            BOOL fOut = pszArg[6] == '\0';
+            PrintLines(::GetStdHandle(fOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), fOut ? "out" : "err",
+                       ParseNumber(argv[++i]));
+        } else if (strcmp(pszArg, "-printfile") == 0 && i + 2 < argc) {
+            HANDLE hFile = ::CreateFileA(argv[++i], GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, NULL);
+            ::SetFilePointer(hFile, 0, NULL, FILE_END);
+            PrintLines(hFile, "out", ParseNumber(argv[++i]));
+            ::CloseHandle(hFile);
         } else if (strcmp(pszArg, "-sleep") == 0 && fHasOne) {
             dwSleep = ParseNumber(argv[++i]);
         } else if (strcmp(pszArg, "-forever") == 0) {

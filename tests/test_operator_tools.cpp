@@ -1,0 +1,308 @@
+// What operators get beside the supervision itself, end to end: the output
+// of a line captured in rotating files, and the control tool ovrinctl.exe
+// against a real supervisor.
+#include <windows.h>
+
+#include "e2e_util.h"
+#include "ovrin_e2e.h"
+#include "test_app.h"
+
+namespace {
+
+const DWORD s_dwLong = 20000;
+
+// The bytes childproc.exe -print COUNT writes: numbered lines of 100 bytes.
+std::string PrintedLines(DWORD dwFirst, DWORD cLines)
+{
+    std::string cs;
+    for (DWORD n = dwFirst; n < dwFirst + cLines; n++) {
+        char szLine[128];
+        int cch = snprintf(szLine, sizeof szLine, "out %08lu ", (unsigned long)n);
+        cs.append(szLine, (size_t)cch);
+        cs.append((size_t)(99 - cch), 'x');
+        cs += '\n';
+    }
+    return cs;
+}
+
+std::string ReadFileBytes(const std::string& csPath)
+{
+    std::string cs;
+    ReadTextFile(csPath, cs);
+    return cs;
+}
+
+BOOL FileExists(const std::string& csPath)
+{
+    return ::GetFileAttributesA(csPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+ULONGLONG FileSize(const std::string& csPath)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(csPath.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return ((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+// The file and its rotated copies, oldest first, with each size. Only the
+// sizes are looked at while the copying goes on: an open file cannot be
+// renamed.
+std::string ReadRotated(const std::string& csPath, int nKeep, std::vector<ULONGLONG>& acbSizes, BOOL fRead)
+{
+    std::string cs;
+    acbSizes.clear();
+    for (int n = nKeep + 1; n >= 0; n--) {
+        std::string csName = n == 0 ? csPath : csPath + "." + std::to_string(n);
+        if (!FileExists(csName))
+            continue;
+        acbSizes.push_back(FileSize(csName));
+        if (fRead)
+            cs += ReadFileBytes(csName);
+    }
+    return cs;
+}
+
+ULONGLONG Sum(const std::vector<ULONGLONG>& acb)
+{
+    ULONGLONG cb = 0;
+    for (ULONGLONG c : acb)
+        cb += c;
+    return cb;
+}
+
+int CountTexts(const std::vector<std::string>& acs, const std::string& csPrefix)
+{
+    int c = 0;
+    for (const std::string& cs : acs)
+        c += cs.compare(0, csPrefix.size(), csPrefix) == 0 ? 1 : 0;
+    return c;
+}
+
+std::string Joined(const std::vector<std::string>& acs)
+{
+    std::string cs;
+    for (const std::string& c : acs)
+        cs += c + "\n";
+    return cs;
+}
+
+class OperatorTools : public ::testing::Test
+{
+protected:
+    void Run(const std::string& csExe, const std::vector<std::string>& acsChildren, const std::string& csDefinition,
+             const std::vector<std::string>& acsFolders = {})
+    {
+        m_csExe = csExe;
+        m_ovrin.Prepare(csExe);
+        for (const std::string& csChild : acsChildren)
+            m_ovrin.CopyChild(csChild);
+        for (const std::string& csFolder : acsFolders)
+            ::CreateDirectoryA((m_ovrin.m_csDir + "\\" + csFolder).c_str(), NULL);
+        ASSERT_TRUE(m_ovrin.Launch(csDefinition));
+        ASSERT_TRUE(m_client.Connect(csExe, s_dwLong));
+        m_acsSeen = m_client.ReceiveTextsUntil("All services have been started.", s_dwLong);
+    }
+    CRunResult Tool(const std::string& csArgs)
+    {
+        return RunProgram("\"" + GetTestDirectory() + "ovrinctl.exe\" " + csArgs, "", s_dwLong, m_ovrin.m_csDir);
+    }
+    // Ends the supervisor the operator's way, which stops every process.
+    void Quit()
+    {
+        m_client.Close();
+        m_ovrin.WriteInput("quit\r\n");
+        EXPECT_TRUE(m_ovrin.WaitForExit(s_dwLong)) << m_ovrin.Output();
+    }
+    std::string Path(const std::string& csName) const { return m_ovrin.m_csDir + "\\" + csName; }
+    // Waits until the files of csPath hold cbTotal bytes, then reads them.
+    std::string WaitForRotated(const std::string& csPath, int nKeep, ULONGLONG cbTotal, std::vector<ULONGLONG>& acbSizes)
+    {
+        for (DWORD dwStart = ::GetTickCount(); ::GetTickCount() - dwStart < s_dwLong; ::Sleep(100)) {
+            ReadRotated(csPath, nKeep, acbSizes, FALSE);
+            if (Sum(acbSizes) >= cbTotal)
+                break;
+        }
+        return ReadRotated(csPath, nKeep, acbSizes, TRUE);
+    }
+
+    std::string m_csExe;
+    COvrinProcess m_ovrin;
+    CTestClient m_client;
+    std::vector<std::string> m_acsSeen;
+};
+
+}  // namespace
+
+TEST_F(OperatorTools, RotatedOutputKeepsEveryByteInOrderWhileClientsAreServed)
+{
+    // The path is relative to the definition file's folder, not to the
+    // process's working directory (CD work).
+    Run("OvRotate.exe", {"printer.exe", "trimmed.exe", "busy.exe", "mixed.exe"},
+        "\"printer.exe -print 2000 -forever\" -noconsole -cd work -stdout logs\\p.log -logsize 8 -logkeep 40\r\n"
+        "\"trimmed.exe -print 1000 -forever\" -noconsole -stdout keep.log -logsize 4 -logkeep 2\r\n"
+        "\"busy.exe -print 100000 -forever\" -noconsole -stdout busy.log -logsize 1024 -logkeep 1\r\n"
+        "\"mixed.exe -print 3000 -printerr 3000 -forever\" -noconsole -stdout mixed.log -stderr mixed.log\r\n",
+        {"work", "logs"});
+
+    // A client's status is answered promptly while the lines print.
+    for (int i = 0; i < 3; i++) {
+        DWORD dwStart = ::GetTickCount();
+        ASSERT_TRUE(m_client.Send(MSG_STATUS));
+        std::vector<std::string> acs = m_client.ReceiveTextsUntil("Process busy.exe", s_dwLong);
+        EXPECT_LT(::GetTickCount() - dwStart, 1000u) << Joined(acs);
+    }
+
+    const struct
+    {
+        const char* pszFile;
+        DWORD cLines;
+        ULONGLONG cbLimit;
+        int nKeep;
+    } aCases[] = {{"logs\\p.log", 2000, 8 * 1024, 40}, {"keep.log", 1000, 4 * 1024, 2}};
+    for (const auto& c : aCases) {
+        std::vector<ULONGLONG> acbSizes;
+        const std::string csAll = PrintedLines(0, c.cLines);
+        // With too few copies kept, the oldest go: what stays is the tail.
+        ULONGLONG cbKept = c.cbLimit / 100 * 100 * (ULONGLONG)c.nKeep;
+        std::string csGot = WaitForRotated(Path(c.pszFile), c.nKeep, c.nKeep == 40 ? csAll.size() : cbKept, acbSizes);
+        ASSERT_GE(csAll.size(), csGot.size()) << c.pszFile;
+        EXPECT_TRUE(csAll.compare(csAll.size() - csGot.size(), csGot.size(), csGot) == 0)
+            << c.pszFile << ": the files are not the tail of what was printed (" << csGot.size() << " bytes)";
+        if (c.nKeep == 40) {
+            EXPECT_EQ(csGot.size(), csAll.size()) << c.pszFile;
+        }
+        EXPECT_LE(acbSizes.size(), (size_t)c.nKeep + 1) << c.pszFile;
+        for (ULONGLONG cb : acbSizes)
+            EXPECT_LE(cb, c.cbLimit) << c.pszFile;
+        EXPECT_FALSE(FileExists(Path(c.pszFile) + "." + std::to_string(c.nKeep + 1))) << c.pszFile;
+    }
+    EXPECT_FALSE(FileExists(Path("work\\logs\\p.log")));
+
+    // Both streams in one file: whole lines, each stream in its order.
+    std::vector<ULONGLONG> acbSizes;
+    std::string csMixed = WaitForRotated(Path("mixed.log"), 5, 600000, acbSizes);
+    std::vector<std::string> acsLines = SplitLines(csMixed);
+    ASSERT_EQ(acsLines.size(), 6000u);
+    unsigned long anNext[2] = {0, 0};
+    for (const std::string& csLine : acsLines) {
+        BOOL fErr = csLine.compare(0, 4, "err ") == 0;
+        std::string csExpected = PrintedLines(anNext[fErr]++, 1);
+        if (fErr)
+            csExpected.replace(0, 3, "err");
+        ASSERT_EQ(csLine + "\n", csExpected);
+    }
+    Quit();
+}
+
+TEST_F(OperatorTools, AnUnwritableFileCostsOneNoticeThenCopyingResumes)
+{
+    // Every run prints 50 lines and crashes; its folder does not exist yet.
+    Run("OvNoDisk.exe", {"printer.exe"}, "\"printer.exe -print 50 -exit 3\" -noconsole -stdout missing\\o.log -restartdelay 1\r\n");
+    std::vector<std::string> acs = m_acsSeen;
+    for (int nEnds = 0; nEnds < 3;) {
+        std::vector<std::string> acsMore = m_client.ReceiveTextsUntil("printer.exe has ended.", s_dwLong);
+        ASSERT_FALSE(acsMore.empty());
+        acs.insert(acs.end(), acsMore.begin(), acsMore.end());
+        nEnds = CountTexts(acs, "printer.exe has ended.");
+    }
+    const std::string csNotice = "Cannot write the output of printer.exe to " + Path("missing\\o.log") + ". Error 3 ";
+    EXPECT_EQ(CountTexts(acs, csNotice), 1) << Joined(acs);
+    EXPECT_GE(CountTexts(acs, "Started process: printer.exe."), 3) << Joined(acs);
+
+    ASSERT_TRUE(::CreateDirectoryA(Path("missing").c_str(), NULL));
+    acs = m_client.ReceiveTextsUntil("The output of printer.exe is written to " + Path("missing\\o.log") + " again",
+                                     s_dwLong);
+    ASSERT_FALSE(acs.empty());
+    acs = m_client.ReceiveTextsUntil("printer.exe has ended.", s_dwLong);
+    acs = m_client.ReceiveTextsUntil("printer.exe has ended.", s_dwLong);
+    // Restarts append whole runs; the end is reported after its output is in the file.
+    std::string csFile = ReadFileBytes(Path("missing\\o.log"));
+    ASSERT_GE(csFile.size(), 5000u);
+    EXPECT_EQ(csFile.substr(csFile.size() - 5000), PrintedLines(0, 50));
+    Quit();
+}
+
+TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
+{
+    Run("OvCtl.exe", {"sleeper.exe", "crasher.exe", "pr\xfc" "f.exe"},
+        "\"sleeper.exe -forever\" -noconsole\r\n\"crasher.exe -crash\" -noconsole -restartdelay 1\r\n"
+        "\"pr\xfc" "f.exe -forever\" -noconsole\r\n");
+    m_client.ReceiveTextsUntil("crasher.exe has ended.", s_dwLong);
+
+    CRunResult result = Tool("-n OvCtl.exe status -json");
+    EXPECT_EQ(result.m_dwExitCode, 0u) << result.m_csErr;
+    const std::string& csJson = result.m_csOut;
+    ASSERT_FALSE(csJson.empty());
+    EXPECT_EQ(csJson.front(), '[');
+    EXPECT_EQ(csJson[csJson.find_last_not_of("\r\n")], ']');
+    EXPECT_NE(csJson.find("{\"name\": \"sleeper.exe\", \"executable\": \"sleeper.exe\", \"version\": \"2.0-2.0.1.5\", "
+                          "\"state\": \"running\", \"status\": 4, \"started\": \""),
+              std::string::npos)
+        << csJson;
+    EXPECT_NE(csJson.find("\"name\": \"pr\\u00fcf.exe\""), std::string::npos) << csJson;
+    EXPECT_NE(csJson.find("\"exit_code\": 3221225477, \"exit_code_hex\": \"0xC0000005\""), std::string::npos) << csJson;
+    // The start time is the one the status line shows.
+    ASSERT_TRUE(m_client.Send(MSG_STATUS));
+    std::vector<std::string> acs = m_client.ReceiveTextsUntil("Process sleeper.exe", s_dwLong);
+    ASSERT_FALSE(acs.empty());
+    std::string csTime = acs.back().substr(acs.back().find("running") + 14);
+    csTime.pop_back();
+    EXPECT_NE(csJson.find("\"started\": \"" + csTime + "\""), std::string::npos) << csTime << "\n" << csJson;
+
+    const struct
+    {
+        const char* pszArgs;
+        DWORD dwExitCode;
+        const char* pszOut;
+        const char* pszErr;
+    } aCases[] = {
+        {"-n OvCtl.exe stop sleeper", 0, "Stopping process sleeper.exe\r\nsleeper.exe Stopped.\r\n", ""},
+        {"-n OvCtl.exe start SLEEPER.EXE", 0, "Started process: sleeper.exe.", ""},
+        {"-n OvCtl.exe stop nosuch", 1, "nosuch is not a valid process name.\r\n", ""},
+        {"-n OvCtl.exe -c . -c . status -csv", 0, "computer,name,executable,version,state,status,started,", ""},
+        {"-n OvCtl.exe status", 0, "Process sleeper.exe(2.0-2.0.1.5) running       ", ""},
+        // One unreachable computer costs its own answer only; the worst code wins.
+        {"-n OvCtl.exe -c nosuchhost -c . status -json", 2, "{\"computer\": \".\", \"name\": \"sleeper.exe\"",
+         "nosuchhost: Unable to connect to pipe \\\\nosuchhost\\pipe\\"},
+        {"-n NoSuchOvrin.exe status", 2, "", "Unable to connect to pipe \\\\.\\pipe\\Tesk\\OvrinUtility\\NoSuchOvrin.exe. Error 2 "},
+        {"-n OvCtl.exe frobnicate", 3, "Usage: ovrinctl", ""},
+        {"-n OvCtl.exe status -xml", 3, "Usage: ovrinctl", ""},
+    };
+    for (const auto& c : aCases) {
+        result = Tool(c.pszArgs);
+        EXPECT_EQ(result.m_dwExitCode, c.dwExitCode) << c.pszArgs << "\n" << result.m_csOut << result.m_csErr;
+        EXPECT_NE(result.m_csOut.find(c.pszOut), std::string::npos) << c.pszArgs << "\n" << result.m_csOut;
+        EXPECT_NE(result.m_csErr.find(c.pszErr), std::string::npos) << c.pszArgs << "\n" << result.m_csErr;
+    }
+    Quit();
+}
+
+TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
+{
+    std::string csDir = MakeTempDirectory("ovrchk");
+    WriteTextFile(csDir + "\\good.inf", "# fine\r\n\"never.exe -x\" -restartdelay 5 -stdout out.log\r\n");
+    WriteTextFile(csDir + "\\bad.inf",
+                  "\"never.exe\"\r\n\"never.exe\" -restartdelya 5\r\n\"never.exe\" -logsize 0 -stdout o.log\r\n");
+    const struct
+    {
+        const char* pszFile;
+        DWORD dwExitCode;
+        std::vector<std::string> acsLines;
+    } aCases[] = {
+        {"good.inf", 0, {"good.inf is valid: 1 process line."}},
+        {"bad.inf", 1, {"Unexpected \"-restartdelya\" on line 2 of", "LOGSIZE must be 1 or more and LOGKEEP 0 or more on line 3"}},
+        {"missing.inf", 1, {"missing.inf could not be opened."}},
+    };
+    for (const auto& c : aCases) {
+        CRunResult result =
+            RunProgram("\"" + GetTestDirectory() + "ovrinctl.exe\" check " + c.pszFile, "", s_dwLong, csDir);
+        EXPECT_EQ(result.m_dwExitCode, c.dwExitCode) << c.pszFile << "\n" << result.m_csOut;
+        for (const std::string& csLine : c.acsLines)
+            EXPECT_NE(result.m_csOut.find(csLine), std::string::npos) << c.pszFile << "\n" << result.m_csOut;
+    }
+    // Nothing was started and no template was written for the missing file.
+    EXPECT_FALSE(FileExists(csDir + "\\missing.inf"));
+    EXPECT_FALSE(FileExists(csDir + "\\out.log"));
+    RemoveDirectoryTree(csDir);
+}
