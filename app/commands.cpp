@@ -112,6 +112,16 @@ void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
     }
 }
 
+BOOL CSupervisorApp::HasClients() const
+{
+    // The last entry waits for the next client.
+    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
+        if (!m_aConnections[i].fClosing)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 void CSupervisorApp::Broadcast(const std::string& csText)
 {
     CControlMessage msg;
@@ -129,9 +139,13 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
-    msg.m_csVersion = pProcess->GetVersionText();
     msg.m_nStatus = pProcess->GetWireStatus();
-    SendToClients(msg);
+    // The version text is the costly part of a record; without a client
+    // the record goes nowhere, so none is read.
+    if (HasClients()) {
+        msg.m_csVersion = pProcess->GetVersionText();
+        SendToClients(msg);
+    }
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
 }

@@ -25,6 +25,7 @@ CSupervisorApp::CSupervisorApp()
     : m_fClientMode(0),
       m_evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_census(TRUE),
+      m_fKeepCensus(FALSE),
       m_fAllowClose(0),
       m_fLifoShutdown(0),
       m_fKillTreeAll(0),

@@ -100,12 +100,22 @@ public:
     void HandleProcessEvent(CWatchedProcess* pProcess);
     int FindProcessIndex(const CWatchedProcess* pProcess) const;
     BOOL IsProcessIdWatched(DWORD dwProcessId) const;
+    // The census for a UNIQUE test or an external-process pass: the kept
+    // one while m_fKeepCensus is set and it is valid, a new one otherwise.
+    BOOL TakeCensus();
+    // Whether the census names a process of that name, and its id; a
+    // match in a kept census is confirmed by a new one.
+    BOOL FindRunningInstance(const std::string& csUniqueName, DWORD& dwId);
+    // Whether the census offers a NOSTART line an instance not yet watched.
+    BOOL HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const;
     static std::string FormatStatusLine(CWatchedProcess* pProcess);
 
     // Sends a text line to every client and writes it as a trace entry.
     void Broadcast(const std::string& csText);
     // Sends the status record of a process to every client.
     void BroadcastRecord(CWatchedProcess* pProcess);
+    // A client is connected and not being closed.
+    BOOL HasClients() const;
 
     static CSupervisorApp* GetSupervisor() { return static_cast<CSupervisorApp*>(GetApp()); }
 
@@ -117,6 +127,10 @@ public:
     CClientThread m_thClient;
     std::string m_csDefinitionFile;
     CProcessCensus m_census;
+    // Set through the start-up: one census serves all its steps, kept
+    // current with the processes started here, instead of one per step
+    // (a census costs about 1 ms plus 0.1 ms per process under Wine).
+    BOOL m_fKeepCensus;
     CWatchedProcessArray m_paProcesses;
     BOOL m_fAllowClose;
     BOOL m_fLifoShutdown;
