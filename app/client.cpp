@@ -48,8 +48,15 @@ void CStatusReaderThread::Run()
 {
     CControlMessage msg;
     for (;;) {
+        // Lines are shown when no more messages wait: a status of 1000
+        // lines then costs the console a few writes, not one system call
+        // per line (each a round trip to the Wine server), which slowed
+        // every other client's answer too.
+        if (!m_pClient->HasMessageWaiting())
+            std::cout.flush();
         int nResult = m_pClient->Receive(msg, &m_evStop, INFINITE);
         if (nResult == CControlClient::RECEIVE_STOPPED) {
+            std::cout.flush();
             m_pClient->AbortRead();
             return;
         }
@@ -62,7 +69,7 @@ void CStatusReaderThread::Run()
             continue;
         }
         if (msg.m_dwKind == MSG_TEXT)
-            PrintLine(msg.m_csText);
+            std::cout << msg.m_csText << '\n';
         else if (msg.m_dwKind != MSG_PROCESS_RECORD && msg.m_dwKind != MSG_END_OF_REPLIES &&
                  msg.m_dwKind != MSG_PROCESS_DETAIL)
             DEBUG_FAILURE_MSG("Unrecognized message from Ovrin-server: " << (unsigned long)msg.m_dwKind);

@@ -18,12 +18,6 @@ std::string WithoutExeSuffix(const std::string& csName)
     return StrEndsWithI(csName, ".exe") ? csName.substr(0, csName.size() - 4) : csName;
 }
 
-// The status code of a process record: its state plus one.
-LONG StatusCodeOf(const CWatchedProcess* pProcess)
-{
-    return (pProcess->m_nState >= PS_CRASHED && pProcess->m_nState <= PS_REMOVED) ? pProcess->m_nState + 1 : 0;
-}
-
 }  // namespace
 
 std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
@@ -119,6 +113,15 @@ void CSupervisorApp::FlushClientWrites(DWORD dwBound, BOOL fCloseLate)
     }
 }
 
+BOOL CSupervisorApp::HasClients() const
+{
+    for (const auto& pConnection : m_apConnections) {
+        if (pConnection->IsServing() && !pConnection->m_fClosing)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 void CSupervisorApp::Broadcast(const std::string& csText)
 {
     CControlMessage msg;
@@ -130,15 +133,19 @@ void CSupervisorApp::Broadcast(const std::string& csText)
 
 void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
 {
-    if (pProcess->IsExternalTemplate() || pProcess->m_nState == PS_NOT_INITIALIZED)
+    if (pProcess->IsExternalTemplate() || pProcess->GetState() == PS_NOT_INITIALIZED)
         return;
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
-    msg.m_csVersion = pProcess->GetVersionText();
-    msg.m_nStatus = StatusCodeOf(pProcess);
-    SendToClients(msg);
+    msg.m_nStatus = pProcess->GetWireStatus();
+    // The version text is the costly part of a record; without a client
+    // the record goes nowhere, so none is read.
+    if (HasClients()) {
+        msg.m_csVersion = pProcess->GetVersionText();
+        SendToClients(msg);
+    }
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
 }
@@ -155,7 +162,7 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0)
         detail.m_fHasExitCode = ::GetExitCodeProcess(hProcess, &detail.m_dwExitCode);
     const CMilliTime mtNow = CMilliTime::GetCurrentTime();
-    if (pProcess->m_nState == PS_RUNNING && pProcess->m_mtStarted.IsValid())
+    if (pProcess->GetState() == PS_RUNNING && pProcess->m_mtStarted.IsValid())
         detail.m_nSecondsUp = (mtNow - pProcess->m_mtStarted).GetSeconds();
     else if (pProcess->m_mtEnded.IsValid())
         detail.m_nSecondsSinceEnd = (mtNow - pProcess->m_mtEnded).GetSeconds();
@@ -165,7 +172,7 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_DETAIL;
     msg.m_csName = pProcess->GetExeName();
-    msg.m_nStatus = StatusCodeOf(pProcess);
+    msg.m_nStatus = pProcess->GetWireStatus();
     msg.m_csFilename = FormatStatusLine(pProcess);
     msg.m_csVersion = pProcess->GetVersionText();
     msg.m_csText = detail.Format();
@@ -250,7 +257,7 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
             continue;
         fAddressed = TRUE;
         if (dwKind == MSG_STOP)
-            StopCommand(pProcess);
+            StopCommand(pProcess, TRUE);
         else if (dwKind == MSG_START)
             StartCommand(pProcess);
         else
@@ -258,18 +265,25 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
     }
     if (!fAddressed)
         Broadcast(csName + " is not a valid process name.");
+    RemoveEndedExternalCopies();
 }
 
-void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fNoGrace)
+void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL fNoGrace)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
-    if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop()) {
+    // A line waiting out its restart delay or start retry stays down until
+    // the operator starts it again.
+    if (fOperator && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
+        pProcess->m_fStopRequested = 1;
+        pProcess->SetState(PS_STOPPED);
+        Broadcast(csName + " Stopped.");
+    } else if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop()) {
         pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
-    }
-    else
+    } else {
         Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
+    }
     BroadcastRecord(pProcess);
 }
 
@@ -288,12 +302,17 @@ void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
     std::string csName = pProcess->GetExeName();
     HANDLE hProcess = pProcess->m_processinfo.hProcess;
     if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
-        if (pProcess->m_nState == PS_RUNNING)
+        if (pProcess->GetState() == PS_RUNNING)
             Broadcast(csName + " is already running so starting it is not permitted.");
         else
             Broadcast(csName + " is already scheduled to restart.");
         return;
     }
+    if (pProcess->m_fNoStart) {
+        Broadcast(csName + " is started outside the supervisor (NOSTART); it is watched while it runs.");
+        return;
+    }
     pProcess->CloseHandles();
+    pProcess->ResetRestartCount();
     StartProcess(pProcess);
 }

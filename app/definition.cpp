@@ -2,6 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "common/assertex.h"
 #include "common/cio.h"
 #include "common/filestuf.h"
@@ -11,6 +13,9 @@
 namespace {
 
 #define DEFINITION_ERROR(text) DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, text)
+
+// A day: longer caps would only overflow the millisecond arithmetic.
+const int c_nMaxBackoffSeconds = 86400;
 
 // One "number text" option pair of a process line (position, size, buffer):
 // TRUE when either keyword was found; each value keeps its default otherwise.
@@ -90,7 +95,14 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     }
 
     CLineReader reader(&instance);
+    // A line ending in a "\\" argument continues on the next: the entry is
+    // the text before that backslash, a blank and the next line. The text
+    // pending so far is split once, as it grows, and each line adds only
+    // its own arguments: splitting the whole text again for every line made
+    // a file of 5,000 continued lines take seconds.
     std::string csPending;
+    CArgumentSplitter pending;
+    CArgumentSplitter line;
     std::string csLine;
     int nLine = 0;
     BOOL fOk = TRUE;
@@ -117,16 +129,35 @@ BOOL CSupervisorApp::ReadDefinitionFile()
                 break;
             continue;
         }
-        std::string csText = csPending + " " + csLine;
-        CStringArray csaTokens;
-        CDWordArray dwaUsed;
-        SplitArguments(csText, csaTokens, dwaUsed);
-        if (csaTokens.empty() || csaTokens[0][0] == '#') {
+        // The entry's arguments: the pending ones, then this line's.
+        line.ContinueFrom(pending);
+        line.Feed(" ", 1);
+        line.Feed(csLine);
+        line.Finish();
+        const CStringArray& csaFirst = !pending.m_csaArgs.empty() ? pending.m_csaArgs : line.m_csaArgs;
+        const CStringArray& csaLast = !line.m_csaArgs.empty() ? line.m_csaArgs : pending.m_csaArgs;
+        if (csaFirst.empty() || csaFirst[0][0] == '#') {
             // skipped; pending text stays as it was
-        } else if (csaTokens.back() == "\\") {
-            csPending = csText.substr(0, csText.rfind('\\'));
+        } else if (csaLast.back() == "\\") {
+            const size_t iCut = csLine.rfind('\\');
+            if (iCut != std::string::npos) {
+                csPending.append(" ").append(csLine, 0, iCut);
+                pending.Feed(" ", 1);
+                pending.Feed(csLine.data(), iCut);
+            } else {
+                // The backslash argument began before this line (a quoted
+                // one, say): the pending text is cut there and split anew.
+                csPending.append(" ").append(csLine);
+                csPending.erase(csPending.rfind('\\'));
+                pending.Reset();
+                pending.Feed(csPending);
+            }
         } else {
+            CStringArray csaTokens = pending.m_csaArgs;
+            csaTokens.insert(csaTokens.end(), line.m_csaArgs.begin(), line.m_csaArgs.end());
+            CDWordArray dwaUsed(csaTokens.size(), 0);
             csPending.clear();
+            pending.Reset();
             if (!InterpretEntry(csaTokens, dwaUsed, nLine)) {
                 fOk = FALSE;
                 if (!m_fReportEveryError)
@@ -136,6 +167,9 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         if (!fRead)
             break;  // the last line had no LF; the next read would only report the end
     }
+    // GLOBAL KILLTREE holds for every line, those before it included.
+    for (CWatchedProcess* pProcess : m_paProcesses)
+        pProcess->m_fKillTree |= m_fKillTreeAll;
     if (fOk && m_paProcesses.empty()) {
         DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
         fOk = FALSE;
@@ -180,6 +214,8 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         m_fAllowClose = 1;
     if (FindSwitch(csaTokens, dwaUsed, "lifoshutdown"))
         m_fLifoShutdown = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "killtree"))
+        m_fKillTreeAll = 1;
     if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
         m_fSecurePipe = 1;
     std::string csToken;
@@ -322,6 +358,12 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
         wp.m_fNoStart = 1;
     if (FindSwitch(csaTokens, dwaUsed, "NoStop"))
         wp.m_fNoStop = 1;
+    if (FindNumberOption(csaTokens, dwaUsed, "backoff", nValue))
+        wp.m_nBackoffMax = std::min(nValue, c_nMaxBackoffSeconds);
+    if (FindNumberOption(csaTokens, dwaUsed, "maxrestarts", nValue))
+        wp.m_nMaxRestarts = nValue;
+    if (FindSwitch(csaTokens, dwaUsed, "killtree"))
+        wp.m_fKillTree = 1;
 
     if (!InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
         delete pProcess;

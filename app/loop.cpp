@@ -17,6 +17,7 @@ const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
 // the kill and broadcasts after it.
 const DWORD s_dwStopGraceMs = 2000;
 const DWORD s_dwStopMarginMs = 500;
+const CMilliTimeSpan s_mtsSyncPoll(0, 0, 0, 0, 200);
 
 // The first ready record from index iFrom on, dispatched, or null; a poll.
 CWaitObject* PollRecordsFrom(const CWatchedProcessArray& apProcesses, size_t iFrom)
@@ -191,18 +192,32 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
 void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
 {
     alarmStartup.Cancel();
+    // A SYNC line runs to its end before the next line starts, a start
+    // that failed and waits for its retry included.
+    if (IsSyncPending()) {
+        alarmStartup.SetAfter(s_mtsSyncPoll);
+        return;
+    }
+    // The pause runs from the start of the step's work, so a step costs
+    // the longer of the pause and its work, not their sum. The alarm is
+    // served after process events and client commands, which still get
+    // their turn between steps.
+    alarmStartup.SetAfter(s_mtsStepPause);
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         CWatchedProcess* pProcess = m_paProcesses[i];
-        if (pProcess->m_nState != PS_NOT_INITIALIZED)
+        if (pProcess->GetState() != PS_NOT_INITIALIZED)
             continue;
-        pProcess->m_nState = PS_NOT_CREATED;
+        m_fKeepCensus = TRUE;
+        pProcess->SetState(PS_NOT_CREATED);
         StartProcess(pProcess);
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         MonitorExternalProcesses();
-        alarmStartup.SetAfter(s_mtsStepPause);
         return;
     }
+    alarmStartup.Cancel();
+    // From here each UNIQUE test and each external-process pass takes a
+    // census of its own.
+    m_fKeepCensus = FALSE;
     ReportEvent(EVMSG_SERVICE_STARTED, GetProgramName(m_csExeName));
     ReportServiceStatus(SERVICE_RUNNING, 0, 0, 1000);
     Broadcast("All services have been started.");
@@ -224,7 +239,7 @@ void CSupervisorApp::Shutdown()
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         const BOOL fNoGrace =
             m_dwShutdownBudget != INFINITE && dwElapsed + s_dwStopGraceMs + s_dwStopMarginMs > m_dwShutdownBudget;
-        StopCommand(pProcess, fNoGrace);
+        StopCommand(pProcess, FALSE, fNoGrace);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }
     FlushClientWrites(CLIENT_WRITE_TIMEOUT_MS, TRUE);

@@ -20,12 +20,23 @@ const size_t s_cListening = 4;
 // away at once, and trying on every pass would spin.
 const CMilliTimeSpan s_mtsListenRetry(0, 0, 0, 1, 0);
 
+const DWORD s_cbPipeBuffer = 0x10000;
+
 }  // namespace
 
 BOOL CSupervisorApp::CreateControlPipe()
 {
     m_pipe.SetServer(GetControlPipeName(m_csExeName));
     m_pipe.SetMaxMessageSize(CONTROL_MAX_MESSAGE);
+    // With buffers of size 0 Wine ends a write only when the client has read
+    // it, so every broadcast line cost a round trip to the slowest client's
+    // reader thread (0.25 ms and more under load; a status of 1000 lines
+    // took a second). Buffered, a write ends at once as it does on Windows,
+    // where size 0 buffers small messages anyway; a client that reads
+    // nothing still holds up a write once the buffer is full, and the write
+    // bound then closes it.
+    m_pipe.m_dwOutBufferSize = s_cbPipeBuffer;
+    m_pipe.m_dwInBufferSize = s_cbPipeBuffer;
     BOOL fSecured = TRUE;
     if (m_fSecurePipe)
         fSecured = m_pipe.SetPrivateDacl();

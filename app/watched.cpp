@@ -1,33 +1,69 @@
 // Watched process record: defaults, state texts and small queries.
 #include "watched.h"
 
+#include <algorithm>
+
 #include "common/assertex.h"
 #include "common/filestuf.h"
 #include "exeinfo.h"
 
 namespace {
 
-// Texts of the states 0 to 6 and 8; PS_REMOVED has none.
-const char* StateText(LONG nState)
+// Which time the status line shows for a state.
+enum
 {
-    switch (nState) {
-    case PS_CRASHED: return "crashed      ";
-    case PS_ENDED: return "ended        ";
-    case PS_STOPPED: return "stopped      ";
-    case PS_RUNNING: return "running      ";
-    case PS_NOT_CREATED: return "not created  ";
-    case PS_STARTING: return "starting     ";
-    case PS_ANOTHER_INSTANCE: return "failed to start, another instance is running";
-    case PS_NOT_INITIALIZED: return "not initialized";
-    default: return NULL;
+    TIME_NONE,
+    TIME_START,          // the start time when there is one
+    TIME_START_OR_END    // the start time, else the end time
+};
+
+#define STATE_BIT(n) (1u << (n))
+// Every state a record can leave: a removed record is destroyed next.
+const DWORD c_dwAnyLive = 0x3FFu & ~STATE_BIT(PS_REMOVED);
+// The states in which a restart or retry can be pending (an operator's
+// stop cancels it).
+const DWORD c_dwCanWait = STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED) | STATE_BIT(PS_STOPPED) |
+                          STATE_BIT(PS_NOT_CREATED) | STATE_BIT(PS_ANOTHER_INSTANCE);
+
+struct CStateInfo
+{
+    LONG nState;
+    const char* pszText;   // NULL: no text of its own
+    LONG nWireStatus;      // status code of the process record; 0: never sent
+    int nTimeShown;
+    DWORD dwAllowedFrom;   // STATE_BIT of each state the record may come from
+};
+
+// A record is terminated (ended) or given a new start or alarm from any
+// state; only the classification of a seen end needs a running process.
+const CStateInfo c_aStates[] = {
+    {PS_CRASHED, "crashed      ", 1, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
+    {PS_ENDED, "ended        ", 2, TIME_START_OR_END, c_dwAnyLive},
+    {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING) | c_dwCanWait},
+    {PS_RUNNING, "running      ", 4, TIME_START, c_dwAnyLive},
+    {PS_NOT_CREATED, "not created  ", 5, TIME_NONE, c_dwAnyLive},
+    {PS_STARTING, "starting     ", 6, TIME_NONE, c_dwAnyLive & ~STATE_BIT(PS_GIVEN_UP)},
+    {PS_ANOTHER_INSTANCE, "failed to start, another instance is running", 7, TIME_NONE, c_dwAnyLive},
+    {PS_REMOVED, NULL, 8, TIME_NONE, c_dwAnyLive},
+    {PS_NOT_INITIALIZED, "not initialized", 0, TIME_NONE, 0},
+    // Decided by the rules of the line's own unexpected end.
+    {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END, STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED)},
+};
+
+const CStateInfo* FindState(LONG nState)
+{
+    for (const CStateInfo& info : c_aStates) {
+        if (info.nState == nState)
+            return &info;
     }
+    return NULL;
 }
 
 }  // namespace
 
 CWatchedProcess::CWatchedProcess()
     : m_hMonitorEvent(NULL), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
-      m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
+      m_pNotices(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_fOwnsMonitorEvent(FALSE)
 {
     SetDefaults();
 }
@@ -35,6 +71,7 @@ CWatchedProcess::CWatchedProcess()
 CWatchedProcess::~CWatchedProcess()
 {
     m_alarmRestart.Cancel();
+    EndTree();
     if (m_fOwnsMonitorEvent && m_hMonitorEvent != NULL)
         VERIFY_TRUE(::CloseHandle(m_hMonitorEvent));
     m_hMonitorEvent = NULL;
@@ -59,6 +96,27 @@ void CWatchedProcess::SetDefaults()
     m_fNoStop = 0;
     m_nState = PS_NOT_INITIALIZED;
     m_fEnabled = 0;
+    m_nBackoffMax = 0;
+    m_nMaxRestarts = -1;
+    m_fKillTree = 0;
+    ResetRestartCount();
+}
+
+void CWatchedProcess::CloseHandles()
+{
+    // The run is over: what it started goes with it (kill on job close).
+    EndTree();
+    CChildProcess::CloseHandles();
+}
+
+void CWatchedProcess::EndTree()
+{
+    if (m_hJob == NULL)
+        return;
+    if (!::TerminateJobObject(m_hJob, 0))
+        DEBUG_TRACE_MSG("TerminateJobObject failed for " << GetExeName() << ". Error " << LastErrorText());
+    VERIFY_TRUE(::CloseHandle(m_hJob));
+    m_hJob = NULL;
 }
 
 void CWatchedProcess::Reset()
@@ -90,9 +148,29 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     SetCommandLine(wpTemplate.GetFullCommandLine());
 }
 
+BOOL CWatchedProcess::SetState(LONG nState)
+{
+    const CStateInfo* pTo = FindState(nState);
+    if (pTo == NULL || (m_nState >= 0 && m_nState < 32 && !(pTo->dwAllowedFrom & STATE_BIT(m_nState)))) {
+        CHECK_FAILED_("state change not allowed", "m_nState", m_nState, "nState", nState);
+        return FALSE;
+    }
+    if (nState != m_nState)
+        DEBUG_TRACE_MSG("State of " << GetExeName() << ": " << m_nState << " -> " << nState);
+    m_nState = nState;
+    return TRUE;
+}
+
+LONG CWatchedProcess::GetWireStatus() const
+{
+    const CStateInfo* pInfo = FindState(m_nState);
+    return pInfo != NULL ? pInfo->nWireStatus : 0;
+}
+
 std::string CWatchedProcess::GetStateText() const
 {
-    const char* pszText = StateText(m_nState);
+    const CStateInfo* pInfo = FindState(m_nState);
+    const char* pszText = pInfo != NULL ? pInfo->pszText : NULL;
     if (pszText == NULL) {
         DEBUG_FAILURE_MSG("Default case reached: " << m_nState);
         return "unknown";
@@ -102,20 +180,13 @@ std::string CWatchedProcess::GetStateText() const
 
 std::string CWatchedProcess::GetTimeText() const
 {
-    switch (m_nState) {
-    case PS_CRASHED:
-    case PS_ENDED:
-    case PS_STOPPED:
-        if (m_mtStarted.IsValid())
-            return m_mtStarted.Format();
-        if (m_mtEnded.IsValid())
-            return m_mtEnded.Format();
-        return std::string();
-    case PS_RUNNING:
-        return m_mtStarted.IsValid() ? m_mtStarted.Format() : std::string();
-    default:
-        return std::string();
-    }
+    const CStateInfo* pInfo = FindState(m_nState);
+    const int nTimeShown = pInfo != NULL ? pInfo->nTimeShown : TIME_NONE;
+    if (nTimeShown != TIME_NONE && m_mtStarted.IsValid())
+        return m_mtStarted.Format();
+    if (nTimeShown == TIME_START_OR_END && m_mtEnded.IsValid())
+        return m_mtEnded.Format();
+    return std::string();
 }
 
 std::string CWatchedProcess::GetUniqueName() const
@@ -167,6 +238,111 @@ LONG CWatchedProcess::GetExitCode()
 BOOL CWatchedProcess::EndedNormally()
 {
     return m_fCheckExitCode && m_processinfo.hProcess != NULL && (DWORD)GetExitCode() == m_dwOkExitCode;
+}
+
+void CWatchedProcess::WaitOnProcess(BOOL fEnable)
+{
+    m_pwoDelegate = NULL;
+    m_phWaitHandle = &m_processinfo.hProcess;
+    m_fEnabled = fEnable;
+}
+
+void CWatchedProcess::ArmRestart(LONG nDelayMs, BOOL fFromEnd)
+{
+    const CMilliTimeSpan mtsDelay = CMilliTimeSpan::FromMilliseconds(nDelayMs);
+    if (fFromEnd && m_mtEnded.IsValid())
+        m_alarmRestart.SetAtMonotonic(m_ullEndedMs + (ULONGLONG)nDelayMs, m_mtEnded + mtsDelay);
+    else
+        m_alarmRestart.SetAfter(mtsDelay);
+    m_pwoDelegate = &m_alarmRestart;
+    m_fEnabled = 1;
+}
+
+void CWatchedProcess::MarkEnded()
+{
+    m_mtEnded = CMilliTime::GetCurrentTime();
+    m_ullEndedMs = GetMonotonicMilliseconds();
+}
+
+CRestartPolicy CWatchedProcess::GetRestartPolicy() const
+{
+    CRestartPolicy policy;
+    policy.nDelayMs = m_mtsRestartDelay.GetTotalMilliseconds();
+    policy.nBackoffMaxMs = m_nBackoffMax > 0 ? m_nBackoffMax * 1000 : 0;
+    policy.nMaxRestarts = m_nMaxRestarts;
+    return policy;
+}
+
+void CWatchedProcess::ResetRestartCount()
+{
+    m_restartCount.nBackoffStep = 0;
+    m_restartCount.nCountedRestarts = 0;
+}
+
+namespace {
+
+const LONG c_nMinRetryMs = 1000;
+// A run shorter than this counts towards MAXRESTARTS (or BACKOFF's cap where larger).
+const LONG c_nCountedRunMs = 60000;
+
+// min(cap, base x 2^(k-1)) without overflow; base is 1 s when RESTARTDELAY is 0.
+LONG BackoffDelay(const CRestartPolicy& policy, LONG nStep)
+{
+    LONGLONG llDelay = policy.nDelayMs > 0 ? policy.nDelayMs : 1000;
+    for (LONG i = 1; i < nStep && llDelay < policy.nBackoffMaxMs; i++)
+        llDelay *= 2;
+    return (LONG)std::min<LONGLONG>(llDelay, policy.nBackoffMaxMs);
+}
+
+}  // namespace
+
+BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGLONG ullRunMs, LONG& nDelayMs)
+{
+    if (policy.nMaxRestarts >= 0) {
+        const LONG nCountedRunMs = std::max(c_nCountedRunMs, policy.nBackoffMaxMs);
+        if (ullRunMs >= (ULONGLONG)nCountedRunMs) {
+            count.nCountedRestarts = 0;
+        } else {
+            if (count.nCountedRestarts >= policy.nMaxRestarts)
+                return FALSE;
+            count.nCountedRestarts++;
+        }
+    }
+    nDelayMs = policy.nDelayMs;
+    if (policy.nBackoffMaxMs > 0) {
+        if (ullRunMs >= (ULONGLONG)policy.nBackoffMaxMs)
+            count.nBackoffStep = 1;
+        else if (count.nBackoffStep < 64)
+            count.nBackoffStep++;
+        nDelayMs = BackoffDelay(policy, count.nBackoffStep);
+    }
+    return TRUE;
+}
+
+LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count)
+{
+    LONG nDelayMs = policy.nDelayMs;
+    if (policy.nBackoffMaxMs > 0) {
+        if (count.nBackoffStep < 64)
+            count.nBackoffStep++;
+        nDelayMs = BackoffDelay(policy, count.nBackoffStep);
+    }
+    return std::max(nDelayMs, c_nMinRetryMs);
+}
+
+BOOL CWatchedProcess::IsRestartPending() const
+{
+    return m_fEnabled && m_pwoDelegate == &m_alarmRestart && m_alarmRestart.IsArmed();
+}
+
+BOOL CWatchedProcess::CancelRestart()
+{
+    BOOL fPending = IsRestartPending();
+    if (m_pwoDelegate == &m_alarmRestart) {
+        m_alarmRestart.Cancel();
+        m_fEnabled = 0;
+    }
+    return fPending;
 }
 
 std::string CWatchedProcess::FindExecutable()

@@ -1,5 +1,8 @@
 // CWatchedProcess: one defined process: a child process plus the options of
 // its definition line, its state code, its times and its restart alarm.
+// Besides the process handles it owns, with KILLTREE, the job of the
+// process tree; CloseHandles, Kill and the destructor close it, which ends
+// every process left in the tree (the job kills on close).
 // Records live in the application's process list and are used only by the
 // supervision thread; the alarm thread touches only m_alarmRestart.
 #pragma once
@@ -11,7 +14,8 @@
 #include "common/win32.h"
 #include "capture.h"
 
-// Process states; their texts come from GetStateText.
+// Process states. Their texts, wire values, shown times and allowed source
+// states are one table in watched.cpp; SetState is the only way in.
 enum
 {
     PS_CRASHED = 0,
@@ -22,8 +26,30 @@ enum
     PS_STARTING = 5,
     PS_ANOTHER_INSTANCE = 6,
     PS_REMOVED = 7,
-    PS_NOT_INITIALIZED = 8
+    PS_NOT_INITIALIZED = 8,
+    PS_GIVEN_UP = 9     // MAXRESTARTS reached; reported as crashed on the wire
 };
+
+// How a line is restarted: RESTARTDELAY, BACKOFF and MAXRESTARTS.
+struct CRestartPolicy
+{
+    LONG nDelayMs;        // RESTARTDELAY
+    LONG nBackoffMaxMs;   // BACKOFF; 0 without
+    LONG nMaxRestarts;    // MAXRESTARTS; -1 without
+};
+
+// The counts that carry from one end of a line to the next.
+struct CRestartCount
+{
+    LONG nBackoffStep;      // k of the last restart or retry (0: none yet)
+    LONG nCountedRestarts;  // restarts in a row that followed counted runs
+};
+
+// After a run of ullRunMs that ended unexpectedly: FALSE when the line is
+// given up; otherwise the delay before its restart in nDelayMs.
+BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGLONG ullRunMs, LONG& nDelayMs);
+// The delay before the next try of a start that failed (never under a second).
+LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count);
 
 class CWatchedProcess : public CChildProcess
 {
@@ -39,7 +65,14 @@ public:
     // Copies the supervision options of a NOSTART template for an external instance.
     void CopyFromTemplate(const CWatchedProcess& wpTemplate);
 
+    LONG GetState() const { return m_nState; }
+    // The one writer of the state: checks that the change is allowed from
+    // the current state (a change that is not is reported as a software
+    // failure and not made; FALSE), and traces it.
+    BOOL SetState(LONG nState);
     std::string GetStateText() const;
+    // The status code of the state in a process record (0 for none).
+    LONG GetWireStatus() const;
     std::string GetTimeText() const;
     std::string GetUniqueName() const;
     BOOL IsRunning();
@@ -51,14 +84,38 @@ public:
     // An end with the okay exit code of an EXIT line.
     BOOL EndedNormally();
 
+    virtual void CloseHandles() override;
+
     // Starting, attaching and stopping.
     BOOL Start();
-    void Attach(DWORD dwProcessId);
+    // Attaches to a running process. With pftSeenBefore, the process must
+    // also carry the unique name and have been created before that time
+    // (the census that found it), or the id has been reused: FALSE.
+    BOOL Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore = NULL);
+    // The process behind hProcess is the one a census listed under the
+    // unique name: same name, created before the census.
+    BOOL IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore);
     BOOL RequestStop();
     BOOL SendCtrlBreak();
     BOOL Stop();
     BOOL Kill();
-    void ScheduleRestart();
+    // Arms the restart nDelayMs after the recorded end.
+    void ScheduleRestart(LONG nDelayMs);
+    // Waits on the process handle from now on (enabled or not).
+    void WaitOnProcess(BOOL fEnable);
+    // Waits on the restart alarm, armed nDelayMs after the recorded end
+    // (fFromEnd) or after now.
+    void ArmRestart(LONG nDelayMs, BOOL fFromEnd);
+    // Records the end of a run (or of the wait for one) now.
+    void MarkEnded();
+    CRestartPolicy GetRestartPolicy() const;
+    // An operator's start: the counts of BACKOFF and MAXRESTARTS begin again.
+    void ResetRestartCount();
+    // The job of a KILLTREE process: ends every process in it, and the job.
+    void EndTree();
+    // Disarms a pending restart or retry; TRUE when one was pending.
+    BOOL CancelRestart();
+    BOOL IsRestartPending() const;
 
     // Executable lookup and version text of the listed name.
     std::string FindExecutable();
@@ -84,7 +141,16 @@ public:
     BOOL m_fNoStop;
     std::string m_csMonitorEventName;
     HANDLE m_hMonitorEvent;
-    LONG m_nState;
+    LONG m_nBackoffMax;      // BACKOFF seconds; 0 without
+    LONG m_nMaxRestarts;     // MAXRESTARTS; -1 without
+    BOOL m_fKillTree;        // KILLTREE: the process and all it starts share a job
+    CRestartCount m_restartCount;
+    ULONGLONG m_ullStartedMs;   // monotonic times of m_mtStarted and m_mtEnded
+    ULONGLONG m_ullEndedMs;
+    HANDLE m_hJob;              // KILLTREE's job while the process runs
+    // Why the last KILLTREE start could not put the process in a job of its
+    // own (empty when it could); the supervisor reports it.
+    std::string m_csTreeProblem;
 
     // Kept for operators (the control tool's details); no rule reads them.
     LONG m_nStartsSeen;        // successful starts since the supervisor started
@@ -98,6 +164,9 @@ public:
 
 private:
     void SetDefaults();
+    // KILLTREE: a job of its own for the suspended new process.
+    BOOL PutInJob();
+    LONG m_nState;
     // Only the record that created the monitor event closes it; copies made
     // for external instances borrow the template's handle.
     BOOL m_fOwnsMonitorEvent;

@@ -15,31 +15,32 @@ void CWatchedProcess::OnSignalled()
             std::string csName = GetExeName();
             if (m_fSync) {
                 DEBUG_TRACE_MSG("The process " << csName << " has ended.");
-                m_nState = PS_ENDED;
+                SetState(PS_ENDED);
             } else if (m_fStopRequested) {
-                m_nState = PS_STOPPED;
+                SetState(PS_STOPPED);
             } else if (EndedNormally()) {
                 DEBUG_TRACE_MSG("The process " << csName << " ended with an okay exit code.");
-                m_nState = PS_ENDED;
+                SetState(PS_ENDED);
             } else {
                 DEBUG_TRACE_MSG("The process " << csName << " has ended unexpectedly.");
-                m_nState = PS_CRASHED;
+                SetState(PS_CRASHED);
             }
         }
-        m_mtEnded = CMilliTime::GetCurrentTime();
+        MarkEnded();
         m_fEnabled = 0;
+        // The rules follow the process that was started; what it started
+        // ends with it.
+        EndTree();
     } else {
         m_alarmRestart.Cancel();
         CloseHandles();
-        m_nState = PS_STARTING;
+        SetState(PS_STARTING);
     }
 }
 
-void CWatchedProcess::ScheduleRestart()
+void CWatchedProcess::ScheduleRestart(LONG nDelayMs)
 {
-    m_alarmRestart.SetAt(m_mtEnded + m_mtsRestartDelay);
-    m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = 1;
+    ArmRestart(nDelayMs, TRUE);
 }
 
 namespace {
@@ -78,8 +79,13 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
         if (EndedNormally()) {
             if (m_fQuit)
                 m_fQuitPending = 1;
-        } else if (m_fWatch && !m_fNoStart) {
-            ScheduleRestart();
+        } else if (m_fWatch && !m_fNoStart && !m_fSync) {
+            const ULONGLONG ullRunMs = m_ullEndedMs > m_ullStartedMs ? m_ullEndedMs - m_ullStartedMs : 0;
+            LONG nDelayMs = 0;
+            if (NextRestartDelay(GetRestartPolicy(), m_restartCount, ullRunMs, nDelayMs))
+                ScheduleRestart(nDelayMs);
+            else
+                SetState(PS_GIVEN_UP);
         }
         return;
     }
@@ -92,25 +98,28 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
                                            << " is killing itself because it's master ended normally.");
             StopForRule(*this);
         }
-        m_mtEnded = CMilliTime::GetCurrentTime();
+        MarkEnded();
         // A member still waiting out an earlier restart delay would otherwise
         // come back although its master has ended the group.
-        if (m_pwoDelegate == &m_alarmRestart) {
-            m_alarmRestart.Cancel();
-            m_fEnabled = 0;
-        }
+        CancelRestart();
         return;
     }
-    if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch)
+    if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch || m_fSync)
         return;
-    if (IsRunning()) {
+    // Only a member that runs or waits for its restart is restarted with
+    // its brother: one the operator stopped, one given up or one that has
+    // not been started yet stays as it is.
+    BOOL fRunning = IsRunning();
+    if (!fRunning && !IsRestartPending())
+        return;
+    if (fRunning) {
         DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
                                        << " is killing itself because one of it's brothers died.");
         StopForRule(*this);
     }
-    m_mtEnded = CMilliTime::GetCurrentTime();
+    MarkEnded();
     if (!m_fNoStart)
-        ScheduleRestart();
+        ScheduleRestart(m_mtsRestartDelay.GetTotalMilliseconds());
 }
 
 void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
@@ -118,6 +127,8 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
         CWatchedProcess* pProcess = m_paProcesses[i];
         pProcess->OnProcessEnded(pEnded);
+        if (pProcess == pEnded && pProcess->GetState() == PS_GIVEN_UP)
+            ReportGivenUp(pProcess);
         if (pProcess->m_fQuitPending) {
             Broadcast(StrFormat("Stopping all processes and shutting down in %i seconds...", (int)pProcess->m_nQuitDelay));
             ::Sleep((DWORD)pProcess->m_nQuitDelay * 1000);
@@ -127,9 +138,19 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
     }
 }
 
+void CSupervisorApp::ReportGivenUp(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    std::string csCount = StrFormat("%d", (int)pProcess->m_nMaxRestarts);
+    const char* apszStrings[2] = {csName.c_str(), csCount.c_str()};
+    ReportEvent(EVMSG_GIVEN_UP, 2, apszStrings);
+    Broadcast(csName + " has been restarted " + csCount + " times in a row and will not be restarted again.");
+    BroadcastRecord(pProcess);
+}
+
 void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 {
-    LONG nState = pProcess->m_nState;
+    LONG nState = pProcess->GetState();
     std::string csName = pProcess->GetExeName();
     // What the process wrote before its end goes to its files before the end is reported.
     if (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)
@@ -170,13 +191,22 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
         DEBUG_FAILURE_MSG("Unknown case: " << nState);
         break;
     }
-    // A SYNC restart removes its record inside StartProcess.
-    int iProcess = FindProcessIndex(pProcess);
-    if (iProcess >= 0 && pProcess->m_fNoStart &&
-        (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)) {
-        pProcess->m_nState = PS_REMOVED;
+    RemoveEndedExternalCopies();
+}
+
+void CSupervisorApp::RemoveEndedExternalCopies()
+{
+    for (size_t i = 0; i < m_paProcesses.size();) {
+        CWatchedProcess* pProcess = m_paProcesses[i];
+        LONG nState = pProcess->GetState();
+        if (!pProcess->m_fNoStart || pProcess->IsExternalTemplate() ||
+            (nState != PS_CRASHED && nState != PS_ENDED && nState != PS_STOPPED)) {
+            i++;
+            continue;
+        }
+        pProcess->SetState(PS_REMOVED);
         BroadcastRecord(pProcess);
-        m_paProcesses.erase(m_paProcesses.begin() + iProcess);
+        m_paProcesses.erase(m_paProcesses.begin() + (ptrdiff_t)i);
         delete pProcess;
     }
 }

@@ -11,58 +11,160 @@ namespace {
 // ERROR_ACCESS_DENIED; every right the supervisor needs is in this value.
 const DWORD c_dwAttachAccess = 0x1F0FFF;
 
+// How much later than the census a listed process may say it was created
+// (100 ns units): 10 s.
+const ULONGLONG c_ullCreationSlack = 10ULL * 1000 * 1000 * 10;
+
+// The process name of the image behind a process handle, in the census's
+// form; empty when the system cannot tell (then only the time is checked).
+std::string GetProcessNameOf(HANDLE hProcess)
+{
+    typedef BOOL(WINAPI * PFN_QUERY_IMAGE)(HANDLE, DWORD, LPWSTR, PDWORD);
+    typedef DWORD(WINAPI * PFN_BASE_NAME)(HANDLE, HMODULE, LPWSTR, DWORD);
+    // Vista and later; older systems have the module name through psapi.
+    static const PFN_QUERY_IMAGE s_pfnQueryImage = (PFN_QUERY_IMAGE)(void*)::GetProcAddress(
+        ::GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameW");
+    WCHAR awchImage[MAX_PATH * 2];
+    DWORD cchImage = DIM(awchImage);
+    if (s_pfnQueryImage != NULL && s_pfnQueryImage(hProcess, 0, awchImage, &cchImage))
+        return ProcessNameFromImage(awchImage, cchImage);
+    static const HMODULE s_hPsapi = ::LoadLibraryA("psapi.dll");
+    static const PFN_BASE_NAME s_pfnBaseName =
+        s_hPsapi != NULL ? (PFN_BASE_NAME)(void*)::GetProcAddress(s_hPsapi, "GetModuleBaseNameW") : NULL;
+    if (s_pfnBaseName != NULL) {
+        cchImage = s_pfnBaseName(hProcess, NULL, awchImage, DIM(awchImage));
+        if (cchImage > 0)
+            return ProcessNameFromImage(awchImage, cchImage);
+    }
+    return std::string();
+}
+
+// A nested job needs Windows 8; before it, a process of a job can be given
+// a job of its own only when it leaves the supervisor's job, which that
+// job must allow.
+DWORD BreakawayFlagFor()
+{
+    typedef BOOL(WINAPI * PFN_IN_JOB)(HANDLE, HANDLE, PBOOL);
+    static const PFN_IN_JOB s_pfnInJob =
+        (PFN_IN_JOB)(void*)::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "IsProcessInJob");
+    BOOL fInJob = FALSE;
+    if (s_pfnInJob == NULL || !s_pfnInJob(::GetCurrentProcess(), NULL, &fInJob) || !fInJob)
+        return 0;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info = {};
+    if (!::QueryInformationJobObject(NULL, JobObjectExtendedLimitInformation, &info, sizeof info, NULL))
+        return 0;
+    return (info.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) ? CREATE_BREAKAWAY_FROM_JOB : 0;
+}
+
 }  // namespace
+
+BOOL CWatchedProcess::PutInJob()
+{
+    HANDLE hJob = ::CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info = {};
+    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (hJob == NULL ||
+        !::SetInformationJobObject(hJob, JobObjectExtendedLimitInformation, &info, sizeof info) ||
+        !::AssignProcessToJobObject(hJob, m_processinfo.hProcess)) {
+        DWORD dwError = ::GetLastError();
+        if (hJob != NULL)
+            VERIFY_TRUE(::CloseHandle(hJob));
+        m_csTreeProblem = "KILLTREE: " + GetExeName() + " could not be put in a job of its own (Error " +
+                          ErrorText(dwError) + "); only the process itself will be ended.";
+        return FALSE;
+    }
+    m_hJob = hJob;
+    return TRUE;
+}
 
 BOOL CWatchedProcess::Start()
 {
     std::string csName = GetExeName();
+    m_csTreeProblem.clear();
     BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
+    // Started suspended, so that it cannot start anything before it is in its job.
+    m_dwMoreFlags = m_fKillTree ? CREATE_SUSPENDED | BreakawayFlagFor() : 0;
     BOOL fCreated = Create();
+    if (!fCreated && (m_dwMoreFlags & CREATE_BREAKAWAY_FROM_JOB) != 0) {
+        m_dwMoreFlags &= ~(DWORD)CREATE_BREAKAWAY_FROM_JOB;
+        fCreated = Create();
+    }
     if (fCaptured)
         m_capture.FinishRun(*this, fCreated);
+    if (fCreated && m_fKillTree) {
+        PutInJob();
+        if (::ResumeThread(m_processinfo.hThread) == (DWORD)-1)
+            DEBUG_ERROR_MSG("ResumeThread failed for " << csName << ". Error " << LastErrorText());
+    }
     if (fCreated) {
         DEBUG_TRACE_MSG("Process is created: " << csName);
-        m_nState = PS_RUNNING;
+        SetState(PS_RUNNING);
         m_nStartsSeen++;
         // A retried start leaves the record delegated to its (cancelled)
         // alarm; a SYNC process, which is not attached, would otherwise be
         // waited for on that alarm instead of its process.
-        m_pwoDelegate = NULL;
-        m_phWaitHandle = &m_processinfo.hProcess;
+        WaitOnProcess(m_fEnabled);
         if (!m_fSync)
             Attach(0);
         return TRUE;
     }
     DWORD dwError = ::GetLastError();
     DEBUG_TRACE_MSG("The process " << csName << " couldn't be started. Error " << ErrorText(dwError));
-    m_alarmRestart.SetAfter(m_mtsRestartDelay);
-    m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = 1;
-    m_nState = PS_NOT_CREATED;
+    // Never faster than once a second: a missing program with no delay
+    // would otherwise keep this thread and every client busy.
+    ArmRestart(NextRetryDelay(GetRestartPolicy(), m_restartCount), FALSE);
+    SetState(PS_NOT_CREATED);
     ::SetLastError(dwError);
     return FALSE;
 }
 
-void CWatchedProcess::Attach(DWORD dwProcessId)
+BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
 {
     if (dwProcessId != 0) {
         m_processinfo.dwProcessId = dwProcessId;
         HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId);
+        if (hProcess != NULL && pftSeenBefore != NULL && !IsListedProcess(hProcess, *pftSeenBefore)) {
+            DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " is no longer " << GetUniqueName()
+                                       << ": its id has been reused.");
+            VERIFY_TRUE(::CloseHandle(hProcess));
+            hProcess = NULL;
+        }
         if (hProcess == NULL) {
             DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
                           "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetExeName());
             DEBUG_TRACE_MSG("Cannot monitor process: " << GetExeName());
-            return;
+            return FALSE;
         }
         m_processinfo.hProcess = hProcess;
-        m_nState = PS_RUNNING;
+        SetState(PS_RUNNING);
     }
     m_fStopRequested = 0;
-    m_pwoDelegate = NULL;
-    m_phWaitHandle = &m_processinfo.hProcess;
-    m_fEnabled = 1;
+    WaitOnProcess(TRUE);
     m_mtStarted = CMilliTime::GetCurrentTime();
+    m_ullStartedMs = GetMonotonicMilliseconds();
     m_mtEnded = CMilliTime();
+    return TRUE;
+}
+
+BOOL CWatchedProcess::IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore)
+{
+    const std::string csImageName = GetProcessNameOf(hProcess);
+    if (!csImageName.empty() && !StrIEqual(csImageName, GetUniqueName()))
+        return FALSE;
+    FILETIME ftCreated, ftExited, ftKernel, ftUser;
+    if (!::GetProcessTimes(hProcess, &ftCreated, &ftExited, &ftKernel, &ftUser))
+        return TRUE;
+    // Wine gives a process its creation time only once it runs, while the
+    // census lists it from its creation on: under load that came seconds
+    // after the census that listed it. The slack keeps such a process; an
+    // id reused later than that carries another name, or is the same
+    // program, which may be watched as well.
+    ULARGE_INTEGER uliCreated, uliSeen;
+    uliCreated.LowPart = ftCreated.dwLowDateTime;
+    uliCreated.HighPart = ftCreated.dwHighDateTime;
+    uliSeen.LowPart = ftSeenBefore.dwLowDateTime;
+    uliSeen.HighPart = ftSeenBefore.dwHighDateTime;
+    return uliCreated.QuadPart <= uliSeen.QuadPart + c_ullCreationSlack;
 }
 
 BOOL CWatchedProcess::RequestStop()
@@ -111,8 +213,13 @@ BOOL CWatchedProcess::Stop()
     }
     if (IsRunning() && !Wait(0)) {
         DEBUG_TRACE_MSG("Stopping process " << csName);
-        RequestStop();
-        if (!Wait(2000)) {
+        // A request that could not be delivered (no window, a console event
+        // refused, as for a process attached from outside or under headless
+        // Wine) would only make the grace period a fixed wait.
+        if (!RequestStop()) {
+            DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
+            Kill();
+        } else if (!Wait(2000)) {
             DEBUG_TRACE_MSG("Timed out trying to stop " << csName << ".  Terminating process.");
             Kill();
         }
@@ -129,7 +236,7 @@ BOOL CWatchedProcess::Kill()
 {
     if (m_fNoStop)
         return FALSE;
-    m_nState = PS_ENDED;
+    SetState(PS_ENDED);
     m_fEnabled = 0;
     m_fStopRequested = 1;
     // A process that has ended already: Windows refuses with
@@ -137,6 +244,7 @@ BOOL CWatchedProcess::Kill()
     // (measured). Either way nothing is reported.
     if (m_processinfo.hProcess != NULL)
         Terminate(0);
+    EndTree();
     return TRUE;
 }
 
@@ -146,18 +254,22 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         return;
     std::string csName = pProcess->GetExeName();
     if (pProcess->m_fUnique) {
-        if (!m_census.Collect()) {
+        DWORD dwId = 0;
+        if (!TakeCensus()) {
             Broadcast("WARNING: /UNIQUE test failed for " + csName + ".  Starting the process anyway.");
-        } else if (m_census.IsProcessRunning(pProcess->GetUniqueName())) {
-            pProcess->m_nState = PS_ANOTHER_INSTANCE;
-            DWORD dwId = m_census.GetProcessId(pProcess->GetUniqueName());
+        } else if (FindRunningInstance(pProcess->GetUniqueName(), dwId)) {
+            pProcess->SetState(PS_ANOTHER_INSTANCE);
             if (dwId == 0) {
                 DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, "Cannot attach to running process: " << csName);
                 Broadcast("Cannot monitor " + csName + ", Process is not running.");
             } else {
                 Broadcast("Monitoring running process: " + csName + ".");
-                pProcess->Attach(dwId);
+                BOOL fAttached = pProcess->Attach(dwId, &m_census.GetCollectedTime());
                 BroadcastRecord(pProcess);
+                // The running instance is the SYNC line's run: the lines
+                // after it wait for its end as for one started here.
+                if (fAttached && pProcess->m_fSync)
+                    WaitForSyncEnd(pProcess);
                 return;
             }
         }
@@ -166,20 +278,60 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         Broadcast("Could not start process: " + csName + ". Error " + LastErrorText());
         return;
     }
+    // A SYNC process has ended by the time this returns.
+    if (m_fKeepCensus && !pProcess->m_fSync)
+        m_census.AddProcess(csName, pProcess->m_processinfo.dwProcessId);
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
-    if (pProcess->m_fSync) {
-        Broadcast("Waiting for " + csName + " to finish.");
-        // A quit asked meanwhile ends the wait: the shutdown then stops this
-        // process with the others instead of waiting for it for ever.
-        const HANDLE ahWait[2] = {pProcess->m_processinfo.hProcess, m_evQuit.m_hHandle};
-        if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
-            return;
-        pProcess->Wait(0);
-        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
-        Broadcast(csName + " has finished.");
-        RemoveProcess(pProcess);
+    if (!pProcess->m_csTreeProblem.empty())
+        Broadcast(pProcess->m_csTreeProblem);
+    if (pProcess->m_fSync)
+        WaitForSyncEnd(pProcess);
+}
+
+void CSupervisorApp::WaitForSyncEnd(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    Broadcast("Waiting for " + csName + " to finish.");
+    // A quit asked meanwhile ends the wait: the shutdown then stops this
+    // process with the others instead of waiting for it for ever.
+    const HANDLE ahWait[2] = {pProcess->m_processinfo.hProcess, m_evQuit.m_hHandle};
+    if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
+        return;
+    pProcess->Wait(0);
+    pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
+    Broadcast(csName + " has finished.");
+    RemoveProcess(pProcess);
+}
+
+BOOL CSupervisorApp::IsSyncPending() const
+{
+    for (const CWatchedProcess* pProcess : m_paProcesses) {
+        if (pProcess->m_fSync && pProcess->IsRestartPending())
+            return TRUE;
     }
+    return FALSE;
+}
+
+BOOL CSupervisorApp::TakeCensus()
+{
+    if (m_fKeepCensus && m_census.IsValid())
+        return TRUE;
+    return m_census.Collect();
+}
+
+BOOL CSupervisorApp::FindRunningInstance(const std::string& csUniqueName, DWORD& dwId)
+{
+    // A kept census may name a process that has ended since it was taken,
+    // and its id may belong to another process by now (Wine hands ids out
+    // again at once). A match is rare in a start-up, so it is confirmed by
+    // a new census; a start-up without one takes a single census.
+    if (!m_census.IsProcessRunning(csUniqueName))
+        return FALSE;
+    if (m_fKeepCensus && m_census.Collect() && !m_census.IsProcessRunning(csUniqueName))
+        return FALSE;
+    dwId = m_census.GetProcessId(csUniqueName);
+    return TRUE;
 }
 
 BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
@@ -188,7 +340,7 @@ BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
     if (iProcess < 0)
         return FALSE;
     std::string csName = pProcess->GetExeName();
-    pProcess->m_nState = PS_REMOVED;
+    pProcess->SetState(PS_REMOVED);
     BroadcastRecord(pProcess);
     Broadcast(csName + " has been removed from process list.");
     m_paProcesses.erase(m_paProcesses.begin() + iProcess);
@@ -215,13 +367,21 @@ void CSupervisorApp::MonitorExternalProcesses()
         fAnyTemplate = m_paProcesses[i]->IsExternalTemplate();
     if (!fAnyTemplate)
         return;
-    if (!m_census.Collect()) {
+    if (!TakeCensus()) {
         Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
         return;
     }
     CStringArray csaNames;
     CDWordArray dwaIds;
     m_census.ListProcesses(csaNames, dwaIds);
+    // As for a UNIQUE test: what a kept census offers is confirmed by a new one.
+    if (m_fKeepCensus && HasExternalCandidate(csaNames, dwaIds)) {
+        if (!m_census.Collect()) {
+            Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
+            return;
+        }
+        m_census.ListProcesses(csaNames, dwaIds);
+    }
     for (size_t iRecord = 0; iRecord < m_paProcesses.size(); iRecord++) {
         CWatchedProcess* pTemplate = m_paProcesses[iRecord];
         if (!pTemplate->IsExternalTemplate())
@@ -235,12 +395,26 @@ void CSupervisorApp::MonitorExternalProcesses()
             pCopy->m_fNoStart = 1;
             pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
             m_paProcesses.push_back(pCopy);
-            pCopy->Attach(dwaIds[j]);
+            pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime());
             BroadcastRecord(pCopy);
             pCopy->SignalMonitorEvent();
             Broadcast("Monitoring external process: " + pCopy->GetExeName());
         }
     }
+}
+
+BOOL CSupervisorApp::HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const
+{
+    for (const CWatchedProcess* pTemplate : m_paProcesses) {
+        if (!pTemplate->IsExternalTemplate())
+            continue;
+        const std::string csUniqueName = pTemplate->GetUniqueName();
+        for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
+            if (StrIEqual(csaNames[j], csUniqueName) && !IsProcessIdWatched(dwaIds[j]))
+                return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 BOOL CSupervisorApp::IsProcessIdWatched(DWORD dwProcessId) const

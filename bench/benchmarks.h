@@ -44,6 +44,11 @@ BOOL RunCommandLatency(const CBenchOptions& options);
 BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline);
 BOOL RunIdleCost(const CBenchOptions& options);
 BOOL RunScale(const CBenchOptions& options);
+// Supervisor CPU time while ten lines crash at once, without and with BACKOFF.
+BOOL RunBackoffCost(const CBenchOptions& options);
+// Start-up, status, quit, restart gap, idle CPU and memory at scale, each
+// beside a floor measured in the same run.
+BOOL RunTargets(const CBenchOptions& options);
 
 // Soak and fuzz; their results are also what the test suite checks.
 struct CSoakResult

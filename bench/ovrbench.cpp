@@ -6,9 +6,9 @@
 // Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS]
 //                 [-records N] [-files N]
 //   runs: bench (the default: parts baseline restart command startup idle
-//         scale), parts, baseline, restart, command, startup, idle, scale,
-//         soak, fuzz (pipe, definition files and attacks), pipefuzz, deffuzz,
-//         attacks, all
+//         scale targets), parts, baseline, restart, command, startup, idle, scale,
+//         targets, soak, fuzz (pipe, definition files and attacks), pipefuzz, deffuzz,
+//         backoff, attacks, all
 // Exit code 0 when every run's checks held, 1 otherwise, 2 for a usage error.
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +26,7 @@ int Usage()
 {
     fputs("Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS] [-records N] [-files N]\n"
           "  runs: bench (default), parts, baseline, restart, command, startup, idle, scale,\n"
-          "        soak, fuzz, pipefuzz, deffuzz, attacks, all\n",
+          "        targets, soak, fuzz, pipefuzz, deffuzz, backoff, attacks, all\n",
           stderr);
     return 2;
 }
@@ -112,7 +112,8 @@ int main(int argc, char** argv)
         setRuns.insert("bench");
 
     static const char* const s_apszKnown[] = {"bench",   "parts",    "baseline", "restart",  "command", "startup", "idle",
-                                              "scale",   "soak",     "fuzz",     "pipefuzz", "deffuzz", "attacks", "all"};
+                                              "scale",   "targets",  "soak",     "fuzz",     "pipefuzz", "deffuzz", "backoff",
+                                              "attacks", "all"};
     for (const std::string& csRun : setRuns) {
         BOOL fKnown = FALSE;
         for (const char* psz : s_apszKnown)
@@ -145,6 +146,10 @@ int main(int argc, char** argv)
         fAllOk &= RunIdleCost(options);
     if (wants("scale", TRUE))
         fAllOk &= RunScale(options);
+    if (wants("targets", TRUE))
+        fAllOk &= RunTargets(options);
+    if (wants("backoff", FALSE))
+        fAllOk &= RunBackoffCost(options);
     if (wants("soak", FALSE)) {
         PrintHeading(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go",
                                options.m_dwSoakSeconds));

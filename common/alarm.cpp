@@ -56,24 +56,20 @@ DWORD ScanAlarms()
 {
     CAlarmMachinery& m = Machinery();
     CAlarmLock lock;
-    CMilliTime mtEarliest = CMilliTime::Latest();
-    const CMilliTime mtNow = CMilliTime::GetCurrentTime();
+    const ULONGLONG ullNow = GetMonotonicMilliseconds();
+    ULONGLONG ullTimeout = (ULONGLONG)MAX_ALARM_WAIT_MS;
     for (size_t i = 0; i < m.m_apAlarms.size(); i++) {
         CAlarm* pAlarm = m.m_apAlarms[i];
         if (!pAlarm->IsArmed())
             continue;
-        if (!(pAlarm->m_mtAlarm > mtNow)) {
+        if (pAlarm->m_ullDue <= ullNow) {
             if (!pAlarm->m_event.Wait(0))
                 pAlarm->Fire();
-        } else if (pAlarm->m_mtAlarm < mtEarliest) {
-            mtEarliest = pAlarm->m_mtAlarm;
+        } else {
+            ullTimeout = std::min(ullTimeout, pAlarm->m_ullDue - ullNow);
         }
     }
-    const CMilliTimeSpan span = mtEarliest - mtNow;
-    // In 64 bits: the span to the far-future starting value does not fit in
-    // 32 bits of milliseconds.
-    LONGLONG llTimeout = (LONGLONG)span.m_nSeconds * 1000 + span.m_nMilliseconds;
-    return (DWORD)std::max<LONGLONG>(0, std::min(llTimeout, MAX_ALARM_WAIT_MS));
+    return (DWORD)ullTimeout;
 }
 
 DWORD WINAPI AlarmThreadRoutine(void*)
@@ -94,6 +90,33 @@ DWORD WINAPI AlarmThreadRoutine(void*)
     return 0;
 }
 
+// The point of the monotonic clock that stands for a local time. The two
+// clocks are read in pairs, each at its own granularity, so one pair (the
+// anchor) serves as long as the clocks keep together: two alarms set for
+// the same local time then fall due together. A step of the local clock
+// (more than a second off the anchor) takes a new anchor; alarms already
+// set keep their monotonic time.
+ULONGLONG MonotonicFor(const CMilliTime& mtLocal)
+{
+    static CMilliTime s_mtAnchor;
+    static ULONGLONG s_ullAnchor = 0;
+    CAlarmLock lock;
+    const ULONGLONG ullNow = GetMonotonicMilliseconds();
+    const CMilliTime mtNow = CMilliTime::GetCurrentTime();
+    const LONGLONG llSinceAnchor = (LONGLONG)(ullNow - s_ullAnchor);
+    const LONG nDrift = s_mtAnchor.IsValid()
+                            ? (mtNow - s_mtAnchor).GetTotalMilliseconds() - (LONG)std::min<LONGLONG>(llSinceAnchor, 0x7FFFFFFF)
+                            : 0;
+    if (!s_mtAnchor.IsValid() || nDrift > 1000 || nDrift < -1000 || llSinceAnchor > 0x7FFFFFFF) {
+        s_mtAnchor = mtNow;
+        s_ullAnchor = ullNow;
+    }
+    const CMilliTimeSpan span = mtLocal - s_mtAnchor;
+    const LONGLONG llAhead = (LONGLONG)span.m_nSeconds * 1000 + span.m_nMilliseconds;
+    const LONGLONG llDue = (LONGLONG)s_ullAnchor + llAhead;
+    return llDue > 0 ? (ULONGLONG)llDue : 0;
+}
+
 // Under the alarm lock.
 void StartAlarmThread()
 {
@@ -106,7 +129,7 @@ void StartAlarmThread()
 
 }  // namespace
 
-CAlarm::CAlarm()
+CAlarm::CAlarm() : m_ullDue(0)
 {
     CAlarmLock lock;
     m_event.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
@@ -164,23 +187,30 @@ void CAlarm::Cancel()
 
 void CAlarm::SetAt(const CMilliTime& mtAlarm)
 {
-    CAlarmMachinery& m = Machinery();
-    CAlarmLock lock;
-    Cancel();
-    if (!mtAlarm.IsValid())
+    if (!mtAlarm.IsValid()) {
+        Cancel();
         return;
-    m_mtAlarm = mtAlarm;
-    m.m_evWake.Set();
-    StartAlarmThread();
+    }
+    SetAtMonotonic(MonotonicFor(mtAlarm), mtAlarm);
 }
 
 void CAlarm::SetAfter(const CMilliTimeSpan& span)
 {
-    if (!span.IsValid()) {
-        SetAt(CMilliTime());
+    const CMilliTime mtShown = span.IsValid() ? CMilliTime::GetCurrentTime() + span : CMilliTime();
+    SetAt(mtShown);
+}
+
+void CAlarm::SetAtMonotonic(ULONGLONG ullDue, const CMilliTime& mtShown)
+{
+    CAlarmMachinery& m = Machinery();
+    CAlarmLock lock;
+    Cancel();
+    if (!mtShown.IsValid())
         return;
-    }
-    SetAt(CMilliTime::GetCurrentTime() + span);
+    m_mtAlarm = mtShown;
+    m_ullDue = ullDue;
+    m.m_evWake.Set();
+    StartAlarmThread();
 }
 
 DWORD GetAlarmThreadId()

@@ -27,6 +27,7 @@ void CChildProcess::SetDefaults()
     m_dwConsoleFlags = CREATE_NEW_CONSOLE;
     m_dwGroupFlags = 0;
     m_dwPriorityClass = 0;
+    m_dwMoreFlags = 0;
     m_csTitle.clear();
     m_asEnvironment.clear();
     m_csCurrentDirectory.clear();
@@ -111,7 +112,7 @@ BOOL CChildProcess::Create()
                                                achEnvironment.empty() ? NULL : achEnvironment.data(), processinfo)
                         : ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(),
                                      achCommandLine.data(), GetSecurityAttributes(), NULL, TRUE,
-                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags,
+                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | m_dwMoreFlags,
                                      achEnvironment.empty() ? NULL : achEnvironment.data(),
                                      m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
                                      &m_startupinfo, &processinfo);
@@ -150,7 +151,7 @@ BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironm
     }
     BOOL fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
                                      GetSecurityAttributes(), NULL, TRUE,
-                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | dwExtended, pvEnvironment,
+                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | m_dwMoreFlags | dwExtended, pvEnvironment,
                                      m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
                                      &six.StartupInfo, &processinfo);
     // Windows 7 refuses console handles in the list; the handles are then

@@ -87,11 +87,50 @@ CMilliTime::CMilliTime(const SYSTEMTIME& st)
 {
 }
 
-CMilliTime CMilliTime::GetCurrentTime()
+namespace {
+
+PFN_LOCAL_CLOCK s_pfnLocalClock = NULL;
+PFN_MONOTONIC_CLOCK s_pfnMonotonicClock = NULL;
+
+}  // namespace
+
+CMilliTime GetSystemLocalTime()
 {
     SYSTEMTIME st;
     ::GetLocalTime(&st);
     return CMilliTime(st);
+}
+
+ULONGLONG GetSystemMonotonicMilliseconds()
+{
+    // The performance counter, not the tick count: under Wine the tick
+    // count moves in steps, so an alarm on it could fire a step before the
+    // local clock reaches the time it stands for.
+    static LARGE_INTEGER s_liFrequency;
+    static const BOOL s_fFrequency = ::QueryPerformanceFrequency(&s_liFrequency) && s_liFrequency.QuadPart > 0;
+    if (!s_fFrequency)
+        return ::GetTickCount();
+    LARGE_INTEGER liNow;
+    ::QueryPerformanceCounter(&liNow);
+    const ULONGLONG ullCount = (ULONGLONG)liNow.QuadPart;
+    const ULONGLONG ullFrequency = (ULONGLONG)s_liFrequency.QuadPart;
+    return ullCount / ullFrequency * 1000 + ullCount % ullFrequency * 1000 / ullFrequency;
+}
+
+ULONGLONG GetMonotonicMilliseconds()
+{
+    return s_pfnMonotonicClock != NULL ? s_pfnMonotonicClock() : GetSystemMonotonicMilliseconds();
+}
+
+void SetClockSeam(PFN_LOCAL_CLOCK pfnLocal, PFN_MONOTONIC_CLOCK pfnMonotonic)
+{
+    s_pfnLocalClock = pfnLocal;
+    s_pfnMonotonicClock = pfnMonotonic;
+}
+
+CMilliTime CMilliTime::GetCurrentTime()
+{
+    return s_pfnLocalClock != NULL ? s_pfnLocalClock() : GetSystemLocalTime();
 }
 
 CMilliTime CMilliTime::Latest()

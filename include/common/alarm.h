@@ -1,5 +1,8 @@
-// CAlarm: a wait object that becomes signalled at a set local time, with
-// millisecond resolution. It owns a manual-reset event (m_event), which is
+// CAlarm: a wait object that becomes signalled at a set time, with
+// millisecond resolution. The alarm fires on the monotonic clock
+// (GetMonotonicMilliseconds): a time given in local time is turned into a
+// distance from now when it is set, so a later step of the local clock
+// does not move it. It owns a manual-reset event (m_event), which is
 // its delegate, so waiting on the alarm waits on the event. One process-wide
 // "AlarmThread" watches every alarm and fires each when it is due; it is
 // started by the first alarm armed and stopped when the last alarm object is
@@ -29,11 +32,15 @@ public:
     // Arms for that time (resetting the event first); an invalid time only
     // disarms. A time in the past fires at once.
     void SetAt(const CMilliTime& mtAlarm);
-    // Arms for the current local time plus the span; an invalid span disarms.
+    // Arms for the current time plus the span; an invalid span disarms.
     void SetAfter(const CMilliTimeSpan& span);
+    // Arms for a point of the monotonic clock; mtShown is the local time it
+    // stands for (kept in m_mtAlarm; it must be valid).
+    void SetAtMonotonic(ULONGLONG ullDue, const CMilliTime& mtShown);
     BOOL IsArmed() const;
 
-    CMilliTime m_mtAlarm;   // invalid while disarmed
+    CMilliTime m_mtAlarm;   // invalid while disarmed; the local time it stands for
+    ULONGLONG m_ullDue;     // when it fires, on the monotonic clock
     CKernelEvent m_event;   // manual-reset; signalled when fired
 };
 

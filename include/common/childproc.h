@@ -52,6 +52,7 @@ public:
     DWORD m_dwConsoleFlags;    // CREATE_NEW_CONSOLE (default), DETACHED_PROCESS or 0
     DWORD m_dwGroupFlags;      // 0 or CREATE_NEW_PROCESS_GROUP
     DWORD m_dwPriorityClass;   // 0 or a *_PRIORITY_CLASS
+    DWORD m_dwMoreFlags;       // further creation flags (CREATE_SUSPENDED ...), 0 by default
     std::string m_csTitle;     // used only with CREATE_NEW_CONSOLE
     CStringArray m_asEnvironment;   // name=value strings; empty: inherit
     std::string m_csCurrentDirectory;

@@ -67,3 +67,18 @@ public:
     DWORD m_dwSeconds;       // all bits set = invalid
     LONG m_nMilliseconds;    // 0..999
 };
+
+// Milliseconds since an arbitrary start on a clock that only moves forward:
+// a step of the local time (or the hour repeated when daylight saving ends)
+// does not move it. Timers that must keep their length use it.
+ULONGLONG GetMonotonicMilliseconds();
+
+// The clocks behind CMilliTime::GetCurrentTime and GetMonotonicMilliseconds.
+// Tests replace them to step a clock; NULL puts the system's clock back.
+// Set them only while no other thread reads the time.
+typedef CMilliTime (*PFN_LOCAL_CLOCK)();
+typedef ULONGLONG (*PFN_MONOTONIC_CLOCK)();
+void SetClockSeam(PFN_LOCAL_CLOCK pfnLocal, PFN_MONOTONIC_CLOCK pfnMonotonic);
+// The system's clocks themselves, for a replacement that shifts them.
+CMilliTime GetSystemLocalTime();
+ULONGLONG GetSystemMonotonicMilliseconds();

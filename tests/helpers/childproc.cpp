@@ -11,6 +11,8 @@
 //                        -exit (TICKS: QueryPerformanceCounter, which every
 //                        process of the machine shares); the benchmarks
 //                        time restarts with it
+//   -grandchild PATH     start a copy of itself that writes its process id
+//                        to PATH and runs until killed (a process tree)
 //   -ignorectrl          ignore every console control event
 //   -ctrlexit CODE       end with exit code CODE on any console control event
 //   -print COUNT         write COUNT numbered lines of 100 bytes to standard
@@ -146,6 +148,18 @@ int main(int argc, char** argv)
             char szTitle[1024] = "";
             DWORD cch = ::GetConsoleTitleA(szTitle, sizeof szTitle);
             WriteWholeFile(argv[++i], std::string(szTitle, cch < sizeof szTitle ? cch : 0));
+        } else if (strcmp(pszArg, "-grandchild") == 0 && fHasOne) {
+            char szSelf[MAX_PATH];
+            DWORD cch = ::GetModuleFileNameA(NULL, szSelf, sizeof szSelf);
+            std::string csLine = "\"" + std::string(szSelf, cch < sizeof szSelf ? cch : 0) + "\" -pidfile \"" +
+                                 argv[++i] + "\" -forever";
+            STARTUPINFOA si = {};
+            si.cb = sizeof si;
+            PROCESS_INFORMATION pi = {};
+            if (::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi)) {
+                ::CloseHandle(pi.hThread);
+                ::CloseHandle(pi.hProcess);
+            }
         } else if (strcmp(pszArg, "-ignorectrl") == 0) {
             g_fIgnoreCtrl = TRUE;
             ::SetConsoleCtrlHandler(NULL, TRUE);

@@ -1,0 +1,429 @@
+// Restarts an operator can rely on: backoff and give-up, a stop that sticks,
+// process trees, SYNC lines that hold the start-up, and the arithmetic and
+// clock behind the restart alarms.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "common/alarm.h"
+#include "e2e_util.h"
+#include "helpers/childpath.h"
+#include "ovrin_e2e.h"
+#include "test_app.h"
+#include "watched.h"
+
+// After the project's headers: its assertion macros give way to the tests'.
+#include <gtest/gtest.h>
+
+namespace {
+
+const DWORD c_dwLong = 20000;
+
+struct CStamp
+{
+    std::string csWhat;   // "start" or "end"
+    double dMs;           // on the machine's performance counter
+};
+
+std::vector<CStamp> ReadStamps(const std::string& csPath)
+{
+    LARGE_INTEGER liFrequency;
+    ::QueryPerformanceFrequency(&liFrequency);
+    std::string csText;
+    std::vector<CStamp> aStamps;
+    if (!ReadTextFile(csPath, csText))
+        return aStamps;
+    for (const std::string& csLine : SplitLines(csText)) {
+        char szWhat[16] = "";
+        unsigned long ulPid = 0;
+        long long llTicks = 0;
+        if (sscanf(csLine.c_str(), "%15s %lu %lld", szWhat, &ulPid, &llTicks) == 3)
+            aStamps.push_back({szWhat, (double)llTicks * 1000.0 / (double)liFrequency.QuadPart});
+    }
+    return aStamps;
+}
+
+BOOL IsProcessAlive(DWORD dwProcessId)
+{
+    HANDLE hProcess = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, dwProcessId);
+    if (hProcess == NULL)
+        return FALSE;
+    BOOL fAlive = ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(hProcess);
+    return fAlive;
+}
+
+// Waits up to dwTimeoutMs for the process to be gone.
+BOOL WaitProcessGone(DWORD dwProcessId, DWORD dwTimeoutMs)
+{
+    for (DWORD dwWaited = 0; IsProcessAlive(dwProcessId); dwWaited += 50) {
+        if (dwWaited >= dwTimeoutMs)
+            return FALSE;
+        ::Sleep(50);
+    }
+    return TRUE;
+}
+
+// Starts csPath with csArgs outside any supervisor; FALSE when it could not.
+BOOL StartDetached(const std::string& csPath, const std::string& csArgs, PROCESS_INFORMATION& pi)
+{
+    STARTUPINFOA si = {sizeof si};
+    std::string csLine = "\"" + csPath + "\" " + csArgs;
+    if (!::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
+        return FALSE;
+    ::CloseHandle(pi.hThread);
+    return TRUE;
+}
+
+void KillProcessId(DWORD dwProcessId)
+{
+    HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwProcessId);
+    if (hProcess != NULL) {
+        ::TerminateProcess(hProcess, 1);
+        ::WaitForSingleObject(hProcess, 5000);
+        ::CloseHandle(hProcess);
+    }
+}
+
+class Restarts : public ::testing::Test
+{
+protected:
+    void Run(const std::string& csExe, const std::vector<std::string>& acsChildren, const std::string& csDefinition)
+    {
+        m_ovrin.Prepare(csExe);
+        for (const std::string& csChild : acsChildren)
+            m_ovrin.CopyChild(csChild);
+        ASSERT_TRUE(m_ovrin.Launch(csDefinition));
+        ASSERT_TRUE(m_client.Connect(csExe, c_dwLong));
+    }
+    std::vector<std::string> Until(const std::string& csLast, DWORD dwTimeoutMs = c_dwLong)
+    {
+        return m_client.ReceiveTextsUntil(csLast, dwTimeoutMs);
+    }
+    std::vector<std::string> Command(DWORD dwKind, const std::string& csName, const std::string& csLast)
+    {
+        EXPECT_TRUE(m_client.Send(dwKind, csName));
+        return Until(csLast);
+    }
+    // Every text that arrives within dwMs.
+    std::vector<std::string> For(DWORD dwMs)
+    {
+        std::vector<std::string> acs;
+        const DWORD dwStart = ::GetTickCount();
+        for (DWORD dwElapsed = 0; dwElapsed < dwMs; dwElapsed = ::GetTickCount() - dwStart) {
+            CControlMessage msg;
+            if (m_client.Receive(msg, dwMs - dwElapsed) && msg.m_dwKind == MSG_TEXT)
+                acs.push_back(msg.m_csText);
+        }
+        return acs;
+    }
+    // Reads the process id a child wrote to csFile in the supervisor's folder.
+    DWORD WaitForPidFile(const std::string& csFile)
+    {
+        std::string csText;
+        for (int i = 0; i < 100 && !ReadTextFile(m_ovrin.m_csDir + "\\" + csFile, csText); i++)
+            ::Sleep(50);
+        return (DWORD)strtoul(csText.c_str(), NULL, 10);
+    }
+    void Quit()
+    {
+        m_ovrin.WriteInput("quit\r\n");
+        EXPECT_TRUE(m_ovrin.WaitForExit(c_dwLong)) << m_ovrin.Output();
+    }
+    static size_t Count(const std::vector<std::string>& acs, const std::string& csPrefix)
+    {
+        return (size_t)std::count_if(acs.begin(), acs.end(), [&](const std::string& cs) {
+            return cs.compare(0, csPrefix.size(), csPrefix) == 0;
+        });
+    }
+    static std::string Joined(const std::vector<std::string>& acs)
+    {
+        std::string cs;
+        for (const std::string& c : acs)
+            cs += c + "\n";
+        return cs;
+    }
+
+    COvrinProcess m_ovrin;
+    CTestClient m_client;
+};
+
+}  // namespace
+
+TEST_F(Restarts, BackoffDoublesToItsCapThenGivesUpAndStartRearms)
+{
+    Run("OvrBackoff.exe", {"crash.exe"},
+        "-noconsole -restartdelay 0 -backoff 4 -maxrestarts 3 \"crash.exe -stampfile stamps.txt -crash\"\r\n");
+    const std::string csNotice = "crash.exe has been restarted 3 times in a row and will not be restarted again.";
+    std::vector<std::string> acs = Until(csNotice);
+    ASSERT_EQ(acs.back(), csNotice) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process: crash.exe."), 4u) << Joined(acs);
+    std::vector<CStamp> aStamps = ReadStamps(m_ovrin.m_csDir + "\\stamps.txt");
+    ASSERT_EQ(aStamps.size(), 8u);
+    const double adExpected[] = {1000, 2000, 4000};
+    for (size_t i = 0; i < 3; i++) {
+        const double dGap = aStamps[2 * i + 2].dMs - aStamps[2 * i + 1].dMs;
+        EXPECT_GE(dGap, adExpected[i] - 50) << "restart " << i + 1;
+        EXPECT_LE(dGap, adExpected[i] + 900) << "restart " << i + 1;
+    }
+    acs = Command(MSG_STATUS, "", "Process crash.exe");
+    EXPECT_NE(acs.back().find("given up"), std::string::npos) << acs.back();
+
+    // The operator's start counts from zero: one more run and three restarts.
+    acs = Command(MSG_START, "crash", csNotice);
+    EXPECT_EQ(Count(acs, "Started process: crash.exe."), 4u) << Joined(acs);
+    Quit();
+}
+
+TEST_F(Restarts, StopCancelsPendingRestartsAndFailedStartsRetryAtMostOnceASecond)
+{
+    Run("OvrSticky.exe", {"crashy.exe"},
+        "-noconsole -restartdelay 2 \"crashy.exe -crash\"\r\n"
+        "-noconsole -restartdelay 0 \"missing.exe\"\r\n");
+    Until("crashy.exe has ended. Exit code");
+    std::vector<std::string> acs = For(3000);
+    EXPECT_GE(Count(acs, "Could not start process: missing.exe."), 2u) << Joined(acs);
+    EXPECT_LE(Count(acs, "Could not start process: missing.exe."), 4u) << Joined(acs);
+
+    acs = Command(MSG_STOP, "crashy", "crashy.exe ");
+    EXPECT_EQ(acs.back(), "crashy.exe Stopped.") << Joined(acs);
+    acs = Command(MSG_STOP, "missing", "missing.exe ");
+    EXPECT_EQ(acs.back(), "missing.exe Stopped.") << Joined(acs);
+    acs = For(3500);
+    EXPECT_EQ(Count(acs, "Started process: crashy.exe."), 0u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Could not start process: missing.exe."), 0u) << Joined(acs);
+    acs = Command(MSG_STATUS, "", "Process missing.exe");
+    ASSERT_GE(acs.size(), 2u);
+    EXPECT_EQ(acs[acs.size() - 2].find("Process crashy.exe"), 0u) << Joined(acs);
+    EXPECT_NE(acs[acs.size() - 2].find("stopped"), std::string::npos) << Joined(acs);
+
+    acs = Command(MSG_START, "crashy", "Started process: crashy.exe.");
+    EXPECT_EQ(acs.back(), "Started process: crashy.exe.") << Joined(acs);
+    Quit();
+}
+
+TEST_F(Restarts, KillTreeEndsGrandchildrenWithTheirLine)
+{
+    Run("OvrTree.exe", {"tree.exe", "plain.exe"},
+        "-noconsole -killtree \"tree.exe -grandchild tree.pid -forever\"\r\n"
+        "-noconsole \"plain.exe -grandchild plain.pid -forever\"\r\n");
+    Until("All services have been started.");
+    const DWORD dwTreeChild = WaitForPidFile("tree.pid");
+    const DWORD dwPlainChild = WaitForPidFile("plain.pid");
+    ASSERT_NE(dwTreeChild, 0u);
+    ASSERT_NE(dwPlainChild, 0u);
+
+    Command(MSG_STOP, "tree", "tree.exe ");
+    Command(MSG_STOP, "plain", "plain.exe ");
+    EXPECT_TRUE(WaitProcessGone(dwTreeChild, 3000)) << "KILLTREE ends what its line started";
+    EXPECT_TRUE(IsProcessAlive(dwPlainChild)) << "without KILLTREE only the process ends";
+    KillProcessId(dwPlainChild);
+
+    // A supervisor that is killed takes its trees with it.
+    ::DeleteFileA((m_ovrin.m_csDir + "\\tree.pid").c_str());
+    Command(MSG_START, "tree", "Started process: tree.exe.");
+    const DWORD dwSecondChild = WaitForPidFile("tree.pid");
+    ASSERT_NE(dwSecondChild, 0u);
+    m_ovrin.Kill();
+    EXPECT_TRUE(WaitProcessGone(dwSecondChild, 3000));
+    KillProcessId(dwSecondChild);
+}
+
+TEST_F(Restarts, KillTreeEndsGrandchildrenOnGroupRestartAndQuit)
+{
+    Run("OvrTreeGroup.exe", {"tree.exe", "boom.exe"},
+        "-global -killtree\r\n"
+        "-noconsole -group 1 -restartdelay 1 \"tree.exe -grandchild tree.pid -forever\"\r\n"
+        "-noconsole -group 1 -restartdelay 60 \"boom.exe -sleep 1500 -crash\"\r\n");
+    const DWORD dwFirst = WaitForPidFile("tree.pid");
+    ASSERT_NE(dwFirst, 0u);
+    ::DeleteFileA((m_ovrin.m_csDir + "\\tree.pid").c_str());
+    Until("boom.exe has ended. Exit code");
+    EXPECT_TRUE(WaitProcessGone(dwFirst, 3000)) << "the group rule ends the brother's tree";
+    const DWORD dwSecond = WaitForPidFile("tree.pid");
+    ASSERT_NE(dwSecond, 0u) << "restarted after its delay";
+    Quit();
+    EXPECT_TRUE(WaitProcessGone(dwSecond, 3000)) << "the shutdown ends the tree";
+    KillProcessId(dwFirst);
+    KillProcessId(dwSecond);
+}
+
+TEST_F(Restarts, GroupLeavesStoppedMemberAloneAndSyncHoldsTheStartup)
+{
+    Run("OvrGroup.exe", {"member.exe", "brother.exe", "after.exe"},
+        "-noconsole -sync -restartdelay 1 \"late.exe -sleep 300\"\r\n"
+        "-noconsole -group 1 -restartdelay 1 \"member.exe -forever\"\r\n"
+        "-noconsole -group 1 -restartdelay 1 \"brother.exe -sleep 2500 -crash\"\r\n"
+        "-noconsole \"after.exe -forever\"\r\n");
+    // A SYNC line that cannot start yet holds back every line after it.
+    std::vector<std::string> acs = For(2500);
+    EXPECT_GE(Count(acs, "Could not start process: late.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process:"), 0u) << Joined(acs);
+    m_ovrin.CopyChild("late.exe");
+    acs = Until("Started process: member.exe.");
+    EXPECT_EQ(Count(acs, "late.exe has finished."), 1u) << Joined(acs);
+
+    Command(MSG_STOP, "member", "member.exe ");
+    acs = Until("brother.exe has ended. Exit code");
+    acs = For(2500);
+    EXPECT_EQ(Count(acs, "Started process: brother.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process: member.exe."), 0u) << "the operator's stop sticks\n" << Joined(acs);
+    acs = Command(MSG_START, "member", "Started process: member.exe.");
+    EXPECT_EQ(acs.back(), "Started process: member.exe.") << Joined(acs);
+    Quit();
+}
+
+TEST_F(Restarts, SyncLineWaitsForAnInstanceAlreadyRunning)
+{
+    m_ovrin.Prepare("OvrSyncRun.exe");
+    m_ovrin.CopyChild("pre.exe");
+    m_ovrin.CopyChild("next.exe");
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\pre.exe", "-sleep 2500", pi));
+    ASSERT_TRUE(m_ovrin.Launch("-noconsole -sync \"pre.exe\"\r\n-noconsole \"next.exe -forever\"\r\n"));
+    ASSERT_TRUE(m_client.Connect("OvrSyncRun.exe", c_dwLong));
+    std::vector<std::string> acs = Until("All services have been started.");
+    const std::vector<std::string> acsOrder = {"Monitoring running process: pre.exe.", "Waiting for pre.exe to finish.",
+                                               "pre.exe has finished.", "Started process: next.exe."};
+    size_t iFound = 0;
+    for (const std::string& cs : acs)
+        iFound += iFound < acsOrder.size() && cs == acsOrder[iFound];
+    EXPECT_EQ(iFound, acsOrder.size()) << Joined(acs);
+    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 0), WAIT_OBJECT_0) << "next.exe started before pre.exe ended";
+    ::TerminateProcess(pi.hProcess, 1);
+    ::CloseHandle(pi.hProcess);
+    Quit();
+}
+
+TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
+{
+    Run("OvrExtern.exe", {"ext.exe", "keep.exe"},
+        "-nostart \"ext.exe\"\r\n-noconsole \"keep.exe -forever\"\r\n");
+    Until("All services have been started.");
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\ext.exe", "-forever", pi));
+    std::vector<std::string> acs = Until("Monitoring external process: ext.exe", 10000);
+    ASSERT_EQ(acs.back(), "Monitoring external process: ext.exe") << Joined(acs);
+
+    Command(MSG_STOP, "ext", "ext.exe ");
+    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
+    ::TerminateProcess(pi.hProcess, 1);
+    ::CloseHandle(pi.hProcess);
+    acs = Command(MSG_STATUS, "", "Process keep.exe");
+    EXPECT_EQ(Count(acs, "Process ext.exe"), 1u) << "only the template is left\n" << Joined(acs);
+    acs = Command(MSG_START, "ext", "ext.exe ");
+    EXPECT_NE(acs.back().find("NOSTART"), std::string::npos) << Joined(acs);
+    Quit();
+}
+
+TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
+{
+    const LONG GIVE_UP = -1;
+    const struct
+    {
+        CRestartPolicy policy;
+        std::vector<ULONGLONG> aullRuns;   // run lengths, ms
+        std::vector<LONG> anDelays;        // delay after each, or GIVE_UP
+    } aCases[] = {
+        {{0, 8000, -1}, {0, 0, 0, 0, 0}, {1000, 2000, 4000, 8000, 8000}},
+        {{0, 8000, -1}, {0, 0, 9000, 0}, {1000, 2000, 1000, 2000}},
+        {{3000, 20000, -1}, {0, 0, 0, 0}, {3000, 6000, 12000, 20000}},
+        {{3000, 0, -1}, {0, 100000}, {3000, 3000}},
+        {{0, 0, 2}, {0, 0, 0}, {0, 0, GIVE_UP}},
+        {{0, 0, 2}, {0, 61000, 0, 0, 0}, {0, 0, 0, 0, GIVE_UP}},
+        {{0, 0, 0}, {0}, {GIVE_UP}},
+        {{0, 120000, 1}, {90000, 90000}, {1000, GIVE_UP}},
+        {{60000, 86400000, -1}, std::vector<ULONGLONG>(40, 0), {}},
+    };
+    for (size_t iCase = 0; iCase < sizeof aCases / sizeof aCases[0]; iCase++) {
+        const auto& c = aCases[iCase];
+        CRestartCount count = {0, 0};
+        for (size_t i = 0; i < c.aullRuns.size(); i++) {
+            LONG nDelay = 0;
+            const LONG nGot = NextRestartDelay(c.policy, count, c.aullRuns[i], nDelay) ? nDelay : GIVE_UP;
+            if (i < c.anDelays.size())
+                EXPECT_EQ(nGot, c.anDelays[i]) << "case " << iCase << ", run " << i;
+            else if (i + 1 == c.aullRuns.size())
+                EXPECT_EQ(nGot, 86400000) << "case " << iCase << ": the cap holds without overflow";
+        }
+    }
+    // Failed starts: never under a second, by the backoff schedule with BACKOFF.
+    CRestartCount count = {0, 0};
+    EXPECT_EQ(NextRetryDelay({0, 0, -1}, count), 1000);
+    EXPECT_EQ(NextRetryDelay({5000, 0, -1}, count), 5000);
+    count = {0, 0};
+    EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 1000);
+    EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 2000);
+    EXPECT_EQ(NextRetryDelay({0, 3000, -1}, count), 3000);
+}
+
+TEST(RestartAttach, OnlyTheListedProcessIsAttached)
+{
+    const std::string csDir = MakeTempDirectory("ovrid");
+    const std::string csExe = csDir + "\\idcheck.exe";
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csExe.c_str(), FALSE));
+    // A census taken a minute before the process was created.
+    FILETIME ftBefore;
+    ::GetSystemTimeAsFileTime(&ftBefore);
+    ULARGE_INTEGER uliBefore = {{ftBefore.dwLowDateTime, ftBefore.dwHighDateTime}};
+    uliBefore.QuadPart -= 60ULL * 10000000;
+    ftBefore.dwLowDateTime = uliBefore.LowPart;
+    ftBefore.dwHighDateTime = uliBefore.HighPart;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(StartDetached(csExe, "-forever", pi));
+    ::Sleep(50);
+    FILETIME ftAfter;
+    ::GetSystemTimeAsFileTime(&ftAfter);
+    const struct
+    {
+        const char* pszCommandLine;
+        const FILETIME* pftCensus;
+        BOOL fListed;
+    } aCases[] = {{"idcheck.exe", &ftAfter, TRUE},
+                  {"IDCHECK.EXE -x", &ftAfter, TRUE},
+                  {"other.exe", &ftAfter, FALSE},
+                  {"idcheck.exe", &ftBefore, FALSE}};   // created after the census: a reused id
+    for (const auto& c : aCases) {
+        CWatchedProcess wp;
+        wp.SetCommandLine(c.pszCommandLine);
+        EXPECT_EQ(wp.IsListedProcess(pi.hProcess, *c.pftCensus), c.fListed) << c.pszCommandLine;
+    }
+    ::TerminateProcess(pi.hProcess, 1);
+    ::WaitForSingleObject(pi.hProcess, 5000);
+    ::CloseHandle(pi.hProcess);
+    RemoveDirectoryTree(csDir);
+}
+
+namespace {
+
+LONG g_nLocalShiftMs = 0;
+
+CMilliTime ShiftedLocalTime()
+{
+    return GetSystemLocalTime() + CMilliTimeSpan::FromMilliseconds(g_nLocalShiftMs);
+}
+
+}  // namespace
+
+TEST(RestartClock, AlarmsKeepTheirLengthWhenTheLocalClockSteps)
+{
+    const struct
+    {
+        LONG nShiftMs;
+        DWORD dwAlarmMs;
+    } aCases[] = {{-3600000, 400}, {3600000, 1500}};
+    for (const auto& c : aCases) {
+        g_nLocalShiftMs = 0;
+        SetClockSeam(ShiftedLocalTime, NULL);
+        CAlarm alarm;
+        const DWORD dwStart = ::GetTickCount();
+        alarm.SetAfter(CMilliTimeSpan::FromMilliseconds((LONG)c.dwAlarmMs));
+        g_nLocalShiftMs = c.nShiftMs;   // the clock steps by an hour
+        BOOL fFired = alarm.Wait(c.dwAlarmMs + 2000);
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        SetClockSeam(NULL, NULL);
+        EXPECT_TRUE(fFired) << c.nShiftMs;
+        EXPECT_GE(dwElapsed + 20, c.dwAlarmMs) << c.nShiftMs;
+        EXPECT_LE(dwElapsed, c.dwAlarmMs + 500) << c.nShiftMs;
+    }
+}
