@@ -78,6 +78,14 @@ void CStatusReaderThread::Run()
 
 void CSupervisorApp::RunClient()
 {
+    // The console's own client connects only once its server has the pipe:
+    // another program holding the name must not get this operator.
+    if (!m_fClientMode) {
+        HANDLE ahWait[] = {m_evPipeReady.m_hHandle, m_thServer.m_hHandle};
+        ::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+        if (!m_fPipeOwned)
+            return;
+    }
     CControlClient client;
     client.SetServer(m_csComputer, m_csExeName, 1000, 0xFFFFFFFF);
     PrintLine("Attempting to connect to " + client.GetComputerName() + ".");
@@ -104,11 +112,16 @@ void CSupervisorApp::RunClient()
     while (std::cin.good()) {
         if (!fWriteOk || m_thStatusReader.Wait(0))
             break;
-        ::Sleep(500);
+        // A quit from elsewhere (a control event) ends the pause at once.
+        if (::WaitForSingleObject(m_evQuit.m_hHandle, 500) == WAIT_OBJECT_0) {
+            m_thStatusReader.m_evStop.Set();
+            break;
+        }
         std::cout << ">" << std::flush;
         std::string csLine;
+        // Cancelled from another thread when the supervisor stops.
         std::getline(std::cin, csLine);
-        if (!std::cin.good()) {
+        if (!std::cin.good() || ::WaitForSingleObject(m_evQuit.m_hHandle, 0) == WAIT_OBJECT_0) {
             m_thStatusReader.m_evStop.Set();
             break;
         }

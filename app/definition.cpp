@@ -108,14 +108,19 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     BOOL fOk = TRUE;
     for (;;) {
         BOOL fRead = reader.ReadLine(csLine);
-        if (!fRead && csLine.empty()) {
-            if (::GetLastError() != ERROR_HANDLE_EOF) {
-                DEFINITION_ERROR("Could not read from " << csPath << ". Error " << LastErrorText());
-                fOk = FALSE;
-            }
+        // A read error is not an end: the lines after it would be lost
+        // without a word, even in the middle of a line.
+        if (!fRead && ::GetLastError() != ERROR_HANDLE_EOF) {
+            DEFINITION_ERROR("Could not read from " << csPath << ". Error " << LastErrorText());
+            fOk = FALSE;
             break;
         }
+        if (!fRead && csLine.empty())
+            break;
         nLine++;
+        // Editors may save a UTF-8 byte-order mark at the start.
+        if (nLine == 1 && csLine.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            csLine.erase(0, 3);
         // A NUL byte would silently cut a command line short.
         if (csLine.find('\0') != std::string::npos) {
             DEFINITION_ERROR("Error: Line " << nLine << " of " << csPath << " contains a NUL character.");
@@ -169,8 +174,31 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
         fOk = FALSE;
     }
+    if (fOk)
+        WarnOfSharedUniqueNames();
     instance.Close();
     return fOk;
+}
+
+void CSupervisorApp::WarnOfSharedUniqueNames()
+{
+    // Two UNIQUE lines that list the same name would watch one process:
+    // the second attaches to the first one's instance.
+    auto IsListedUnique = [](const CWatchedProcess* pProcess) {
+        return pProcess->m_fUnique && !pProcess->m_csUniqueName.empty();
+    };
+    for (size_t i = 0; i < m_paProcesses.size(); i++) {
+        if (!IsListedUnique(m_paProcesses[i]))
+            continue;
+        const std::string& csName = m_paProcesses[i]->m_csUniqueName;
+        for (size_t j = 0; j < i; j++) {
+            if (IsListedUnique(m_paProcesses[j]) && StrIEqual(m_paProcesses[j]->m_csUniqueName, csName)) {
+                DEBUG_MESSAGE(DEBUG_SHOW, "Warning: Two UNIQUE lines of " << m_csDefinitionFile << " list the name "
+                                                                         << csName << ".");
+                break;
+            }
+        }
+    }
 }
 
 BOOL CSupervisorApp::InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
@@ -188,6 +216,8 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         m_fLifoShutdown = 1;
     if (FindSwitch(csaTokens, dwaUsed, "killtree"))
         m_fKillTreeAll = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
+        m_fSecurePipe = 1;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR("Warning: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "

@@ -122,7 +122,7 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
 {
     if (dwProcessId != 0) {
         m_processinfo.dwProcessId = dwProcessId;
-        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, TRUE, dwProcessId);
+        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId);
         if (hProcess != NULL && pftSeenBefore != NULL && !IsListedProcess(hProcess, *pftSeenBefore)) {
             DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " is no longer " << GetUniqueName()
                                        << ": its id has been reused.");
