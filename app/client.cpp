@@ -59,8 +59,15 @@ void CStatusReaderThread::Run()
 {
     CControlMessage msg;
     for (;;) {
+        // Lines are shown when no more messages wait: a status of 1000
+        // lines then costs the console a few writes, not one system call
+        // per line (each a round trip to the Wine server), which slowed
+        // every other client's answer too.
+        if (!m_pClient->HasMessageWaiting())
+            std::cout.flush();
         int nResult = m_pClient->Receive(msg, &m_evStop, INFINITE);
         if (nResult == CControlClient::RECEIVE_STOPPED) {
+            std::cout.flush();
             m_pClient->AbortRead();
             return;
         }
@@ -73,7 +80,7 @@ void CStatusReaderThread::Run()
             continue;
         }
         if (msg.m_dwKind == MSG_TEXT)
-            PrintLine(msg.m_csText);
+            std::cout << msg.m_csText << '\n';
         else if (msg.m_dwKind != MSG_PROCESS_RECORD && msg.m_dwKind != MSG_END_OF_REPLIES &&
                  msg.m_dwKind != MSG_PROCESS_DETAIL)
             DEBUG_FAILURE_MSG("Unrecognized message from Ovrin-server: " << (unsigned long)msg.m_dwKind);
@@ -82,6 +89,14 @@ void CStatusReaderThread::Run()
 
 void CSupervisorApp::RunClient()
 {
+    // The console's own client connects only once its server has the pipe:
+    // another program holding the name must not get this operator.
+    if (!m_fClientMode) {
+        HANDLE ahWait[] = {m_evPipeReady.m_hHandle, m_thServer.m_hHandle};
+        ::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+        if (!m_fPipeOwned)
+            return;
+    }
     CControlClient client;
     client.SetServer(m_csComputer, m_csExeName, 1000, 0xFFFFFFFF);
     PrintLine("Attempting to connect to " + client.GetComputerName() + ".");
@@ -109,11 +124,16 @@ void CSupervisorApp::RunClient()
     while (std::cin.good()) {
         if (!fWriteOk || m_thStatusReader.Wait(0))
             break;
-        ::Sleep(500);
+        // A quit from elsewhere (a control event) ends the pause at once.
+        if (::WaitForSingleObject(m_evQuit.m_hHandle, 500) == WAIT_OBJECT_0) {
+            m_thStatusReader.m_evStop.Set();
+            break;
+        }
         std::cout << ">" << std::flush;
         std::string csLine;
+        // Cancelled from another thread when the supervisor stops.
         std::getline(std::cin, csLine);
-        if (!std::cin.good()) {
+        if (!std::cin.good() || ::WaitForSingleObject(m_evQuit.m_hHandle, 0) == WAIT_OBJECT_0) {
             m_thStatusReader.m_evStop.Set();
             break;
         }

@@ -8,9 +8,10 @@
 
 namespace {
 
-// A client has this long to take each message; one that does not read its
-// pipe would otherwise stop supervision at its first broadcast.
-const DWORD s_dwClientWriteTimeout = 3000;
+// How long a broadcast waits for the clients that read to take it.
+const DWORD s_dwBroadcastFlushMs = 100;
+// How often writes that wait for their clients are looked at.
+const CMilliTimeSpan s_mtsWriteCheck(0, 0, 0, 1, 0);
 
 std::string WithoutExeSuffix(const std::string& csName)
 {
@@ -30,86 +31,95 @@ std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
     return "Process " + csName + pProcess->GetStateText() + " " + pProcess->GetTimeText() + ".";
 }
 
-BOOL CSupervisorApp::AddListeningConnection()
-{
-    CConnection conn;
-    conn.pInstance = new CPipeInstance;
-    conn.pReadOp = new CIoOperation(conn.pInstance);
-    conn.pWriteOp = new CIoOperation(conn.pInstance);
-    conn.pDataBlock = new CDataBlock;
-    conn.fClosing = FALSE;
-    BOOL fOk = conn.pInstance->OpenAsync(&m_pipe);
-    m_aConnections.push_back(conn);
-    return fOk;
-}
-
-int CSupervisorApp::FindConnectionByReadOp(const CWaitObject* pw) const
-{
-    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
-        if (m_aConnections[i].pReadOp == pw)
-            return (int)i;
-    }
-    return -1;
-}
-
-void CSupervisorApp::CloseFinishedConnections()
-{
-    for (size_t i = 0; i < m_aConnections.size();) {
-        CConnection& conn = m_aConnections[i];
-        if (!conn.fClosing) {
-            i++;
-            continue;
-        }
-        // Closing the handle aborts the pending read (and a write that a
-        // client never took); both operations must be finished before their
-        // OVERLAPPED structures go away.
-        conn.pInstance->CloseHandleNow();
-        if (!conn.pReadOp->IsComplete())
-            conn.pReadOp->GetResult();
-        if (!conn.pWriteOp->IsComplete())
-            conn.pWriteOp->GetResult();
-        conn.pInstance->Close();
-        delete conn.pReadOp;
-        delete conn.pWriteOp;
-        delete conn.pDataBlock;
-        delete conn.pInstance;
-        m_aConnections.erase(m_aConnections.begin() + (ptrdiff_t)i);
-    }
-}
-
 void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
 {
     CDataBlock block;
     if (!msg.Serialize(block))
         return;
-    // Every write is started before any is waited for. Under Wine a write
-    // ends only when its client has taken the message (about 0.2 ms each,
-    // measured with ovrbench parts), and waiting for each client before
-    // writing to the next made a status with 1000 processes take 22 s to
-    // reach 100 clients (ovrbench scale). The bound holds for the whole
-    // broadcast, so clients that do not read hold it up once, not each.
-    std::vector<size_t> aiPending;
-    // The last entry waits for the next client and is left out.
-    for (size_t i = 0; i + 1 < m_aConnections.size(); i++) {
-        CConnection& conn = m_aConnections[i];
-        if (conn.fClosing || (iOnly >= 0 && i != (size_t)iOnly))
+    // Queued, never waited for: under Wine a write ends only when its client
+    // has taken the message, and a client that does not read would hold the
+    // loop. One copy serves every queue; CheckClientWrites closes the
+    // clients that take nothing for too long.
+    CSharedMessage pMessage(new std::string((const char*)block.GetData(), block.GetLength()));
+    for (size_t i = 0; i < m_apConnections.size(); i++) {
+        CPipeConnection& conn = *m_apConnections[i];
+        if (conn.m_fClosing || !conn.IsServing() || (iOnly >= 0 && i != (size_t)iOnly))
             continue;
-        if (!conn.pWriteOp->WriteMessage(block.GetData(), block.GetLength()) && ::GetLastError() == ERROR_IO_PENDING)
-            aiPending.push_back(i);
-    }
-    const DWORD dwStart = ::GetTickCount();
-    for (size_t i : aiPending) {
-        CConnection& conn = m_aConnections[i];
-        const DWORD dwElapsed = ::GetTickCount() - dwStart;
-        const DWORD dwLeft = dwElapsed < s_dwClientWriteTimeout ? s_dwClientWriteTimeout - dwElapsed : 0;
-        if (!conn.pWriteOp->WaitForResult(dwLeft) && ::GetLastError() == ERROR_TIMEOUT) {
-            DEBUG_TRACE_MSG("A client did not take a message within " << s_dwClientWriteTimeout
-                                                                      << " ms. Closing the connection.");
-            // The write reads from the block, which goes when this returns.
-            conn.pWriteOp->Cancel();
-            conn.fClosing = TRUE;
+        if (!conn.QueueMessage(pMessage)) {
+            DEBUG_TRACE_MSG("A client could not be sent a message. Error " << LastErrorText()
+                                                                            << ". Closing the connection.");
+            conn.m_fClosing = TRUE;
         }
     }
+    // Clients that read take the message now, before whatever this thread
+    // does next (a SYNC line's wait, a stop's grace): what they see keeps
+    // its timing. Under Wine that takes about 0.2 ms a client.
+    FlushClientWrites(s_dwBroadcastFlushMs, FALSE);
+}
+
+void CSupervisorApp::CheckClientWrites(CAlarm& alarmWrites)
+{
+    BOOL fPending = FALSE;
+    for (auto& pConnection : m_apConnections) {
+        CPipeConnection& conn = *pConnection;
+        // A write that the wait's dispatch collected is complete already;
+        // the messages behind it still have to be started here.
+        if (conn.m_fClosing || !conn.IsServing())
+            continue;
+        if (!conn.ContinueWrites()) {
+            DEBUG_TRACE_MSG("Error " << LastErrorText()
+                                     << " occurred writing to the ovrin-client. Closing the connection.");
+            conn.m_fClosing = TRUE;
+        } else if (!conn.IsWritePending()) {
+            continue;
+        } else if (conn.GetWriteWait() >= CLIENT_WRITE_TIMEOUT_MS) {
+            DEBUG_TRACE_MSG("A client did not take a message within " << CLIENT_WRITE_TIMEOUT_MS
+                                                                      << " ms. Closing the connection.");
+            conn.m_fClosing = TRUE;
+        } else {
+            fPending = TRUE;
+        }
+    }
+    if (fPending && !alarmWrites.IsArmed())
+        alarmWrites.SetAfter(s_mtsWriteCheck);
+}
+
+void CSupervisorApp::FlushClientWrites(DWORD dwBound, BOOL fCloseLate)
+{
+    // The bound holds for all the clients together. Without fCloseLate a
+    // client whose write waited longer than the bound already is left to
+    // CheckClientWrites: it costs this wait nothing.
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        BOOL fPending = FALSE;
+        for (auto& pConnection : m_apConnections) {
+            CPipeConnection& conn = *pConnection;
+            if (conn.m_fClosing || !conn.IsWritePending() || (!fCloseLate && conn.GetWriteWait() > dwBound))
+                continue;
+            const DWORD dwElapsed = ::GetTickCount() - dwStart;
+            if (dwElapsed >= dwBound ||
+                (!conn.m_opWrite.WaitForResult(dwBound - dwElapsed) && ::GetLastError() == ERROR_TIMEOUT)) {
+                conn.m_fClosing = fCloseLate;
+                continue;
+            }
+            if (!conn.ContinueWrites()) {
+                conn.m_fClosing = TRUE;
+                continue;
+            }
+            fPending |= conn.IsWritePending();
+        }
+        if (!fPending || ::GetTickCount() - dwStart >= dwBound)
+            return;
+    }
+}
+
+BOOL CSupervisorApp::HasClients() const
+{
+    for (const auto& pConnection : m_apConnections) {
+        if (pConnection->IsServing() && !pConnection->m_fClosing)
+            return TRUE;
+    }
+    return FALSE;
 }
 
 void CSupervisorApp::Broadcast(const std::string& csText)
@@ -129,9 +139,13 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
     msg.m_csFilename = pProcess->GetExeName();
-    msg.m_csVersion = pProcess->GetVersionText();
     msg.m_nStatus = pProcess->GetWireStatus();
-    SendToClients(msg);
+    // The version text is the costly part of a record; without a client
+    // the record goes nowhere, so none is read.
+    if (HasClients()) {
+        msg.m_csVersion = pProcess->GetVersionText();
+        SendToClients(msg);
+    }
     DEBUG_TRACE_MSG(msg.m_csName << ",Filename: " << msg.m_csFilename << ",Version: " << msg.m_csVersion
                                  << ",Status: " << msg.m_nStatus);
 }
@@ -165,16 +179,28 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     SendToClients(msg, iConnection);
 }
 
-BOOL CSupervisorApp::HandleCommand(int iConnection)
+BOOL CSupervisorApp::HandleCommand(size_t iConnection)
 {
-    CConnection& conn = m_aConnections[(size_t)iConnection];
-    if (!conn.pReadOp->GetResult())
+    CPipeConnection& conn = *m_apConnections[iConnection];
+    // Collected without waiting: after dropped tiny messages the read may
+    // still (or again) be in flight, and this thread must not wait for it.
+    if (!conn.m_opRead.TryGetResult()) {
+        const DWORD dwError = ::GetLastError();
+        if (dwError == ERROR_IO_PENDING)
+            return TRUE;
+        if (dwError == ERROR_MESSAGE_EXCEEDS_MAX_SIZE) {
+            DEBUG_TRACE_MSG("A message over the size bound arrived from the ovrin-client. Closing the connection.");
+            conn.m_fClosing = TRUE;
+            return TRUE;
+        }
+        ::SetLastError(dwError);
         return FALSE;
+    }
     CControlMessage msg;
-    if (!msg.Deserialize(*conn.pDataBlock)) {
+    if (!msg.Deserialize(conn.m_block)) {
         // Anyone may open the pipe: a record that does not parse is never acted on.
         DEBUG_TRACE_MSG("A malformed message arrived from the ovrin-client. Closing the connection.");
-        conn.fClosing = TRUE;
+        conn.m_fClosing = TRUE;
         return TRUE;
     }
     DEBUG_TRACE_MSG("A message arrived from the ovrin-client: " << (unsigned long)msg.m_dwKind);
@@ -195,24 +221,25 @@ BOOL CSupervisorApp::HandleCommand(int iConnection)
         break;
     case MSG_REPORT_DETAILS:
         for (size_t i = 0; i < m_paProcesses.size(); i++)
-            SendDetail(iConnection, m_paProcesses[i]);
+            SendDetail((int)iConnection, m_paProcesses[i]);
         break;
     case MSG_END_OF_REPLIES: {
         // Commands are handled one at a time, so every reply to this
         // client's earlier commands has gone out before this answer.
         CControlMessage msgEnd;
         msgEnd.m_dwKind = MSG_END_OF_REPLIES;
-        SendToClients(msgEnd, iConnection);
+        SendToClients(msgEnd, (int)iConnection);
         break;
     }
     default:
         DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
         break;
     }
-    // Closing is left to the loop, so the entry still stands at its index.
-    CConnection& connAfter = m_aConnections[(size_t)iConnection];
-    if (!connAfter.fClosing)
-        connAfter.pReadOp->ReadMessage(connAfter.pDataBlock);
+    // Closing is left to the loop, so the entry still stands at its index
+    // (connections are only added meanwhile, at the end).
+    CPipeConnection& connAfter = *m_apConnections[iConnection];
+    if (!connAfter.m_fClosing)
+        connAfter.StartRead();
     return TRUE;
 }
 
@@ -241,7 +268,7 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
     RemoveEndedExternalCopies();
 }
 
-void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator)
+void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL fNoGrace)
 {
     std::string csName = pProcess->GetExeName();
     Broadcast("Stopping process " + csName);
@@ -251,7 +278,7 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator)
         pProcess->m_fStopRequested = 1;
         pProcess->SetState(PS_STOPPED);
         Broadcast(csName + " Stopped.");
-    } else if (pProcess->Stop()) {
+    } else if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop()) {
         pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
     } else {

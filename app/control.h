@@ -32,6 +32,12 @@ enum
     MSG_PROCESS_DETAIL = 10
 };
 
+// The largest well-formed control message (a command, or a status line or
+// record with a few names of at most MAX_PATH) is a few kilobytes; a
+// message over this bound is not ours and is refused before its size is
+// allocated, by the server and by the clients alike.
+const DWORD CONTROL_MAX_MESSAGE = 64 * 1024;
+
 class CControlMessage : public CMessageV
 {
 public:

@@ -15,6 +15,7 @@ void CControlClient::SetServer(const std::string& csComputer, const std::string&
 {
     m_pipe.SetClient(csComputer, GetControlPipeName(csExeName));
     m_pipe.SetTimeouts(dwWaitForPipe, dwWaitForInstance);
+    m_pipe.SetMaxMessageSize(CONTROL_MAX_MESSAGE);
     m_pipe.SetOverlapped(TRUE);
 }
 

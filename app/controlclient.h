@@ -53,6 +53,8 @@ public:
     // The next message, waiting at most dwTimeout ms and ending early when
     // pwoStop (may be null) is signalled.
     int Receive(CControlMessage& msg, CWaitObject* pwoStop, DWORD dwTimeout);
+    // A message has come in and the next Receive returns it without a wait.
+    BOOL HasMessageWaiting() const { return m_fReadPending && m_opRead.IsComplete(); }
     // Closes the handle, which aborts the pending read, and waits for the
     // read: for the receiving thread, while another may still be sending.
     void AbortRead();

@@ -95,20 +95,32 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     }
 
     CLineReader reader(&instance);
+    // A line ending in a "\\" argument continues on the next: the entry is
+    // the text before that backslash, a blank and the next line. The text
+    // pending so far is split once, as it grows, and each line adds only
+    // its own arguments: splitting the whole text again for every line made
+    // a file of 5,000 continued lines take seconds.
     std::string csPending;
+    CArgumentSplitter pending;
+    CArgumentSplitter line;
     std::string csLine;
     int nLine = 0;
     BOOL fOk = TRUE;
     for (;;) {
         BOOL fRead = reader.ReadLine(csLine);
-        if (!fRead && csLine.empty()) {
-            if (::GetLastError() != ERROR_HANDLE_EOF) {
-                DEFINITION_ERROR("Could not read from " << csPath << ". Error " << LastErrorText());
-                fOk = FALSE;
-            }
+        // A read error is not an end: the lines after it would be lost
+        // without a word, even in the middle of a line.
+        if (!fRead && ::GetLastError() != ERROR_HANDLE_EOF) {
+            DEFINITION_ERROR("Could not read from " << csPath << ". Error " << LastErrorText());
+            fOk = FALSE;
             break;
         }
+        if (!fRead && csLine.empty())
+            break;
         nLine++;
+        // Editors may save a UTF-8 byte-order mark at the start.
+        if (nLine == 1 && csLine.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            csLine.erase(0, 3);
         // A NUL byte would silently cut a command line short.
         if (csLine.find('\0') != std::string::npos) {
             DEFINITION_ERROR("Error: Line " << nLine << " of " << csPath << " contains a NUL character.");
@@ -117,16 +129,35 @@ BOOL CSupervisorApp::ReadDefinitionFile()
                 break;
             continue;
         }
-        std::string csText = csPending + " " + csLine;
-        CStringArray csaTokens;
-        CDWordArray dwaUsed;
-        SplitArguments(csText, csaTokens, dwaUsed);
-        if (csaTokens.empty() || csaTokens[0][0] == '#') {
+        // The entry's arguments: the pending ones, then this line's.
+        line.ContinueFrom(pending);
+        line.Feed(" ", 1);
+        line.Feed(csLine);
+        line.Finish();
+        const CStringArray& csaFirst = !pending.m_csaArgs.empty() ? pending.m_csaArgs : line.m_csaArgs;
+        const CStringArray& csaLast = !line.m_csaArgs.empty() ? line.m_csaArgs : pending.m_csaArgs;
+        if (csaFirst.empty() || csaFirst[0][0] == '#') {
             // skipped; pending text stays as it was
-        } else if (csaTokens.back() == "\\") {
-            csPending = csText.substr(0, csText.rfind('\\'));
+        } else if (csaLast.back() == "\\") {
+            const size_t iCut = csLine.rfind('\\');
+            if (iCut != std::string::npos) {
+                csPending.append(" ").append(csLine, 0, iCut);
+                pending.Feed(" ", 1);
+                pending.Feed(csLine.data(), iCut);
+            } else {
+                // The backslash argument began before this line (a quoted
+                // one, say): the pending text is cut there and split anew.
+                csPending.append(" ").append(csLine);
+                csPending.erase(csPending.rfind('\\'));
+                pending.Reset();
+                pending.Feed(csPending);
+            }
         } else {
+            CStringArray csaTokens = pending.m_csaArgs;
+            csaTokens.insert(csaTokens.end(), line.m_csaArgs.begin(), line.m_csaArgs.end());
+            CDWordArray dwaUsed(csaTokens.size(), 0);
             csPending.clear();
+            pending.Reset();
             if (!InterpretEntry(csaTokens, dwaUsed, nLine)) {
                 fOk = FALSE;
                 if (!m_fReportEveryError)
@@ -143,8 +174,31 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
         fOk = FALSE;
     }
+    if (fOk)
+        WarnOfSharedUniqueNames();
     instance.Close();
     return fOk;
+}
+
+void CSupervisorApp::WarnOfSharedUniqueNames()
+{
+    // Two UNIQUE lines that list the same name would watch one process:
+    // the second attaches to the first one's instance.
+    auto IsListedUnique = [](const CWatchedProcess* pProcess) {
+        return pProcess->m_fUnique && !pProcess->m_csUniqueName.empty();
+    };
+    for (size_t i = 0; i < m_paProcesses.size(); i++) {
+        if (!IsListedUnique(m_paProcesses[i]))
+            continue;
+        const std::string& csName = m_paProcesses[i]->m_csUniqueName;
+        for (size_t j = 0; j < i; j++) {
+            if (IsListedUnique(m_paProcesses[j]) && StrIEqual(m_paProcesses[j]->m_csUniqueName, csName)) {
+                DEBUG_MESSAGE(DEBUG_SHOW, "Warning: Two UNIQUE lines of " << m_csDefinitionFile << " list the name "
+                                                                         << csName << ".");
+                break;
+            }
+        }
+    }
 }
 
 BOOL CSupervisorApp::InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
@@ -162,6 +216,8 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         m_fLifoShutdown = 1;
     if (FindSwitch(csaTokens, dwaUsed, "killtree"))
         m_fKillTreeAll = 1;
+    if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
+        m_fSecurePipe = 1;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR("Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "

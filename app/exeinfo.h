@@ -1,10 +1,12 @@
 // Executable lookup and version text of a listed process name: the file is
 // found as the command interpreter would find it (the name itself, relative
 // to the current directory, then each PATH directory in order) and its
-// version resource gives the text "product-file" (2.0-2.0.1.5). Nothing is
-// cached: the file system is read on every call. Free functions without
-// shared state; any thread, though the search depends on the current
-// directory and PATH of the process.
+// version resource gives the text "product-file" (2.0-2.0.1.5). The search
+// is made on every call; the version text of a found file is kept by its
+// full path and read again only when the file's size, creation or
+// last-write time differs from when it was read. Any thread (the kept texts
+// are locked), though the search depends on the current directory and PATH
+// of the process.
 #pragma once
 
 #include <windows.h>
@@ -15,8 +17,12 @@
 std::string FindExecutableFile(const std::string& csExeName);
 
 // The version text of the file that FindExecutableFile finds; empty when
-// there is no file or no version resource.
+// there is no file or no version resource. Served from the kept texts while
+// the file is unchanged.
 std::string GetVersionTextOf(const std::string& csExeName);
+
+// How many version resources GetVersionTextOf has read from files.
+DWORD GetVersionReadCount();
 
 // The version text of the file at csPath; empty without a version resource.
 // Without a translation table the US English string tables are used

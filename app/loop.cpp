@@ -14,6 +14,10 @@ namespace {
 const CMilliTimeSpan s_mtsFirstStep(0, 0, 0, 1, 0);
 const CMilliTimeSpan s_mtsStepPause(0, 0, 0, 0, 10);
 const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
+// What a stop may take: the grace a process gets to end when asked, and
+// the kill and broadcasts after it.
+const DWORD s_dwStopGraceMs = 2000;
+const DWORD s_dwStopMarginMs = 500;
 const CMilliTimeSpan s_mtsSyncPoll(0, 0, 0, 0, 200);
 
 // The first ready record from index iFrom on, dispatched, or null; a poll.
@@ -27,6 +31,25 @@ CWaitObject* PollRecordsFrom(const CWatchedProcessArray& apProcesses, size_t iFr
     return apRest.empty() ? NULL : WaitForWaitObjects(FALSE, apRest, 0);
 }
 
+// The same for the reads of the connections from index iFrom on.
+CWaitObject* PollClientsFrom(const CConnectionArray& apConnections, size_t iFrom)
+{
+    CWaitObjectArray apRest;
+    for (size_t i = iFrom; i < apConnections.size(); i++) {
+        if (apConnections[i]->IsServing() && !apConnections[i]->m_fClosing)
+            apRest.push_back(&apConnections[i]->m_opRead);
+    }
+    return apRest.empty() ? NULL : WaitForWaitObjects(FALSE, apRest, 0);
+}
+
+// What the loop served last, for the turn the others get next.
+enum
+{
+    SERVED_OTHER,
+    SERVED_RECORD,
+    SERVED_CLIENT
+};
+
 }  // namespace
 
 void CSupervisorApp::RunServer()
@@ -37,12 +60,12 @@ void CSupervisorApp::RunServer()
         ReportEvent(EVMSG_INVALID_INF, GetProgramName(m_csExeName));
         return;
     }
-    m_pipe.SetServer(GetControlPipeName(m_csExeName));
-    m_pipe.SetNullDacl();
-    AddListeningConnection();
+    if (!CreateControlPipe())
+        return;
 
     CAlarm alarmStartup;
     CAlarm alarmMonitor;
+    CAlarm alarmWrites;
     alarmStartup.SetAfter(s_mtsFirstStep);
     // The full wait serves the earliest ready object, records first. When
     // the loop cannot keep up, that alone starves everything behind lines
@@ -53,22 +76,29 @@ void CSupervisorApp::RunServer()
     // served. So after a process event the other objects get one look (a
     // poll in their own order), and the records after the one served get
     // theirs before the earlier ones again (a sweep in list order). Whenever
-    // the loop keeps up, the full wait alone decides, in list order.
-    BOOL fOthersFirst = FALSE;
+    // the loop keeps up, the full wait alone decides, in list order. Client
+    // messages get the same treatment: a client that keeps sending (tiny
+    // messages, say) would otherwise starve the alarms, the quit event and
+    // the clients behind it.
+    int nServed = SERVED_OTHER;
     size_t iSweep = 0;
+    size_t iClientSweep = 0;
     for (;;) {
         CWaitObject* pw = NULL;
-        if (fOthersFirst) {
+        if (nServed != SERVED_OTHER) {
             CWaitObjectArray apOthers;
-            BuildWaitArray(alarmStartup, alarmMonitor, apOthers, FALSE);
+            BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apOthers, nServed != SERVED_RECORD,
+                           nServed != SERVED_CLIENT, FALSE);
             pw = WaitForWaitObjects(FALSE, apOthers, 0);
-            fOthersFirst = FALSE;
         }
-        if (pw == NULL)
+        if (pw == NULL && nServed == SERVED_RECORD)
             pw = PollRecordsFrom(m_paProcesses, iSweep);
+        if (pw == NULL && nServed == SERVED_CLIENT)
+            pw = PollClientsFrom(m_apConnections, iClientSweep);
+        nServed = SERVED_OTHER;
         if (pw == NULL) {
             CWaitObjectArray apWaitObjects;
-            BuildWaitArray(alarmStartup, alarmMonitor, apWaitObjects, TRUE);
+            BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apWaitObjects, TRUE);
             pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
         }
         if (pw == &m_evQuit) {
@@ -89,32 +119,37 @@ void CSupervisorApp::RunServer()
             alarmMonitor.Cancel();
             MonitorExternalProcesses();
             alarmMonitor.SetAfter(s_mtsMonitorPause);
-        } else if (!m_aConnections.empty() && pw == m_aConnections.back().pInstance) {
-            DEBUG_TRACE_MSG("A client has connected.");
-            CConnection& conn = m_aConnections.back();
-            conn.pReadOp->ReadMessage(conn.pDataBlock);
-            AddListeningConnection();
+        } else if (pw == &m_alarmListen) {
+            m_alarmListen.Cancel();
+            TopUpListening();
+        } else if (pw == &alarmWrites) {
+            alarmWrites.Cancel();
         } else {
-            int iConnection = FindConnectionByReadOp(pw);
+            int iConnection = FindConnection(pw);
             if (iConnection >= 0) {
-                if (!HandleCommand(iConnection)) {
-                    DEBUG_TRACE_MSG("Error " << LastErrorText()
-                                             << " occurred reading from the ovrin-client. Closing the connection.");
-                    m_aConnections[(size_t)iConnection].fClosing = TRUE;
+                if (pw == &m_apConnections[(size_t)iConnection]->m_opRead) {
+                    iClientSweep = (size_t)iConnection + 1;
+                    nServed = SERVED_CLIENT;
                 }
+                OnConnectionSignalled((size_t)iConnection, pw);
             } else {
                 CWatchedProcess* pProcess = static_cast<CWatchedProcess*>(pw);
                 iSweep = (size_t)(FindProcessIndex(pProcess) + 1);
-                fOthersFirst = TRUE;
+                nServed = SERVED_RECORD;
                 HandleProcessEvent(pProcess);
             }
         }
+        // Writes that ended meanwhile are collected here rather than as
+        // turns of their own: with a watching client each broadcast ends
+        // one, and as turns they starved the alarms behind them.
+        CheckClientWrites(alarmWrites);
         CloseFinishedConnections();
     }
 }
 
-void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects,
-                                    BOOL fWithRecords)
+void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
+                                    CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients,
+                                    BOOL fWithWrites)
 {
     // Process events come before client traffic, the quit event last. With
     // every record gone (all SYNC lines finished) the loop goes on without
@@ -122,17 +157,30 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
     CChainable* pTail = NULL;
     if (fWithRecords && !m_paProcesses.empty())
         pTail = ChainObjects(m_paProcesses);
-    std::vector<CIoOperation*> apReadOps;
-    for (size_t i = 0; i + 1 < m_aConnections.size(); i++)
-        apReadOps.push_back(m_aConnections[i].pReadOp);
-    if (!apReadOps.empty()) {
-        CChainable* pReadTail = ChainObjects(apReadOps);
-        if (pTail != NULL)
-            ChainBefore(*pTail, *pReadTail);
-        pTail = pReadTail;
+    // Connected clients' reads, the writes that wait for their clients,
+    // then the instances waiting for a client (or connected to one
+    // already, not yet served).
+    std::vector<CWaitObject*> apPipeObjects;
+    for (int nPass = 0; nPass < 3; nPass++) {
+        for (const auto& pConnection : m_apConnections) {
+            if (pConnection->m_fClosing)
+                continue;
+            if (nPass == 0 && pConnection->IsServing() && fWithClients)
+                apPipeObjects.push_back(&pConnection->m_opRead);
+            else if (nPass == 1 && pConnection->IsWritePending() && fWithWrites)
+                apPipeObjects.push_back(&pConnection->m_opWrite);
+            else if (nPass == 2 && !pConnection->IsServing())
+                apPipeObjects.push_back(&pConnection->m_instance);
+        }
     }
-    CChainable* apSingles[] = {m_aConnections.empty() ? NULL : m_aConnections.back().pInstance, &alarmStartup,
-                               &alarmMonitor, &m_notices.m_evPosted, &m_evQuit};
+    if (!apPipeObjects.empty()) {
+        CChainable* pPipeTail = ChainObjects(apPipeObjects);
+        if (pTail != NULL)
+            ChainBefore(*pTail, *pPipeTail);
+        pTail = pPipeTail;
+    }
+    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_notices.m_evPosted,
+                               &m_evQuit};
     for (CChainable* pSingle : apSingles) {
         if (pSingle == NULL)
             continue;
@@ -152,18 +200,26 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
         alarmStartup.SetAfter(s_mtsSyncPoll);
         return;
     }
+    // The pause runs from the start of the step's work, so a step costs
+    // the longer of the pause and its work, not their sum. The alarm is
+    // served after process events and client commands, which still get
+    // their turn between steps.
+    alarmStartup.SetAfter(s_mtsStepPause);
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         CWatchedProcess* pProcess = m_paProcesses[i];
         if (pProcess->GetState() != PS_NOT_INITIALIZED)
             continue;
+        m_fKeepCensus = TRUE;
         pProcess->SetState(PS_NOT_CREATED);
         StartProcess(pProcess);
         ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
         MonitorExternalProcesses();
-        alarmStartup.SetAfter(s_mtsStepPause);
         return;
     }
+    alarmStartup.Cancel();
+    // From here each UNIQUE test and each external-process pass takes a
+    // census of its own.
+    m_fKeepCensus = FALSE;
     ReportEvent(EVMSG_SERVICE_STARTED, GetProgramName(m_csExeName));
     ReportServiceStatus(SERVICE_RUNNING, 0, 0, 1000);
     Broadcast("All services have been started.");
@@ -176,13 +232,20 @@ void CSupervisorApp::Shutdown()
     DEBUG_TRACE_MSG("The Ovrin-Server has received a stop command.");
     DWORD dwLastState = GetReportedServiceState();
     size_t cProcesses = m_paProcesses.size();
+    const DWORD dwStart = ::GetTickCount();
     for (size_t n = 0; n < cProcesses; n++) {
         size_t i = m_fLifoShutdown ? cProcesses - 1 - n : n;
         CWatchedProcess* pProcess = m_paProcesses[i];
-        StopCommand(pProcess, FALSE);
+        // Within a bounded shutdown a process whose grace would not fit in
+        // what is left is killed instead of asked.
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        const BOOL fNoGrace =
+            m_dwShutdownBudget != INFINITE && dwElapsed + s_dwStopGraceMs + s_dwStopMarginMs > m_dwShutdownBudget;
+        StopCommand(pProcess, FALSE, fNoGrace);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }
-    for (CConnection& conn : m_aConnections)
-        conn.fClosing = TRUE;
+    FlushClientWrites(CLIENT_WRITE_TIMEOUT_MS, TRUE);
+    for (auto& pConnection : m_apConnections)
+        pConnection->m_fClosing = TRUE;
     CloseFinishedConnections();
 }

@@ -8,6 +8,14 @@
 #include "common/exitcode.h"
 #include "common/filestuf.h"
 
+namespace {
+
+// The system ends a process about 5 s after its console's close event; the
+// rest is the margin of the exit.
+const DWORD s_dwCloseBudgetMs = 4000;
+
+}  // namespace
+
 void CServerThread::Run()
 {
     CSupervisorApp* pApp = CSupervisorApp::GetSupervisor();
@@ -26,9 +34,14 @@ CSupervisorApp::CSupervisorApp()
     : m_fClientMode(0),
       m_evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_census(TRUE),
+      m_fKeepCensus(FALSE),
       m_fAllowClose(0),
       m_fLifoShutdown(0),
       m_fKillTreeAll(0),
+      m_fSecurePipe(0),
+      m_evPipeReady(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_fPipeOwned(FALSE),
+      m_dwShutdownBudget(INFINITE),
       m_fReportEveryError(FALSE)
 {
     m_thServer.Start();
@@ -40,19 +53,44 @@ CSupervisorApp::~CSupervisorApp()
     for (CWatchedProcess* pProcess : m_paProcesses)
         delete pProcess;
     m_paProcesses.clear();
-    TerminateIfRunning(m_thStatusReader);
-    TerminateIfRunning(m_thClient);
-    TerminateIfRunning(m_thServer);
+    m_evQuit.Set();
+    StopClientThreads();
 }
 
-void CSupervisorApp::TerminateIfRunning(CThread& thread)
+namespace {
+
+BOOL IsRunning(CThread& thread)
 {
-    if (thread.m_hHandle == NULL)
-        return;
     DWORD dwExitCode = 0;
-    if (::GetExitCodeThread(thread.m_hHandle, &dwExitCode) && dwExitCode == STILL_ACTIVE)
-        ::TerminateThread(thread.m_hHandle, 0);
-    thread.WaitForEnd();
+    return thread.m_hHandle != NULL && ::GetExitCodeThread(thread.m_hHandle, &dwExitCode) &&
+           dwExitCode == STILL_ACTIVE;
+}
+
+}  // namespace
+
+void CSupervisorApp::StopClientThreads()
+{
+    // Killing the client thread could leave a lock held by a dead thread,
+    // and the reader works on the client's pipe instance, which lives on
+    // the client's stack: the reader ends first, then the client's console
+    // read is cancelled until the client sees the quit event. A console
+    // read that cannot be cancelled is left to the end of the process. A
+    // thread that never ran (the client of a service) ends without its body.
+    m_thStatusReader.SkipIfNeverResumed();
+    m_thClient.SkipIfNeverResumed();
+    if (IsRunning(m_thStatusReader)) {
+        m_thStatusReader.m_evStop.Set();
+        ::WaitForSingleObject(m_thStatusReader.m_hHandle, 2000);
+    }
+    const DWORD dwStart = ::GetTickCount();
+    while (IsRunning(m_thClient) && ::GetTickCount() - dwStart < 2000) {
+        ::CancelSynchronousIo(m_thClient.m_hHandle);
+        ::WaitForSingleObject(m_thClient.m_hHandle, 50);
+    }
+    for (CThread* pThread : {(CThread*)&m_thStatusReader, (CThread*)&m_thClient}) {
+        if (pThread->m_hHandle != NULL && !IsRunning(*pThread))
+            pThread->WaitForEnd();
+    }
 }
 
 BOOL CSupervisorApp::ParseArguments()
@@ -68,6 +106,8 @@ BOOL CSupervisorApp::ParseArguments()
             m_csComputer = ".";
         return TRUE;
     }
+    // Abandoned as a client: the console's own client talks to this computer.
+    m_csComputer.clear();
     if (FindOption(m_csaArgs, m_dwaArgUsed, "d", m_csDefinitionFile) && CountUnusedArguments() == 0)
         return TRUE;
     ShowUsage();
@@ -135,11 +175,16 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
         break;
     case CTRL_CLOSE_EVENT:
         DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a close event.");
-        if (!(m_fAllowClose && !IsService())) {
-            std::cout << "Sorry, please type 'exit' or 'quit' to quit from " << m_csExeName << std::endl;
+        if (IsService())
             return TRUE;
-        }
-        break;
+        // The close cannot be refused: the system ends this process about
+        // 5 s after the event whatever the handler answers. Left alone the
+        // processes would run on unwatched, so they are stopped in time.
+        BeginBoundedStop(s_dwCloseBudgetMs);
+        if (::WaitForSingleObject(m_thServer.m_hHandle, s_dwCloseBudgetMs + 500) == WAIT_TIMEOUT)
+            DEBUG_ERROR_MSG("The shutdown did not end in time.");
+        ::ExitProcess(0);
+        return TRUE;
     case CTRL_LOGOFF_EVENT:
         DEBUG_APP_MESSAGE(DEBUG_TRACE, "The process has received a logoff notification.");
         if (IsService()) {
@@ -155,6 +200,13 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
     }
     StopPath();
     return TRUE;
+}
+
+void CSupervisorApp::BeginBoundedStop(DWORD dwBudgetMs)
+{
+    m_dwShutdownBudget = dwBudgetMs;
+    std::cout << "The console is closing: stopping every process." << std::endl;
+    OnStop();
 }
 
 void CSupervisorApp::StopPath()
@@ -176,12 +228,5 @@ void CSupervisorApp::OnStop()
         CServiceApp::OnStop();
     DEBUG_APP_MESSAGE(DEBUG_TRACE, "Waiting for threads to end.");
     m_evQuit.Set();
-    if (m_thStatusReader.m_evStop.m_hHandle != NULL)
-        m_thStatusReader.m_evStop.Set();
-    DWORD dwExitCode = 0;
-    if (m_thClient.m_hHandle != NULL && ::GetExitCodeThread(m_thClient.m_hHandle, &dwExitCode) &&
-        dwExitCode == STILL_ACTIVE) {
-        ::TerminateThread(m_thClient.m_hHandle, 0);
-        m_thClient.WaitForEnd();
-    }
+    StopClientThreads();
 }

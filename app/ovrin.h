@@ -8,8 +8,11 @@
 // control handler only set events, terminate the client thread and wait.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "common/alarm.h"
 
 #include "common/cio.h"
 #include "common/perf.h"
@@ -50,18 +53,16 @@ public:
 };
 
 typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
+// The server's connections: the ones still listening for a client and the
+// connected ones, in the order they were made.
+typedef std::vector<std::unique_ptr<CPipeConnection>> CConnectionArray;
 
-// One client connection of the server: its pipe instance, its read and
-// write operations and the block that receives its messages. The last
-// connection of the list is the one waiting for the next client.
-struct CConnection
-{
-    CPipeInstance* pInstance;
-    CIoOperation* pReadOp;
-    CIoOperation* pWriteOp;
-    CDataBlock* pDataBlock;
-    BOOL fClosing;   // closed by the loop after the current dispatch
-};
+// A client has this long to take each message; one that does not read its
+// pipe would otherwise hold its queue (and its memory) for ever.
+const DWORD CLIENT_WRITE_TIMEOUT_MS = 3000;
+
+// The exit code of a supervisor that could not have its control pipe.
+const int EXIT_PIPE_SERVED = 3;
 
 class CSupervisorApp : public CServiceApp
 {
@@ -100,12 +101,22 @@ public:
     void HandleProcessEvent(CWatchedProcess* pProcess);
     int FindProcessIndex(const CWatchedProcess* pProcess) const;
     BOOL IsProcessIdWatched(DWORD dwProcessId) const;
+    // The census for a UNIQUE test or an external-process pass: the kept
+    // one while m_fKeepCensus is set and it is valid, a new one otherwise.
+    BOOL TakeCensus();
+    // Whether the census names a process of that name, and its id; a
+    // match in a kept census is confirmed by a new one.
+    BOOL FindRunningInstance(const std::string& csUniqueName, DWORD& dwId);
+    // Whether the census offers a NOSTART line an instance not yet watched.
+    BOOL HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const;
     static std::string FormatStatusLine(CWatchedProcess* pProcess);
 
     // Sends a text line to every client and writes it as a trace entry.
     void Broadcast(const std::string& csText);
     // Sends the status record of a process to every client.
     void BroadcastRecord(CWatchedProcess* pProcess);
+    // A client is connected and not being closed.
+    BOOL HasClients() const;
 
     static CSupervisorApp* GetSupervisor() { return static_cast<CSupervisorApp*>(GetApp()); }
 
@@ -117,12 +128,33 @@ public:
     CClientThread m_thClient;
     std::string m_csDefinitionFile;
     CProcessCensus m_census;
+    // Set through the start-up: one census serves all its steps, kept
+    // current with the processes started here, instead of one per step
+    // (a census costs about 1 ms plus 0.1 ms per process under Wine).
+    BOOL m_fKeepCensus;
     CWatchedProcessArray m_paProcesses;
     BOOL m_fAllowClose;
     BOOL m_fLifoShutdown;
     BOOL m_fKillTreeAll;   // GLOBAL KILLTREE
+    BOOL m_fSecurePipe;
     CMessagePipe m_pipe;
-    std::vector<CConnection> m_aConnections;
+    CConnectionArray m_apConnections;
+    // Set once the server has its pipe or has given up: its own console
+    // client must not connect to another program that holds the name.
+    CKernelEvent m_evPipeReady;
+    volatile BOOL m_fPipeOwned;   // set before m_evPipeReady when the pipe is ours
+    // Retries listening after an instance could not be made.
+    CAlarm m_alarmListen;
+    // The whole shutdown's time when it is bounded (the console's close
+    // event), else INFINITE; processes whose grace would not fit are killed.
+    volatile DWORD m_dwShutdownBudget;
+
+    // Makes the control pipe's first instances: FALSE, after saying so on
+    // the console or in the event log, when another program serves the name.
+    BOOL CreateControlPipe();
+    // The close event's stop: the shutdown is asked for with that budget
+    // (the caller waits for the server thread and ends the process).
+    void BeginBoundedStop(DWORD dwBudgetMs);
     // Reading goes on past an invalid line, so that a check of the file
     // reports every error; the supervisor itself stops at the first.
     BOOL m_fReportEveryError;
@@ -136,25 +168,42 @@ private:
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
+    void WarnOfSharedUniqueNames();
     // The supervision loop's parts.
     // Without fWithRecords: everything but the records, for the poll that
     // follows a process event.
-    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CWaitObjectArray& apWaitObjects,
-                        BOOL fWithRecords);
+    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
+                        CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients = TRUE,
+                        BOOL fWithWrites = TRUE);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
     void Shutdown();
-    BOOL AddListeningConnection();
-    int FindConnectionByReadOp(const CWaitObject* pw) const;
+    // Keeps s_cListening instances waiting for clients, unless a failure
+    // put listening off until m_alarmListen.
+    void TopUpListening();
+    // The connection whose listening instance, read or write is pw; -1 if none.
+    int FindConnection(const CWaitObject* pw) const;
+    void OnConnectionSignalled(size_t iConnection, const CWaitObject* pw);
     void CloseFinishedConnections();
-    BOOL HandleCommand(int iConnection);
+    BOOL HandleCommand(size_t iConnection);
     void CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested);
     // Stops one process with its broadcasts (the stop command and the shutdown).
     // fOperator: the stop command, which also cancels a pending restart.
-    void StopCommand(CWatchedProcess* pProcess, BOOL fOperator);
+    // fNoGrace: killed at once, when a bounded shutdown has no time left.
+    void StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL fNoGrace = FALSE);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
-    // To every client, or with iOnly to that connection alone.
+    // Queues the message to every client, or with iOnly to that connection
+    // alone; waits at most a moment for the clients that read.
     void SendToClients(CControlMessage& msg, int iOnly = -1);
     void SendDetail(int iConnection, CWatchedProcess* pProcess);
-    static void TerminateIfRunning(CThread& thread);
+    // Collects the writes that have ended and starts the next, closes the
+    // clients whose write has waited past the bound, and keeps the alarm
+    // armed while writes wait.
+    void CheckClientWrites(CAlarm& alarmWrites);
+    // Waits, at most dwBound ms for all of them, until the clients took
+    // what they were sent; with fCloseLate the ones that did not are closed.
+    void FlushClientWrites(DWORD dwBound, BOOL fCloseLate);
+    // Ends the interactive client without killing its thread: the reader
+    // first (it uses the client's pipe), then the console read is cancelled.
+    void StopClientThreads();
 };

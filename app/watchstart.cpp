@@ -122,7 +122,7 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
 {
     if (dwProcessId != 0) {
         m_processinfo.dwProcessId = dwProcessId;
-        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, TRUE, dwProcessId);
+        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId);
         if (hProcess != NULL && pftSeenBefore != NULL && !IsListedProcess(hProcess, *pftSeenBefore)) {
             DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " is no longer " << GetUniqueName()
                                        << ": its id has been reused.");
@@ -213,8 +213,13 @@ BOOL CWatchedProcess::Stop()
     }
     if (IsRunning() && !Wait(0)) {
         DEBUG_TRACE_MSG("Stopping process " << csName);
-        RequestStop();
-        if (!Wait(2000)) {
+        // A request that could not be delivered (no window, a console event
+        // refused, as for a process attached from outside or under headless
+        // Wine) would only make the grace period a fixed wait.
+        if (!RequestStop()) {
+            DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
+            Kill();
+        } else if (!Wait(2000)) {
             DEBUG_TRACE_MSG("Timed out trying to stop " << csName << ".  Terminating process.");
             Kill();
         }
@@ -249,11 +254,11 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         return;
     std::string csName = pProcess->GetExeName();
     if (pProcess->m_fUnique) {
-        if (!m_census.Collect()) {
+        DWORD dwId = 0;
+        if (!TakeCensus()) {
             Broadcast("WARNING: /UNIQUE test failed for " + csName + ".  Starting the process anyway.");
-        } else if (m_census.IsProcessRunning(pProcess->GetUniqueName())) {
+        } else if (FindRunningInstance(pProcess->GetUniqueName(), dwId)) {
             pProcess->SetState(PS_ANOTHER_INSTANCE);
-            DWORD dwId = m_census.GetProcessId(pProcess->GetUniqueName());
             if (dwId == 0) {
                 DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, "Cannot attach to running process: " << csName);
                 Broadcast("Cannot monitor " + csName + ", Process is not running.");
@@ -273,6 +278,9 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         Broadcast("Could not start process: " + csName + ". Error " + LastErrorText());
         return;
     }
+    // A SYNC process has ended by the time this returns.
+    if (m_fKeepCensus && !pProcess->m_fSync)
+        m_census.AddProcess(csName, pProcess->m_processinfo.dwProcessId);
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
     if (!pProcess->m_csTreeProblem.empty())
@@ -303,6 +311,27 @@ BOOL CSupervisorApp::IsSyncPending() const
             return TRUE;
     }
     return FALSE;
+}
+
+BOOL CSupervisorApp::TakeCensus()
+{
+    if (m_fKeepCensus && m_census.IsValid())
+        return TRUE;
+    return m_census.Collect();
+}
+
+BOOL CSupervisorApp::FindRunningInstance(const std::string& csUniqueName, DWORD& dwId)
+{
+    // A kept census may name a process that has ended since it was taken,
+    // and its id may belong to another process by now (Wine hands ids out
+    // again at once). A match is rare in a start-up, so it is confirmed by
+    // a new census; a start-up without one takes a single census.
+    if (!m_census.IsProcessRunning(csUniqueName))
+        return FALSE;
+    if (m_fKeepCensus && m_census.Collect() && !m_census.IsProcessRunning(csUniqueName))
+        return FALSE;
+    dwId = m_census.GetProcessId(csUniqueName);
+    return TRUE;
 }
 
 BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
@@ -338,13 +367,21 @@ void CSupervisorApp::MonitorExternalProcesses()
         fAnyTemplate = m_paProcesses[i]->IsExternalTemplate();
     if (!fAnyTemplate)
         return;
-    if (!m_census.Collect()) {
+    if (!TakeCensus()) {
         Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
         return;
     }
     CStringArray csaNames;
     CDWordArray dwaIds;
     m_census.ListProcesses(csaNames, dwaIds);
+    // As for a UNIQUE test: what a kept census offers is confirmed by a new one.
+    if (m_fKeepCensus && HasExternalCandidate(csaNames, dwaIds)) {
+        if (!m_census.Collect()) {
+            Broadcast("WARNING: failed to get a list of running processes. Error " + LastErrorText());
+            return;
+        }
+        m_census.ListProcesses(csaNames, dwaIds);
+    }
     for (size_t iRecord = 0; iRecord < m_paProcesses.size(); iRecord++) {
         CWatchedProcess* pTemplate = m_paProcesses[iRecord];
         if (!pTemplate->IsExternalTemplate())
@@ -364,6 +401,20 @@ void CSupervisorApp::MonitorExternalProcesses()
             Broadcast("Monitoring external process: " + pCopy->GetExeName());
         }
     }
+}
+
+BOOL CSupervisorApp::HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const
+{
+    for (const CWatchedProcess* pTemplate : m_paProcesses) {
+        if (!pTemplate->IsExternalTemplate())
+            continue;
+        const std::string csUniqueName = pTemplate->GetUniqueName();
+        for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
+            if (StrIEqual(csaNames[j], csUniqueName) && !IsProcessIdWatched(dwaIds[j]))
+                return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 BOOL CSupervisorApp::IsProcessIdWatched(DWORD dwProcessId) const

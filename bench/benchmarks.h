@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <string>
+#include <vector>
 
 #include "benchutil.h"
 
@@ -45,6 +46,9 @@ BOOL RunIdleCost(const CBenchOptions& options);
 BOOL RunScale(const CBenchOptions& options);
 // Supervisor CPU time while ten lines crash at once, without and with BACKOFF.
 BOOL RunBackoffCost(const CBenchOptions& options);
+// Start-up, status, quit, restart gap, idle CPU and memory at scale, each
+// beside a floor measured in the same run.
+BOOL RunTargets(const CBenchOptions& options);
 
 // Soak and fuzz; their results are also what the test suite checks.
 struct CSoakResult
@@ -77,6 +81,19 @@ struct CFuzzResult
 };
 // Records over the pipe from several clients against a running supervisor.
 CFuzzResult RunPipeFuzz(const CBenchOptions& options, DWORD cRecords);
+// The attack shapes against the control pipe (bench/attacks.cpp).
+struct CAttackResult
+{
+    BOOL m_fPassed = FALSE;
+    size_t m_cTinyMessages = 0;        // empty and one-byte messages taken
+    size_t m_cHugeRefused = 0;         // huge-message connections the server closed
+    size_t m_cBusyOverSecond = 0;      // silent clients that waited over a second
+    size_t m_cRefused = 0;             // supervisors refused at start (name held)
+    std::vector<double> m_adStatusMs;  // connect + status answer after each shape
+    SIZE_T m_cbPrivateStart = 0, m_cbPrivateEnd = 0;
+    std::string m_csFailure;
+};
+CAttackResult RunPipeAttacks(const CBenchOptions& options);
 // Random definition files, each run by its own supervisor; the debugger
 // pipe's listener (dbglisten.exe) shows the error messages.
 CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles);

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "common/filestuf.h"
+#include "common/pipe.h"
 
 namespace {
 
@@ -331,4 +332,17 @@ const CProcessProbe& CProbedRun::GetProbe()
     if (!m_fProbeOpen && m_pi.hProcess != NULL)
         m_fProbeOpen = m_probe.Open(m_pi.hProcess, m_pi.dwProcessId, m_csExePath);
     return m_probe;
+}
+
+BOOL ConnectPlainServer(const std::string& csName, DWORD cbBuffers, CMessagePipe& pipe, CPipeInstance& instance,
+                        CTestClient& client)
+{
+    pipe.SetServer(GetControlPipeName(csName));
+    pipe.m_dwInBufferSize = cbBuffers;
+    pipe.m_dwOutBufferSize = cbBuffers;
+    instance.OpenAsync(&pipe);
+    BOOL fConnected = client.Connect(csName, 5000);
+    if (fConnected && instance.IsConnectPending())
+        fConnected = instance.FinishConnect();
+    return fConnected;
 }

@@ -113,3 +113,12 @@ public:
 private:
     unsigned long long m_ullState;
 };
+
+class CMessagePipe;
+class CPipeInstance;
+class CTestClient;
+// A plain message-pipe server named after csName with buffers of cbBuffers
+// bytes each way, and a client connected to it. FALSE when they did not
+// connect within 5 s.
+BOOL ConnectPlainServer(const std::string& csName, DWORD cbBuffers, CMessagePipe& pipe, CPipeInstance& instance,
+                        CTestClient& client);

@@ -141,8 +141,8 @@ std::string FuzzRecord(CRandom& random, DWORD& dwClass)
             acsBlocks.push_back(RandomBytes(random, random.Below(16)));
         return BuildRecord(acsBlocks);
     }
-    // One byte or none: the pipe drops it after 100 ms, which holds the
-    // supervisor that long, so these are rare.
+    // One byte or none: dropped by the pipe (floods of them are the attack
+    // run's).
     return random.Chance(50) ? std::string(1, (char)random.Below(256)) : std::string();
 }
 

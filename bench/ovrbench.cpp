@@ -6,9 +6,9 @@
 // Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS]
 //                 [-records N] [-files N]
 //   runs: bench (the default: parts baseline restart command startup idle
-//         scale), parts, baseline, restart, command, startup, idle, scale,
-//         soak, fuzz (pipe and definition files), pipefuzz, deffuzz, backoff,
-//         all
+//         scale targets), parts, baseline, restart, command, startup, idle, scale,
+//         targets, soak, fuzz (pipe, definition files and attacks), pipefuzz, deffuzz,
+//         backoff, attacks, all
 // Exit code 0 when every run's checks held, 1 otherwise, 2 for a usage error.
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +26,7 @@ int Usage()
 {
     fputs("Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS] [-records N] [-files N]\n"
           "  runs: bench (default), parts, baseline, restart, command, startup, idle, scale,\n"
-          "        soak, fuzz, pipefuzz, deffuzz, backoff, all\n",
+          "        targets, soak, fuzz, pipefuzz, deffuzz, backoff, attacks, all\n",
           stderr);
     return 2;
 }
@@ -112,7 +112,8 @@ int main(int argc, char** argv)
         setRuns.insert("bench");
 
     static const char* const s_apszKnown[] = {"bench",   "parts",    "baseline", "restart",  "command", "startup", "idle",
-                                              "scale",   "soak",     "fuzz",     "pipefuzz", "deffuzz", "backoff", "all"};
+                                              "scale",   "targets",  "soak",     "fuzz",     "pipefuzz", "deffuzz", "backoff",
+                                              "attacks", "all"};
     for (const std::string& csRun : setRuns) {
         BOOL fKnown = FALSE;
         for (const char* psz : s_apszKnown)
@@ -145,6 +146,8 @@ int main(int argc, char** argv)
         fAllOk &= RunIdleCost(options);
     if (wants("scale", TRUE))
         fAllOk &= RunScale(options);
+    if (wants("targets", TRUE))
+        fAllOk &= RunTargets(options);
     if (wants("backoff", FALSE))
         fAllOk &= RunBackoffCost(options);
     if (wants("soak", FALSE)) {
@@ -170,6 +173,21 @@ int main(int argc, char** argv)
         const LONGLONG llStart = NowTicks();
         CFuzzResult result = RunDefinitionFuzz(options, options.m_cFuzzFiles);
         PrintFuzz(result);
+        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
+        fAllOk &= result.m_fPassed;
+    }
+    if (wants("fuzz", FALSE) || wants("attacks", FALSE)) {
+        PrintHeading("Attacks: tiny floods, huge messages, silent connections, names held by others");
+        const LONGLONG llStart = NowTicks();
+        CAttackResult result = RunPipeAttacks(options);
+        PrintLine("tiny messages taken", StrFormat("%u", (unsigned)result.m_cTinyMessages));
+        PrintLine("huge-message connections closed", StrFormat("%u of 4", (unsigned)result.m_cHugeRefused));
+        PrintLine("silent clients waiting over 1 s", StrFormat("%u", (unsigned)result.m_cBusyOverSecond));
+        PrintLine("supervisors refused at start", StrFormat("%u of 2", (unsigned)result.m_cRefused));
+        PrintLine("connect + status after each", FormatFigures(ComputeFigures(result.m_adStatusMs)));
+        PrintLine("private memory at start / end",
+                  FormatBytes(result.m_cbPrivateStart) + " / " + FormatBytes(result.m_cbPrivateEnd));
+        PrintLine("result", result.m_fPassed ? "passed" : "FAILED: " + result.m_csFailure);
         PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
         fAllOk &= result.m_fPassed;
     }

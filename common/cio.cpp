@@ -64,9 +64,9 @@ BOOL CIoDevice::DoMessageWrite(CIoOperation*, const void*, DWORD)
     return 0;
 }
 
-BOOL CIoDevice::DoGetResult(CIoOperation* pOperation)
+BOOL CIoDevice::DoGetResult(CIoOperation* pOperation, BOOL fWait)
 {
-    return ByteGetResult(pOperation);
+    return ByteGetResult(pOperation, fWait);
 }
 
 void CIoDevice::DoReset()
@@ -114,7 +114,7 @@ BOOL CIoDevice::ByteWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD 
     return FinishStart(pOperation, fOk, cbWritten);
 }
 
-BOOL CIoDevice::ByteGetResult(CIoOperation* pOperation)
+BOOL CIoDevice::ByteGetResult(CIoOperation* pOperation, BOOL fWait)
 {
     if (pOperation->m_fResult)
         return 1;
@@ -126,8 +126,12 @@ BOOL CIoDevice::ByteGetResult(CIoOperation* pOperation)
     // another thread does no harm here: the transfer ends with a failure.
     DWORD cbDone = 0;
     BOOL fOk = ::GetOverlappedResult(GetInstanceHandle(pOperation->m_pInstance), &pOperation->m_overlapped,
-                                     &cbDone, TRUE);
+                                     &cbDone, fWait);
     DWORD dwError = fOk ? 0 : ::GetLastError();
+    if (!fOk && dwError == ERROR_IO_INCOMPLETE) {
+        ::SetLastError(ERROR_IO_PENDING);
+        return 0;
+    }
     pOperation->m_dwActual = cbDone;
     pOperation->AdvancePosition(cbDone);
     pOperation->m_fResult = fOk ? 1 : 0;
@@ -230,6 +234,8 @@ void CIoOperation::Reset()
     m_dwActual = 0;
     m_dwRequested = 0;
     m_pDataBlock = NULL;
+    m_dwMessagePhase = MESSAGE_PHASE_NONE;
+    m_bFirstByte = 0;
 }
 
 void CIoOperation::SetInstance(CIoInstance* pInstance)
@@ -246,6 +252,13 @@ void CIoOperation::CollectFinished(DWORD dwTimeout)
 {
     if (IsComplete())
         return;
+    if (m_dwMessagePhase == MESSAGE_PHASE_RESTART) {
+        // Nothing is in flight; the read is simply not started again.
+        m_dwMessagePhase = MESSAGE_PHASE_NONE;
+        m_fResult = 0;
+        m_dwError = ERROR_OPERATION_ABORTED;
+        return;
+    }
     if (::WaitForSingleObject(m_event.m_hHandle, dwTimeout) != WAIT_OBJECT_0)
         return;
     const DWORD dwSaved = ::GetLastError();
@@ -257,6 +270,8 @@ void CIoOperation::CollectFinished(DWORD dwTimeout)
     if (m_dwError == ERROR_IO_INCOMPLETE || m_dwError == ERROR_IO_PENDING) {
         m_fResult = 0;
         m_dwError = ERROR_IO_PENDING;
+    } else {
+        m_dwMessagePhase = MESSAGE_PHASE_NONE;
     }
     ::SetLastError(dwSaved);
 }
@@ -373,7 +388,7 @@ BOOL CIoOperation::ReadExact(void* pvBuffer, DWORD cb)
             m_dwError = ::GetLastError() != 0 ? ::GetLastError() : ERROR_NOT_SUPPORTED;
             break;
         }
-        pDevice->DoGetResult(this);
+        pDevice->DoGetResult(this, TRUE);
         cbSoFar += m_dwActual;
         if (m_fResult && m_dwActual == 0) {
             // A device that reports success with no bytes has nothing more
@@ -438,10 +453,22 @@ BOOL CIoOperation::GetResult()
     }
     // A message device may start its read again (a dropped one-byte
     // message), leaving the operation pending after one round.
-    BOOL fResult = m_pInstance->m_pDevice->DoGetResult(this);
+    BOOL fResult = m_pInstance->m_pDevice->DoGetResult(this, TRUE);
     while (!fResult && !IsComplete())
-        fResult = m_pInstance->m_pDevice->DoGetResult(this);
+        fResult = m_pInstance->m_pDevice->DoGetResult(this, TRUE);
     return fResult;
+}
+
+BOOL CIoOperation::TryGetResult()
+{
+    if (!IsComplete() && m_pInstance != NULL && m_pInstance->m_pDevice != NULL)
+        m_pInstance->m_pDevice->DoGetResult(this, FALSE);
+    if (!IsComplete()) {
+        ::SetLastError(ERROR_IO_PENDING);
+        return 0;
+    }
+    ::SetLastError(m_fResult ? 0 : m_dwError);
+    return m_fResult;
 }
 
 BOOL CIoOperation::WaitForResult(DWORD dwTimeout)
@@ -459,9 +486,9 @@ BOOL CIoOperation::WaitForResult(DWORD dwTimeout)
             return 0;
         if (m_pInstance == NULL || m_pInstance->m_pDevice == NULL)
             return GetResult();
-        // The event is signalled, so this does not block (a message device
-        // may start its read again and leave the operation pending).
-        m_pInstance->m_pDevice->DoGetResult(this);
+        // A message device may start its read again and leave the
+        // operation pending.
+        m_pInstance->m_pDevice->DoGetResult(this, FALSE);
     }
     return GetResult();
 }
@@ -471,6 +498,10 @@ BOOL CIoOperation::Cancel()
     // A message device may start its read again after a dropped message;
     // each round cancels what is in flight then.
     for (int iRound = 0; iRound < 3 && !IsComplete(); iRound++) {
+        if (m_dwMessagePhase == MESSAGE_PHASE_RESTART) {
+            CollectFinished(0);
+            break;
+        }
         HANDLE hHandle = CIoDevice::GetInstanceHandle(m_pInstance);
         if (IsValidHandle(hHandle)) {
             // ERROR_NOT_FOUND: it ended meanwhile; collected below all the same.
@@ -485,7 +516,7 @@ BOOL CIoOperation::Cancel()
         }
         const DWORD dwSaved = ::GetLastError();
         if (m_pInstance != NULL && m_pInstance->m_pDevice != NULL)
-            m_pInstance->m_pDevice->DoGetResult(this);
+            m_pInstance->m_pDevice->DoGetResult(this, FALSE);
         else
             CollectFinished(0);
         ::SetLastError(dwSaved);
@@ -498,6 +529,6 @@ void CIoOperation::OnSignalled()
     CWaitObject::OnSignalled();
     const DWORD dwError = ::GetLastError();
     if (m_pInstance != NULL && m_pInstance->m_pDevice != NULL)
-        m_pInstance->m_pDevice->DoGetResult(this);
+        m_pInstance->m_pDevice->DoGetResult(this, FALSE);
     ::SetLastError(dwError);
 }

@@ -152,52 +152,62 @@ void CConsoleApp::Finish()
 {
 }
 
-void CConsoleApp::SplitArguments(const std::string& csText, CStringArray& csaArgs, CDWordArray& dwaUsed)
+void CArgumentSplitter::Feed(const char* pch, size_t cch)
 {
-    csaArgs.clear();
-    dwaUsed.clear();
     size_t i = 0;
-    const size_t cch = csText.size();
     while (i < cch) {
-        while (i < cch && IsBlank(csText[i]))
-            i++;
-        std::string csToken;
-        BOOL fQuoted = FALSE;
-        while (i < cch) {
-            char ch = csText[i];
-            if (fQuoted) {
-                if (ch == '"') {
-                    if (i + 1 < cch && csText[i + 1] == '"') {
-                        csToken += '"';
-                        i += 2;
-                    } else {
-                        fQuoted = FALSE;
-                        i++;
-                    }
-                } else {
-                    csToken += ch;
-                    i++;
-                }
-            } else if (IsBlank(ch)) {
-                break;
-            } else if (ch == '"') {
-                if (i + 1 < cch && csText[i + 1] == '"') {
-                    csToken += '"';
-                    i += 2;
-                } else {
-                    fQuoted = TRUE;
-                    i++;
-                }
+        const char ch = pch[i];
+        if (ch == '"') {
+            // A doubled quote is one quote character, inside quotes or not.
+            if (i + 1 < cch && pch[i + 1] == '"') {
+                m_csPartial += '"';
+                i += 2;
             } else {
-                csToken += ch;
+                m_fQuoted = !m_fQuoted;
                 i++;
             }
-        }
-        if (!csToken.empty()) {
-            csaArgs.push_back(csToken);
-            dwaUsed.push_back(0);
+        } else if (!m_fQuoted && IsBlank(ch)) {
+            // An argument of nothing but quotes ("") counts as none.
+            if (!m_csPartial.empty())
+                m_csaArgs.push_back(m_csPartial);
+            m_csPartial.clear();
+            i++;
+        } else {
+            m_csPartial += ch;
+            i++;
         }
     }
+}
+
+void CArgumentSplitter::Finish()
+{
+    if (!m_csPartial.empty())
+        m_csaArgs.push_back(m_csPartial);
+    m_csPartial.clear();
+    m_fQuoted = FALSE;
+}
+
+void CArgumentSplitter::ContinueFrom(const CArgumentSplitter& other)
+{
+    m_csaArgs.clear();
+    m_csPartial = other.m_csPartial;
+    m_fQuoted = other.m_fQuoted;
+}
+
+void CArgumentSplitter::Reset()
+{
+    m_csaArgs.clear();
+    m_csPartial.clear();
+    m_fQuoted = FALSE;
+}
+
+void CConsoleApp::SplitArguments(const std::string& csText, CStringArray& csaArgs, CDWordArray& dwaUsed)
+{
+    CArgumentSplitter splitter;
+    splitter.Feed(csText);
+    splitter.Finish();
+    csaArgs.swap(splitter.m_csaArgs);
+    dwaUsed.assign(csaArgs.size(), 0);
 }
 
 std::string CConsoleApp::GetArgument(const CStringArray& csaArgs, int iArg)

@@ -8,6 +8,59 @@
 #include "common/filestuf.h"
 #include "common/notifier.h"
 
+namespace {
+
+// Boxes showing at once; more are dropped (their text has gone to the
+// debugger and the echo already), so that a flood of shown messages does
+// not become a flood of threads and windows.
+const LONG s_cMaxBoxes = 4;
+volatile LONG s_cBoxes = 0;
+const DWORD s_dwBoxWaitMs = 1000;
+
+struct CBoxRequest
+{
+    std::string m_csText;
+    std::string m_csTitle;
+    UINT m_uType;
+};
+
+DWORD WINAPI ShowBox(LPVOID pv)
+{
+    CBoxRequest* pRequest = (CBoxRequest*)pv;
+    ::MessageBoxA(NULL, pRequest->m_csText.c_str(), pRequest->m_csTitle.c_str(), pRequest->m_uType);
+    delete pRequest;
+    ::InterlockedDecrement(&s_cBoxes);
+    return 0;
+}
+
+// A message box waits for a click: shown on a thread of its own, it holds
+// neither the caller (the supervision loop, say) nor the debug lock for
+// longer than s_dwBoxWaitMs.
+void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT uType)
+{
+    if (::InterlockedIncrement(&s_cBoxes) > s_cMaxBoxes) {
+        ::InterlockedDecrement(&s_cBoxes);
+        return;
+    }
+    CBoxRequest* pRequest = new CBoxRequest{csText, csTitle, uType};
+    HANDLE hThread = ::CreateThread(NULL, 0, ShowBox, pRequest, 0, NULL);
+    if (hThread == NULL) {
+        delete pRequest;
+        ::InterlockedDecrement(&s_cBoxes);
+        return;
+    }
+    // Without a display the box returns as soon as Wine's desktop process
+    // is up, and a process that ends before that leaves the desktop
+    // process behind for good, holding the standard handles it inherited
+    // (measured; waiting only for the desktop window was not enough). So
+    // the box gets a bounded moment; with a display it stays up and the
+    // caller goes on after that moment.
+    ::WaitForSingleObject(hThread, s_dwBoxWaitMs);
+    ::CloseHandle(hThread);
+}
+
+}  // namespace
+
 CDebugLog::CDebugLog(BOOL fEcho)
     : m_fEcho(fEcho), m_nNestingLevel(0), m_pNotifier(new CDebugNotifier), m_pFailureReport(new CFailureReporter)
 {
@@ -99,7 +152,7 @@ void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
                 }
                 UINT uType = MB_TASKMODAL | MB_SETFOREGROUND |
                              ((m_nKind & DEBUG_ERROR) ? MB_ICONHAND : MB_ICONEXCLAMATION);
-                ::MessageBoxA(NULL, record.csText.c_str(), csTitle.c_str(), uType);
+                ShowBoxDetached(record.csText, csTitle, uType);
             }
         }
         m_osBuffer.str(std::string());

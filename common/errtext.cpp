@@ -74,7 +74,8 @@ std::string ErrorText(DWORD dwError)
 {
     DWORD dwSavedError = ::GetLastError();
     char szMessage[254];
-    DWORD cch = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK, NULL, dwError,
+    DWORD cch = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                 NULL, dwError,
                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), szMessage, sizeof szMessage, NULL);
     std::string csMessage;
     if (cch > 0) {

@@ -39,7 +39,7 @@ BOOL CDebugMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CDWo
 // ---------------------------------------------------------------------------
 // CDebugNotifier
 
-CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(5000)
+CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(1000)
 {
     m_fActive = 0;
 }
@@ -66,7 +66,9 @@ BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
         return 1;
     m_pipe.SetClient(pszComputer != NULL ? pszComputer : "", pszPipeName != NULL ? pszPipeName : "");
     m_pipe.SetAccess(GENERIC_READ | GENERIC_WRITE);
-    m_pipe.SetTimeouts(200, (DWORD)-1);
+    // Bounded both ways: a debugger pipe that exists but never takes a
+    // client must not hold the program's start.
+    m_pipe.SetTimeouts(200, 500);
     // Overlapped, so that a send can be given up (m_dwSendTimeout).
     m_pipe.SetOverlapped(TRUE);
     if (m_instance.Open(&m_pipe)) {
@@ -102,6 +104,9 @@ BOOL CDebugNotifier::Report(const CDebugRecord& record)
     ASSERT_TRUE(m_fPipeOpened);
     if (!m_fPipeOpened)
         return m_fActive;
+    // Each record waits for the debugger at most m_dwSendTimeout; one that
+    // is not taken by then gives the debugger up, so a debugger that stops
+    // reading costs one record's wait once, not one per record.
     CDebugMessage message;
     BuildMessage(record, message);
     CDataBlock block;

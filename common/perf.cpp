@@ -246,7 +246,7 @@ BOOL CProcessCensus::Collect()
     }
     DEBUG_TRACE_MSG("The performance data gave no process list (error " << ErrorText(m_dwPerformanceDataError)
                                                                         << "); taking a process snapshot.");
-    return CollectFromToolhelp();
+    return CollectFromProcessList();
 }
 
 DWORD CProcessCensus::CollectFromPerformanceData()
@@ -266,7 +266,6 @@ DWORD CProcessCensus::CollectFromPerformanceData()
             return ERROR_NOT_ENOUGH_MEMORY;
     }
     // The "Thread" object is asked for because its answer holds "Process" too.
-    int cMoreData = 0;
     for (;;) {
         DWORD dwType = 0;
         DWORD cbReturned = m_cbData;
@@ -284,18 +283,18 @@ DWORD CProcessCensus::CollectFromPerformanceData()
         }
         if (lResult != ERROR_MORE_DATA)
             return (DWORD)lResult;
-        // The size answered with ERROR_MORE_DATA means nothing here: grow
-        // by steps. The grown buffer is kept for the next call either way.
-        cMoreData++;
+        // The size answered with ERROR_MORE_DATA means nothing here: the
+        // buffer doubles, so that a large answer takes a few tries, not
+        // hundreds. The grown buffer is kept for the next call either way.
+        if (m_cbData > MAX_DATA_SIZE / 2)
+            return ERROR_MORE_DATA;
         delete[] m_pbData;
-        m_cbData += DATA_SIZE_STEP;
+        m_cbData *= 2;
         m_pbData = AllocateBytes(m_cbData);
         if (m_pbData == NULL) {
-            m_cbData -= DATA_SIZE_STEP;
+            m_cbData /= 2;
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        if (cMoreData >= MAX_MORE_DATA_ANSWERS)
-            return ERROR_MORE_DATA;
     }
 }
 
@@ -427,108 +426,13 @@ BOOL CProcessCensus::ReadSnapshot(const BYTE* pbData, DWORD cbData)
     return TRUE;
 }
 
-// Toolhelp hands out this same list, but Wine 8's Toolhelp asks for it with
-// a buffer that starts at 4 KB and doubles, listing every process anew at
-// each try, and maps its snapshot section twice per entry read: with 500
-// processes a snapshot took 28 to 50 ms against 16 to 27 ms for the one
-// call made here (measured with ovrbench parts). The supervisor takes a
-// census before every UNIQUE start and every 3 s, so this is most of its
-// start-up step and of its idle cost.
-BOOL CProcessCensus::CollectFromSystemList()
+void CProcessCensus::AddProcess(const std::string& csImageName, DWORD dwId)
 {
-    typedef LONG(NTAPI * PFNQUERYSYSTEMINFORMATION)(ULONG, PVOID, ULONG, PULONG);
-    static const PFNQUERYSYSTEMINFORMATION s_pfnQuery = (PFNQUERYSYSTEMINFORMATION)(void*)::GetProcAddress(
-        ::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
-    const LONG STATUS_LENGTH_MISMATCH = (LONG)0xC0000004;
-    if (s_pfnQuery == NULL)
-        return FALSE;
-    ULONG cbReturned = 0;
-    LONG lStatus = STATUS_LENGTH_MISMATCH;
-    for (int cTries = 0; cTries < MAX_SYSTEM_LIST_TRIES; cTries++) {
-        if (m_pbSystemList != NULL) {
-            cbReturned = 0;
-            lStatus = s_pfnQuery(SystemProcessInformation, m_pbSystemList, m_cbSystemList, &cbReturned);
-            if (lStatus != STATUS_LENGTH_MISMATCH)
-                break;
-        }
-        // Processes may start before the next try: room beyond the size asked for.
-        const DWORD cbWanted = std::max<DWORD>(std::max<DWORD>(m_cbSystemList * 2, INITIAL_SYSTEM_LIST_SIZE),
-                                               (DWORD)cbReturned + (DWORD)cbReturned / 4);
-        delete[] m_pbSystemList;
-        m_cbSystemList = 0;
-        m_pbSystemList = AllocateBytes(cbWanted);
-        if (m_pbSystemList == NULL)
-            return FALSE;
-        m_cbSystemList = cbWanted;
-    }
-    if (lStatus < 0)
-        return FALSE;
-    // Every entry and every name must lie within what the call filled in.
-    const DWORD cbList = (cbReturned != 0 && cbReturned < m_cbSystemList) ? (DWORD)cbReturned : m_cbSystemList;
-    const BYTE* const pbEnd = m_pbSystemList + cbList;
-    DWORD dwOffset = 0;
-    for (;;) {
-        if (cbList < sizeof(SYSTEM_PROCESS_INFORMATION) || dwOffset > cbList - sizeof(SYSTEM_PROCESS_INFORMATION)) {
-            m_acsProcessNames.clear();
-            m_adwProcessIds.clear();
-            return FALSE;
-        }
-        SYSTEM_PROCESS_INFORMATION spi;
-        memcpy(&spi, m_pbSystemList + dwOffset, sizeof spi);
-        const DWORD dwProcessId = (DWORD)(ULONG_PTR)spi.UniqueProcessId;
-        const BYTE* pbName = (const BYTE*)spi.ImageName.Buffer;
-        std::string csName;
-        if (dwProcessId == 0) {
-            // The idle process has no image; the performance data call it "Idle".
-            csName = "Idle";
-        } else if (pbName >= m_pbSystemList && pbName <= pbEnd && spi.ImageName.Length <= pbEnd - pbName) {
-            std::wstring wsImage(spi.ImageName.Length / sizeof(WCHAR), L'\0');
-            if (!wsImage.empty())
-                memcpy(&wsImage[0], pbName, wsImage.size() * sizeof(WCHAR));
-            csName = ProcessNameFromImage(wsImage.c_str(), wsImage.size());
-        }
-        m_acsProcessNames.push_back(csName);
-        m_adwProcessIds.push_back(dwProcessId);
-        if (spi.NextEntryOffset == 0)
-            break;
-        dwOffset += spi.NextEntryOffset;
-    }
-    m_fValid = TRUE;
-    m_nSource = SOURCE_TOOLHELP;
-    return TRUE;
-}
-
-BOOL CProcessCensus::CollectFromToolhelp()
-{
-    if (CollectFromSystemList())
-        return TRUE;
-    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
-        return FALSE;
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof(entry);
-    BOOL fMore = ::Process32FirstW(hSnapshot, &entry);
-    DWORD dwError = fMore ? ERROR_SUCCESS : ::GetLastError();
-    while (fMore) {
-        // The idle process has no image; the performance data call it "Idle".
-        m_acsProcessNames.push_back(entry.th32ProcessID == 0 ? std::string("Idle")
-                                                              : ProcessNameFromImage(entry.szExeFile));
-        m_adwProcessIds.push_back(entry.th32ProcessID);
-        entry.dwSize = sizeof(entry);
-        fMore = ::Process32NextW(hSnapshot, &entry);
-        if (!fMore)
-            dwError = ::GetLastError();
-    }
-    VERIFY_TRUE(::CloseHandle(hSnapshot));
-    if (dwError != ERROR_NO_MORE_FILES) {
-        m_acsProcessNames.clear();
-        m_adwProcessIds.clear();
-        ::SetLastError(dwError);
-        return FALSE;
-    }
-    m_fValid = TRUE;
-    m_nSource = SOURCE_TOOLHELP;
-    return TRUE;
+    if (!m_fValid)
+        return;
+    const CWideString wsImage(csImageName);
+    m_acsProcessNames.push_back(ProcessNameFromImage(wsImage.GetString(), (size_t)wsImage.GetLength()));
+    m_adwProcessIds.push_back(dwId);
 }
 
 void CProcessCensus::ListProcesses(CStringArray& acsNames, CDWordArray& adwIds) const

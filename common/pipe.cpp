@@ -107,6 +107,17 @@ std::string CPipe::GetComputerName() const
     return m_csComputer;
 }
 
+BOOL CPipe::IsServed(const std::string& csFullName)
+{
+    // A time-out of 0 would mean the pipe's default wait; 1 ms is the
+    // shortest real one.
+    if (::WaitNamedPipeA(csFullName.c_str(), 1))
+        return 1;
+    const DWORD dwError = ::GetLastError();
+    DEBUG_TRACE_MSG("Probing " << csFullName << ": error " << dwError);
+    return dwError != ERROR_FILE_NOT_FOUND;
+}
+
 DWORD CPipe::GetPollInterval(DWORD dwLimit)
 {
     return (dwLimit & ~(DWORD)3) < 400 ? dwLimit / 4 : 100;
@@ -159,8 +170,11 @@ BOOL CPipe::CreateClientEnd(CIoInstance* pInstance)
         do {
             if (!WaitForServer(csFullName, dwStart))
                 return 0;
+            // The server may learn who the client is, but never act as it.
+            const DWORD dwFlags =
+                (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0) | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
             HANDLE hHandle = ::CreateFileA(csFullName.c_str(), m_dwDesiredAccess, 0, GetSecurityAttributes(),
-                                           OPEN_EXISTING, m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+                                           OPEN_EXISTING, dwFlags, NULL);
             if (hHandle != INVALID_HANDLE_VALUE) {
                 if (m_dwPipeMode & PIPE_READMODE_MESSAGE) {
                     // In byte read mode a one-byte message cannot be told
@@ -334,7 +348,7 @@ BOOL CPipe::DoWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb)
 // ---------------------------------------------------------------------------
 // CMessagePipe
 
-CMessagePipe::CMessagePipe()
+CMessagePipe::CMessagePipe() : m_cbMaxMessage(s_cbDefaultMaxMessage)
 {
     m_dwPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE;
 }
@@ -366,6 +380,11 @@ BOOL CMessagePipe::DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer
     return ByteWrite(pOperation, pvBuffer, cb);
 }
 
+void CMessagePipe::SetMaxMessageSize(DWORD cbMax)
+{
+    m_cbMaxMessage = cbMax;
+}
+
 BOOL CMessagePipe::GetBytesLeft(CIoOperation* pOperation, BOOL fNullReadOk, DWORD cbNullRead, DWORD& cbLeft)
 {
     cbLeft = 0;
@@ -380,23 +399,101 @@ BOOL CMessagePipe::GetBytesLeft(CIoOperation* pOperation, BOOL fNullReadOk, DWOR
     return 1;
 }
 
-BOOL CMessagePipe::ReadRest(CIoOperation* pOperation, CDataBlock* pBlock, BYTE bFirst, DWORD cbLeft)
+BOOL CMessagePipe::FinishRest(CIoOperation* pOperation, DWORD cbLeft)
 {
-    BYTE* pbMessage = cbLeft < 0xFFFFFFFF ? CDataBlock::AllocateBuffer(cbLeft + 1) : NULL;
-    if (pbMessage == NULL) {
-        pBlock->Reset();
-        pOperation->m_dwActual = 0;
-        pOperation->SetFinished(0, ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    pbMessage[0] = bFirst;
-    pBlock->Attach(pbMessage, cbLeft + 1);
-    pOperation->SetPosition(0);
-    if (!ByteRead(pOperation, pbMessage + 1, cbLeft))
-        return 0;
+    pOperation->m_dwMessagePhase = MESSAGE_PHASE_NONE;
     ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
     pOperation->m_dwActual = cbLeft + 1;
     return 1;
+}
+
+int CMessagePipe::AfterFirstByte(CIoOperation* pOperation, BOOL fOk, DWORD cbRead, DWORD dwError, BOOL fWait)
+{
+    pOperation->m_dwMessagePhase = MESSAGE_PHASE_NONE;
+    pOperation->m_dwActual = 0;
+    CDataBlock* pBlock = pOperation->m_pDataBlock;
+    if (!fOk && dwError != ERROR_MORE_DATA) {
+        pOperation->SetFinished(0, dwError);
+        return 0;
+    }
+    DWORD cbLeft = 0;
+    if (!GetBytesLeft(pOperation, fOk, cbRead, cbLeft)) {
+        const DWORD dwPeekError = ::GetLastError();
+        DEBUG_ERROR_MSG("Error " << ErrorText(dwPeekError) << " occurred peeking for the size of the message.");
+        pOperation->SetFinished(0, dwPeekError);
+        return 0;
+    }
+    if (cbLeft == 0)
+        return -1;
+    if (cbLeft >= m_cbMaxMessage) {
+        // The size comes from the peer: it is refused before anything of
+        // that size is allocated, and the rest of the message stays unread.
+        DEBUG_TRACE_MSG("A message of " << (unsigned long)cbLeft + 1 << " bytes is over the bound of "
+                                        << (unsigned long)m_cbMaxMessage << " bytes and is refused.");
+        pOperation->SetFinished(0, ERROR_MESSAGE_EXCEEDS_MAX_SIZE);
+        return 0;
+    }
+    BYTE* pbMessage = CDataBlock::AllocateBuffer(cbLeft + 1);
+    if (pbMessage == NULL) {
+        pOperation->SetFinished(0, ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    pbMessage[0] = pOperation->m_bFirstByte;
+    pBlock->Attach(pbMessage, cbLeft + 1);
+    pOperation->SetPosition(0);
+    pOperation->m_dwMessagePhase = MESSAGE_PHASE_REST;
+    if (ByteRead(pOperation, pbMessage + 1, cbLeft))
+        return FinishRest(pOperation, cbLeft);
+    if (pOperation->IsComplete()) {
+        DEBUG_ERROR_MSG("Error " << ErrorText(pOperation->m_dwError) << " reading the message data.");
+        pOperation->m_dwMessagePhase = MESSAGE_PHASE_NONE;
+        return 0;
+    }
+    return CollectRest(pOperation, fWait);
+}
+
+BOOL CMessagePipe::CollectRest(CIoOperation* pOperation, BOOL fWait)
+{
+    const DWORD cbLeft = pOperation->m_pDataBlock->GetLength() - 1;
+    if (ByteGetResult(pOperation, fWait))
+        return FinishRest(pOperation, cbLeft);
+    if (pOperation->IsComplete())
+        pOperation->m_dwMessagePhase = MESSAGE_PHASE_NONE;
+    return 0;
+}
+
+BOOL CMessagePipe::StartFirstByte(CIoOperation* pOperation, int cDropped, BOOL fWait)
+{
+    HANDLE hHandle = GetInstanceHandle(pOperation->m_pInstance);
+    for (;; cDropped++) {
+        if (cDropped >= s_cDropsPerRound) {
+            // A peer that sends nothing but empty or one-byte messages gets
+            // no more of the caller's time in one go than a real message:
+            // the read starts again when the operation is next collected,
+            // and the event says so to a caller waiting on it.
+            pOperation->m_dwMessagePhase = MESSAGE_PHASE_RESTART;
+            pOperation->SetPending();
+            pOperation->m_event.Set();
+            ::SetLastError(ERROR_IO_PENDING);
+            return 0;
+        }
+        pOperation->SetPosition(0);
+        pOperation->m_dwActual = 0;
+        pOperation->m_bFirstByte = 0;
+        DWORD cbRead = 0;
+        BOOL fOk = ::ReadFile(hHandle, &pOperation->m_bFirstByte, 1, &cbRead, &pOperation->m_overlapped);
+        const DWORD dwError = fOk ? 0 : ::GetLastError();
+        if (!fOk && dwError == ERROR_IO_PENDING) {
+            pOperation->m_dwMessagePhase = MESSAGE_PHASE_FIRST_BYTE;
+            pOperation->SetPending();
+            ::SetLastError(ERROR_IO_PENDING);
+            return 0;
+        }
+        const int nOutcome = AfterFirstByte(pOperation, fOk, cbRead, dwError, fWait);
+        if (nOutcome >= 0)
+            return nOutcome;
+        // An empty or one-byte message carries nothing of the protocol.
+    }
 }
 
 BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
@@ -407,49 +504,11 @@ BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
         return 0;
     }
     pOperation->m_pDataBlock = pBlock;
-    pBlock->Attach(NULL, 0);
-    HANDLE hHandle = GetInstanceHandle(pOperation->m_pInstance);
-    for (;;) {
-        pOperation->SetPosition(0);
-        pOperation->m_dwActual = 0;
-        BYTE* pbFirst = CDataBlock::AllocateBuffer(1);
-        if (pbFirst == NULL) {
-            pOperation->SetFinished(0, ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        pbFirst[0] = 0;
-        DWORD cbRead = 0;
-        BOOL fOk = ::ReadFile(hHandle, pbFirst, 1, &cbRead, &pOperation->m_overlapped);
-        const DWORD dwError = fOk ? 0 : ::GetLastError();
-        if (!fOk && dwError == ERROR_IO_PENDING) {
-            // The block holds the byte's buffer until DoGetResult.
-            pBlock->Attach(pbFirst, 1);
-            pOperation->SetPending();
-            ::SetLastError(ERROR_IO_PENDING);
-            return 0;
-        }
-        const BYTE bFirst = pbFirst[0];
-        delete[] pbFirst;
-        if (!fOk && dwError != ERROR_MORE_DATA) {
-            DEBUG_ERROR_MSG("Error " << dwError << " occurred doing the null-read.");
-            pOperation->SetFinished(0, dwError);
-            return 0;
-        }
-        DWORD cbLeft = 0;
-        if (!GetBytesLeft(pOperation, fOk, cbRead, cbLeft)) {
-            const DWORD dwPeekError = ::GetLastError();
-            DEBUG_ERROR_MSG("Error " << ErrorText(dwPeekError) << " occurred peeking for the size of the message.");
-            pOperation->SetFinished(0, dwPeekError);
-            return 0;
-        }
-        if (cbLeft > 0)
-            return ReadRest(pOperation, pBlock, bFirst, cbLeft);
-        // A message of one byte carries nothing of the protocol.
-        ::Sleep(100);
-    }
+    pBlock->Reset();
+    return StartFirstByte(pOperation, 0, FALSE);
 }
 
-BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation)
+BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation, BOOL fWait)
 {
     if (pOperation->m_fResult)
         return 1;
@@ -457,60 +516,28 @@ BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation)
         ::SetLastError(pOperation->m_dwError);
         return 0;
     }
-    CDataBlock* pBlock = pOperation->m_pDataBlock;
-    if (pBlock == NULL)
-        return ByteGetResult(pOperation);
-
-    if (pBlock->GetLength() >= 2) {
-        // The read of the bytes after the first one is pending; knowing the
-        // phase from the block also settles a two-byte message whose second
-        // byte comes through a pending read.
-        const DWORD cbLeft = pBlock->GetLength() - 1;
-        if (!ByteGetResult(pOperation))
-            return 0;
-        ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
-        pOperation->m_dwActual = cbLeft + 1;
-        return 1;
-    }
-
-    HANDLE hHandle = GetInstanceHandle(pOperation->m_pInstance);
-    DWORD cbRead = 0;
-    BOOL fOk = ::GetOverlappedResult(hHandle, &pOperation->m_overlapped, &cbRead, TRUE);
-    const DWORD dwError = fOk ? 0 : ::GetLastError();
-    if (!fOk && dwError != ERROR_MORE_DATA) {
-        pOperation->m_dwActual = 0;
-        pOperation->SetFinished(0, dwError);
-        return 0;
-    }
-    const BYTE bFirst = (pBlock->GetLength() == 1 && pBlock->GetData() != NULL) ? pBlock->GetData()[0] : 0;
-    DWORD cbLeft = 0;
-    if (!GetBytesLeft(pOperation, fOk, cbRead, cbLeft)) {
-        const DWORD dwPeekError = ::GetLastError();
-        DEBUG_ERROR_MSG("Call to PeedNamedPipe() failed. Error " << ErrorText(dwPeekError));
-        pOperation->m_dwActual = 0;
-        pOperation->SetFinished(0, dwPeekError);
-        return 0;
-    }
-    if (cbLeft == 0) {
-        // A one-byte message: dropped as in DoMessageRead, and the read
-        // starts again (it may stay pending; GetResult waits again).
-        ::Sleep(100);
-        return DoMessageRead(pOperation, pBlock);
-    }
-    if (!ReadRest(pOperation, pBlock, bFirst, cbLeft)) {
-        if (pOperation->m_dwError != ERROR_IO_PENDING) {
-            DEBUG_ERROR_MSG("Error " << ErrorText(pOperation->m_dwError) << " reading the message data after waiting.");
-            ::SetLastError(pOperation->m_dwError);
+    switch (pOperation->m_dwMessagePhase) {
+    case MESSAGE_PHASE_RESTART:
+        return StartFirstByte(pOperation, 0, fWait);
+    case MESSAGE_PHASE_REST:
+        return CollectRest(pOperation, fWait);
+    case MESSAGE_PHASE_FIRST_BYTE: {
+        DWORD cbRead = 0;
+        BOOL fOk = ::GetOverlappedResult(GetInstanceHandle(pOperation->m_pInstance), &pOperation->m_overlapped,
+                                         &cbRead, fWait);
+        const DWORD dwError = fOk ? 0 : ::GetLastError();
+        if (!fOk && dwError == ERROR_IO_INCOMPLETE) {
+            ::SetLastError(ERROR_IO_PENDING);
             return 0;
         }
-        if (!ByteGetResult(pOperation))
-            return 0;
-        ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
-        pOperation->m_dwActual = cbLeft + 1;
+        const int nOutcome = AfterFirstByte(pOperation, fOk, cbRead, dwError, fWait);
+        if (nOutcome >= 0)
+            return nOutcome;
+        return StartFirstByte(pOperation, 1, fWait);
     }
-    pOperation->m_fResult = 1;
-    pOperation->m_dwError = 0;
-    return 1;
+    default:
+        return ByteGetResult(pOperation, fWait);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -596,4 +623,96 @@ void CPipeInstance::OnSignalled()
     const DWORD dwSaved = ::GetLastError();
     FinishConnect();
     ::SetLastError(dwSaved);
+}
+
+// ---------------------------------------------------------------------------
+// CPipeConnection
+
+CPipeConnection::CPipeConnection() : m_fClosing(FALSE), m_fServing(FALSE), m_dwWriteStart(0)
+{
+}
+
+CPipeConnection::~CPipeConnection()
+{
+    Close();
+}
+
+BOOL CPipeConnection::Listen(CPipe* pPipe)
+{
+    if (!m_instance.OpenAsync(pPipe))
+        return 0;
+    m_opRead.SetInstance(&m_instance);
+    m_opWrite.SetInstance(&m_instance);
+    ::SetLastError(0);
+    return 1;
+}
+
+BOOL CPipeConnection::StartRead()
+{
+    m_fServing = TRUE;
+    return m_opRead.ReadMessage(&m_block);
+}
+
+void CPipeConnection::Close()
+{
+    if (!m_instance.IsOpen())
+        return;
+    if (IsListening()) {
+        m_instance.Close();
+        return;
+    }
+    // Closing the handle first ends what is in flight at once; a flush
+    // would wait for a client that may never read. The operations' ends
+    // must be collected before their OVERLAPPED structures may go.
+    m_instance.CloseHandleNow();
+    if (!m_opRead.IsComplete())
+        m_opRead.Cancel();
+    if (!m_opWrite.IsComplete())
+        m_opWrite.Cancel();
+    m_instance.Close();
+    m_block.Reset();
+    m_apOutgoing.clear();
+    m_pWriting.reset();
+}
+
+BOOL CPipeConnection::QueueMessage(const CSharedMessage& pMessage)
+{
+    if (m_apOutgoing.size() >= s_cMaxQueued || (m_opWrite.IsComplete() && !m_opWrite.m_fResult)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return 0;
+    }
+    m_apOutgoing.push_back(pMessage);
+    return StartWrites();
+}
+
+BOOL CPipeConnection::ContinueWrites()
+{
+    if (!m_opWrite.TryGetResult())
+        return ::GetLastError() == ERROR_IO_PENDING;
+    return StartWrites();
+}
+
+BOOL CPipeConnection::StartWrites()
+{
+    while (m_opWrite.IsComplete()) {
+        if (!m_opWrite.m_fResult) {
+            ::SetLastError(m_opWrite.m_dwError);
+            return 0;
+        }
+        if (m_apOutgoing.empty()) {
+            m_pWriting.reset();
+            return 1;
+        }
+        m_pWriting = m_apOutgoing.front();
+        m_apOutgoing.pop_front();
+        m_dwWriteStart = ::GetTickCount();
+        if (!m_opWrite.WriteMessage(m_pWriting->data(), (DWORD)m_pWriting->size()) && m_opWrite.IsComplete())
+            return 0;
+    }
+    return 1;
+}
+
+DWORD CPipeConnection::GetWriteWait() const
+{
+    return IsWritePending() ? ::GetTickCount() - m_dwWriteStart : 0;
 }

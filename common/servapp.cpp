@@ -1,6 +1,8 @@
 // Service application frame.
 #include "common/servapp.h"
 
+#include <ctype.h>
+
 #include <iostream>
 
 #include "common/assertex.h"
@@ -181,6 +183,30 @@ void WINAPI CServiceApp::ServiceMain(DWORD, LPSTR*)
     ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
 }
 
+namespace {
+
+// One argument quoted so that the command-line parser of the C run-time
+// (and CommandLineToArgvW) reads it back unchanged: backslashes are doubled
+// where they come before a quote, and each quote is escaped.
+std::string QuoteArgument(const std::string& csArg)
+{
+    std::string csQuoted = "\"";
+    size_t cBackslashes = 0;
+    for (char ch : csArg) {
+        if (ch == '\\') {
+            cBackslashes++;
+            continue;
+        }
+        csQuoted.append(ch == '"' ? cBackslashes * 2 + 1 : cBackslashes, '\\');
+        cBackslashes = 0;
+        csQuoted += ch;
+    }
+    csQuoted.append(cBackslashes * 2, '\\');
+    return csQuoted + "\"";
+}
+
+}  // namespace
+
 std::string CServiceApp::BuildImagePath(const std::string& csModulePath, const CStringArray& csaArguments)
 {
     // A path with a blank is quoted: unquoted, the control manager would try
@@ -189,7 +215,7 @@ std::string CServiceApp::BuildImagePath(const std::string& csModulePath, const C
         csModulePath.find(' ') != std::string::npos ? "\"" + csModulePath + "\"" : csModulePath;
     csImagePath += " /NT_SERVICE";
     for (const std::string& csArg : csaArguments)
-        csImagePath += " \"" + csArg + "\"";
+        csImagePath += " " + QuoteArgument(csArg);
     return csImagePath;
 }
 
@@ -277,8 +303,14 @@ BOOL CServiceApp::ProcessServiceSwitches()
     if (FindSwitch(m_csaArgs, m_dwaArgUsed, "i")) {
         CStringArray csaServiceArgs;
         std::string csArg;
-        while (NextUnusedArgument(m_csaArgs, m_dwaArgUsed, csArg))
-            csaServiceArgs.push_back(csArg);
+        // A second install or remove switch would make the service
+        // install or remove itself at every start.
+        while (NextUnusedArgument(m_csaArgs, m_dwaArgUsed, csArg)) {
+            const BOOL fSwitch = csArg.size() == 2 && (csArg[0] == '-' || csArg[0] == '/') &&
+                                 (tolower((unsigned char)csArg[1]) == 'i' || tolower((unsigned char)csArg[1]) == 'r');
+            if (!fSwitch)
+                csaServiceArgs.push_back(csArg);
+        }
         // Each error is taken before the message is written: writing the
         // first half of the line may change the last error (measured under
         // Wine: an install refused with 123 was reported as "Error 0").

@@ -72,15 +72,20 @@ CThread::~CThread()
         // without its body, which belongs to a derived part that is gone.
         // (Terminating it instead made later CreateThread calls fail now
         // and then with error 87 under Wine 8.)
-        if (m_fSuspended) {
-            m_fSkipBody = TRUE;
-            DWORD dwPrevious;
-            do
-                dwPrevious = Resume();
-            while (dwPrevious != ~(DWORD)0 && dwPrevious > 1);
-        }
+        SkipIfNeverResumed();
     }
     WaitForEnd();
+}
+
+void CThread::SkipIfNeverResumed()
+{
+    if (m_hHandle == NULL || !m_fSuspended)
+        return;
+    m_fSkipBody = TRUE;
+    DWORD dwPrevious;
+    do
+        dwPrevious = Resume();
+    while (dwPrevious != ~(DWORD)0 && dwPrevious > 1);
 }
 
 DWORD CThread::Start()

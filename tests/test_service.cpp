@@ -211,20 +211,18 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
     ::CloseHandle(g_hStartupDone);
     app.m_evQuit.Reset();
 
-    // Start-up: every record examined in a step reports its index, the one
-    // started reports it once more; then running; the stop request; then
-    // each stopped record (last first) with its index and its quit delay
-    // (5 s unless the line gives one).
+    // Start-up: each step reports once, with the index of the record it
+    // started; then running; the stop request; then each stopped record
+    // (last first) with its index and its quit delay (5 s unless the line
+    // gives one).
     const struct
     {
         DWORD m_dwState;
         DWORD m_dwCheckPoint;
         DWORD m_dwWaitHint;
     } aExpected[] = {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 1000},
-                     {SERVICE_START_PENDING, 0, 1000}, {SERVICE_START_PENDING, 0, 1000},
-                     {SERVICE_START_PENDING, 1, 1000}, {SERVICE_START_PENDING, 1, 1000},
-                     {SERVICE_START_PENDING, 0, 1000}, {SERVICE_START_PENDING, 1, 1000},
-                     {SERVICE_RUNNING, 0, 1000},       {SERVICE_STOP_PENDING, 1, 500},
+                     {SERVICE_START_PENDING, 1, 1000}, {SERVICE_RUNNING, 0, 1000},
+                     {SERVICE_STOP_PENDING, 1, 500},
                      {SERVICE_STOP_PENDING, 1, 5000},  {SERVICE_STOP_PENDING, 0, 3000}};
     ASSERT_EQ(g_aReports.size(), DIM(aExpected)) << Describe(g_aReports);
     for (size_t i = 0; i < DIM(aExpected); i++) {

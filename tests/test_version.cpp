@@ -1,6 +1,7 @@
 // Executable lookup and version texts, on the ver_*.exe helpers built beside
 // this program.
 #include <stdlib.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,37 @@ TEST(VersionText, ProductHyphenFileOrWhatTheResourceHas)
     };
     for (auto& c : aszCases)
         EXPECT_EQ(GetVersionTextOf(c[0]), c[1]) << c[0];
+}
+
+TEST(VersionText, ReadAgainOnlyWhenTheFileChanges)
+{
+    CTempDir dir;
+    const std::string csPath = CopyHelper(dir, "ver_both.exe", "kept.exe");
+    CSearchScope scope(dir.m_csPath, "");
+    const DWORD cBefore = GetVersionReadCount();
+    EXPECT_EQ(GetVersionTextOf("kept"), "2.0-2.0.1.5");
+    EXPECT_EQ(GetVersionTextOf("kept.exe"), "2.0-2.0.1.5");
+    EXPECT_EQ(GetVersionReadCount() - cBefore, 1u);
+
+    // Replaced by another build, with a later write time each.
+    const char* const aszCases[][2] = {{"ver_product.exe", "4.2"}, {"ver_file.exe", "--3.1.0.7"}};
+    ULONGLONG ullTime = 0;
+    for (auto& c : aszCases) {
+        ASSERT_TRUE(::DeleteFileA(csPath.c_str())) << LastErrorText();
+        CopyHelper(dir, c[0], "kept.exe");
+        HANDLE hFile = ::CreateFileA(csPath.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(hFile, INVALID_HANDLE_VALUE) << LastErrorText();
+        FILETIME ft;
+        ::GetSystemTimeAsFileTime(&ft);
+        ullTime = std::max(ullTime + 10000000, ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
+        ft.dwLowDateTime = (DWORD)ullTime;
+        ft.dwHighDateTime = (DWORD)(ullTime >> 32);
+        EXPECT_TRUE(::SetFileTime(hFile, NULL, NULL, &ft));
+        ::CloseHandle(hFile);
+        EXPECT_EQ(GetVersionTextOf("kept"), c[1]) << c[0];
+    }
+    EXPECT_EQ(GetVersionTextOf("kept"), "--3.1.0.7");
+    EXPECT_EQ(GetVersionReadCount() - cBefore, 3u);
 }
 
 TEST(ExecutableLookup, CurrentDirectoryThenPathInOrderAndAnExtensionAsItStands)

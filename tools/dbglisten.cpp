@@ -27,25 +27,6 @@
 
 namespace {
 
-// One client: its server instance and the read pending on it.
-class CConnection
-{
-public:
-    ~CConnection() { Close(); }
-    void Close()
-    {
-        // The read refers to the instance's handle; closing the handle ends
-        // it, and collecting it frees the operation for destruction.
-        if (!m_opRead.IsComplete())
-            m_opRead.Cancel();
-        m_instance.Close();
-    }
-
-    CPipeInstance m_instance;
-    CIoOperation m_opRead;
-    CDataBlock m_block;
-};
-
 std::string EscapeText(const std::string& csText)
 {
     std::string cs;
@@ -111,9 +92,9 @@ int main(int argc, char** argv)
     CMessagePipe pipe;
     pipe.SetServer(csPipeName);
     pipe.SetNullDacl();
-    std::vector<std::unique_ptr<CConnection>> apConnections;
-    std::unique_ptr<CConnection> pListening(new CConnection);
-    if (!pListening->m_instance.OpenAsync(&pipe)) {
+    std::vector<std::unique_ptr<CPipeConnection>> apConnections;
+    std::unique_ptr<CPipeConnection> pListening(new CPipeConnection);
+    if (!pListening->Listen(&pipe)) {
         fprintf(stderr, "dbglisten: couldn't create %s (error %lu)\n", pipe.GetFullName().c_str(), GetLastError());
         return 2;
     }
@@ -141,14 +122,13 @@ int main(int argc, char** argv)
 
         if (pSignalled == &pListening->m_instance) {
             // OnSignalled has finished the connect.
-            std::unique_ptr<CConnection> pConnection(std::move(pListening));
-            if (pConnection->m_instance.m_fConnectResult) {
-                pConnection->m_opRead.SetInstance(&pConnection->m_instance);
-                pConnection->m_opRead.ReadMessage(&pConnection->m_block);
+            std::unique_ptr<CPipeConnection> pConnection(std::move(pListening));
+            if (pConnection->IsConnected()) {
+                pConnection->StartRead();
                 apConnections.push_back(std::move(pConnection));
             }
-            pListening.reset(new CConnection);
-            if (!pListening->m_instance.OpenAsync(&pipe)) {
+            pListening.reset(new CPipeConnection);
+            if (!pListening->Listen(&pipe)) {
                 fprintf(stderr, "dbglisten: couldn't create %s (error %lu)\n", pipe.GetFullName().c_str(),
                         GetLastError());
                 nExitCode = 2;
@@ -158,13 +138,13 @@ int main(int argc, char** argv)
         }
 
         for (size_t i = 0; i < apConnections.size(); i++) {
-            CConnection* pConnection = apConnections[i].get();
+            CPipeConnection* pConnection = apConnections[i].get();
             if (pSignalled != &pConnection->m_opRead)
                 continue;
-            if (!pConnection->m_opRead.IsComplete())
-                break;   // a dropped message; the read goes on
-            if (!pConnection->m_opRead.GetResult()) {
-                // The notifier has gone.
+            if (!pConnection->m_opRead.TryGetResult()) {
+                if (GetLastError() == ERROR_IO_PENDING)
+                    break;   // a dropped message; the read goes on
+                // The notifier has gone (or sent more than a record may hold).
                 apConnections.erase(apConnections.begin() + i);
                 break;
             }
@@ -176,7 +156,7 @@ int main(int argc, char** argv)
                 fprintf(stderr, "dbglisten: dropped a malformed record of %lu bytes\n",
                         pConnection->m_block.GetLength());
             }
-            pConnection->m_opRead.ReadMessage(&pConnection->m_block);
+            pConnection->StartRead();
             break;
         }
     }

@@ -15,6 +15,9 @@
 // An operation belongs to one thread at a time; a reader and a writer may
 // work on the same overlapped instance at once with an operation each.
 //
+// A thread that must never block (the supervision loop) collects with
+// TryGetResult after the operation's wait object was signalled.
+//
 // Use: device.SetOverlapped(TRUE); instance.Open(&device);
 // op.SetInstance(&instance); op.Read(pv, cb) (or Write, ReadMessage,
 // WriteMessage); then op.GetResult() to wait, or WaitForResult(ms) to wait
@@ -47,8 +50,10 @@ public:
     // Message transfers; the base device refuses them (failure message, 0).
     virtual BOOL DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock);
     virtual BOOL DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb);
-    // Waits for a pending transfer; returns the operation's result.
-    virtual BOOL DoGetResult(CIoOperation* pOperation);
+    // Collects a transfer: with fWait it waits for it to end; without, it
+    // never blocks and leaves a transfer still in flight pending (FALSE,
+    // ERROR_IO_PENDING). Returns the operation's result.
+    virtual BOOL DoGetResult(CIoOperation* pOperation, BOOL fWait);
     // Back to the defaults; only while no instance is open.
     virtual void DoReset();
 
@@ -66,8 +71,8 @@ protected:
     // for the bytes after a message's first one.
     BOOL ByteRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb);
     BOOL ByteWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb);
-    // The base completion: waits for the pending transfer.
-    BOOL ByteGetResult(CIoOperation* pOperation);
+    // The base completion of a pending transfer (see DoGetResult).
+    BOOL ByteGetResult(CIoOperation* pOperation, BOOL fWait);
     // Records how a ReadFile/WriteFile call that was just made ended.
     BOOL FinishStart(CIoOperation* pOperation, BOOL fOk, DWORD cbDone);
 
@@ -100,6 +105,15 @@ private:
     CIoInstance& operator=(const CIoInstance&) = delete;
 };
 
+// Where a message read stands; kept in its operation by the message device.
+enum
+{
+    MESSAGE_PHASE_NONE = 0,      // no message read in flight
+    MESSAGE_PHASE_FIRST_BYTE,    // the read of a message's first byte is pending
+    MESSAGE_PHASE_REST,          // the read of the bytes after it is pending
+    MESSAGE_PHASE_RESTART        // nothing in flight; the read starts again when collected
+};
+
 class CIoOperation : public CWaitObject
 {
 public:
@@ -126,6 +140,9 @@ public:
 
     // Waits for the transfer to finish and returns its result.
     BOOL GetResult();
+    // Collects without waiting: FALSE with ERROR_IO_PENDING while the
+    // transfer goes on (a message device may have started its read again).
+    BOOL TryGetResult();
     // As GetResult, but gives up after dwTimeout ms: FALSE with
     // ERROR_TIMEOUT, the transfer still pending (Cancel it or wait again).
     BOOL WaitForResult(DWORD dwTimeout);
@@ -158,6 +175,8 @@ public:
     BOOL m_fResult;
     DWORD m_dwError;
     CDataBlock* m_pDataBlock;  // not owned; target of a message read
+    DWORD m_dwMessagePhase;    // MESSAGE_PHASE_...
+    BYTE m_bFirstByte;         // buffer of a message's first byte
 
 private:
     void Construct();

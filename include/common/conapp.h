@@ -11,6 +11,30 @@
 
 #include "common/strutil.h"
 
+// Splits text into arguments as SplitArguments does, in pieces: the text
+// fed so far is split as one text, so a long text built piece by piece
+// (continued definition-file lines) is split once, not again for every
+// piece. A piece's last character is taken as followed by a blank or the
+// end of the text. Any thread; one object per text.
+class CArgumentSplitter
+{
+public:
+    CArgumentSplitter() : m_fQuoted(FALSE) {}
+
+    void Feed(const char* pch, size_t cch);
+    void Feed(const std::string& cs) { Feed(cs.data(), cs.size()); }
+    // Ends the text: the argument being read, if any, is added.
+    void Finish();
+    // Continues from where other stands within an argument, with no
+    // finished argument of its own.
+    void ContinueFrom(const CArgumentSplitter& other);
+    void Reset();
+
+    CStringArray m_csaArgs;     // the finished arguments
+    std::string m_csPartial;    // the argument being read
+    BOOL m_fQuoted;
+};
+
 class CConsoleApp
 {
 public:

@@ -48,9 +48,10 @@ public:
     static void BuildMessage(const CDebugRecord& record, CDebugMessage& message);
 
     BOOL m_fPipeOpened;
-    // How long a record may wait for the debugger to take it, in ms. Under
-    // Wine a pipe write ends only when the reader reads it, so a debugger
-    // that stops reading would otherwise hold every thread that logs.
+    // How long a record may wait for the debugger to take it, in ms, before
+    // the debugger is given up. Under Wine a pipe write ends only when the
+    // reader reads it, so a debugger that stops reading would otherwise
+    // hold every thread that logs.
     DWORD m_dwSendTimeout;
 
 private:

@@ -9,9 +9,9 @@
 // machines whose counters are disabled and under Wine, Collect takes the
 // list from the system's process list instead (the list a Toolhelp
 // snapshot copies, read with one NtQuerySystemInformation call into a
-// buffer that is kept; Toolhelp itself where that call is missing), with
-// names in the same form; the queries behave the same whichever source
-// served.
+// buffer that is kept; Toolhelp itself where that call is missing; see
+// sysproclist.cpp), with names in the same form; the queries behave the
+// same whichever source served.
 //
 // Every offset and length read from the performance data is checked against
 // the data's size before it is followed.
@@ -37,9 +37,9 @@ public:
     };
     enum {
         INITIAL_DATA_SIZE = 0xA000,
-        DATA_SIZE_STEP = 0x2800,
-        // The query that still answers ERROR_MORE_DATA this often ends the attempt.
-        MAX_MORE_DATA_ANSWERS = 251,
+        // The buffer doubles while the query answers ERROR_MORE_DATA; one
+        // that would pass this size ends the attempt.
+        MAX_DATA_SIZE = 0x2000000,
         // The system's process list: the first buffer, and the tries for
         // a list that keeps outgrowing the buffer.
         INITIAL_SYSTEM_LIST_SIZE = 0x10000,
@@ -76,6 +76,12 @@ public:
     BOOL IsProcessRunning(const std::string& csName) const;
     // The id of the first process of that name in snapshot order; 0 if none.
     DWORD GetProcessId(const std::string& csName) const;
+
+    // Keeps a snapshot current between Collects with a process the caller
+    // started itself (named from its image file as the snapshot names
+    // processes). Nothing happens without a valid snapshot.
+    void AddProcess(const std::string& csImageName, DWORD dwId);
+    BOOL IsValid() const { return m_fValid; }
 
     // With FALSE, Collect serves only from the performance data.
     void EnableToolhelpFallback(BOOL fEnable) { m_fToolhelpFallback = fEnable; }
@@ -136,8 +142,10 @@ private:
     };
 
     DWORD CollectFromPerformanceData();
+    // The fallback: the system's process list (sysproclist.cpp).
+    BOOL CollectFromProcessList();
+    BOOL CollectFromSystemInformation();
     BOOL CollectFromToolhelp();
-    BOOL CollectFromSystemList();
     void ClearSnapshot();
     DWORD FindObjectInstances(const BYTE* pbData, DWORD cbData, DWORD dwTitleIndex, CObjectInstances& object);
     DWORD ReadProcessEntries();

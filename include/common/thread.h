@@ -50,6 +50,9 @@ public:
     // Joins the thread (a message if it takes longer than 100 ms) and closes
     // the handle; nothing without a handle.
     void WaitForEnd();
+    // A thread that was never resumed is let run to its end without its
+    // body (it holds nothing, so nothing is lost); nothing otherwise.
+    void SkipIfNeverResumed();
 
     // The body on the thread: Run, then OnEnding.
     virtual void Execute();

@@ -84,10 +84,13 @@ public:
 
     // Grants every account access to objects created with these attributes.
     void SetNullDacl();
+    // Grants access only to the local Administrators, SYSTEM and the
+    // process's own account; FALSE (last error set) leaves no descriptor.
+    BOOL SetPrivateDacl();
     LPSECURITY_ATTRIBUTES GetSecurityAttributes() { return &m_sa; }
 
     SECURITY_ATTRIBUTES m_sa;
-    PSECURITY_DESCRIPTOR m_psd;   // owned; null unless SetNullDacl was called
+    PSECURITY_DESCRIPTOR m_psd;   // owned; null unless a Set...Dacl was called
 
 private:
     CSecurityAttributes(const CSecurityAttributes&) = delete;
