@@ -62,8 +62,8 @@ const CStateInfo* FindState(LONG nState)
 }  // namespace
 
 CWatchedProcess::CWatchedProcess()
-    : m_hMonitorEvent(NULL), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
-      m_pNotices(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_fOwnsMonitorEvent(FALSE)
+    : m_hMonitorEvent(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_nStartsSeen(0),
+      m_fHasLastExitCode(FALSE), m_dwLastExitCode(0), m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
 {
     SetDefaults();
 }

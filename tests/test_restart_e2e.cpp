@@ -341,10 +341,11 @@ TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
         for (size_t i = 0; i < c.aullRuns.size(); i++) {
             LONG nDelay = 0;
             const LONG nGot = NextRestartDelay(c.policy, count, c.aullRuns[i], nDelay) ? nDelay : GIVE_UP;
-            if (i < c.anDelays.size())
+            if (i < c.anDelays.size()) {
                 EXPECT_EQ(nGot, c.anDelays[i]) << "case " << iCase << ", run " << i;
-            else if (i + 1 == c.aullRuns.size())
+            } else if (i + 1 == c.aullRuns.size()) {
                 EXPECT_EQ(nGot, 86400000) << "case " << iCase << ": the cap holds without overflow";
+            }
         }
     }
     // Failed starts: never under a second, by the backoff schedule with BACKOFF.
