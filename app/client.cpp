@@ -5,6 +5,7 @@
 
 #include "common/assertex.h"
 #include "common/chain.h"
+#include "common/exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
 #include "controlclient.h"
@@ -30,6 +31,16 @@ const size_t s_cchMaxLine = 79;
 void PrintLine(const std::string& csLine)
 {
     std::cout << csLine << std::endl;
+}
+
+// The line as typed, without the blanks and CR around it.
+std::string TypedText(const std::string& csLine)
+{
+    const char* const pszBlanks = " \t\r\n";
+    size_t iFirst = csLine.find_first_not_of(pszBlanks);
+    if (iFirst == std::string::npos)
+        return std::string();
+    return csLine.substr(iFirst, csLine.find_last_not_of(pszBlanks) - iFirst + 1);
 }
 
 }  // namespace
@@ -95,6 +106,7 @@ void CSupervisorApp::RunClient()
             break;
         if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
             PrintLine("Unable to connect to pipe " + client.GetFullName() + ". Error " + LastErrorText());
+            m_nExitCode = EXIT_CODE_NOT_CONNECTED;
             return;
         }
         // A client started before its own server waits for it, unless that
@@ -131,17 +143,19 @@ void CSupervisorApp::RunClient()
         CDWordArray dwaUsed;
         SplitArguments(csLine, csaWords, dwaUsed);
         msg.m_dwKind = 0;
-        BOOL fInvalid = FALSE;
+        // Every line that is not exactly one of the commands is answered, so
+        // that a typo never passes for a command that was carried out.
+        BOOL fInvalid = !csaWords.empty();
         if (csaWords.size() == 2) {
             if (StrIEqual(csaWords[0], "start"))
                 msg.m_dwKind = MSG_START;
             else if (StrIEqual(csaWords[0], "stop"))
                 msg.m_dwKind = MSG_STOP;
-            else
-                fInvalid = TRUE;
+            fInvalid = msg.m_dwKind == 0;
             msg.m_csName = fInvalid ? msg.m_csName : csaWords[1];
         } else if (csaWords.size() == 1) {
             const std::string& csWord = csaWords[0];
+            fInvalid = FALSE;
             if (csWord == "?" || StrIEqual(csWord, "help")) {
                 for (const char* pszLine : s_apszHelp)
                     PrintLine(pszLine);
@@ -156,7 +170,7 @@ void CSupervisorApp::RunClient()
             }
         }
         if (fInvalid)
-            PrintLine("Invalid command: " + csaWords[0] + ". Type '?' for help.");
+            PrintLine("Invalid command: " + TypedText(csLine) + ". Type '?' for help.");
         if (msg.m_dwKind != 0) {
             fWriteOk = client.Send(msg);
             if (!fWriteOk)

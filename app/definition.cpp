@@ -220,7 +220,7 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         m_fSecurePipe = 1;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
-        DEFINITION_ERROR("Warning: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
+        DEFINITION_ERROR("Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
                                                                        << m_csDefinitionFile);
         return FALSE;
     }
@@ -379,7 +379,7 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
     wp.SetCommandLine(csCommandLine);
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
-        DEFINITION_ERROR("Warning: Unexpected \"" << csToken << "\" on line " << nLine << " of "
+        DEFINITION_ERROR("Error: Unexpected \"" << csToken << "\" on line " << nLine << " of "
                                                  << m_csDefinitionFile);
         delete pProcess;
         return FALSE;

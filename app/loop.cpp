@@ -3,6 +3,7 @@
 // everything at once and shuts down in order.
 #include "common/assertex.h"
 #include "common/chain.h"
+#include "common/exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
 #include "eventlog.h"
@@ -55,6 +56,7 @@ void CSupervisorApp::RunServer()
 {
     ReportServiceStatus(SERVICE_START_PENDING, 0, 0, 2000);
     if (!ReadDefinitionFile()) {
+        m_nExitCode = EXIT_CODE_INVALID_DEFINITION;
         ReportEvent(EVMSG_INVALID_INF, GetProgramName(m_csExeName));
         return;
     }

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "common/assertex.h"
+#include "common/exitcode.h"
 #include "common/filestuf.h"
 
 namespace {
@@ -110,6 +111,7 @@ BOOL CSupervisorApp::ParseArguments()
     if (FindOption(m_csaArgs, m_dwaArgUsed, "d", m_csDefinitionFile) && CountUnusedArguments() == 0)
         return TRUE;
     ShowUsage();
+    m_nExitCode = EXIT_CODE_USAGE;
     return FALSE;
 }
 

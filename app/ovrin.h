@@ -61,9 +61,6 @@ typedef std::vector<std::unique_ptr<CPipeConnection>> CConnectionArray;
 // pipe would otherwise hold its queue (and its memory) for ever.
 const DWORD CLIENT_WRITE_TIMEOUT_MS = 3000;
 
-// The exit code of a supervisor that could not have its control pipe.
-const int EXIT_PIPE_SERVED = 3;
-
 class CSupervisorApp : public CServiceApp
 {
 public:

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "common/assertex.h"
+#include "common/exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
 #include "eventlog.h"
@@ -75,7 +76,7 @@ BOOL CSupervisorApp::CreateControlPipe()
         }
     }
     if (!fOk) {
-        m_nExitCode = EXIT_PIPE_SERVED;
+        m_nExitCode = EXIT_CODE_PIPE_SERVED;
         m_evPipeReady.Set();
         return FALSE;
     }

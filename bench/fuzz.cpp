@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "benchmarks.h"
+#include "common/exitcode.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 
@@ -559,18 +560,18 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
             const std::string csToken = FuzzWord(random) + "x";
             if (dwKind == 0) {
                 acsLines.push_back(FuzzWord(random) + ".exe -noconsole " + csToken);
-                csExpected = "Warning: Unexpected \"" + csToken + "\" on line %u of " + csPath;
+                csExpected = "Error: Unexpected \"" + csToken + "\" on line %u of " + csPath;
             } else if (dwKind == 1) {
                 acsLines.push_back("-noconsole -title " + csToken);
                 csExpected = "Error: Line %u in the .inf file has no command line.";
             } else if (dwKind == 2) {
                 acsLines.push_back("-global -allowclose " + csToken);
-                csExpected = "Warning: Unexpected GLOBAL config token \"" + csToken + "\" on line %u of " + csPath;
+                csExpected = "Error: Unexpected GLOBAL config token \"" + csToken + "\" on line %u of " + csPath;
             } else {
                 // Continued: the error belongs to the entry's last line.
                 acsLines.push_back(FuzzWord(random) + ".exe \\");
                 acsLines.push_back("# " + csToken);
-                csExpected = "Warning: Unexpected \"#\" on line %u of " + csPath;
+                csExpected = "Error: Unexpected \"#\" on line %u of " + csPath;
             }
             iPlantedLine = acsLines.size();
             csExpected = StrFormat(csExpected.c_str(), (unsigned)iPlantedLine);
@@ -610,7 +611,9 @@ CFuzzResult RunDefinitionFuzz(const CBenchOptions& options, DWORD cFiles)
         const BOOL fEnded = run.WaitForExit(60000);
         const DWORD dwExitCode = run.GetExitCode();
         const size_t cLeft = run.Cleanup();
-        if (result.m_csFailure.empty() && (!fEnded || dwExitCode != 0)) {
+        // A refused file ends the run with its own exit code, nothing else does.
+        const DWORD dwExpectedExit = fAccepted ? (DWORD)EXIT_CODE_OK : (DWORD)EXIT_CODE_INVALID_DEFINITION;
+        if (result.m_csFailure.empty() && (!fEnded || dwExitCode != dwExpectedExit)) {
             result.m_csFailure = fEnded ? StrFormat("file %lu: the supervisor ended with 0x%lX", iFile, dwExitCode)
                                       : StrFormat("file %lu: the supervisor did not end", iFile);
         }

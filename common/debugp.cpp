@@ -132,7 +132,8 @@ void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
             m_pNotifier->Report(record);
             fNotified = TRUE;
         }
-        if (fApp && !fNotified && m_fEcho) {
+        BOOL fEchoed = fApp && !fNotified && m_fEcho;
+        if (fEchoed) {
             std::cerr << record.csText << '\n';
             std::cerr.flush();
         }
@@ -142,6 +143,13 @@ void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
         } else if (fApp && (m_nKind & DEBUG_SHOW)) {
             CConsoleApp* pApp = CConsoleApp::PeekApp();
             if (pApp == NULL || !pApp->IsRunningAsService()) {
+                // A message box is never seen without a display, so a shown
+                // message also goes to the console, where an operator and a
+                // script see it.
+                if (!fEchoed) {
+                    std::cerr << record.csText << '\n';
+                    std::cerr.flush();
+                }
                 UINT uType = MB_TASKMODAL | MB_SETFOREGROUND |
                              ((m_nKind & DEBUG_ERROR) ? MB_ICONHAND : MB_ICONEXCLAMATION);
                 ShowBoxDetached(record.csText, csTitle, uType);

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "common/assertex.h"
+#include "common/exitcode.h"
 #include "common/filestuf.h"
 
 SERVICE_STATUS_HANDLE CServiceApp::m_sshStatusHandle = NULL;
@@ -275,6 +276,22 @@ BOOL CServiceApp::StopService(const std::string& csName)
     });
 }
 
+BOOL CServiceApp::WaitUntilStopped(const std::string& csName)
+{
+    // A service marked for deletion may vanish as soon as it stops: an open
+    // that fails counts as stopped.
+    for (int i = 0; i < 300; i++) {
+        SERVICE_STATUS status;
+        ZeroMemory(&status, sizeof status);
+        BOOL fQueried =
+            WithService(csName, [&](SC_HANDLE schService) { return ::QueryServiceStatus(schService, &status); });
+        if (!fQueried || status.dwCurrentState == SERVICE_STOPPED)
+            return TRUE;
+        ::Sleep(100);
+    }
+    return FALSE;
+}
+
 BOOL CServiceApp::RemoveService(const std::string& csName)
 {
     return WithService(csName, [](SC_HANDLE schService) { return ::DeleteService(schService); });
@@ -297,39 +314,68 @@ BOOL CServiceApp::ProcessServiceSwitches()
         // Each error is taken before the message is written: writing the
         // first half of the line may change the last error (measured under
         // Wine: an install refused with 123 was reported as "Error 0").
-        if (!InstallService(csName, m_csModulePath, csaServiceArgs)) {
+        BOOL fInstalled = InstallService(csName, m_csModulePath, csaServiceArgs);
+        if (!fInstalled) {
             DWORD dwError = ::GetLastError();
             if (dwError != ERROR_SERVICE_EXISTS) {
                 std::cerr << "The service could not be installed. Error " << ErrorText(dwError) << std::endl;
+                m_nExitCode = EXIT_CODE_SERVICE_FAILED;
                 return FALSE;
             }
         }
         if (!StartInstalledService(csName)) {
             DWORD dwError = ::GetLastError();
-            if (dwError == ERROR_SERVICE_ALREADY_RUNNING)
+            if (dwError == ERROR_SERVICE_ALREADY_RUNNING) {
                 std::cerr << "Note: The service was already running." << std::endl;
-            else
+                m_nExitCode = EXIT_CODE_SERVICE_UNCHANGED;
+            } else {
                 std::cerr << "The service could not be started. Error " << ErrorText(dwError) << std::endl;
+                m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+            }
+            return FALSE;
         }
+        std::cout << "The service " << csName << (fInstalled ? " has been installed and started." : " has been started.")
+                  << std::endl;
         return FALSE;
     }
     if (FindSwitch(m_csaArgs, m_dwaArgUsed, "r")) {
-        if (!StopService(csName)) {
+        BOOL fStopped = StopService(csName);
+        if (!fStopped) {
             DWORD dwStopError = ::GetLastError();
             if (dwStopError == ERROR_SERVICE_DOES_NOT_EXIST) {
                 std::cerr << "Note: The service is not currently installed." << std::endl;
+                m_nExitCode = EXIT_CODE_SERVICE_UNCHANGED;
                 return FALSE;
             }
             if (dwStopError != ERROR_SERVICE_NOT_ACTIVE) {
+                // Removed while still running: the control manager deletes
+                // it only once it has stopped, so this is no success.
                 if (!RemoveService(csName))
                     std::cerr << "The service could not be stopped. Error " << ErrorText(dwStopError) << std::endl;
+                else
+                    std::cout << "The service " << csName << " could not be stopped. Error " << ErrorText(dwStopError)
+                              << ". It will be removed when it stops." << std::endl;
+                m_nExitCode = EXIT_CODE_SERVICE_FAILED;
                 return FALSE;
             }
         }
+        // The stop request only asks; a script that goes on after the exit
+        // code expects the service's process to have ended.
+        BOOL fEnded = !fStopped || WaitUntilStopped(csName);
         if (!RemoveService(csName)) {
             DWORD dwError = ::GetLastError();
             std::cerr << "The service could not be removed. Error " << ErrorText(dwError) << std::endl;
+            m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+            return FALSE;
         }
+        if (!fEnded) {
+            std::cout << "The service " << csName << " has not stopped yet; it will be removed when it stops."
+                      << std::endl;
+            m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+            return FALSE;
+        }
+        std::cout << "The service " << csName << (fStopped ? " has been stopped and removed." : " has been removed.")
+                  << std::endl;
         return FALSE;
     }
     if (FindSwitch(m_csaArgs, m_dwaArgUsed, "NT_SERVICE")) {

@@ -92,7 +92,7 @@ TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
     EXPECT_EQ(Processes()[1]->m_dwPriorityClass, (DWORD)REALTIME_PRIORITY_CLASS);
     ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe --nostart\n"));
-    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"--nostart\" on line 1 of " + m_csPath), std::string::npos)
+    EXPECT_NE(m_csSaid.find("Error: Unexpected \"--nostart\" on line 1 of " + m_csPath), std::string::npos)
         << m_csSaid;
 }
 
@@ -108,7 +108,7 @@ TEST_F(DefinitionFile, NumbersNeedADigit)
     EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 0);
     ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe -xpos -10\n"));
-    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"-10\" on line 1 of " + m_csPath), std::string::npos) << m_csSaid;
+    EXPECT_NE(m_csSaid.find("Error: Unexpected \"-10\" on line 1 of " + m_csPath), std::string::npos) << m_csSaid;
     ResetSupervisorForTest();
     ASSERT_TRUE(Read("-xpos -10\n"));
     EXPECT_EQ(Only().m_csCommandLine, "-10");
@@ -125,10 +125,10 @@ TEST_F(DefinitionFile, ContinuationJoinsLinesEvenCommentLike)
     EXPECT_EQ(Processes()[1]->m_csCommandLine, "second.exe c:\\dir\\") << "a token ending in a backslash does not continue";
     ResetSupervisorForTest();
     EXPECT_FALSE(Read("first.exe \\\n# -min\n"));
-    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"#\" on line 2 of "), std::string::npos) << m_csSaid;
+    EXPECT_NE(m_csSaid.find("Error: Unexpected \"#\" on line 2 of "), std::string::npos) << m_csSaid;
     ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe \\\n\\\nb.exe\n"));
-    EXPECT_NE(m_csSaid.find("Warning: Unexpected \"b.exe\" on line 3 of "), std::string::npos) << m_csSaid;
+    EXPECT_NE(m_csSaid.find("Error: Unexpected \"b.exe\" on line 3 of "), std::string::npos) << m_csSaid;
 }
 
 TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)

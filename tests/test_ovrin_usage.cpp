@@ -1,5 +1,6 @@
 // Ovrin.exe started for real: usage, rejected arguments and the template
 // written on the first run.
+#include "common/exitcode.h"
 #include "e2e_util.h"
 #include "common/assertex.h"
 #include "test_app.h"
@@ -47,10 +48,10 @@ const char* const s_apszUsageOut[] = {
     "",
 };
 
-void ExpectUsage(const CRunResult& result)
+void ExpectUsage(const CRunResult& result, DWORD dwExitCode)
 {
     EXPECT_FALSE(result.m_fTimedOut);
-    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, dwExitCode);
     std::vector<std::string> acsOut = SplitLines(result.m_csOut);
     ASSERT_EQ(acsOut.size(), DIM(s_apszUsageOut)) << result.m_csOut;
     for (size_t i = 0; i < acsOut.size(); i++)
@@ -64,15 +65,15 @@ void ExpectUsage(const CRunResult& result)
 
 TEST_F(OvrinProgram, QuestionMarkAndHPrintTheUsage)
 {
-    ExpectUsage(Run("-?"));
-    ExpectUsage(Run("/H"));
+    ExpectUsage(Run("-?"), EXIT_CODE_OK);
+    ExpectUsage(Run("/H"), EXIT_CODE_OK);
 }
 
 TEST_F(OvrinProgram, RejectedArgumentsPrintTheUsageAndStartNothing)
 {
     for (const char* pszArgs : {"-x", "stray", "-c host -d file extra", "-c -x"}) {
         CRunResult result = Run(pszArgs);
-        ExpectUsage(result);
+        ExpectUsage(result, EXIT_CODE_USAGE);
         DWORD dwAttributes = ::GetFileAttributesA((m_csDir + "\\OvrUsage.inf").c_str());
         EXPECT_EQ(dwAttributes, INVALID_FILE_ATTRIBUTES) << pszArgs << ": no template may be written";
     }
@@ -82,7 +83,7 @@ TEST_F(OvrinProgram, FirstRunWritesTheTemplateAndEndsWithItsInput)
 {
     CRunResult result = Run("");
     EXPECT_FALSE(result.m_fTimedOut);
-    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
     EXPECT_NE(result.m_csOut.find("Ending.\r\n"), std::string::npos) << result.m_csOut;
     std::string csTemplate;
     ASSERT_TRUE(ReadTextFile(m_csDir + "\\OvrUsage.inf", csTemplate));

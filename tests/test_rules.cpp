@@ -20,6 +20,7 @@
 //   "%alive name" a process of that name is running
 //   "%ext line"   the command line runs outside the supervisor, in its folder
 // Process records (report) read "#<file name> <status> <version>".
+#include "common/exitcode.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"
@@ -476,5 +477,6 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
     EXPECT_NE(lost.Output().find("Unable to connect to pipe \\\\nosuchcomputer\\pipe\\Tesk\\OvrinUtility\\OvrLost.exe. Error "),
               std::string::npos)
         << lost.Output();
+    EXPECT_EQ(lost.GetExitCode(), (DWORD)EXIT_CODE_NOT_CONNECTED);
     EXPECT_LT(::GetTickCount() - dwStart, 15000u);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/exitcode.h"
 #include "common/filestuf.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -193,9 +194,9 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     CRunResult result = RunProgram(csExe + " -i -d " + csDefinition, "", s_dwLong);
     ASSERT_TRUE(result.m_fStarted);
     EXPECT_FALSE(result.m_fTimedOut);
-    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
     EXPECT_EQ(result.m_csErr, "");
-    EXPECT_EQ(result.m_csOut, "");
+    EXPECT_EQ(result.m_csOut, "The service OvrSvc has been installed and started.\r\n");
     {
         CServiceHandle service("OvrSvc");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
@@ -218,6 +219,7 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
 
     result = RunProgram(csExe + " -i", "", s_dwLong);
     EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service was already running."}));
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_UNCHANGED);
     EXPECT_EQ(FindProcessesWithPrefix("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
 
     // A client: a copy under the same file name, in another folder.
@@ -261,13 +263,15 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"svcfirst.exe", "svcsecond.exe", "OvrSvc.exe"}); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([&] { return watcher.HasEnded(); }, s_dwLong)) << "the connection is closed";
 
-    // -r on a stopped service removes it without a word; a second -r finds nothing.
+    // -r on a stopped service removes it; a second -r finds nothing.
     result = RunProgram(csExe + " -r", "", s_dwLong);
     EXPECT_EQ(result.m_csErr, "");
+    EXPECT_EQ(result.m_csOut, "The service OvrSvc has been removed.\r\n");
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrSvc"); }, s_dwLong));
     result = RunProgram(csExe + " -r", "", s_dwLong);
     EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
-    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_UNCHANGED);
 }
 
 TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsIt)
@@ -291,9 +295,12 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     ASSERT_TRUE(WaitUntilSupervising("OvrBlank", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(FindProcessesWithPrefix("blankchild.exe").size(), 1u);
 
-    // -r on a running service stops it and removes it, without a word.
+    // -r on a running service returns once it has stopped, and removes it.
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
     EXPECT_EQ(result.m_csErr, "");
+    EXPECT_EQ(result.m_csOut, "The service OvrBlank has been stopped and removed.\r\n");
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
+    EXPECT_NE(QueryState("OvrBlank"), (DWORD)SERVICE_RUNNING);
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrBlank"); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
     result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
@@ -307,8 +314,9 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     CRunResult result = RunProgram(csExe + " -i", "", s_dwLong);
     EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be installed. Error " + ErrorText(ERROR_INVALID_NAME)}));
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_FAILED);
     result = RunProgram(csExe + " -r", "", s_dwLong);
     EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME)}));
-    EXPECT_EQ(result.m_dwExitCode, 0u);
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_FAILED);
 }

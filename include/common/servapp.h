@@ -40,6 +40,8 @@ public:
     static BOOL StartInstalledService(const std::string& csName);
     static BOOL StopService(const std::string& csName);
     static BOOL RemoveService(const std::string& csName);
+    // Polls the service's state for up to 30 s; TRUE once it has stopped or is gone.
+    static BOOL WaitUntilStopped(const std::string& csName);
     // The image path CreateServiceA receives.
     static std::string BuildImagePath(const std::string& csModulePath, const CStringArray& csaArguments);
 
