@@ -305,7 +305,9 @@ TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
     std::vector<std::string> acs = Until("Monitoring external process: ext.exe", 10000);
     ASSERT_EQ(acs.back(), "Monitoring external process: ext.exe") << Joined(acs);
 
-    Command(MSG_STOP, "ext", "ext.exe ");
+    // "ext" names the template too, whose "not stopped" reply comes first.
+    acs = Command(MSG_STOP, "ext", "ext.exe Stopped.");
+    EXPECT_EQ(acs.back(), "ext.exe Stopped.") << Joined(acs);
     EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
     ::TerminateProcess(pi.hProcess, 1);
     ::CloseHandle(pi.hProcess);
