@@ -79,26 +79,26 @@ CWatchedProcess::~CWatchedProcess()
 
 void CWatchedProcess::SetDefaults()
 {
-    m_fMaster = 0;
+    m_fMaster = FALSE;
     m_nGroup = -1;
-    m_fCheckExitCode = 0;
+    m_fCheckExitCode = FALSE;
     m_dwOkExitCode = 0;
-    m_fWatch = 1;
-    m_fSync = 0;
-    m_fUnique = 1;
-    m_fStopRequested = 0;
+    m_fWatch = TRUE;
+    m_fSync = FALSE;
+    m_fUnique = TRUE;
+    m_fStopRequested = FALSE;
     m_mtsRestartDelay = CMilliTimeSpan(0, 0, 0, 60, 0);
     m_alarmRestart.Cancel();
-    m_fQuit = 0;
+    m_fQuit = FALSE;
     m_nQuitDelay = 5;
-    m_fQuitPending = 0;
-    m_fNoStart = 0;
-    m_fNoStop = 0;
+    m_fQuitPending = FALSE;
+    m_fNoStart = FALSE;
+    m_fNoStop = FALSE;
     m_nState = PS_NOT_INITIALIZED;
-    m_fEnabled = 0;
+    m_fEnabled = FALSE;
     m_nBackoffMax = 0;
     m_nMaxRestarts = -1;
-    m_fKillTree = 0;
+    m_fKillTree = FALSE;
     ResetRestartCount();
 }
 
@@ -143,7 +143,7 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     m_csMonitorEventName = wpTemplate.m_csMonitorEventName;
     m_hMonitorEvent = wpTemplate.m_hMonitorEvent;
     m_fOwnsMonitorEvent = FALSE;
-    m_fCheckExitCode = 1;
+    m_fCheckExitCode = TRUE;
     m_csUniqueName = wpTemplate.GetUniqueName();
     SetCommandLine(wpTemplate.GetFullCommandLine());
 }
@@ -255,7 +255,7 @@ void CWatchedProcess::ArmRestart(LONG nDelayMs, BOOL fFromEnd)
     else
         m_alarmRestart.SetAfter(mtsDelay);
     m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = 1;
+    m_fEnabled = TRUE;
 }
 
 void CWatchedProcess::MarkEnded()
@@ -340,7 +340,7 @@ BOOL CWatchedProcess::CancelRestart()
     BOOL fPending = IsRestartPending();
     if (m_pwoDelegate == &m_alarmRestart) {
         m_alarmRestart.Cancel();
-        m_fEnabled = 0;
+        m_fEnabled = FALSE;
     }
     return fPending;
 }

@@ -89,7 +89,7 @@ BOOL CFailureReporter::Report(const CDebugRecord& record)
 {
     std::string csText = BuildText(record);
     if (!g_fSoftwareFailureBox)
-        return 1;
+        return TRUE;
     int nAnswer = ::MessageBoxA(NULL, csText.c_str(), "Software Failure",
                                 MB_YESNOCANCEL | MB_ICONHAND | MB_DEFBUTTON2 | MB_TASKMODAL | MB_SETFOREGROUND);
     switch (nAnswer) {
@@ -104,5 +104,5 @@ BOOL CFailureReporter::Report(const CDebugRecord& record)
     default:
         break;
     }
-    return 1;
+    return TRUE;
 }

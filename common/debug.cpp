@@ -7,9 +7,9 @@
 
 #include "common/assertex.h"
 
-volatile BOOL g_fDebugErrors = 1;
-volatile BOOL g_fDebugTrace = 0;
-volatile BOOL g_fSoftwareFailureBox = 0;
+volatile BOOL g_fDebugErrors = TRUE;
+volatile BOOL g_fDebugTrace = FALSE;
+volatile BOOL g_fSoftwareFailureBox = FALSE;
 
 namespace {
 

@@ -39,9 +39,9 @@ BOOL CDebugMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CDWo
 // ---------------------------------------------------------------------------
 // CDebugNotifier
 
-CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(1000)
+CDebugNotifier::CDebugNotifier() : m_fPipeOpened(FALSE), m_dwSendTimeout(1000)
 {
-    m_fActive = 0;
+    m_fActive = FALSE;
 }
 
 CDebugNotifier::~CDebugNotifier()
@@ -55,15 +55,15 @@ void CDebugNotifier::ClosePipe()
     if (!m_opWrite.IsComplete())
         m_opWrite.Cancel();
     m_instance.Close();
-    m_fPipeOpened = 0;
-    m_fActive = 0;
+    m_fPipeOpened = FALSE;
+    m_fActive = FALSE;
 }
 
 BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
 {
     ASSERT_TRUE(!m_fPipeOpened);
     if (m_fPipeOpened)
-        return 1;
+        return TRUE;
     m_pipe.SetClient(pszComputer != NULL ? pszComputer : "", pszPipeName != NULL ? pszPipeName : "");
     m_pipe.SetAccess(GENERIC_READ | GENERIC_WRITE);
     // Bounded both ways: a debugger pipe that exists but never takes a
@@ -73,11 +73,11 @@ BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
     m_pipe.SetOverlapped(TRUE);
     if (m_instance.Open(&m_pipe)) {
         m_opWrite.SetInstance(&m_instance);
-        m_fPipeOpened = 1;
-        m_fActive = 1;
+        m_fPipeOpened = TRUE;
+        m_fActive = TRUE;
         DEBUG_TRACE_MSG("Connected to the debugger at " << m_pipe.GetFullName());
     } else {
-        m_fActive = 0;
+        m_fActive = FALSE;
         DEBUG_ERROR_MSG("Couldn't connect to debugger at " << m_pipe.GetFullName() << ". Error " << LastErrorText());
     }
     return m_fPipeOpened;

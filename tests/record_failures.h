@@ -13,7 +13,7 @@ public:
     virtual BOOL Report(const CDebugRecord& record) override
     {
         m_aRecords.push_back(record);
-        return 1;
+        return TRUE;
     }
     std::vector<CDebugRecord> m_aRecords;
 };
