@@ -80,8 +80,8 @@ BOOL VerifyCondition(const char* pszFile, int nLine, const char* pszCheck, const
 
 std::string CFailureReporter::BuildText(const CDebugRecord& record)
 {
-    return GetModulePath(NULL) + "\n" + (record.pszFile ? record.pszFile : "") + "  Line " +
-           StrFormat("%d", record.nLine) + "\n\n" + record.csText + "\n\n" +
+    return GetModulePath(NULL) + "\n" + (record.m_pszFile ? record.m_pszFile : "") + "  Line " +
+           StrFormat("%d", record.m_nLine) + "\n\n" + record.m_csText + "\n\n" +
            "Continue? (Choose cancel to invoke the debugger.)";
 }
 

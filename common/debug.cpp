@@ -194,10 +194,10 @@ void CDebugOutput::PopHeader()
 {
     if (m_critsecLock.RecursionCount > 1 && !m_aOuterHeaders.empty()) {
         const CHeader& header = m_aOuterHeaders.back();
-        m_mtTime = header.mtTime;
-        m_pszFile = header.pszFile;
-        m_nLine = header.nLine;
-        m_nKind = header.nKind;
+        m_mtTime = header.m_mtTime;
+        m_pszFile = header.m_pszFile;
+        m_nLine = header.m_nLine;
+        m_nKind = header.m_nKind;
         m_aOuterHeaders.pop_back();
     }
 }

@@ -85,18 +85,18 @@ BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
 
 void CDebugNotifier::BuildMessage(const CDebugRecord& record, CDebugMessage& message)
 {
-    const std::string csFile = record.pszFile != NULL ? record.pszFile : "";
-    message.m_dwKind = (DWORD)record.nKind;
-    message.m_dwProcessId = record.dwProcessId;
-    message.m_dwThreadId = record.dwThreadId;
-    message.m_mtTime = record.mtTime;
-    message.m_csModule = record.csModule;
-    message.m_csThreadName = record.csThreadName;
+    const std::string csFile = record.m_pszFile != NULL ? record.m_pszFile : "";
+    message.m_dwKind = (DWORD)record.m_nKind;
+    message.m_dwProcessId = record.m_dwProcessId;
+    message.m_dwThreadId = record.m_dwThreadId;
+    message.m_mtTime = record.m_mtTime;
+    message.m_csModule = record.m_csModule;
+    message.m_csThreadName = record.m_csThreadName;
     message.m_csSource = csFile.empty() ? std::string() : StrLower(StripExtension(GetFileName(GetFullPath(csFile))));
-    if (record.nKind & DEBUG_FAILURE)
-        message.m_csText = record.csText + " (Line " + std::to_string(record.nLine) + " of " + csFile + ").";
+    if (record.m_nKind & DEBUG_FAILURE)
+        message.m_csText = record.m_csText + " (Line " + std::to_string(record.m_nLine) + " of " + csFile + ").";
     else
-        message.m_csText = record.csText;
+        message.m_csText = record.m_csText;
 }
 
 BOOL CDebugNotifier::Report(const CDebugRecord& record)
