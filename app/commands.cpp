@@ -275,7 +275,7 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL
     // A line waiting out its restart delay or start retry stays down until
     // the operator starts it again.
     if (fOperator && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
-        pProcess->m_fStopRequested = 1;
+        pProcess->m_fStopRequested = TRUE;
         pProcess->SetState(PS_STOPPED);
         Broadcast(csName + " Stopped.");
     } else if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop()) {

@@ -49,10 +49,10 @@ BOOL CControlClient::Post(DWORD dwKind, const std::string& csName)
     msg.m_dwKind = dwKind;
     msg.m_csName = csName;
     std::unique_ptr<CPostedWrite> pWrite(new CPostedWrite);
-    pWrite->op.SetInstance(&m_instance);
-    if (!msg.Serialize(pWrite->block))
+    pWrite->m_op.SetInstance(&m_instance);
+    if (!msg.Serialize(pWrite->m_block))
         return FALSE;
-    if (!pWrite->op.WriteMessage(pWrite->block.GetData(), pWrite->block.GetLength()) && pWrite->op.IsComplete())
+    if (!pWrite->m_op.WriteMessage(pWrite->m_block.GetData(), pWrite->m_block.GetLength()) && pWrite->m_op.IsComplete())
         return FALSE;
     m_apPosted.push_back(std::move(pWrite));
     return TRUE;
@@ -90,8 +90,8 @@ void CControlClient::Close()
     if (!m_opWrite.IsComplete())
         m_opWrite.GetResult();
     for (auto& pWrite : m_apPosted) {
-        if (!pWrite->op.IsComplete())
-            pWrite->op.GetResult();
+        if (!pWrite->m_op.IsComplete())
+            pWrite->m_op.GetResult();
     }
     m_apPosted.clear();
     m_instance.Close();

@@ -72,8 +72,8 @@ private:
     BOOL m_fReadPending;
     struct CPostedWrite
     {
-        CIoOperation op;
-        CDataBlock block;
+        CIoOperation m_op;
+        CDataBlock m_block;
     };
     std::vector<std::unique_ptr<CPostedWrite>> m_apPosted;
 };

@@ -211,13 +211,13 @@ BOOL CSupervisorApp::InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUse
 BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
 {
     if (FindSwitch(csaTokens, dwaUsed, "allowclose"))
-        m_fAllowClose = 1;
+        m_fAllowClose = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "lifoshutdown"))
-        m_fLifoShutdown = 1;
+        m_fLifoShutdown = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "killtree"))
-        m_fKillTreeAll = 1;
+        m_fKillTreeAll = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
-        m_fSecurePipe = 1;
+        m_fSecurePipe = TRUE;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR("Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
@@ -278,7 +278,7 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
     int nValue = 0;
 
     if (FindSwitch(csaTokens, dwaUsed, "master"))
-        wp.m_fMaster = 1;
+        wp.m_fMaster = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "noconsole")) {
         wp.m_dwConsoleFlags = DETACHED_PROCESS;
     } else if (FindSwitch(csaTokens, dwaUsed, "newconsole")) {
@@ -327,43 +327,43 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
     if (FindOption(csaTokens, dwaUsed, "cd", csValue))
         wp.m_csCurrentDirectory = csValue;
     if (FindSwitch(csaTokens, dwaUsed, "sync"))
-        wp.m_fSync = 1;
+        wp.m_fSync = TRUE;
     if (FindNumberOption(csaTokens, dwaUsed, "group", nValue))
         wp.m_nGroup = nValue;
     if (FindNumberOption(csaTokens, dwaUsed, "exit", nValue)) {
-        wp.m_fCheckExitCode = 1;
+        wp.m_fCheckExitCode = TRUE;
         wp.m_dwOkExitCode = (DWORD)nValue;
     }
     if (FindOption(csaTokens, dwaUsed, "monitorevsem", csValue))
         wp.SetMonitorEvent(csValue);
     if (FindSwitch(csaTokens, dwaUsed, "noauto"))
-        wp.m_fNoStart = 1;
+        wp.m_fNoStart = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "nowatch"))
-        wp.m_fWatch = 0;
+        wp.m_fWatch = FALSE;
     if (FindOption(csaTokens, dwaUsed, "nounique", csValue)) {
-        wp.m_fUnique = 0;
+        wp.m_fUnique = FALSE;
         wp.m_csUniqueName = csValue;
     }
     if (FindOption(csaTokens, dwaUsed, "unique", csValue)) {
-        wp.m_fUnique = 1;
+        wp.m_fUnique = TRUE;
         wp.m_csUniqueName = csValue;
     }
     if (FindNumberOption(csaTokens, dwaUsed, "restartdelay", nValue))
         wp.m_mtsRestartDelay = CMilliTimeSpan(0, 0, 0, nValue, 0);
     if (FindSwitch(csaTokens, dwaUsed, "quit"))
-        wp.m_fQuit = 1;
+        wp.m_fQuit = TRUE;
     if (FindNumberOption(csaTokens, dwaUsed, "quitdelay", nValue) && nValue >= 0)
         wp.m_nQuitDelay = nValue;
     if (FindSwitch(csaTokens, dwaUsed, "NoStart"))
-        wp.m_fNoStart = 1;
+        wp.m_fNoStart = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "NoStop"))
-        wp.m_fNoStop = 1;
+        wp.m_fNoStop = TRUE;
     if (FindNumberOption(csaTokens, dwaUsed, "backoff", nValue))
         wp.m_nBackoffMax = std::min(nValue, c_nMaxBackoffSeconds);
     if (FindNumberOption(csaTokens, dwaUsed, "maxrestarts", nValue))
         wp.m_nMaxRestarts = nValue;
     if (FindSwitch(csaTokens, dwaUsed, "killtree"))
-        wp.m_fKillTree = 1;
+        wp.m_fKillTree = TRUE;
 
     if (!InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
         delete pProcess;

@@ -63,8 +63,8 @@ public:
         const std::string csKey = StrUpper(csPath);
         ::EnterCriticalSection(&m_cs);
         auto it = m_mapEntries.find(csKey);
-        if (it != m_mapEntries.end() && SameFile(it->second.data, data)) {
-            std::string csText = it->second.csText;
+        if (it != m_mapEntries.end() && SameFile(it->second.m_fad, data)) {
+            std::string csText = it->second.m_csText;
             ::LeaveCriticalSection(&m_cs);
             return csText;
         }
@@ -79,8 +79,8 @@ public:
         if (m_mapEntries.size() >= c_cMaxEntries && m_mapEntries.find(csKey) == m_mapEntries.end())
             m_mapEntries.clear();
         CEntry& entry = m_mapEntries[csKey];
-        entry.data = data;
-        entry.csText = csText;
+        entry.m_fad = data;
+        entry.m_csText = csText;
         ::LeaveCriticalSection(&m_cs);
         return csText;
     }
@@ -96,8 +96,8 @@ public:
 private:
     struct CEntry
     {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        std::string csText;
+        WIN32_FILE_ATTRIBUTE_DATA m_fad;
+        std::string m_csText;
     };
     static const size_t c_cMaxEntries = 4096;
 

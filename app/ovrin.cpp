@@ -31,14 +31,14 @@ void CClientThread::Run()
 }
 
 CSupervisorApp::CSupervisorApp()
-    : m_fClientMode(0),
+    : m_fClientMode(FALSE),
       m_evQuit(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_census(TRUE),
       m_fKeepCensus(FALSE),
-      m_fAllowClose(0),
-      m_fLifoShutdown(0),
-      m_fKillTreeAll(0),
-      m_fSecurePipe(0),
+      m_fAllowClose(FALSE),
+      m_fLifoShutdown(FALSE),
+      m_fKillTreeAll(FALSE),
+      m_fSecurePipe(FALSE),
       m_evPipeReady(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_fPipeOwned(FALSE),
       m_dwShutdownBudget(INFINITE),
@@ -95,13 +95,13 @@ void CSupervisorApp::StopClientThreads()
 
 BOOL CSupervisorApp::ParseArguments()
 {
-    m_fClientMode = 0;
+    m_fClientMode = FALSE;
     if (!CConsoleApp::ParseArguments())
         return FALSE;
     if (CountUnusedArguments() == 0)
         return TRUE;
     if (FindOption(m_csaArgs, m_dwaArgUsed, "c", m_csComputer) && CountUnusedArguments() == 0) {
-        m_fClientMode = 1;
+        m_fClientMode = TRUE;
         if (m_csComputer.empty())
             m_csComputer = ".";
         return TRUE;

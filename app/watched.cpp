@@ -27,11 +27,11 @@ const DWORD c_dwCanWait = STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED) | STATE_BI
 
 struct CStateInfo
 {
-    LONG nState;
-    const char* pszText;   // NULL: no text of its own
-    LONG nWireStatus;      // status code of the process record; 0: never sent
-    int nTimeShown;
-    DWORD dwAllowedFrom;   // STATE_BIT of each state the record may come from
+    LONG m_nState;
+    const char* m_pszText;   // NULL: no text of its own
+    LONG m_nWireStatus;      // status code of the process record; 0: never sent
+    int m_nTimeShown;
+    DWORD m_dwAllowedFrom;   // STATE_BIT of each state the record may come from
 };
 
 // A record is terminated (ended) or given a new start or alarm from any
@@ -53,7 +53,7 @@ const CStateInfo c_aStates[] = {
 const CStateInfo* FindState(LONG nState)
 {
     for (const CStateInfo& info : c_aStates) {
-        if (info.nState == nState)
+        if (info.m_nState == nState)
             return &info;
     }
     return NULL;
@@ -79,26 +79,26 @@ CWatchedProcess::~CWatchedProcess()
 
 void CWatchedProcess::SetDefaults()
 {
-    m_fMaster = 0;
+    m_fMaster = FALSE;
     m_nGroup = -1;
-    m_fCheckExitCode = 0;
+    m_fCheckExitCode = FALSE;
     m_dwOkExitCode = 0;
-    m_fWatch = 1;
-    m_fSync = 0;
-    m_fUnique = 1;
-    m_fStopRequested = 0;
+    m_fWatch = TRUE;
+    m_fSync = FALSE;
+    m_fUnique = TRUE;
+    m_fStopRequested = FALSE;
     m_mtsRestartDelay = CMilliTimeSpan(0, 0, 0, 60, 0);
     m_alarmRestart.Cancel();
-    m_fQuit = 0;
+    m_fQuit = FALSE;
     m_nQuitDelay = 5;
-    m_fQuitPending = 0;
-    m_fNoStart = 0;
-    m_fNoStop = 0;
+    m_fQuitPending = FALSE;
+    m_fNoStart = FALSE;
+    m_fNoStop = FALSE;
     m_nState = PS_NOT_INITIALIZED;
-    m_fEnabled = 0;
+    m_fEnabled = FALSE;
     m_nBackoffMax = 0;
     m_nMaxRestarts = -1;
-    m_fKillTree = 0;
+    m_fKillTree = FALSE;
     ResetRestartCount();
 }
 
@@ -143,7 +143,7 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     m_csMonitorEventName = wpTemplate.m_csMonitorEventName;
     m_hMonitorEvent = wpTemplate.m_hMonitorEvent;
     m_fOwnsMonitorEvent = FALSE;
-    m_fCheckExitCode = 1;
+    m_fCheckExitCode = TRUE;
     m_csUniqueName = wpTemplate.GetUniqueName();
     SetCommandLine(wpTemplate.GetFullCommandLine());
 }
@@ -151,7 +151,7 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
 BOOL CWatchedProcess::SetState(LONG nState)
 {
     const CStateInfo* pTo = FindState(nState);
-    if (pTo == NULL || (m_nState >= 0 && m_nState < 32 && !(pTo->dwAllowedFrom & STATE_BIT(m_nState)))) {
+    if (pTo == NULL || (m_nState >= 0 && m_nState < 32 && !(pTo->m_dwAllowedFrom & STATE_BIT(m_nState)))) {
         CHECK_FAILED_("state change not allowed", "m_nState", m_nState, "nState", nState);
         return FALSE;
     }
@@ -164,13 +164,13 @@ BOOL CWatchedProcess::SetState(LONG nState)
 LONG CWatchedProcess::GetWireStatus() const
 {
     const CStateInfo* pInfo = FindState(m_nState);
-    return pInfo != NULL ? pInfo->nWireStatus : 0;
+    return pInfo != NULL ? pInfo->m_nWireStatus : 0;
 }
 
 std::string CWatchedProcess::GetStateText() const
 {
     const CStateInfo* pInfo = FindState(m_nState);
-    const char* pszText = pInfo != NULL ? pInfo->pszText : NULL;
+    const char* pszText = pInfo != NULL ? pInfo->m_pszText : NULL;
     if (pszText == NULL) {
         DEBUG_FAILURE_MSG("Default case reached: " << m_nState);
         return "unknown";
@@ -181,7 +181,7 @@ std::string CWatchedProcess::GetStateText() const
 std::string CWatchedProcess::GetTimeText() const
 {
     const CStateInfo* pInfo = FindState(m_nState);
-    const int nTimeShown = pInfo != NULL ? pInfo->nTimeShown : TIME_NONE;
+    const int nTimeShown = pInfo != NULL ? pInfo->m_nTimeShown : TIME_NONE;
     if (nTimeShown != TIME_NONE && m_mtStarted.IsValid())
         return m_mtStarted.Format();
     if (nTimeShown == TIME_START_OR_END && m_mtEnded.IsValid())
@@ -255,7 +255,7 @@ void CWatchedProcess::ArmRestart(LONG nDelayMs, BOOL fFromEnd)
     else
         m_alarmRestart.SetAfter(mtsDelay);
     m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = 1;
+    m_fEnabled = TRUE;
 }
 
 void CWatchedProcess::MarkEnded()
@@ -267,16 +267,16 @@ void CWatchedProcess::MarkEnded()
 CRestartPolicy CWatchedProcess::GetRestartPolicy() const
 {
     CRestartPolicy policy;
-    policy.nDelayMs = m_mtsRestartDelay.GetTotalMilliseconds();
-    policy.nBackoffMaxMs = m_nBackoffMax > 0 ? m_nBackoffMax * 1000 : 0;
-    policy.nMaxRestarts = m_nMaxRestarts;
+    policy.m_nDelayMs = m_mtsRestartDelay.GetTotalMilliseconds();
+    policy.m_nBackoffMaxMs = m_nBackoffMax > 0 ? m_nBackoffMax * 1000 : 0;
+    policy.m_nMaxRestarts = m_nMaxRestarts;
     return policy;
 }
 
 void CWatchedProcess::ResetRestartCount()
 {
-    m_restartCount.nBackoffStep = 0;
-    m_restartCount.nCountedRestarts = 0;
+    m_restartCount.m_nBackoffStep = 0;
+    m_restartCount.m_nCountedRestarts = 0;
 }
 
 namespace {
@@ -288,44 +288,44 @@ const LONG c_nCountedRunMs = 60000;
 // min(cap, base x 2^(k-1)) without overflow; base is 1 s when RESTARTDELAY is 0.
 LONG BackoffDelay(const CRestartPolicy& policy, LONG nStep)
 {
-    LONGLONG llDelay = policy.nDelayMs > 0 ? policy.nDelayMs : 1000;
-    for (LONG i = 1; i < nStep && llDelay < policy.nBackoffMaxMs; i++)
+    LONGLONG llDelay = policy.m_nDelayMs > 0 ? policy.m_nDelayMs : 1000;
+    for (LONG i = 1; i < nStep && llDelay < policy.m_nBackoffMaxMs; i++)
         llDelay *= 2;
-    return (LONG)std::min<LONGLONG>(llDelay, policy.nBackoffMaxMs);
+    return (LONG)std::min<LONGLONG>(llDelay, policy.m_nBackoffMaxMs);
 }
 
 }  // namespace
 
 BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGLONG ullRunMs, LONG& nDelayMs)
 {
-    if (policy.nMaxRestarts >= 0) {
-        const LONG nCountedRunMs = std::max(c_nCountedRunMs, policy.nBackoffMaxMs);
+    if (policy.m_nMaxRestarts >= 0) {
+        const LONG nCountedRunMs = std::max(c_nCountedRunMs, policy.m_nBackoffMaxMs);
         if (ullRunMs >= (ULONGLONG)nCountedRunMs) {
-            count.nCountedRestarts = 0;
+            count.m_nCountedRestarts = 0;
         } else {
-            if (count.nCountedRestarts >= policy.nMaxRestarts)
+            if (count.m_nCountedRestarts >= policy.m_nMaxRestarts)
                 return FALSE;
-            count.nCountedRestarts++;
+            count.m_nCountedRestarts++;
         }
     }
-    nDelayMs = policy.nDelayMs;
-    if (policy.nBackoffMaxMs > 0) {
-        if (ullRunMs >= (ULONGLONG)policy.nBackoffMaxMs)
-            count.nBackoffStep = 1;
-        else if (count.nBackoffStep < 64)
-            count.nBackoffStep++;
-        nDelayMs = BackoffDelay(policy, count.nBackoffStep);
+    nDelayMs = policy.m_nDelayMs;
+    if (policy.m_nBackoffMaxMs > 0) {
+        if (ullRunMs >= (ULONGLONG)policy.m_nBackoffMaxMs)
+            count.m_nBackoffStep = 1;
+        else if (count.m_nBackoffStep < 64)
+            count.m_nBackoffStep++;
+        nDelayMs = BackoffDelay(policy, count.m_nBackoffStep);
     }
     return TRUE;
 }
 
 LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count)
 {
-    LONG nDelayMs = policy.nDelayMs;
-    if (policy.nBackoffMaxMs > 0) {
-        if (count.nBackoffStep < 64)
-            count.nBackoffStep++;
-        nDelayMs = BackoffDelay(policy, count.nBackoffStep);
+    LONG nDelayMs = policy.m_nDelayMs;
+    if (policy.m_nBackoffMaxMs > 0) {
+        if (count.m_nBackoffStep < 64)
+            count.m_nBackoffStep++;
+        nDelayMs = BackoffDelay(policy, count.m_nBackoffStep);
     }
     return std::max(nDelayMs, c_nMinRetryMs);
 }
@@ -340,7 +340,7 @@ BOOL CWatchedProcess::CancelRestart()
     BOOL fPending = IsRestartPending();
     if (m_pwoDelegate == &m_alarmRestart) {
         m_alarmRestart.Cancel();
-        m_fEnabled = 0;
+        m_fEnabled = FALSE;
     }
     return fPending;
 }

@@ -33,16 +33,16 @@ enum
 // How a line is restarted: RESTARTDELAY, BACKOFF and MAXRESTARTS.
 struct CRestartPolicy
 {
-    LONG nDelayMs;        // RESTARTDELAY
-    LONG nBackoffMaxMs;   // BACKOFF; 0 without
-    LONG nMaxRestarts;    // MAXRESTARTS; -1 without
+    LONG m_nDelayMs;        // RESTARTDELAY
+    LONG m_nBackoffMaxMs;   // BACKOFF; 0 without
+    LONG m_nMaxRestarts;    // MAXRESTARTS; -1 without
 };
 
 // The counts that carry from one end of a line to the next.
 struct CRestartCount
 {
-    LONG nBackoffStep;      // k of the last restart or retry (0: none yet)
-    LONG nCountedRestarts;  // restarts in a row that followed counted runs
+    LONG m_nBackoffStep;      // k of the last restart or retry (0: none yet)
+    LONG m_nCountedRestarts;  // restarts in a row that followed counted runs
 };
 
 // After a run of ullRunMs that ended unexpectedly: FALSE when the line is

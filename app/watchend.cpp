@@ -27,7 +27,7 @@ void CWatchedProcess::OnSignalled()
             }
         }
         MarkEnded();
-        m_fEnabled = 0;
+        m_fEnabled = FALSE;
         // The rules follow the process that was started; what it started
         // ends with it.
         EndTree();
@@ -78,7 +78,7 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
             return;
         if (EndedNormally()) {
             if (m_fQuit)
-                m_fQuitPending = 1;
+                m_fQuitPending = TRUE;
         } else if (m_fWatch && !m_fNoStart && !m_fSync) {
             const ULONGLONG ullRunMs = m_ullEndedMs > m_ullStartedMs ? m_ullEndedMs - m_ullStartedMs : 0;
             LONG nDelayMs = 0;

@@ -138,7 +138,7 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
         m_processinfo.hProcess = hProcess;
         SetState(PS_RUNNING);
     }
-    m_fStopRequested = 0;
+    m_fStopRequested = FALSE;
     WaitOnProcess(TRUE);
     m_mtStarted = CMilliTime::GetCurrentTime();
     m_ullStartedMs = GetMonotonicMilliseconds();
@@ -185,7 +185,7 @@ BOOL CWatchedProcess::RequestStop()
         }
         if (!::PostMessageA(hWnd, WM_CLOSE, 0, 0))
             return FALSE;
-        m_fStopRequested = 1;
+        m_fStopRequested = TRUE;
         return TRUE;
     }
     if (m_dwConsoleFlags == DETACHED_PROCESS) {
@@ -197,7 +197,7 @@ BOOL CWatchedProcess::RequestStop()
 
 BOOL CWatchedProcess::SendCtrlBreak()
 {
-    m_fStopRequested = 1;
+    m_fStopRequested = TRUE;
     DEBUG_TRACE_MSG("Sending a CTRL_BREAK event to process: " << GetExeName() << ", "
                                                               << (unsigned long)m_processinfo.dwProcessId);
     // Headless Wine fails this call (error 6 or 12); the grace period's kill follows.
@@ -237,8 +237,8 @@ BOOL CWatchedProcess::Kill()
     if (m_fNoStop)
         return FALSE;
     SetState(PS_ENDED);
-    m_fEnabled = 0;
-    m_fStopRequested = 1;
+    m_fEnabled = FALSE;
+    m_fStopRequested = TRUE;
     // A process that has ended already: Windows refuses with
     // ERROR_ACCESS_DENIED, which Terminate accepts; Wine 8 returns TRUE
     // (measured). Either way nothing is reported.
@@ -392,7 +392,7 @@ void CSupervisorApp::MonitorExternalProcesses()
                 continue;
             CWatchedProcess* pCopy = new CWatchedProcess;
             pCopy->CopyFromTemplate(*pTemplate);
-            pCopy->m_fNoStart = 1;
+            pCopy->m_fNoStart = TRUE;
             pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
             m_paProcesses.push_back(pCopy);
             pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime());

@@ -15,9 +15,9 @@ namespace {
 
 struct CRunFigure
 {
-    BOOL fOk = FALSE;
-    double dMs = 0;
-    ULONGLONG cbFile = 0;
+    BOOL m_fOk = FALSE;
+    double m_dMs = 0;
+    ULONGLONG m_cbFile = 0;
 };
 
 ULONGLONG FileSize(const std::string& csPath)
@@ -43,9 +43,9 @@ CRunFigure TimeLine(const std::string& csExe, const std::string& csLine, const s
     std::vector<std::string> acs = client.ReceiveTextsUntil("Started process: printer.exe.", 20000);
     LONGLONG llStart = NowTicks();
     acs = client.ReceiveTextsUntil("printer.exe has finished.", 600000);
-    figure.dMs = MsSince(llStart);
-    figure.fOk = !acs.empty() && acs.back() == "printer.exe has finished.";
-    figure.cbFile = FileSize(ovrin.m_csDir + "\\" + csFile);
+    figure.m_dMs = MsSince(llStart);
+    figure.m_fOk = !acs.empty() && acs.back() == "printer.exe has finished.";
+    figure.m_cbFile = FileSize(ovrin.m_csDir + "\\" + csFile);
     client.Close();
     ovrin.WriteInput("quit\r\n");
     if (!ovrin.WaitForExit(20000))
@@ -75,20 +75,20 @@ int main(int argc, char** argv)
     BOOL fOk = TRUE;
     const struct
     {
-        const char* pszLabel;
-        const CRunFigure& figure;
+        const char* m_pszLabel;
+        const CRunFigure& m_fig;
     } aRuns[] = {{"child writes its own file", own}, {"supervisor copies its output", captured}};
     for (const auto& run : aRuns) {
-        BOOL fRunOk = run.figure.fOk && run.figure.cbFile == cbExpected;
+        BOOL fRunOk = run.m_fig.m_fOk && run.m_fig.m_cbFile == cbExpected;
         fOk &= fRunOk;
-        double dMBps = run.figure.dMs > 0 ? (double)cbExpected / (1024.0 * 1024.0) / (run.figure.dMs / 1000.0) : 0;
-        PrintLine(run.pszLabel,
+        double dMBps = run.m_fig.m_dMs > 0 ? (double)cbExpected / (1024.0 * 1024.0) / (run.m_fig.m_dMs / 1000.0) : 0;
+        PrintLine(run.m_pszLabel,
                   fRunOk ? StrFormat("%.1f MB/s (%s in %.0f ms)", dMBps, FormatBytes((SIZE_T)cbExpected).c_str(),
-                                     run.figure.dMs)
-                         : StrFormat("FAILED (end seen: %d, %llu of %llu bytes in the file)", run.figure.fOk,
-                                     run.figure.cbFile, cbExpected));
+                                     run.m_fig.m_dMs)
+                         : StrFormat("FAILED (end seen: %d, %llu of %llu bytes in the file)", run.m_fig.m_fOk,
+                                     run.m_fig.m_cbFile, cbExpected));
     }
-    if (fOk && own.dMs > 0)
-        PrintLine("captured against own file", StrFormat("%.2f x the time", captured.dMs / own.dMs));
+    if (fOk && own.m_dMs > 0)
+        PrintLine("captured against own file", StrFormat("%.2f x the time", captured.m_dMs / own.m_dMs));
     return fOk ? 0 : 1;
 }

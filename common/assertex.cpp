@@ -80,8 +80,8 @@ BOOL VerifyCondition(const char* pszFile, int nLine, const char* pszCheck, const
 
 std::string CFailureReporter::BuildText(const CDebugRecord& record)
 {
-    return GetModulePath(NULL) + "\n" + (record.pszFile ? record.pszFile : "") + "  Line " +
-           StrFormat("%d", record.nLine) + "\n\n" + record.csText + "\n\n" +
+    return GetModulePath(NULL) + "\n" + (record.m_pszFile ? record.m_pszFile : "") + "  Line " +
+           StrFormat("%d", record.m_nLine) + "\n\n" + record.m_csText + "\n\n" +
            "Continue? (Choose cancel to invoke the debugger.)";
 }
 
@@ -89,7 +89,7 @@ BOOL CFailureReporter::Report(const CDebugRecord& record)
 {
     std::string csText = BuildText(record);
     if (!g_fSoftwareFailureBox)
-        return 1;
+        return TRUE;
     int nAnswer = ::MessageBoxA(NULL, csText.c_str(), "Software Failure",
                                 MB_YESNOCANCEL | MB_ICONHAND | MB_DEFBUTTON2 | MB_TASKMODAL | MB_SETFOREGROUND);
     switch (nAnswer) {
@@ -104,5 +104,5 @@ BOOL CFailureReporter::Report(const CDebugRecord& record)
     default:
         break;
     }
-    return 1;
+    return TRUE;
 }

@@ -7,7 +7,7 @@
 // ---------------------------------------------------------------------------
 // CIoDevice
 
-CIoDevice::CIoDevice() : m_fOverlapped(0), m_cInstances(0)
+CIoDevice::CIoDevice() : m_fOverlapped(FALSE), m_cInstances(0)
 {
 }
 
@@ -54,14 +54,14 @@ BOOL CIoDevice::DoMessageRead(CIoOperation*, CDataBlock*)
 {
     DEBUG_FAILURE_MSG("This device does not support message-reads.");
     ::SetLastError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return FALSE;
 }
 
 BOOL CIoDevice::DoMessageWrite(CIoOperation*, const void*, DWORD)
 {
     DEBUG_FAILURE_MSG("This device does not support message-writes.");
     ::SetLastError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return FALSE;
 }
 
 BOOL CIoDevice::DoGetResult(CIoOperation* pOperation, BOOL fWait)
@@ -81,18 +81,18 @@ BOOL CIoDevice::FinishStart(CIoOperation* pOperation, BOOL fOk, DWORD cbDone)
     if (fOk) {
         pOperation->AdvancePosition(cbDone);
         pOperation->SetFinished(1, 0);
-        return 1;
+        return TRUE;
     }
     if (dwError == ERROR_IO_PENDING) {
         // The system signals the event when the transfer ends.
         ASSERT_COND(cbDone, ==, 0);
         pOperation->SetPending();
         ::SetLastError(ERROR_IO_PENDING);
-        return 0;
+        return FALSE;
     }
     pOperation->AdvancePosition(cbDone);
     pOperation->SetFinished(0, dwError);
-    return 0;
+    return FALSE;
 }
 
 BOOL CIoDevice::ByteRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb)
@@ -117,10 +117,10 @@ BOOL CIoDevice::ByteWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD 
 BOOL CIoDevice::ByteGetResult(CIoOperation* pOperation, BOOL fWait)
 {
     if (pOperation->m_fResult)
-        return 1;
+        return TRUE;
     if (pOperation->m_dwError != ERROR_IO_PENDING) {
         ::SetLastError(pOperation->m_dwError);
-        return 0;
+        return FALSE;
     }
     // The wait is on the OVERLAPPED's event, so a handle closed meanwhile by
     // another thread does no harm here: the transfer ends with a failure.
@@ -130,11 +130,11 @@ BOOL CIoDevice::ByteGetResult(CIoOperation* pOperation, BOOL fWait)
     DWORD dwError = fOk ? 0 : ::GetLastError();
     if (!fOk && dwError == ERROR_IO_INCOMPLETE) {
         ::SetLastError(ERROR_IO_PENDING);
-        return 0;
+        return FALSE;
     }
     pOperation->m_dwActual = cbDone;
     pOperation->AdvancePosition(cbDone);
-    pOperation->m_fResult = fOk ? 1 : 0;
+    pOperation->m_fResult = fOk ? TRUE : FALSE;
     pOperation->m_dwError = dwError;
     if (!fOk)
         ::SetLastError(dwError);
@@ -161,14 +161,14 @@ BOOL CIoInstance::Open(CIoDevice* pDevice)
     // Opening over a live instance would strand its handle.
     if (pDevice == NULL || m_pDevice != NULL || IsValidHandle(m_hHandle)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return FALSE;
     }
     m_hHandle = INVALID_HANDLE_VALUE;
     if (!pDevice->DoCreate(this))
-        return 0;
+        return FALSE;
     m_pDevice = pDevice;
     ::InterlockedIncrement(&pDevice->m_cInstances);
-    return 1;
+    return TRUE;
 }
 
 void CIoInstance::Close()
@@ -187,10 +187,10 @@ BOOL CIoInstance::CloseHandleNow()
 {
     HANDLE hHandle = m_hHandle;
     if (!IsValidHandle(hHandle))
-        return 0;
+        return FALSE;
     m_hHandle = INVALID_HANDLE_VALUE;
     VERIFY_TRUE(::CloseHandle(hHandle));
-    return 1;
+    return TRUE;
 }
 
 // ---------------------------------------------------------------------------
@@ -226,7 +226,7 @@ CIoOperation::~CIoOperation()
 
 void CIoOperation::Reset()
 {
-    m_fResult = 1;
+    m_fResult = TRUE;
     m_dwError = 0;
     m_pInstance = NULL;
     m_overlapped.Offset = 0;
@@ -255,7 +255,7 @@ void CIoOperation::CollectFinished(DWORD dwTimeout)
     if (m_dwMessagePhase == MESSAGE_PHASE_RESTART) {
         // Nothing is in flight; the read is simply not started again.
         m_dwMessagePhase = MESSAGE_PHASE_NONE;
-        m_fResult = 0;
+        m_fResult = FALSE;
         m_dwError = ERROR_OPERATION_ABORTED;
         return;
     }
@@ -265,10 +265,10 @@ void CIoOperation::CollectFinished(DWORD dwTimeout)
     DWORD cbDone = 0;
     BOOL fOk = ::GetOverlappedResult(CIoDevice::GetInstanceHandle(m_pInstance), &m_overlapped, &cbDone, FALSE);
     m_dwActual = cbDone;
-    m_fResult = fOk ? 1 : 0;
+    m_fResult = fOk ? TRUE : FALSE;
     m_dwError = fOk ? 0 : ::GetLastError();
     if (m_dwError == ERROR_IO_INCOMPLETE || m_dwError == ERROR_IO_PENDING) {
-        m_fResult = 0;
+        m_fResult = FALSE;
         m_dwError = ERROR_IO_PENDING;
     } else {
         m_dwMessagePhase = MESSAGE_PHASE_NONE;
@@ -294,7 +294,7 @@ void CIoOperation::AdvancePosition(DWORD cb)
 
 void CIoOperation::SetFinished(BOOL fResult, DWORD dwError)
 {
-    m_fResult = fResult ? 1 : 0;
+    m_fResult = fResult ? TRUE : FALSE;
     m_dwError = fResult ? 0 : dwError;
     m_event.Set();
     ::SetLastError(fResult ? 0 : dwError);
@@ -302,7 +302,7 @@ void CIoOperation::SetFinished(BOOL fResult, DWORD dwError)
 
 void CIoOperation::SetPending()
 {
-    m_fResult = 0;
+    m_fResult = FALSE;
     m_dwError = ERROR_IO_PENDING;
 }
 
@@ -311,32 +311,32 @@ BOOL CIoOperation::CheckTransfer()
     ASSERT_NOT_NULL(m_pInstance);
     if (m_pInstance == NULL) {
         ::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
+        return FALSE;
     }
     ASSERT_NOT_NULL(m_pInstance->m_pDevice);
     if (m_pInstance->m_pDevice == NULL) {
         ::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
+        return FALSE;
     }
     ASSERT_VALID_HANDLE(m_pInstance->m_hHandle);
     if (!IsValidHandle(m_pInstance->m_hHandle)) {
         ::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
+        return FALSE;
     }
     // Starting over a transfer in flight (or one not yet collected) would
     // hand its OVERLAPPED and buffer to the system twice.
     ASSERT_TRUE(IsComplete());
     if (!IsComplete()) {
         ::SetLastError(ERROR_BUSY);
-        return 0;
+        return FALSE;
     }
-    return 1;
+    return TRUE;
 }
 
 BOOL CIoOperation::Read(void* pvBuffer, DWORD cb)
 {
     if (!CheckTransfer())
-        return 0;
+        return FALSE;
     m_dwRequested = cb;
     m_pDataBlock = NULL;
     return m_pInstance->m_pDevice->DoRead(this, pvBuffer, cb);
@@ -345,7 +345,7 @@ BOOL CIoOperation::Read(void* pvBuffer, DWORD cb)
 BOOL CIoOperation::Write(const void* pvBuffer, DWORD cb)
 {
     if (!CheckTransfer())
-        return 0;
+        return FALSE;
     m_dwRequested = cb;
     m_pDataBlock = NULL;
     return m_pInstance->m_pDevice->DoWrite(this, pvBuffer, cb);
@@ -354,7 +354,7 @@ BOOL CIoOperation::Write(const void* pvBuffer, DWORD cb)
 BOOL CIoOperation::ReadMessage(CDataBlock* pBlock)
 {
     if (!CheckTransfer())
-        return 0;
+        return FALSE;
     m_dwRequested = 0xFFFFFFFF;
     return m_pInstance->m_pDevice->DoMessageRead(this, pBlock);
 }
@@ -362,7 +362,7 @@ BOOL CIoOperation::ReadMessage(CDataBlock* pBlock)
 BOOL CIoOperation::WriteMessage(const void* pvBuffer, DWORD cb)
 {
     if (!CheckTransfer())
-        return 0;
+        return FALSE;
     m_dwRequested = cb;
     m_pDataBlock = NULL;
     return m_pInstance->m_pDevice->DoMessageWrite(this, pvBuffer, cb);
@@ -371,12 +371,12 @@ BOOL CIoOperation::WriteMessage(const void* pvBuffer, DWORD cb)
 BOOL CIoOperation::ReadExact(void* pvBuffer, DWORD cb)
 {
     if (!CheckTransfer())
-        return 0;
+        return FALSE;
     CIoDevice* pDevice = m_pInstance->m_pDevice;
     BYTE* pb = (BYTE*)pvBuffer;
     m_dwRequested = cb;
     m_pDataBlock = NULL;
-    m_fResult = 1;
+    m_fResult = TRUE;
     m_dwError = 0;
     DWORD cbSoFar = 0;
     while (cbSoFar < cb && m_fResult) {
@@ -384,7 +384,7 @@ BOOL CIoOperation::ReadExact(void* pvBuffer, DWORD cb)
         BOOL fStarted = pDevice->DoRead(this, pb + cbSoFar, cb - cbSoFar);
         if (!fStarted && m_fResult) {
             // The device refused the read and left the operation as it was.
-            m_fResult = 0;
+            m_fResult = FALSE;
             m_dwError = ::GetLastError() != 0 ? ::GetLastError() : ERROR_NOT_SUPPORTED;
             break;
         }
@@ -393,7 +393,7 @@ BOOL CIoOperation::ReadExact(void* pvBuffer, DWORD cb)
         if (m_fResult && m_dwActual == 0) {
             // A device that reports success with no bytes has nothing more
             // to give; going round again would never end.
-            m_fResult = 0;
+            m_fResult = FALSE;
             m_dwError = ERROR_HANDLE_EOF;
         }
     }
@@ -411,8 +411,8 @@ BOOL CIoOperation::ReadUntil(std::string& csLine, char chDelimiter)
 {
     csLine.clear();
     if (!CheckTransfer())
-        return 0;
-    m_fResult = 1;
+        return FALSE;
+    m_fResult = TRUE;
     m_dwError = 0;
     // At least one byte is read, so that every delimiter (0xFF included)
     // ends a line.
@@ -433,9 +433,9 @@ BOOL CIoOperation::SendMessage(CSerializable& object)
 {
     CDataBlock block;
     if (!object.Serialize(block))
-        return 0;
+        return FALSE;
     if (!WriteMessage(block.GetData(), block.GetLength()) && IsComplete())
-        return 0;
+        return FALSE;
     return GetResult();
 }
 
@@ -444,12 +444,12 @@ BOOL CIoOperation::GetResult()
     ASSERT_NOT_NULL(m_pInstance);
     if (m_pInstance == NULL) {
         ::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
+        return FALSE;
     }
     ASSERT_NOT_NULL(m_pInstance->m_pDevice);
     if (m_pInstance->m_pDevice == NULL) {
         ::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
+        return FALSE;
     }
     // A message device may start its read again (a dropped one-byte
     // message), leaving the operation pending after one round.
@@ -465,7 +465,7 @@ BOOL CIoOperation::TryGetResult()
         m_pInstance->m_pDevice->DoGetResult(this, FALSE);
     if (!IsComplete()) {
         ::SetLastError(ERROR_IO_PENDING);
-        return 0;
+        return FALSE;
     }
     ::SetLastError(m_fResult ? 0 : m_dwError);
     return m_fResult;
@@ -480,10 +480,10 @@ BOOL CIoOperation::WaitForResult(DWORD dwTimeout)
         DWORD dwWait = ::WaitForSingleObject(m_event.m_hHandle, dwLeft);
         if (dwWait == WAIT_TIMEOUT) {
             ::SetLastError(ERROR_TIMEOUT);
-            return 0;
+            return FALSE;
         }
         if (dwWait != WAIT_OBJECT_0)
-            return 0;
+            return FALSE;
         if (m_pInstance == NULL || m_pInstance->m_pDevice == NULL)
             return GetResult();
         // A message device may start its read again and leave the
@@ -512,7 +512,7 @@ BOOL CIoOperation::Cancel()
         if (::WaitForSingleObject(m_event.m_hHandle, 5000) != WAIT_OBJECT_0) {
             DEBUG_ERROR_MSG("A cancelled transfer did not end. Error " << ::GetLastError());
             ::SetLastError(ERROR_TIMEOUT);
-            return 0;
+            return FALSE;
         }
         const DWORD dwSaved = ::GetLastError();
         if (m_pInstance != NULL && m_pInstance->m_pDevice != NULL)

@@ -7,9 +7,9 @@
 
 #include "common/assertex.h"
 
-volatile BOOL g_fDebugErrors = 1;
-volatile BOOL g_fDebugTrace = 0;
-volatile BOOL g_fSoftwareFailureBox = 0;
+volatile BOOL g_fDebugErrors = TRUE;
+volatile BOOL g_fDebugTrace = FALSE;
+volatile BOOL g_fSoftwareFailureBox = FALSE;
 
 namespace {
 
@@ -194,10 +194,10 @@ void CDebugOutput::PopHeader()
 {
     if (m_critsecLock.RecursionCount > 1 && !m_aOuterHeaders.empty()) {
         const CHeader& header = m_aOuterHeaders.back();
-        m_mtTime = header.mtTime;
-        m_pszFile = header.pszFile;
-        m_nLine = header.nLine;
-        m_nKind = header.nKind;
+        m_mtTime = header.m_mtTime;
+        m_pszFile = header.m_pszFile;
+        m_nLine = header.m_nLine;
+        m_nKind = header.m_nKind;
         m_aOuterHeaders.pop_back();
     }
 }

@@ -115,17 +115,17 @@ void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
     if (m_nNestingLevel == 1) {
         DWORD dwThreadId = ::GetCurrentThreadId();
         CDebugRecord record;
-        record.dwProcessId = ::GetCurrentProcessId();
-        record.csModule = m_csModule;
-        record.dwThreadId = dwThreadId;
-        record.csThreadName = GetThreadName(dwThreadId);
-        if (record.csThreadName.empty())
-            record.csThreadName = "main";
-        record.mtTime = m_mtTime;
-        record.pszFile = m_pszFile;
-        record.nLine = m_nLine;
-        record.nKind = m_nKind;
-        record.csText = m_osBuffer.str();
+        record.m_dwProcessId = ::GetCurrentProcessId();
+        record.m_csModule = m_csModule;
+        record.m_dwThreadId = dwThreadId;
+        record.m_csThreadName = GetThreadName(dwThreadId);
+        if (record.m_csThreadName.empty())
+            record.m_csThreadName = "main";
+        record.m_mtTime = m_mtTime;
+        record.m_pszFile = m_pszFile;
+        record.m_nLine = m_nLine;
+        record.m_nKind = m_nKind;
+        record.m_csText = m_osBuffer.str();
 
         BOOL fNotified = FALSE;
         if (m_pNotifier != NULL && m_pNotifier->m_fActive) {
@@ -134,7 +134,7 @@ void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
         }
         BOOL fEchoed = fApp && !fNotified && m_fEcho;
         if (fEchoed) {
-            std::cerr << record.csText << '\n';
+            std::cerr << record.m_csText << '\n';
             std::cerr.flush();
         }
         if (m_nKind & DEBUG_FAILURE) {
@@ -147,12 +147,12 @@ void CDebugLog::FinishMessage(BOOL fApp, const std::string& csTitle)
                 // message also goes to the console, where an operator and a
                 // script see it.
                 if (!fEchoed) {
-                    std::cerr << record.csText << '\n';
+                    std::cerr << record.m_csText << '\n';
                     std::cerr.flush();
                 }
                 UINT uType = MB_TASKMODAL | MB_SETFOREGROUND |
                              ((m_nKind & DEBUG_ERROR) ? MB_ICONHAND : MB_ICONEXCLAMATION);
-                ShowBoxDetached(record.csText, csTitle, uType);
+                ShowBoxDetached(record.m_csText, csTitle, uType);
             }
         }
         m_osBuffer.str(std::string());

@@ -7,8 +7,8 @@ namespace {
 
 struct CWinsockEntry
 {
-    DWORD dwCode;
-    const char* pszText;
+    DWORD m_dwCode;
+    const char* m_pszText;
 };
 
 // Used when the system has no message for a Winsock code.
@@ -64,8 +64,8 @@ const CWinsockEntry s_aWinsockErrors[] = {
 const char* GetWinsockErrorString(DWORD dwError)
 {
     for (const CWinsockEntry& entry : s_aWinsockErrors) {
-        if (entry.dwCode == dwError)
-            return entry.pszText;
+        if (entry.m_dwCode == dwError)
+            return entry.m_pszText;
     }
     return NULL;
 }

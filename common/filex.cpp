@@ -39,9 +39,9 @@ BOOL CFileDevice::DoCreate(CIoInstance* pInstance)
                                    m_dwCreationDisposition,
                                    m_dwFlagsAndAttributes | (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0), NULL);
     if (hHandle == INVALID_HANDLE_VALUE)
-        return 0;
+        return FALSE;
     pInstance->m_hHandle = hHandle;
-    return 1;
+    return TRUE;
 }
 
 BOOL CFileDevice::DoRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb)
@@ -55,7 +55,7 @@ BOOL CFileDevice::DoRead(CIoOperation* pOperation, void* pvBuffer, DWORD cb)
     if (fOk && cbRead == 0 && cb > 0) {
         pOperation->m_dwActual = 0;
         pOperation->SetFinished(0, ERROR_HANDLE_EOF);
-        return 0;
+        return FALSE;
     }
     return FinishStart(pOperation, fOk, cbRead);
 }

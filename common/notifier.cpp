@@ -39,9 +39,9 @@ BOOL CDebugMessage::DoDeserialize(const CBlockPtrArray& apDataBlocks, const CDWo
 // ---------------------------------------------------------------------------
 // CDebugNotifier
 
-CDebugNotifier::CDebugNotifier() : m_fPipeOpened(0), m_dwSendTimeout(1000)
+CDebugNotifier::CDebugNotifier() : m_fPipeOpened(FALSE), m_dwSendTimeout(1000)
 {
-    m_fActive = 0;
+    m_fActive = FALSE;
 }
 
 CDebugNotifier::~CDebugNotifier()
@@ -55,15 +55,15 @@ void CDebugNotifier::ClosePipe()
     if (!m_opWrite.IsComplete())
         m_opWrite.Cancel();
     m_instance.Close();
-    m_fPipeOpened = 0;
-    m_fActive = 0;
+    m_fPipeOpened = FALSE;
+    m_fActive = FALSE;
 }
 
 BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
 {
     ASSERT_TRUE(!m_fPipeOpened);
     if (m_fPipeOpened)
-        return 1;
+        return TRUE;
     m_pipe.SetClient(pszComputer != NULL ? pszComputer : "", pszPipeName != NULL ? pszPipeName : "");
     m_pipe.SetAccess(GENERIC_READ | GENERIC_WRITE);
     // Bounded both ways: a debugger pipe that exists but never takes a
@@ -73,11 +73,11 @@ BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
     m_pipe.SetOverlapped(TRUE);
     if (m_instance.Open(&m_pipe)) {
         m_opWrite.SetInstance(&m_instance);
-        m_fPipeOpened = 1;
-        m_fActive = 1;
+        m_fPipeOpened = TRUE;
+        m_fActive = TRUE;
         DEBUG_TRACE_MSG("Connected to the debugger at " << m_pipe.GetFullName());
     } else {
-        m_fActive = 0;
+        m_fActive = FALSE;
         DEBUG_ERROR_MSG("Couldn't connect to debugger at " << m_pipe.GetFullName() << ". Error " << LastErrorText());
     }
     return m_fPipeOpened;
@@ -85,18 +85,18 @@ BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
 
 void CDebugNotifier::BuildMessage(const CDebugRecord& record, CDebugMessage& message)
 {
-    const std::string csFile = record.pszFile != NULL ? record.pszFile : "";
-    message.m_dwKind = (DWORD)record.nKind;
-    message.m_dwProcessId = record.dwProcessId;
-    message.m_dwThreadId = record.dwThreadId;
-    message.m_mtTime = record.mtTime;
-    message.m_csModule = record.csModule;
-    message.m_csThreadName = record.csThreadName;
+    const std::string csFile = record.m_pszFile != NULL ? record.m_pszFile : "";
+    message.m_dwKind = (DWORD)record.m_nKind;
+    message.m_dwProcessId = record.m_dwProcessId;
+    message.m_dwThreadId = record.m_dwThreadId;
+    message.m_mtTime = record.m_mtTime;
+    message.m_csModule = record.m_csModule;
+    message.m_csThreadName = record.m_csThreadName;
     message.m_csSource = csFile.empty() ? std::string() : StrLower(StripExtension(GetFileName(GetFullPath(csFile))));
-    if (record.nKind & DEBUG_FAILURE)
-        message.m_csText = record.csText + " (Line " + std::to_string(record.nLine) + " of " + csFile + ").";
+    if (record.m_nKind & DEBUG_FAILURE)
+        message.m_csText = record.m_csText + " (Line " + std::to_string(record.m_nLine) + " of " + csFile + ").";
     else
-        message.m_csText = record.csText;
+        message.m_csText = record.m_csText;
 }
 
 BOOL CDebugNotifier::Report(const CDebugRecord& record)

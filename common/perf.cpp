@@ -301,9 +301,9 @@ DWORD CProcessCensus::CollectFromPerformanceData()
 DWORD CProcessCensus::FindObjectInstances(const BYTE* pbData, DWORD cbData, DWORD dwTitleIndex,
                                           CObjectInstances& object)
 {
-    object.pObject = NULL;
-    object.apInstances.clear();
-    object.apCounterBlocks.clear();
+    object.m_pObject = NULL;
+    object.m_apInstances.clear();
+    object.m_apCounterBlocks.clear();
 
     PERF_DATA_BLOCK dataBlock;
     if (!ReadAt(pbData, cbData, 0, dataBlock))
@@ -330,7 +330,7 @@ DWORD CProcessCensus::FindObjectInstances(const BYTE* pbData, DWORD cbData, DWOR
         return ERROR_INVALID_DATA;
     const BYTE* pbObject = pbData + ullObject;
     const DWORD cbObject = objectType.TotalByteLength;
-    object.pObject = (const PERF_OBJECT_TYPE*)pbObject;
+    object.m_pObject = (const PERF_OBJECT_TYPE*)pbObject;
 
     unsigned long long ullInstance = objectType.DefinitionLength;
     for (LONG iInstance = 0; iInstance < objectType.NumInstances; iInstance++) {
@@ -346,8 +346,8 @@ DWORD CProcessCensus::FindObjectInstances(const BYTE* pbData, DWORD cbData, DWOR
         if (!ReadAt(pbObject, cbObject, ullCounterBlock, counterBlock) ||
             counterBlock.ByteLength < sizeof(counterBlock) || counterBlock.ByteLength > cbObject - ullCounterBlock)
             return ERROR_INVALID_DATA;
-        object.apInstances.push_back((const PERF_INSTANCE_DEFINITION*)(pbObject + ullInstance));
-        object.apCounterBlocks.push_back((const PERF_COUNTER_BLOCK*)(pbObject + ullCounterBlock));
+        object.m_apInstances.push_back((const PERF_INSTANCE_DEFINITION*)(pbObject + ullInstance));
+        object.m_apCounterBlocks.push_back((const PERF_COUNTER_BLOCK*)(pbObject + ullCounterBlock));
         ullInstance = ullCounterBlock + counterBlock.ByteLength;
     }
     return ERROR_SUCCESS;
@@ -407,12 +407,12 @@ BOOL CProcessCensus::ReadSnapshot(const BYTE* pbData, DWORD cbData)
             dwError = FindObjectInstances(pbData, cbData, m_dwThreadTitleIndex, thread);
         if (dwError == ERROR_SUCCESS) {
             m_pDataBlockHeader = (const PERF_DATA_BLOCK*)pbData;
-            m_pProcessObject = process.pObject;
-            m_apProcessInstances.swap(process.apInstances);
-            m_apProcessCounterBlocks.swap(process.apCounterBlocks);
-            m_pThreadObject = thread.pObject;
-            m_apThreadInstances.swap(thread.apInstances);
-            m_apThreadCounterBlocks.swap(thread.apCounterBlocks);
+            m_pProcessObject = process.m_pObject;
+            m_apProcessInstances.swap(process.m_apInstances);
+            m_apProcessCounterBlocks.swap(process.m_apCounterBlocks);
+            m_pThreadObject = thread.m_pObject;
+            m_apThreadInstances.swap(thread.m_apInstances);
+            m_apThreadCounterBlocks.swap(thread.m_apCounterBlocks);
             dwError = ReadProcessEntries();
         }
     }

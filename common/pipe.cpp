@@ -112,7 +112,7 @@ BOOL CPipe::IsServed(const std::string& csFullName)
     // A time-out of 0 would mean the pipe's default wait; 1 ms is the
     // shortest real one.
     if (::WaitNamedPipeA(csFullName.c_str(), 1))
-        return 1;
+        return TRUE;
     const DWORD dwError = ::GetLastError();
     DEBUG_TRACE_MSG("Probing " << csFullName << ": error " << dwError);
     return dwError != ERROR_FILE_NOT_FOUND;
@@ -134,7 +134,7 @@ BOOL CPipe::WaitForServer(const std::string& csFullName, DWORD dwStart)
 {
     for (;;) {
         if (::WaitNamedPipeA(csFullName.c_str(), GetPollInterval(m_dwWaitForInstance)))
-            return 1;
+            return TRUE;
         const DWORD dwError = ::GetLastError();
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         // Wine ends the wait with ERROR_HANDLES_CLOSED when the last
@@ -144,18 +144,18 @@ BOOL CPipe::WaitForServer(const std::string& csFullName, DWORD dwStart)
             if (dwElapsed >= m_dwWaitForPipe) {
                 DEBUG_TRACE_MSG("DoCreate() failed because the server end does not exist.");
                 ::SetLastError(dwError);
-                return 0;
+                return FALSE;
             }
             ::Sleep(GetPollInterval(m_dwWaitForPipe));
         } else if (dwError == ERROR_SEM_TIMEOUT) {
             if (dwElapsed >= m_dwWaitForInstance) {
                 DEBUG_TRACE_MSG("DoCreate() failed because no Server instance was available.");
                 ::SetLastError(dwError);
-                return 0;
+                return FALSE;
             }
         } else {
             ::SetLastError(dwError);
-            return 0;
+            return FALSE;
         }
     }
 }
@@ -169,7 +169,7 @@ BOOL CPipe::CreateClientEnd(CIoInstance* pInstance)
         DWORD dwError;
         do {
             if (!WaitForServer(csFullName, dwStart))
-                return 0;
+                return FALSE;
             // The server may learn who the client is, but never act as it.
             const DWORD dwFlags =
                 (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0) | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
@@ -190,7 +190,7 @@ BOOL CPipe::CreateClientEnd(CIoInstance* pInstance)
                 pInstance->m_hHandle = hHandle;
                 DEBUG_TRACE_MSG("Have connected to " << csFullName);
                 ::SetLastError(0);
-                return 1;
+                return TRUE;
             }
             dwError = ::GetLastError();
             // The instance that the wait saw may be gone before the open
@@ -198,7 +198,7 @@ BOOL CPipe::CreateClientEnd(CIoInstance* pInstance)
             // goes on within the same limit.
         } while (dwError == ERROR_FILE_NOT_FOUND);
         if (dwError != ERROR_PIPE_BUSY)
-            return 0;
+            return FALSE;
         DEBUG_TRACE_MSG("Someone else connected to the pipe. Trying again.");
     }
 }
@@ -215,7 +215,7 @@ BOOL CPipe::CreateServerEnd(CIoInstance* pInstance)
     for (;;) {
         HANDLE hHandle = CreateServerHandle(m_dwOpenMode | (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0));
         if (hHandle == INVALID_HANDLE_VALUE)
-            return 0;
+            return FALSE;
         DEBUG_TRACE_MSG("An instance of the pipe " << csFullName << " has been created. Waiting for a connection. ");
         BOOL fConnected;
         DWORD dwError = 0;
@@ -239,12 +239,12 @@ BOOL CPipe::CreateServerEnd(CIoInstance* pInstance)
             pInstance->m_hHandle = hHandle;
             DEBUG_TRACE_MSG("Someone has connected to " << csFullName);
             ::SetLastError(0);
-            return 1;
+            return TRUE;
         }
         VERIFY_TRUE(::CloseHandle(hHandle));
         if (dwError != ERROR_NO_DATA) {
             ::SetLastError(dwError);
-            return 0;
+            return FALSE;
         }
     }
 }
@@ -253,42 +253,42 @@ BOOL CPipe::DoCreateAsync(CPipeInstance* pInstance)
 {
     ASSERT_COND(m_fIsServer, ==, 1);
     // Set directly: other instances of this pipe may be open already.
-    m_fOverlapped = 1;
+    m_fOverlapped = TRUE;
     const std::string csFullName = GetFullName();
     HANDLE hHandle = CreateServerHandle(m_dwOpenMode | FILE_FLAG_OVERLAPPED);
     if (hHandle == INVALID_HANDLE_VALUE) {
         const DWORD dwError = ::GetLastError();
         DEBUG_ERROR_MSG("The call to CreateNamedPipe() failed for " << csFullName << ". Error " << ErrorText(dwError));
-        pInstance->m_fConnectResult = 0;
+        pInstance->m_fConnectResult = FALSE;
         pInstance->m_dwConnectError = dwError;
         pInstance->m_event.Set();
         ::SetLastError(dwError);
-        return 0;
+        return FALSE;
     }
     pInstance->m_hHandle = hHandle;
     DEBUG_TRACE_MSG("An instance of the pipe " << csFullName << " has been created. Waiting asynchronously for a connection.");
     for (;;) {
         if (::ConnectNamedPipe(hHandle, &pInstance->m_overlapped)) {
             DEBUG_FAILURE_MSG("Unexpected return value of TRUE from ::ConnectNamedPipe().");
-            pInstance->m_fConnectResult = 1;
+            pInstance->m_fConnectResult = TRUE;
             pInstance->m_dwConnectError = 0;
             // Signalled so that a wait on the instance sees the client.
             pInstance->m_event.Set();
-            return 1;
+            return TRUE;
         }
         const DWORD dwError = ::GetLastError();
         switch (dwError) {
         case ERROR_IO_PENDING:
-            pInstance->m_fConnectResult = 0;
+            pInstance->m_fConnectResult = FALSE;
             pInstance->m_dwConnectError = ERROR_IO_PENDING;
             ::SetLastError(ERROR_IO_PENDING);
-            return 0;
+            return FALSE;
         case ERROR_PIPE_CONNECTED:
-            pInstance->m_fConnectResult = 1;
+            pInstance->m_fConnectResult = TRUE;
             pInstance->m_dwConnectError = 0;
             pInstance->m_event.Set();
             ::SetLastError(0);
-            return 1;
+            return TRUE;
         case ERROR_NO_DATA:
             // The client has gone, but the instance stays in the closing
             // state, and every further connect fails the same way, until it
@@ -298,13 +298,13 @@ BOOL CPipe::DoCreateAsync(CPipeInstance* pInstance)
             break;
         default:
             DEBUG_ERROR_MSG("Call to ::ConnectNamedPipe() failed. Error " << ErrorText(dwError));
-            pInstance->m_fConnectResult = 0;
+            pInstance->m_fConnectResult = FALSE;
             pInstance->m_dwConnectError = dwError;
             pInstance->m_event.Set();
             VERIFY_TRUE(::CloseHandle(hHandle));
             pInstance->m_hHandle = INVALID_HANDLE_VALUE;
             ::SetLastError(dwError);
-            return 0;
+            return FALSE;
         }
     }
 }
@@ -357,14 +357,14 @@ BOOL CMessagePipe::DoRead(CIoOperation*, void*, DWORD)
 {
     DEBUG_FAILURE_MSG("CMessagePipe does not support byte-reads.");
     ::SetLastError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return FALSE;
 }
 
 BOOL CMessagePipe::DoWrite(CIoOperation*, const void*, DWORD)
 {
     DEBUG_FAILURE_MSG("CMessagePipe does not support byte-writes.");
     ::SetLastError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return FALSE;
 }
 
 BOOL CMessagePipe::DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb)
@@ -373,7 +373,7 @@ BOOL CMessagePipe::DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer
     ASSERT_COND(cb, !=, 0);
     if (pvBuffer == NULL || cb == 0) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return FALSE;
     }
     pOperation->m_pDataBlock = NULL;
     pOperation->SetPosition(0);
@@ -392,11 +392,11 @@ BOOL CMessagePipe::GetBytesLeft(CIoOperation* pOperation, BOOL fNullReadOk, DWOR
     // A read that succeeded in message read mode took a whole message; the
     // peek would already report the next one.
     if (fNullReadOk && (cbNullRead == 0 || IsMessageReadMode(hHandle)))
-        return 1;
+        return TRUE;
     DWORD cbAvailable = 0;
     if (!::PeekNamedPipe(hHandle, NULL, 0, NULL, &cbAvailable, &cbLeft))
-        return 0;
-    return 1;
+        return FALSE;
+    return TRUE;
 }
 
 BOOL CMessagePipe::FinishRest(CIoOperation* pOperation, DWORD cbLeft)
@@ -404,7 +404,7 @@ BOOL CMessagePipe::FinishRest(CIoOperation* pOperation, DWORD cbLeft)
     pOperation->m_dwMessagePhase = MESSAGE_PHASE_NONE;
     ASSERT_COND(pOperation->m_dwActual, ==, cbLeft);
     pOperation->m_dwActual = cbLeft + 1;
-    return 1;
+    return TRUE;
 }
 
 int CMessagePipe::AfterFirstByte(CIoOperation* pOperation, BOOL fOk, DWORD cbRead, DWORD dwError, BOOL fWait)
@@ -459,7 +459,7 @@ BOOL CMessagePipe::CollectRest(CIoOperation* pOperation, BOOL fWait)
         return FinishRest(pOperation, cbLeft);
     if (pOperation->IsComplete())
         pOperation->m_dwMessagePhase = MESSAGE_PHASE_NONE;
-    return 0;
+    return FALSE;
 }
 
 BOOL CMessagePipe::StartFirstByte(CIoOperation* pOperation, int cDropped, BOOL fWait)
@@ -475,7 +475,7 @@ BOOL CMessagePipe::StartFirstByte(CIoOperation* pOperation, int cDropped, BOOL f
             pOperation->SetPending();
             pOperation->m_event.Set();
             ::SetLastError(ERROR_IO_PENDING);
-            return 0;
+            return FALSE;
         }
         pOperation->SetPosition(0);
         pOperation->m_dwActual = 0;
@@ -487,7 +487,7 @@ BOOL CMessagePipe::StartFirstByte(CIoOperation* pOperation, int cDropped, BOOL f
             pOperation->m_dwMessagePhase = MESSAGE_PHASE_FIRST_BYTE;
             pOperation->SetPending();
             ::SetLastError(ERROR_IO_PENDING);
-            return 0;
+            return FALSE;
         }
         const int nOutcome = AfterFirstByte(pOperation, fOk, cbRead, dwError, fWait);
         if (nOutcome >= 0)
@@ -501,7 +501,7 @@ BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
     ASSERT_NOT_NULL(pBlock);
     if (pBlock == NULL) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return FALSE;
     }
     pOperation->m_pDataBlock = pBlock;
     pBlock->Reset();
@@ -511,10 +511,10 @@ BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
 BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation, BOOL fWait)
 {
     if (pOperation->m_fResult)
-        return 1;
+        return TRUE;
     if (pOperation->m_dwError != ERROR_IO_PENDING) {
         ::SetLastError(pOperation->m_dwError);
-        return 0;
+        return FALSE;
     }
     switch (pOperation->m_dwMessagePhase) {
     case MESSAGE_PHASE_RESTART:
@@ -528,7 +528,7 @@ BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation, BOOL fWait)
         const DWORD dwError = fOk ? 0 : ::GetLastError();
         if (!fOk && dwError == ERROR_IO_INCOMPLETE) {
             ::SetLastError(ERROR_IO_PENDING);
-            return 0;
+            return FALSE;
         }
         const int nOutcome = AfterFirstByte(pOperation, fOk, cbRead, dwError, fWait);
         if (nOutcome >= 0)
@@ -544,7 +544,7 @@ BOOL CMessagePipe::DoGetResult(CIoOperation* pOperation, BOOL fWait)
 // CPipeInstance
 
 CPipeInstance::CPipeInstance()
-    : m_event(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED), m_fConnectResult(1), m_dwConnectError(0)
+    : m_event(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED), m_fConnectResult(TRUE), m_dwConnectError(0)
 {
     m_pwoDelegate = &m_event;
     ZeroMemory(&m_overlapped, sizeof(m_overlapped));
@@ -572,7 +572,7 @@ void CPipeInstance::Close()
         }
     }
     CIoInstance::Close();
-    m_fConnectResult = 1;
+    m_fConnectResult = TRUE;
     m_dwConnectError = 0;
     ::SetLastError(dwSaved);
 }
@@ -584,19 +584,19 @@ BOOL CPipeInstance::OpenAsync(CPipe* pPipe)
     ASSERT_NOT_NULL(pPipe);
     if (pPipe == NULL || m_pDevice != NULL || IsValidHandle(m_hHandle)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return FALSE;
     }
     m_hHandle = INVALID_HANDLE_VALUE;
-    m_fConnectResult = 1;
+    m_fConnectResult = TRUE;
     m_dwConnectError = 0;
     m_event.Reset();
     BOOL fOk = pPipe->DoCreateAsync(this);
     if (!fOk && ::GetLastError() != ERROR_IO_PENDING)
-        return 0;
+        return FALSE;
     m_pDevice = pPipe;
     ::InterlockedIncrement(&pPipe->m_cInstances);
     ::SetLastError(fOk ? 0 : ERROR_IO_PENDING);
-    return 1;
+    return TRUE;
 }
 
 BOOL CPipeInstance::FinishConnect()
@@ -605,10 +605,10 @@ BOOL CPipeInstance::FinishConnect()
     if (IsConnectPending()) {
         DWORD cbDone = 0;
         if (::GetOverlappedResult(m_hHandle, &m_overlapped, &cbDone, TRUE)) {
-            m_fConnectResult = 1;
+            m_fConnectResult = TRUE;
             m_dwConnectError = 0;
         } else {
-            m_fConnectResult = 0;
+            m_fConnectResult = FALSE;
             m_dwConnectError = ::GetLastError();
         }
     }
@@ -640,11 +640,11 @@ CPipeConnection::~CPipeConnection()
 BOOL CPipeConnection::Listen(CPipe* pPipe)
 {
     if (!m_instance.OpenAsync(pPipe))
-        return 0;
+        return FALSE;
     m_opRead.SetInstance(&m_instance);
     m_opWrite.SetInstance(&m_instance);
     ::SetLastError(0);
-    return 1;
+    return TRUE;
 }
 
 BOOL CPipeConnection::StartRead()
@@ -679,7 +679,7 @@ BOOL CPipeConnection::QueueMessage(const CSharedMessage& pMessage)
 {
     if (m_apOutgoing.size() >= s_cMaxQueued || (m_opWrite.IsComplete() && !m_opWrite.m_fResult)) {
         ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-        return 0;
+        return FALSE;
     }
     m_apOutgoing.push_back(pMessage);
     return StartWrites();
@@ -697,19 +697,19 @@ BOOL CPipeConnection::StartWrites()
     while (m_opWrite.IsComplete()) {
         if (!m_opWrite.m_fResult) {
             ::SetLastError(m_opWrite.m_dwError);
-            return 0;
+            return FALSE;
         }
         if (m_apOutgoing.empty()) {
             m_pWriting.reset();
-            return 1;
+            return TRUE;
         }
         m_pWriting = m_apOutgoing.front();
         m_apOutgoing.pop_front();
         m_dwWriteStart = ::GetTickCount();
         if (!m_opWrite.WriteMessage(m_pWriting->data(), (DWORD)m_pWriting->size()) && m_opWrite.IsComplete())
-            return 0;
+            return FALSE;
     }
-    return 1;
+    return TRUE;
 }
 
 DWORD CPipeConnection::GetWriteWait() const

@@ -4,7 +4,7 @@
 
 #include "common/assertex.h"
 
-CSimpleThread::CSimpleThread() : m_hHandle(NULL), m_dwThreadId(0), m_fSuspended(0)
+CSimpleThread::CSimpleThread() : m_hHandle(NULL), m_dwThreadId(0), m_fSuspended(FALSE)
 {
     m_phWaitHandle = &m_hHandle;
 }
@@ -26,7 +26,7 @@ BOOL CSimpleThread::Create(LPTHREAD_START_ROUTINE pfnRoutine, void* pvParameter)
         m_dwThreadId = 0;
         return FALSE;
     }
-    m_fSuspended = 1;
+    m_fSuspended = TRUE;
     DEBUG_TRACE_MSG("Thread '" << m_csName << "' (id: " << m_dwThreadId << ") was created.");
     RegisterThreadName(m_csName, m_dwThreadId);
     return TRUE;
@@ -43,13 +43,13 @@ void CSimpleThread::Resume()
     ASSERT_NOT_NULL(m_hHandle);
     DWORD dw = ::ResumeThread(m_hHandle);
     ASSERT_COND(dw, !=, -1);
-    m_fSuspended = (dw == 0 || dw == 1) ? 0 : 1;
+    m_fSuspended = (dw == 0 || dw == 1) ? FALSE : TRUE;
 }
 
 void CSimpleThread::Close()
 {
     m_dwThreadId = 0;
-    m_fSuspended = 0;
+    m_fSuspended = FALSE;
     if (m_hHandle != NULL) {
         VERIFY_TRUE(::CloseHandle(m_hHandle));
         m_hHandle = NULL;
@@ -57,7 +57,7 @@ void CSimpleThread::Close()
 }
 
 CThread::CThread(const std::string& csName)
-    : m_csName(csName), m_dwThreadId(0), m_hHandle(NULL), m_dwStackSize(0), m_fSuspended(0), m_dwExitCode(0),
+    : m_csName(csName), m_dwThreadId(0), m_hHandle(NULL), m_dwStackSize(0), m_fSuspended(FALSE), m_dwExitCode(0),
       m_fSkipBody(FALSE)
 {
     m_phWaitHandle = &m_hHandle;
@@ -101,7 +101,7 @@ DWORD CThread::Start()
         return ::GetLastError();
     m_hHandle = hThread;
     m_dwThreadId = dwThreadId;
-    m_fSuspended = 1;
+    m_fSuspended = TRUE;
     m_fSkipBody = FALSE;
     RegisterThreadName(m_csName, m_dwThreadId);
     DEBUG_TRACE_MSG("Thread " << m_csName << " (id: " << m_dwThreadId << ") has been created.");
@@ -113,7 +113,7 @@ DWORD CThread::Resume()
     ASSERT_NOT_NULL(m_hHandle);
     DWORD dw = ::ResumeThread(m_hHandle);
     ASSERT_COND(dw, !=, ~(DWORD)0);
-    m_fSuspended = (dw == 0 || dw == 1) ? 0 : 1;
+    m_fSuspended = (dw == 0 || dw == 1) ? FALSE : TRUE;
     return dw;
 }
 

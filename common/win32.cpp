@@ -21,7 +21,7 @@ CWaitObject::~CWaitObject()
 {
     m_pwoDelegate = NULL;
     m_phWaitHandle = NULL;
-    m_fEnabled = 1;
+    m_fEnabled = TRUE;
 }
 
 void CWaitObject::OnSignalled()

@@ -13,7 +13,7 @@ public:
     virtual BOOL Report(const CDebugRecord& record) override
     {
         m_aRecords.push_back(record);
-        return 1;
+        return TRUE;
     }
     std::vector<CDebugRecord> m_aRecords;
 };
@@ -31,14 +31,14 @@ public:
     {
         std::string cs;
         for (const CDebugRecord& record : m_reporter.m_aRecords)
-            cs += record.csText + "\n";
+            cs += record.m_csText + "\n";
         return cs;
     }
     // TRUE when a record starts with the check text.
     BOOL Has(const std::string& csCheck) const
     {
         for (const CDebugRecord& record : m_reporter.m_aRecords) {
-            if (record.csText.compare(0, csCheck.size(), csCheck) == 0)
+            if (record.m_csText.compare(0, csCheck.size(), csCheck) == 0)
                 return TRUE;
         }
         return FALSE;

@@ -26,15 +26,15 @@ private:
 CDebugRecord MakeRecord(int nKind, const char* pszFile, int nLine, const std::string& csText)
 {
     CDebugRecord record;
-    record.dwProcessId = 4242;
-    record.csModule = "ovrin";
-    record.dwThreadId = 77;
-    record.csThreadName = "ServerThread";
-    record.mtTime = CMilliTime(2024, 3, 5, 14, 7, 9, 42);
-    record.pszFile = pszFile;
-    record.nLine = nLine;
-    record.nKind = nKind;
-    record.csText = csText;
+    record.m_dwProcessId = 4242;
+    record.m_csModule = "ovrin";
+    record.m_dwThreadId = 77;
+    record.m_csThreadName = "ServerThread";
+    record.m_mtTime = CMilliTime(2024, 3, 5, 14, 7, 9, 42);
+    record.m_pszFile = pszFile;
+    record.m_nLine = nLine;
+    record.m_nKind = nKind;
+    record.m_csText = csText;
     return record;
 }
 

@@ -12,9 +12,9 @@ const DWORD s_dwLong = 20000;
 
 struct CMistakeRow
 {
-    const char* pszCase;
-    const char* pszDefinition;   // null: no file at all
-    const char* pszSaid;         // on standard error
+    const char* m_pszCase;
+    const char* m_pszDefinition;   // null: no file at all
+    const char* m_pszSaid;         // on standard error
 };
 
 const CMistakeRow s_aMistakes[] = {
@@ -35,16 +35,16 @@ TEST(OperatorMistakes, DefinitionErrorsReachStandardErrorAndFailTheRun)
     std::string csDir = MakeTempDirectory("ovrmistake");
     std::string csExe = CopyOvrinTo(csDir, "OvrMistake.exe");
     for (const CMistakeRow& row : s_aMistakes) {
-        SCOPED_TRACE(row.pszCase);
+        SCOPED_TRACE(row.m_pszCase);
         std::string csPath = csDir + "\\mistake.inf";
         ::DeleteFileA(csPath.c_str());
-        if (row.pszDefinition != NULL) {
-            ASSERT_TRUE(WriteTextFile(csPath, row.pszDefinition));
+        if (row.m_pszDefinition != NULL) {
+            ASSERT_TRUE(WriteTextFile(csPath, row.m_pszDefinition));
         }
         CRunResult result = RunProgram("\"" + csExe + "\" -d mistake.inf", "", s_dwLong, csDir);
         EXPECT_FALSE(result.m_fTimedOut);
         EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
-        EXPECT_NE(result.m_csErr.find(row.pszSaid), std::string::npos) << result.m_csErr;
+        EXPECT_NE(result.m_csErr.find(row.m_pszSaid), std::string::npos) << result.m_csErr;
         EXPECT_EQ(result.m_csErr.find("Warning"), std::string::npos) << "nothing started: " << result.m_csErr;
         EXPECT_NE(result.m_csOut.find("Ending."), std::string::npos) << result.m_csOut;
     }

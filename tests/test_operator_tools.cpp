@@ -155,27 +155,27 @@ TEST_F(OperatorTools, RotatedOutputKeepsEveryByteInOrderWhileClientsAreServed)
 
     const struct
     {
-        const char* pszFile;
-        DWORD cLines;
-        ULONGLONG cbLimit;
-        int nKeep;
+        const char* m_pszFile;
+        DWORD m_cLines;
+        ULONGLONG m_cbLimit;
+        int m_nKeep;
     } aCases[] = {{"logs\\p.log", 2000, 8 * 1024, 40}, {"keep.log", 1000, 4 * 1024, 2}};
     for (const auto& c : aCases) {
         std::vector<ULONGLONG> acbSizes;
-        const std::string csAll = PrintedLines(0, c.cLines);
+        const std::string csAll = PrintedLines(0, c.m_cLines);
         // With too few copies kept, the oldest go: what stays is the tail.
-        ULONGLONG cbKept = c.cbLimit / 100 * 100 * (ULONGLONG)c.nKeep;
-        std::string csGot = WaitForRotated(Path(c.pszFile), c.nKeep, c.nKeep == 40 ? csAll.size() : cbKept, acbSizes);
-        ASSERT_GE(csAll.size(), csGot.size()) << c.pszFile;
+        ULONGLONG cbKept = c.m_cbLimit / 100 * 100 * (ULONGLONG)c.m_nKeep;
+        std::string csGot = WaitForRotated(Path(c.m_pszFile), c.m_nKeep, c.m_nKeep == 40 ? csAll.size() : cbKept, acbSizes);
+        ASSERT_GE(csAll.size(), csGot.size()) << c.m_pszFile;
         EXPECT_TRUE(csAll.compare(csAll.size() - csGot.size(), csGot.size(), csGot) == 0)
-            << c.pszFile << ": the files are not the tail of what was printed (" << csGot.size() << " bytes)";
-        if (c.nKeep == 40) {
-            EXPECT_EQ(csGot.size(), csAll.size()) << c.pszFile;
+            << c.m_pszFile << ": the files are not the tail of what was printed (" << csGot.size() << " bytes)";
+        if (c.m_nKeep == 40) {
+            EXPECT_EQ(csGot.size(), csAll.size()) << c.m_pszFile;
         }
-        EXPECT_LE(acbSizes.size(), (size_t)c.nKeep + 1) << c.pszFile;
+        EXPECT_LE(acbSizes.size(), (size_t)c.m_nKeep + 1) << c.m_pszFile;
         for (ULONGLONG cb : acbSizes)
-            EXPECT_LE(cb, c.cbLimit) << c.pszFile;
-        EXPECT_FALSE(FileExists(Path(c.pszFile) + "." + std::to_string(c.nKeep + 1))) << c.pszFile;
+            EXPECT_LE(cb, c.m_cbLimit) << c.m_pszFile;
+        EXPECT_FALSE(FileExists(Path(c.m_pszFile) + "." + std::to_string(c.m_nKeep + 1))) << c.m_pszFile;
     }
     EXPECT_FALSE(FileExists(Path("work\\logs\\p.log")));
 
@@ -252,10 +252,10 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
 
     const struct
     {
-        const char* pszArgs;
-        DWORD dwExitCode;
-        const char* pszOut;
-        const char* pszErr;
+        const char* m_pszArgs;
+        DWORD m_dwExitCode;
+        const char* m_pszOut;
+        const char* m_pszErr;
     } aCases[] = {
         {"-n OvCtl.exe stop sleeper", 0, "Stopping process sleeper.exe\r\nsleeper.exe Stopped.\r\n", ""},
         {"-n OvCtl.exe start SLEEPER.EXE", 0, "Started process: sleeper.exe.", ""},
@@ -270,10 +270,10 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
         {"-n OvCtl.exe status -xml", 3, "Usage: ovrinctl", ""},
     };
     for (const auto& c : aCases) {
-        result = Tool(c.pszArgs);
-        EXPECT_EQ(result.m_dwExitCode, c.dwExitCode) << c.pszArgs << "\n" << result.m_csOut << result.m_csErr;
-        EXPECT_NE(result.m_csOut.find(c.pszOut), std::string::npos) << c.pszArgs << "\n" << result.m_csOut;
-        EXPECT_NE(result.m_csErr.find(c.pszErr), std::string::npos) << c.pszArgs << "\n" << result.m_csErr;
+        result = Tool(c.m_pszArgs);
+        EXPECT_EQ(result.m_dwExitCode, c.m_dwExitCode) << c.m_pszArgs << "\n" << result.m_csOut << result.m_csErr;
+        EXPECT_NE(result.m_csOut.find(c.m_pszOut), std::string::npos) << c.m_pszArgs << "\n" << result.m_csOut;
+        EXPECT_NE(result.m_csErr.find(c.m_pszErr), std::string::npos) << c.m_pszArgs << "\n" << result.m_csErr;
     }
     Quit();
 }
@@ -286,9 +286,9 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
                   "\"never.exe\"\r\n\"never.exe\" -restartdelya 5\r\n\"never.exe\" -logsize 0 -stdout o.log\r\n");
     const struct
     {
-        const char* pszFile;
-        DWORD dwExitCode;
-        std::vector<std::string> acsLines;
+        const char* m_pszFile;
+        DWORD m_dwExitCode;
+        std::vector<std::string> m_acsLines;
     } aCases[] = {
         {"good.inf", 0, {"good.inf is valid: 1 process line."}},
         {"bad.inf", 1, {"Unexpected \"-restartdelya\" on line 2 of", "LOGSIZE must be 1 or more and LOGKEEP 0 or more on line 3"}},
@@ -296,10 +296,10 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
     };
     for (const auto& c : aCases) {
         CRunResult result =
-            RunProgram("\"" + GetTestDirectory() + "ovrinctl.exe\" check " + c.pszFile, "", s_dwLong, csDir);
-        EXPECT_EQ(result.m_dwExitCode, c.dwExitCode) << c.pszFile << "\n" << result.m_csOut;
-        for (const std::string& csLine : c.acsLines)
-            EXPECT_NE(result.m_csOut.find(csLine), std::string::npos) << c.pszFile << "\n" << result.m_csOut;
+            RunProgram("\"" + GetTestDirectory() + "ovrinctl.exe\" check " + c.m_pszFile, "", s_dwLong, csDir);
+        EXPECT_EQ(result.m_dwExitCode, c.m_dwExitCode) << c.m_pszFile << "\n" << result.m_csOut;
+        for (const std::string& csLine : c.m_acsLines)
+            EXPECT_NE(result.m_csOut.find(csLine), std::string::npos) << c.m_pszFile << "\n" << result.m_csOut;
     }
     // Nothing was started and no template was written for the missing file.
     EXPECT_FALSE(FileExists(csDir + "\\missing.inf"));

@@ -21,8 +21,8 @@ const DWORD c_dwLong = 20000;
 
 struct CStamp
 {
-    std::string csWhat;   // "start" or "end"
-    double dMs;           // on the machine's performance counter
+    std::string m_csWhat;   // "start" or "end"
+    double m_dMs;           // on the machine's performance counter
 };
 
 std::vector<CStamp> ReadStamps(const std::string& csPath)
@@ -162,7 +162,7 @@ TEST_F(Restarts, BackoffDoublesToItsCapThenGivesUpAndStartRearms)
     ASSERT_EQ(aStamps.size(), 8u);
     const double adExpected[] = {1000, 2000, 4000};
     for (size_t i = 0; i < 3; i++) {
-        const double dGap = aStamps[2 * i + 2].dMs - aStamps[2 * i + 1].dMs;
+        const double dGap = aStamps[2 * i + 2].m_dMs - aStamps[2 * i + 1].m_dMs;
         EXPECT_GE(dGap, adExpected[i] - 50) << "restart " << i + 1;
         EXPECT_LE(dGap, adExpected[i] + 900) << "restart " << i + 1;
     }
@@ -323,9 +323,9 @@ TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
     const LONG GIVE_UP = -1;
     const struct
     {
-        CRestartPolicy policy;
-        std::vector<ULONGLONG> aullRuns;   // run lengths, ms
-        std::vector<LONG> anDelays;        // delay after each, or GIVE_UP
+        CRestartPolicy m_policy;
+        std::vector<ULONGLONG> m_aullRuns;   // run lengths, ms
+        std::vector<LONG> m_anDelays;        // delay after each, or GIVE_UP
     } aCases[] = {
         {{0, 8000, -1}, {0, 0, 0, 0, 0}, {1000, 2000, 4000, 8000, 8000}},
         {{0, 8000, -1}, {0, 0, 9000, 0}, {1000, 2000, 1000, 2000}},
@@ -340,12 +340,12 @@ TEST(RestartPolicy, BackoffAndGiveUpFollowTheRuns)
     for (size_t iCase = 0; iCase < sizeof aCases / sizeof aCases[0]; iCase++) {
         const auto& c = aCases[iCase];
         CRestartCount count = {0, 0};
-        for (size_t i = 0; i < c.aullRuns.size(); i++) {
+        for (size_t i = 0; i < c.m_aullRuns.size(); i++) {
             LONG nDelay = 0;
-            const LONG nGot = NextRestartDelay(c.policy, count, c.aullRuns[i], nDelay) ? nDelay : GIVE_UP;
-            if (i < c.anDelays.size()) {
-                EXPECT_EQ(nGot, c.anDelays[i]) << "case " << iCase << ", run " << i;
-            } else if (i + 1 == c.aullRuns.size()) {
+            const LONG nGot = NextRestartDelay(c.m_policy, count, c.m_aullRuns[i], nDelay) ? nDelay : GIVE_UP;
+            if (i < c.m_anDelays.size()) {
+                EXPECT_EQ(nGot, c.m_anDelays[i]) << "case " << iCase << ", run " << i;
+            } else if (i + 1 == c.m_aullRuns.size()) {
                 EXPECT_EQ(nGot, 86400000) << "case " << iCase << ": the cap holds without overflow";
             }
         }
@@ -379,17 +379,17 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     ::GetSystemTimeAsFileTime(&ftAfter);
     const struct
     {
-        const char* pszCommandLine;
-        const FILETIME* pftCensus;
-        BOOL fListed;
+        const char* m_pszCommandLine;
+        const FILETIME* m_pftCensus;
+        BOOL m_fListed;
     } aCases[] = {{"idcheck.exe", &ftAfter, TRUE},
                   {"IDCHECK.EXE -x", &ftAfter, TRUE},
                   {"other.exe", &ftAfter, FALSE},
                   {"idcheck.exe", &ftBefore, FALSE}};   // created after the census: a reused id
     for (const auto& c : aCases) {
         CWatchedProcess wp;
-        wp.SetCommandLine(c.pszCommandLine);
-        EXPECT_EQ(wp.IsListedProcess(pi.hProcess, *c.pftCensus), c.fListed) << c.pszCommandLine;
+        wp.SetCommandLine(c.m_pszCommandLine);
+        EXPECT_EQ(wp.IsListedProcess(pi.hProcess, *c.m_pftCensus), c.m_fListed) << c.m_pszCommandLine;
     }
     ::TerminateProcess(pi.hProcess, 1);
     ::WaitForSingleObject(pi.hProcess, 5000);
@@ -412,21 +412,21 @@ TEST(RestartClock, AlarmsKeepTheirLengthWhenTheLocalClockSteps)
 {
     const struct
     {
-        LONG nShiftMs;
-        DWORD dwAlarmMs;
+        LONG m_nShiftMs;
+        DWORD m_dwAlarmMs;
     } aCases[] = {{-3600000, 400}, {3600000, 1500}};
     for (const auto& c : aCases) {
         g_nLocalShiftMs = 0;
         SetClockSeam(ShiftedLocalTime, NULL);
         CAlarm alarm;
         const DWORD dwStart = ::GetTickCount();
-        alarm.SetAfter(CMilliTimeSpan::FromMilliseconds((LONG)c.dwAlarmMs));
-        g_nLocalShiftMs = c.nShiftMs;   // the clock steps by an hour
-        BOOL fFired = alarm.Wait(c.dwAlarmMs + 2000);
+        alarm.SetAfter(CMilliTimeSpan::FromMilliseconds((LONG)c.m_dwAlarmMs));
+        g_nLocalShiftMs = c.m_nShiftMs;   // the clock steps by an hour
+        BOOL fFired = alarm.Wait(c.m_dwAlarmMs + 2000);
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         SetClockSeam(NULL, NULL);
-        EXPECT_TRUE(fFired) << c.nShiftMs;
-        EXPECT_GE(dwElapsed + 20, c.dwAlarmMs) << c.nShiftMs;
-        EXPECT_LE(dwElapsed, c.dwAlarmMs + 500) << c.nShiftMs;
+        EXPECT_TRUE(fFired) << c.m_nShiftMs;
+        EXPECT_GE(dwElapsed + 20, c.m_dwAlarmMs) << c.m_nShiftMs;
+        EXPECT_LE(dwElapsed, c.m_dwAlarmMs + 500) << c.m_nShiftMs;
     }
 }

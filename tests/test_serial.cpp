@@ -149,8 +149,8 @@ TEST(Serialize, NegativeLengthsWrittenUnchangedReadAsEmptyAndAFieldBeforeTheVers
     wrong.m_fFieldFirst = TRUE;
     ab = Serialized(wrong);
     ASSERT_EQ(failures.Count(), 1u);
-    EXPECT_EQ(failures.Records()[0].nKind, DEBUG_FAILURE);
-    EXPECT_EQ(failures.Records()[0].csText,
+    EXPECT_EQ(failures.Records()[0].m_nKind, DEBUG_FAILURE);
+    EXPECT_EQ(failures.Records()[0].m_csText,
               "Call CMessageV::DoSerialize() before anything else in your implementation of DoSerialize().");
     EXPECT_EQ(ab, BuildBuffer({4, 4, 4}, {0x44, 0x33, 0x22, 0x11, 1, 0, 0, 0, 0, 0, 0, 0}));
 }

@@ -28,7 +28,7 @@ public:
     virtual BOOL Report(const CDebugRecord& record) override
     {
         m_aRecords.push_back(record);
-        return 1;
+        return TRUE;
     }
     std::vector<CDebugRecord> m_aRecords;
 
@@ -86,8 +86,8 @@ TEST(ServiceSwitches, NtServiceAtAConsoleReportsTheDispatcherErrorAndEnds)
     EXPECT_EQ(app.m_fIsService, 1);
     ASSERT_EQ(notifier.m_aRecords.size(), 1u);
     const CDebugRecord& record = notifier.m_aRecords[0];
-    EXPECT_EQ(record.nKind, DEBUG_ERROR | DEBUG_SHOW);
-    EXPECT_EQ(record.csText, "The " + app.m_csExeName +
+    EXPECT_EQ(record.m_nKind, DEBUG_ERROR | DEBUG_SHOW);
+    EXPECT_EQ(record.m_csText, "The " + app.m_csExeName +
                                  " service could not start because the Service Control Dispatcher could not be "
                                  "started. Error " +
                                  ErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));

@@ -114,11 +114,11 @@ std::string Duration(LONG nSeconds)
 // One process as the server's detail record gives it.
 struct CProcessRow
 {
-    std::string csName;
-    std::string csVersion;
-    std::string csStatusLine;
-    LONG nStatus;
-    CProcessDetail detail;
+    std::string m_csName;
+    std::string m_csVersion;
+    std::string m_csStatusLine;
+    LONG m_nStatus;
+    CProcessDetail m_detail;
 };
 
 // One supervisor: its connection and what it answered, on its own thread.
@@ -217,11 +217,11 @@ BOOL CTarget::CollectReplies(CControlClient& client)
             return TRUE;
         if (msg.m_dwKind == MSG_PROCESS_DETAIL) {
             CProcessRow row;
-            row.csName = msg.m_csName;
-            row.csVersion = msg.m_csVersion;
-            row.csStatusLine = msg.m_csFilename;
-            row.nStatus = msg.m_nStatus;
-            row.detail.Parse(msg.m_csText);
+            row.m_csName = msg.m_csName;
+            row.m_csVersion = msg.m_csVersion;
+            row.m_csStatusLine = msg.m_csFilename;
+            row.m_nStatus = msg.m_nStatus;
+            row.m_detail.Parse(msg.m_csText);
             m_aRows.push_back(row);
         } else if (msg.m_dwKind == MSG_TEXT && m_csCommand != "status") {
             m_acsTexts.push_back(msg.m_csText);
@@ -405,7 +405,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
         if (!pTarget->m_csError.empty() || ::WaitForSingleObject(pTarget->m_hHandle, 0) != WAIT_OBJECT_0)
             continue;
         for (const CProcessRow& row : pTarget->m_aRows) {
-            const CProcessDetail& d = row.detail;
+            const CProcessDetail& d = row.m_detail;
             std::string csPid = d.m_dwProcessId != 0 ? std::to_string((unsigned long)d.m_dwProcessId) : "";
             std::string csExit = d.m_fHasExitCode ? std::to_string((unsigned long)d.m_dwExitCode) : "";
             std::string csUp = d.m_nSecondsUp >= 0 ? std::to_string((long)d.m_nSecondsUp) : "";
@@ -415,9 +415,9 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
                 os << (fFirst ? "\n  {" : ",\n  {");
                 if (pTarget->m_fNamed)
                     os << "\"computer\": " << JsonString(pTarget->m_csComputer) << ", ";
-                os << "\"name\": " << JsonString(row.csName) << ", \"executable\": " << JsonString(row.csName)
-                   << ", \"version\": " << JsonString(row.csVersion) << ", \"state\": " << JsonString(d.m_csState)
-                   << ", \"status\": " << row.nStatus
+                os << "\"name\": " << JsonString(row.m_csName) << ", \"executable\": " << JsonString(row.m_csName)
+                   << ", \"version\": " << JsonString(row.m_csVersion) << ", \"state\": " << JsonString(d.m_csState)
+                   << ", \"status\": " << row.m_nStatus
                    << ", \"started\": " << (d.m_csTime.empty() ? std::string("null") : JsonString(d.m_csTime))
                    << ", \"pid\": " << Number(csPid) << ", \"restarts\": " << d.m_nRestarts
                    << ", \"exit_code\": " << Number(csExit) << ", \"exit_code_hex\": "
@@ -428,11 +428,11 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
             } else if (csFormat == "csv") {
                 if (pTarget->m_fNamed)
                     os << CsvField(pTarget->m_csComputer) << ",";
-                os << CsvField(row.csName) << "," << CsvField(row.csName) << "," << CsvField(row.csVersion) << ","
-                   << CsvField(d.m_csState) << "," << row.nStatus << "," << CsvField(d.m_csTime) << "," << csPid
+                os << CsvField(row.m_csName) << "," << CsvField(row.m_csName) << "," << CsvField(row.m_csVersion) << ","
+                   << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(d.m_csTime) << "," << csPid
                    << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << "\r\n";
             } else {
-                os << pTarget->Prefix() << row.csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
+                os << pTarget->Prefix() << row.m_csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
                    << ", restarts " << d.m_nRestarts << ", last exit code "
                    << (d.m_fHasExitCode ? FormatExitCode(d.m_dwExitCode) : std::string("-"));
                 if (d.m_nSecondsUp >= 0)

@@ -104,7 +104,7 @@ inline long long CheckValue(const T_& value)
 class CDebugReporter
 {
 public:
-    CDebugReporter() : m_fActive(1) {}
+    CDebugReporter() : m_fActive(TRUE) {}
     virtual ~CDebugReporter() {}
     // Returns the reporter's m_fActive afterwards (1: continue for the failure report).
     virtual BOOL Report(const CDebugRecord& record) = 0;

@@ -152,7 +152,7 @@ public:
 
     virtual void OnSignalled() override;
 
-    BOOL IsComplete() const { return !(m_fResult == 0 && m_dwError == ERROR_IO_PENDING); }
+    BOOL IsComplete() const { return !(m_fResult == FALSE && m_dwError == ERROR_IO_PENDING); }
     DWORD GetActual() const { return m_dwActual; }
     DWORD GetError() const { return m_dwError; }
     CDataBlock* GetDataBlock() const { return m_pDataBlock; }

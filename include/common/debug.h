@@ -34,15 +34,15 @@ extern volatile BOOL g_fSoftwareFailureBox;
 // A finished message with its header, as the reporters receive it.
 struct CDebugRecord
 {
-    DWORD dwProcessId;
-    std::string csModule;
-    DWORD dwThreadId;
-    std::string csThreadName;
-    CMilliTime mtTime;
-    const char* pszFile;
-    int nLine;
-    int nKind;
-    std::string csText;
+    DWORD m_dwProcessId;
+    std::string m_csModule;
+    DWORD m_dwThreadId;
+    std::string m_csThreadName;
+    CMilliTime m_mtTime;
+    const char* m_pszFile;
+    int m_nLine;
+    int m_nKind;
+    std::string m_csText;
 };
 
 // Thread-name registry.
@@ -124,10 +124,10 @@ public:
     // outer one's so that the outer message closes with its own.
     struct CHeader
     {
-        CMilliTime mtTime;
-        const char* pszFile;
-        int nLine;
-        int nKind;
+        CMilliTime m_mtTime;
+        const char* m_pszFile;
+        int m_nLine;
+        int m_nKind;
     };
     void PushHeader(const CMilliTime& mtTime, const char* pszFile, int nLine, int nKind);
     void PopHeader();

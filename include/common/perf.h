@@ -136,9 +136,9 @@ private:
 
     struct CObjectInstances
     {
-        const PERF_OBJECT_TYPE* pObject;
-        std::vector<const PERF_INSTANCE_DEFINITION*> apInstances;
-        std::vector<const PERF_COUNTER_BLOCK*> apCounterBlocks;
+        const PERF_OBJECT_TYPE* m_pObject;
+        std::vector<const PERF_INSTANCE_DEFINITION*> m_apInstances;
+        std::vector<const PERF_COUNTER_BLOCK*> m_apCounterBlocks;
     };
 
     DWORD CollectFromPerformanceData();

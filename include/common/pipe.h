@@ -148,8 +148,8 @@ public:
     BOOL OpenAsync(CPipe* pPipe);
     // Waits for a pending connect; TRUE when a client is connected.
     BOOL FinishConnect();
-    BOOL IsConnectPending() const { return m_fConnectResult == 0 && m_dwConnectError == ERROR_IO_PENDING; }
-    BOOL IsConnected() const { return m_pDevice != NULL && m_fConnectResult == 1; }
+    BOOL IsConnectPending() const { return m_fConnectResult == FALSE && m_dwConnectError == ERROR_IO_PENDING; }
+    BOOL IsConnected() const { return m_pDevice != NULL && m_fConnectResult == TRUE; }
 
     // Runs when the multiplexed wait finds the connect event signalled.
     virtual void OnSignalled() override;

@@ -42,7 +42,7 @@ typedef std::vector<CWaitObject*> CWaitObjectArray;
 class CWaitObject : public CChainable
 {
 public:
-    CWaitObject() : m_pwoDelegate(NULL), m_phWaitHandle(NULL), m_fEnabled(1) {}
+    CWaitObject() : m_pwoDelegate(NULL), m_phWaitHandle(NULL), m_fEnabled(TRUE) {}
     virtual ~CWaitObject();
 
     // Default: forwards to the delegate, if any. Overrides call this first.
