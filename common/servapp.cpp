@@ -9,8 +9,8 @@
 #include "common/exitcode.h"
 #include "common/filestuf.h"
 
-SERVICE_STATUS_HANDLE CServiceApp::s_sshStatusHandle = NULL;
-CKernelEvent CServiceApp::s_evServiceStop;
+SERVICE_STATUS_HANDLE CServiceApp::m_sshStatusHandle = NULL;
+CKernelEvent CServiceApp::m_evServiceStop;
 void (*CServiceApp::m_pfnStatusObserver)(const SERVICE_STATUS& status) = NULL;
 
 namespace {
@@ -96,8 +96,8 @@ void CServiceApp::OnStop()
 {
     DEBUG_ERROR_MSG("The service has received a command to stop.");
     ReportServiceStatus(SERVICE_STOP_PENDING, 0, 1, 500);
-    if (s_evServiceStop.m_hHandle != NULL)
-        s_evServiceStop.Set();
+    if (m_evServiceStop.m_hHandle != NULL)
+        m_evServiceStop.Set();
 }
 
 void CServiceApp::OnInterrogate()
@@ -136,7 +136,7 @@ BOOL CServiceApp::ReportServiceStatus(DWORD dwState, DWORD dwExitCode, DWORD dwC
     status.dwWaitHint = dwWaitHint;
     if (m_pfnStatusObserver != NULL)
         m_pfnStatusObserver(status);
-    BOOL fOk = s_sshStatusHandle != NULL && ::SetServiceStatus(s_sshStatusHandle, &status);
+    BOOL fOk = m_sshStatusHandle != NULL && ::SetServiceStatus(m_sshStatusHandle, &status);
     ::LeaveCriticalSection(&rec.m_critsec);
     return fOk;
 }
@@ -170,11 +170,11 @@ void WINAPI CServiceApp::ServiceCtrlHandler(DWORD dwControl)
 void WINAPI CServiceApp::ServiceMain(DWORD, LPSTR*)
 {
     char szEmpty[] = "";
-    s_sshStatusHandle = ::RegisterServiceCtrlHandlerA(szEmpty, ServiceCtrlHandler);
-    ASSERT_NOT_NULL(s_sshStatusHandle);
+    m_sshStatusHandle = ::RegisterServiceCtrlHandlerA(szEmpty, ServiceCtrlHandler);
+    ASSERT_NOT_NULL(m_sshStatusHandle);
     ReportServiceStatus(SERVICE_START_PENDING, 0, 1, 500);
-    if (s_evServiceStop.m_hHandle == NULL)
-        s_evServiceStop.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, NULL);
+    if (m_evServiceStop.m_hHandle == NULL)
+        m_evServiceStop.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, NULL);
     ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     CServiceApp* pApp = static_cast<CServiceApp*>(GetApp());
     if (pApp != NULL)

@@ -47,8 +47,8 @@ public:
 
     int m_fIsService;   // -1 until decided, then 0 or 1
 
-    static SERVICE_STATUS_HANDLE s_sshStatusHandle;
-    static CKernelEvent s_evServiceStop;
+    static SERVICE_STATUS_HANDLE m_sshStatusHandle;
+    static CKernelEvent m_evServiceStop;
     // Test seam: when set, called with every record ReportServiceStatus
     // fills, inside the record's lock, whether or not it could be sent.
     static void (*m_pfnStatusObserver)(const SERVICE_STATUS& status);
