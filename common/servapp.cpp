@@ -180,7 +180,10 @@ void WINAPI CServiceApp::ServiceMain(DWORD, LPSTR*)
     if (pApp != NULL)
         pApp->RunConsoleApplication();
     DEBUG_ERROR_MSG("The service is ending because the main thread ended.");
-    ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
+    // A run that could not start (an invalid definition file, a pipe that
+    // another program serves) leaves its exit code where the control
+    // manager shows it, as a service-specific error.
+    ReportServiceStatus(SERVICE_STOPPED, pApp != NULL ? (DWORD)pApp->m_nExitCode : 0, 0, 0);
 }
 
 namespace {

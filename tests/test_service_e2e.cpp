@@ -319,4 +319,19 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     EXPECT_EQ(SplitLines(result.m_csErr),
               (std::vector<std::string>{"The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME)}));
     EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_FAILED);
+
+    // A service whose definition file is invalid ends at once, and the
+    // control manager keeps why.
+    csExe = Prepare("ovrtypo", "OvrTypo.exe", {});
+    const std::string csDefinition = m_acsDirs.back() + "\\typo.inf";
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"typochild.exe\" -restartdelya 5\r\n"));
+    result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK) << result.m_csErr;
+    SERVICE_STATUS status = {};
+    CServiceHandle service("OvrTypo");
+    EXPECT_TRUE(WaitUntil([&] { return service.QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; },
+                          s_dwLong))
+        << "state " << status.dwCurrentState;
+    EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ(status.dwServiceSpecificExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
 }
