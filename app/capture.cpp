@@ -87,13 +87,15 @@ std::shared_ptr<CLogFile> CLogFile::Get(const std::string& csPath, ULONGLONG cbL
                                         const std::string& csOwner, CNoticeQueue* pNotices)
 {
     // Any thread may ask; the objects themselves go with their last user.
-    static CRITICAL_SECTION* s_pcritsec = NULL;
-    static std::map<std::string, std::weak_ptr<CLogFile>>* s_pmapFiles = NULL;
-    if (s_pcritsec == NULL) {
-        s_pcritsec = new CRITICAL_SECTION;
-        ::InitializeCriticalSection(s_pcritsec);
-        s_pmapFiles = new std::map<std::string, std::weak_ptr<CLogFile>>;
-    }
+    // Function statics are made once even when threads race to the first
+    // call; both are kept to the end, for copiers that end after main.
+    static CRITICAL_SECTION* const s_pcritsec = [] {
+        CRITICAL_SECTION* pcritsec = new CRITICAL_SECTION;
+        ::InitializeCriticalSection(pcritsec);
+        return pcritsec;
+    }();
+    static std::map<std::string, std::weak_ptr<CLogFile>>* const s_pmapFiles =
+        new std::map<std::string, std::weak_ptr<CLogFile>>;
     ::EnterCriticalSection(s_pcritsec);
     std::weak_ptr<CLogFile>& wpFile = (*s_pmapFiles)[StrLower(csPath)];
     std::shared_ptr<CLogFile> pFile = wpFile.lock();

@@ -43,7 +43,7 @@ void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
     CSharedMessage pMessage(new std::string((const char*)block.GetData(), block.GetLength()));
     for (size_t i = 0; i < m_apConnections.size(); i++) {
         CPipeConnection& conn = *m_apConnections[i];
-        if (conn.m_fClosing || !conn.IsServing() || (iOnly >= 0 && i != (size_t)iOnly))
+        if (!conn.IsActive() || (iOnly >= 0 && i != (size_t)iOnly))
             continue;
         if (!conn.QueueMessage(pMessage)) {
             DEBUG_TRACE_MSG("A client could not be sent a message. Error " << LastErrorText()
@@ -64,7 +64,7 @@ void CSupervisorApp::CheckClientWrites(CAlarm& alarmWrites)
         CPipeConnection& conn = *pConnection;
         // A write that the wait's dispatch collected is complete already;
         // the messages behind it still have to be started here.
-        if (conn.m_fClosing || !conn.IsServing())
+        if (!conn.IsActive())
             continue;
         if (!conn.ContinueWrites()) {
             DEBUG_TRACE_MSG("Error " << LastErrorText()
@@ -116,7 +116,7 @@ void CSupervisorApp::FlushClientWrites(DWORD dwBound, BOOL fCloseLate)
 BOOL CSupervisorApp::HasClients() const
 {
     for (const auto& pConnection : m_apConnections) {
-        if (pConnection->IsServing() && !pConnection->m_fClosing)
+        if (pConnection->IsActive())
             return TRUE;
     }
     return FALSE;
@@ -264,7 +264,7 @@ void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& cs
             TerminateCommand(pProcess);
     }
     if (!fAddressed)
-        Broadcast(csName + " is not a valid process name.");
+        Broadcast(csName + CONTROL_NOT_VALID_SUFFIX);
     RemoveEndedExternalCopies();
 }
 
@@ -278,7 +278,7 @@ void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL
         pProcess->m_fStopRequested = TRUE;
         pProcess->SetState(PS_STOPPED);
         Broadcast(csName + " Stopped.");
-    } else if ((fNoGrace && pProcess->IsRunning() && !pProcess->Wait(0)) ? pProcess->Kill() : pProcess->Stop()) {
+    } else if (pProcess->Stop(fNoGrace)) {
         pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
         Broadcast(csName + " Stopped.");
     } else {

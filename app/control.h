@@ -38,6 +38,10 @@ enum
 // allocated, by the server and by the clients alike.
 const DWORD CONTROL_MAX_MESSAGE = 64 * 1024;
 
+// The end of the server's answer to a name that addresses no process; the
+// control tool's exit code rests on it.
+const char* const CONTROL_NOT_VALID_SUFFIX = " is not a valid process name.";
+
 class CControlMessage : public CMessageV
 {
 public:

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <set>
+
 #include "common/assertex.h"
 #include "common/cio.h"
 #include "common/filestuf.h"
@@ -183,21 +185,16 @@ BOOL CSupervisorApp::ReadDefinitionFile()
 void CSupervisorApp::WarnOfSharedUniqueNames()
 {
     // Two UNIQUE lines that list the same name would watch one process:
-    // the second attaches to the first one's instance.
-    auto IsListedUnique = [](const CWatchedProcess* pProcess) {
-        return pProcess->m_fUnique && !pProcess->m_csUniqueName.empty();
-    };
-    for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        if (!IsListedUnique(m_paProcesses[i]))
+    // the second attaches to the first one's instance. One look per line
+    // (a set of the names seen), since files may have thousands of lines.
+    auto Less = [](const std::string& csA, const std::string& csB) { return StrICmp(csA, csB) < 0; };
+    std::set<std::string, decltype(Less)> setSeen(Less);
+    for (const CWatchedProcess* pProcess : m_paProcesses) {
+        if (!pProcess->m_fUnique || pProcess->m_csUniqueName.empty())
             continue;
-        const std::string& csName = m_paProcesses[i]->m_csUniqueName;
-        for (size_t j = 0; j < i; j++) {
-            if (IsListedUnique(m_paProcesses[j]) && StrIEqual(m_paProcesses[j]->m_csUniqueName, csName)) {
-                DEBUG_MESSAGE(DEBUG_SHOW, "Warning: Two UNIQUE lines of " << m_csDefinitionFile << " list the name "
-                                                                         << csName << ".");
-                break;
-            }
-        }
+        if (!setSeen.insert(pProcess->m_csUniqueName).second)
+            DEBUG_MESSAGE(DEBUG_SHOW, "Warning: Two UNIQUE lines of " << m_csDefinitionFile << " list the name "
+                                                                     << pProcess->m_csUniqueName << ".");
     }
 }
 

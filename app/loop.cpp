@@ -14,9 +14,8 @@ namespace {
 const CMilliTimeSpan s_mtsFirstStep(0, 0, 0, 1, 0);
 const CMilliTimeSpan s_mtsStepPause(0, 0, 0, 0, 10);
 const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
-// What a stop may take: the grace a process gets to end when asked, and
-// the kill and broadcasts after it.
-const DWORD s_dwStopGraceMs = 2000;
+// What a stop may take beyond its grace (c_dwStopGraceMs): the kill and
+// the broadcasts after it.
 const DWORD s_dwStopMarginMs = 500;
 const CMilliTimeSpan s_mtsSyncPoll(0, 0, 0, 0, 200);
 
@@ -36,7 +35,7 @@ CWaitObject* PollClientsFrom(const CConnectionArray& apConnections, size_t iFrom
 {
     CWaitObjectArray apRest;
     for (size_t i = iFrom; i < apConnections.size(); i++) {
-        if (apConnections[i]->IsServing() && !apConnections[i]->m_fClosing)
+        if (apConnections[i]->IsActive())
             apRest.push_back(&apConnections[i]->m_opRead);
     }
     return apRest.empty() ? NULL : WaitForWaitObjects(FALSE, apRest, 0);
@@ -240,7 +239,7 @@ void CSupervisorApp::Shutdown()
         // what is left is killed instead of asked.
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         const BOOL fNoGrace =
-            m_dwShutdownBudget != INFINITE && dwElapsed + s_dwStopGraceMs + s_dwStopMarginMs > m_dwShutdownBudget;
+            m_dwShutdownBudget != INFINITE && dwElapsed + c_dwStopGraceMs + s_dwStopMarginMs > m_dwShutdownBudget;
         StopCommand(pProcess, FALSE, fNoGrace);
         ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
     }

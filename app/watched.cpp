@@ -294,6 +294,19 @@ LONG BackoffDelay(const CRestartPolicy& policy, LONG nStep)
     return (LONG)std::min<LONGLONG>(llDelay, policy.m_nBackoffMaxMs);
 }
 
+// The delay of the next restart or retry: RESTARTDELAY without BACKOFF;
+// with it the next step of the doubling, or its first after a long run.
+LONG AdvanceBackoff(const CRestartPolicy& policy, CRestartCount& count, BOOL fLongRun)
+{
+    if (policy.m_nBackoffMaxMs <= 0)
+        return policy.m_nDelayMs;
+    if (fLongRun)
+        count.m_nBackoffStep = 1;
+    else if (count.m_nBackoffStep < 64)
+        count.m_nBackoffStep++;
+    return BackoffDelay(policy, count.m_nBackoffStep);
+}
+
 }  // namespace
 
 BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGLONG ullRunMs, LONG& nDelayMs)
@@ -308,26 +321,13 @@ BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGL
             count.m_nCountedRestarts++;
         }
     }
-    nDelayMs = policy.m_nDelayMs;
-    if (policy.m_nBackoffMaxMs > 0) {
-        if (ullRunMs >= (ULONGLONG)policy.m_nBackoffMaxMs)
-            count.m_nBackoffStep = 1;
-        else if (count.m_nBackoffStep < 64)
-            count.m_nBackoffStep++;
-        nDelayMs = BackoffDelay(policy, count.m_nBackoffStep);
-    }
+    nDelayMs = AdvanceBackoff(policy, count, ullRunMs >= (ULONGLONG)policy.m_nBackoffMaxMs);
     return TRUE;
 }
 
 LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count)
 {
-    LONG nDelayMs = policy.m_nDelayMs;
-    if (policy.m_nBackoffMaxMs > 0) {
-        if (count.m_nBackoffStep < 64)
-            count.m_nBackoffStep++;
-        nDelayMs = BackoffDelay(policy, count.m_nBackoffStep);
-    }
-    return std::max(nDelayMs, c_nMinRetryMs);
+    return std::max(AdvanceBackoff(policy, count, FALSE), c_nMinRetryMs);
 }
 
 BOOL CWatchedProcess::IsRestartPending() const

@@ -51,6 +51,9 @@ BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGL
 // The delay before the next try of a start that failed (never under a second).
 LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count);
 
+// How long a stop waits for a process it asked to end before the kill.
+const DWORD c_dwStopGraceMs = 2000;
+
 class CWatchedProcess : public CChildProcess
 {
 public:
@@ -97,7 +100,9 @@ public:
     BOOL IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore);
     BOOL RequestStop();
     BOOL SendCtrlBreak();
-    BOOL Stop();
+    // Asks the process to end and kills it after c_dwStopGraceMs; with
+    // fNoGrace kills at once.
+    BOOL Stop(BOOL fNoGrace = FALSE);
     BOOL Kill();
     // Arms the restart nDelayMs after the recorded end.
     void ScheduleRestart(LONG nDelayMs);

@@ -204,7 +204,7 @@ BOOL CWatchedProcess::SendCtrlBreak()
     return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_processinfo.dwProcessId);
 }
 
-BOOL CWatchedProcess::Stop()
+BOOL CWatchedProcess::Stop(BOOL fNoGrace)
 {
     std::string csName = GetExeName();
     if (m_fNoStop) {
@@ -216,10 +216,12 @@ BOOL CWatchedProcess::Stop()
         // A request that could not be delivered (no window, a console event
         // refused, as for a process attached from outside or under headless
         // Wine) would only make the grace period a fixed wait.
-        if (!RequestStop()) {
+        if (fNoGrace) {
+            Kill();
+        } else if (!RequestStop()) {
             DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
             Kill();
-        } else if (!Wait(2000)) {
+        } else if (!Wait(c_dwStopGraceMs)) {
             DEBUG_TRACE_MSG("Timed out trying to stop " << csName << ".  Terminating process.");
             Kill();
         }

@@ -110,12 +110,9 @@ BOOL CChildProcess::Create()
     BOOL fCreated = !m_ahInheritOnly.empty()
                         ? CreateWithHandleList(achCommandLine.data(),
                                                achEnvironment.empty() ? NULL : achEnvironment.data(), processinfo)
-                        : ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(),
-                                     achCommandLine.data(), GetSecurityAttributes(), NULL, TRUE,
-                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | m_dwMoreFlags,
-                                     achEnvironment.empty() ? NULL : achEnvironment.data(),
-                                     m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
-                                     &m_startupinfo, &processinfo);
+                        : CallCreateProcess(achCommandLine.data(),
+                                            achEnvironment.empty() ? NULL : achEnvironment.data(), 0,
+                                            &m_startupinfo, processinfo);
     if (!fCreated)
         return FALSE;
     m_processinfo = processinfo;
@@ -139,29 +136,20 @@ BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironm
     ::InitializeProcThreadAttributeList(NULL, 1, 0, &cbList);
     std::vector<BYTE> abList(cbList);
     DWORD dwExtended = 0;
-    std::vector<HANDLE> ahList = m_ahInheritOnly;
     if (cbList != 0) {
         six.lpAttributeList = (LPPROC_THREAD_ATTRIBUTE_LIST)abList.data();
         if (::InitializeProcThreadAttributeList(six.lpAttributeList, 1, 0, &cbList) &&
-            ::UpdateProcThreadAttribute(six.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, ahList.data(),
-                                        ahList.size() * sizeof(HANDLE), NULL, NULL))
+            ::UpdateProcThreadAttribute(six.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                        m_ahInheritOnly.data(), m_ahInheritOnly.size() * sizeof(HANDLE), NULL, NULL))
             dwExtended = EXTENDED_STARTUPINFO_PRESENT;
         else
             six.lpAttributeList = NULL;
     }
-    BOOL fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
-                                     GetSecurityAttributes(), NULL, TRUE,
-                                     m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | m_dwMoreFlags | dwExtended, pvEnvironment,
-                                     m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
-                                     &six.StartupInfo, &processinfo);
+    BOOL fCreated = CallCreateProcess(pszCommandLine, pvEnvironment, dwExtended, &six.StartupInfo, processinfo);
     // Windows 7 refuses console handles in the list; the handles are then
     // the only ones made inheritable here, and others may still pass on.
     if (!fCreated && dwExtended != 0 && ::GetLastError() == ERROR_INVALID_PARAMETER)
-        fCreated = ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
-                                    GetSecurityAttributes(), NULL, TRUE,
-                                    m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags, pvEnvironment,
-                                    m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
-                                    &m_startupinfo, &processinfo);
+        fCreated = CallCreateProcess(pszCommandLine, pvEnvironment, 0, &m_startupinfo, processinfo);
     DWORD dwError = ::GetLastError();
     if (six.lpAttributeList != NULL)
         ::DeleteProcThreadAttributeList(six.lpAttributeList);
@@ -169,6 +157,16 @@ BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironm
         ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
     ::SetLastError(dwError);
     return fCreated;
+}
+
+BOOL CChildProcess::CallCreateProcess(LPSTR pszCommandLine, LPVOID pvEnvironment, DWORD dwExtraFlags,
+                                      LPSTARTUPINFOA pStartupInfo, PROCESS_INFORMATION& processinfo)
+{
+    return ::CreateProcessA(m_csApplicationName.empty() ? NULL : m_csApplicationName.c_str(), pszCommandLine,
+                            GetSecurityAttributes(), NULL, TRUE,
+                            m_dwPriorityClass | m_dwGroupFlags | m_dwConsoleFlags | m_dwMoreFlags | dwExtraFlags,
+                            pvEnvironment, m_csCurrentDirectory.empty() ? NULL : m_csCurrentDirectory.c_str(),
+                            pStartupInfo, &processinfo);
 }
 
 void CChildProcess::Terminate(UINT uExitCode)

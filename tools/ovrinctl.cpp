@@ -16,6 +16,7 @@
 
 #include "common/assertex.h"
 #include "common/filestuf.h"
+#include "common/strutil.h"
 #include "common/thread.h"
 #include "control.h"
 #include "controlclient.h"
@@ -40,8 +41,6 @@ const DWORD s_dwConnectBound = s_dwWaitForPipe + s_dwWaitForInstance + 1000;
 // not know the end-of-replies kind lets it pass; a stop waits 2 s per
 // process and sends a reply for each, so a live server never comes close.
 const DWORD s_dwReplyGap = 30000;
-
-const char* const s_pszNotValid = " is not a valid process name.";
 
 CRITICAL_SECTION g_csOutput;
 
@@ -225,9 +224,7 @@ BOOL CTarget::CollectReplies(CControlClient& client)
             m_aRows.push_back(row);
         } else if (msg.m_dwKind == MSG_TEXT && m_csCommand != "status") {
             m_acsTexts.push_back(msg.m_csText);
-            const std::string csSuffix = s_pszNotValid;
-            if (msg.m_csText.size() >= csSuffix.size() &&
-                msg.m_csText.compare(msg.m_csText.size() - csSuffix.size(), csSuffix.size(), csSuffix) == 0)
+            if (StrEndsWithI(msg.m_csText, CONTROL_NOT_VALID_SUFFIX))
                 m_nExitCode = EXIT_NOT_VALID;
         }
     }

@@ -64,4 +64,7 @@ public:
 private:
     void SetDefaults();
     BOOL CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, PROCESS_INFORMATION& processinfo);
+    // The one CreateProcessA call, with this child's flags plus dwExtraFlags.
+    BOOL CallCreateProcess(LPSTR pszCommandLine, LPVOID pvEnvironment, DWORD dwExtraFlags,
+                           LPSTARTUPINFOA pStartupInfo, PROCESS_INFORMATION& processinfo);
 };

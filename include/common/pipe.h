@@ -186,6 +186,8 @@ public:
     BOOL IsConnected() const { return m_instance.IsConnected(); }
     // TRUE once StartRead was called: the read, not the connect, is waited on.
     BOOL IsServing() const { return m_fServing; }
+    // Serving a client and not marked for closing.
+    BOOL IsActive() const { return m_fServing && !m_fClosing; }
     // Starts the read of the next message into m_block.
     BOOL StartRead();
     // Closes without flushing: a client that never reads must not hold the
