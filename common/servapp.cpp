@@ -307,13 +307,11 @@ BOOL CServiceApp::ProcessServiceSwitches()
         CStringArray csaServiceArgs;
         std::string csArg;
         // A second install or remove switch would make the service
-        // install or remove itself at every start.
-        while (NextUnusedArgument(m_csaArgs, m_dwaArgUsed, csArg)) {
-            const BOOL fSwitch = csArg.size() == 2 && (csArg[0] == '-' || csArg[0] == '/') &&
-                                 (tolower((unsigned char)csArg[1]) == 'i' || tolower((unsigned char)csArg[1]) == 'r');
-            if (!fSwitch)
-                csaServiceArgs.push_back(csArg);
+        // install or remove itself at every start: they are used up here.
+        while (FindSwitch(m_csaArgs, m_dwaArgUsed, "i") || FindSwitch(m_csaArgs, m_dwaArgUsed, "r")) {
         }
+        while (NextUnusedArgument(m_csaArgs, m_dwaArgUsed, csArg))
+            csaServiceArgs.push_back(csArg);
         // Each error is taken before the message is written: writing the
         // first half of the line may change the last error (measured under
         // Wine: an install refused with 123 was reported as "Error 0").
