@@ -15,6 +15,17 @@
 //                        to PATH and runs until killed (a process tree)
 //   -ignorectrl          ignore every console control event
 //   -ctrlexit CODE       end with exit code CODE on any console control event
+//   -onctrl PATH         on any console control event, write its name
+//                        ("ctrlc", "ctrlbreak", "close", "logoff",
+//                        "shutdown") to PATH and end with exit code 0
+//   -onbreak PATH        the same for Ctrl-Break only ("ctrlbreak"); any
+//                        other event goes on to the default handler, which
+//                        ends it without writing anything
+//   -msgloop PATH        make a hidden top-level window and run a message
+//                        loop on the main thread instead of -sleep and
+//                        -forever: WM_CLOSE to the window writes "close" to
+//                        PATH, WM_QUIT to the thread writes "quit"; either
+//                        ends it with exit code 0
 //   -print COUNT         write COUNT numbered lines of 100 bytes to standard
 //                        output ("out 00000000 ..."), 40 lines per write
 //   -printerr COUNT      the same to standard error ("err 00000000 ...")
@@ -26,6 +37,9 @@
 //                        violation's status, without raising one: Wine
 //                        would start its debugger)
 //   -exit CODE           then end with exit code CODE (decimal, or hex with 0x)
+// -onctrl, -onbreak and -msgloop set up their handler, window and message
+// queue before any other argument acts, so a -pidfile that exists means
+// the child is ready for them.
 // Without -exit or -crash the exit code is 0. Every file is written whole
 // under a temporary name and then renamed, so a reader that sees the file
 // sees all of it. Unknown arguments are ignored.
@@ -41,6 +55,10 @@ namespace {
 volatile BOOL g_fIgnoreCtrl = FALSE;
 volatile BOOL g_fCtrlExit = FALSE;
 volatile DWORD g_dwCtrlExitCode = 0;
+
+const char* g_pszOnCtrlFile = NULL;
+const char* g_pszOnBreakFile = NULL;
+const char* g_pszMsgLoopFile = NULL;
 
 BOOL WINAPI CtrlHandler(DWORD)
 {
@@ -59,6 +77,72 @@ void WriteWholeFile(const char* pszPath, const std::string& csText)
     ::WriteFile(hFile, csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
     ::CloseHandle(hFile);
     ::MoveFileExA(csTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING);
+}
+
+const char* GetCtrlEventName(DWORD dwEvent)
+{
+    switch (dwEvent) {
+    case CTRL_C_EVENT:
+        return "ctrlc";
+    case CTRL_BREAK_EVENT:
+        return "ctrlbreak";
+    case CTRL_CLOSE_EVENT:
+        return "close";
+    case CTRL_LOGOFF_EVENT:
+        return "logoff";
+    case CTRL_SHUTDOWN_EVENT:
+        return "shutdown";
+    }
+    return "other";
+}
+
+BOOL WINAPI OnCtrlHandler(DWORD dwEvent)
+{
+    WriteWholeFile(g_pszOnCtrlFile, GetCtrlEventName(dwEvent));
+    ::ExitProcess(0);
+}
+
+BOOL WINAPI OnBreakHandler(DWORD dwEvent)
+{
+    if (dwEvent != CTRL_BREAK_EVENT)
+        return FALSE;
+    WriteWholeFile(g_pszOnBreakFile, GetCtrlEventName(dwEvent));
+    ::ExitProcess(0);
+}
+
+LRESULT CALLBACK MsgLoopWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (uMsg == WM_CLOSE) {
+        WriteWholeFile(g_pszMsgLoopFile, "close");
+        ::ExitProcess(0);
+    }
+    return ::DefWindowProcA(hwnd, uMsg, wParam, lParam);
+}
+
+// The window may be missing (no desktop to make it on); the thread's
+// message queue is made anyway, so that WM_QUIT finds it.
+void MakeMsgLoopWindow()
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = MsgLoopWindowProc;
+    wc.hInstance = ::GetModuleHandleA(NULL);
+    wc.lpszClassName = "OvrinTestChildWindow";
+    ::RegisterClassA(&wc);
+    ::CreateWindowExA(0, wc.lpszClassName, "childproc", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, wc.hInstance, NULL);
+    MSG msg;
+    ::PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
+}
+
+void RunMsgLoop()
+{
+    MSG msg;
+    while (::GetMessageA(&msg, NULL, 0, 0) > 0) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+    WriteWholeFile(g_pszMsgLoopFile, "quit");
+    ::ExitProcess(0);
 }
 
 // COUNT lines "TAG NNNNNNNN xxx...x" of 100 bytes with their LF, in writes
@@ -118,6 +202,18 @@ int main(int argc, char** argv)
             break;
         }
     }
+    for (int i = 1; i + 1 < argc; i++) {
+        if (strcmp(argv[i], "-onctrl") == 0) {
+            g_pszOnCtrlFile = argv[i + 1];
+            ::SetConsoleCtrlHandler(OnCtrlHandler, TRUE);
+        } else if (strcmp(argv[i], "-onbreak") == 0) {
+            g_pszOnBreakFile = argv[i + 1];
+            ::SetConsoleCtrlHandler(OnBreakHandler, TRUE);
+        } else if (strcmp(argv[i], "-msgloop") == 0) {
+            g_pszMsgLoopFile = argv[i + 1];
+            MakeMsgLoopWindow();
+        }
+    }
     for (int i = 1; i < argc; i++) {
         const char* pszArg = argv[i];
         const BOOL fHasOne = i + 1 < argc;
@@ -168,7 +264,9 @@ int main(int argc, char** argv)
             g_dwCtrlExitCode = ParseNumber(argv[++i]);
             g_fCtrlExit = TRUE;
             ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
-        } else if (strcmp(pszArg, "-stampfile") == 0 && fHasOne) {
+        } else if ((strcmp(pszArg, "-stampfile") == 0 || strcmp(pszArg, "-onctrl") == 0 ||
+                    strcmp(pszArg, "-onbreak") == 0 || strcmp(pszArg, "-msgloop") == 0) &&
+                   fHasOne) {
             i++;
         } else if ((strcmp(pszArg, "-print") == 0 || strcmp(pszArg, "-printerr") == 0) && fHasOne) {
             BOOL fOut = pszArg[6] == '\0';
@@ -190,6 +288,8 @@ int main(int argc, char** argv)
             dwExitCode = ParseNumber(argv[++i]);
         }
     }
+    if (g_pszMsgLoopFile != NULL)
+        RunMsgLoop();
     if (dwSleep > 0)
         ::Sleep(dwSleep);
     while (fForever)
