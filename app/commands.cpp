@@ -208,7 +208,7 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
     case MSG_STOP:
     case MSG_START:
     case MSG_TERMINATE:
-        CommandOnNamedProcesses(msg.m_dwKind, msg.m_csName);
+        CommandOnNamedProcesses(iConnection, msg.m_dwKind, msg.m_csName);
         break;
     case MSG_STATUS:
         Broadcast("Status of all processes:");
@@ -223,14 +223,15 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
         for (size_t i = 0; i < m_paProcesses.size(); i++)
             SendDetail((int)iConnection, m_paProcesses[i]);
         break;
-    case MSG_END_OF_REPLIES: {
+    case MSG_END_OF_REPLIES:
         // Commands are handled one at a time, so every reply to this
-        // client's earlier commands has gone out before this answer.
-        CControlMessage msgEnd;
-        msgEnd.m_dwKind = MSG_END_OF_REPLIES;
-        SendToClients(msgEnd, (int)iConnection);
+        // client's earlier commands has gone out before this answer, but
+        // for its stops: the answer waits until their lines have ended.
+        if (IsStopPendingFor(&conn))
+            m_apAwaitingEnd.push_back(&conn);
+        else
+            SendEndOfReplies(iConnection);
         break;
-    }
     default:
         DEBUG_FAILURE_MSG("Unrecognized command received from ovrin-client: " << (unsigned long)msg.m_dwKind);
         break;
@@ -243,58 +244,40 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
     return TRUE;
 }
 
-void CSupervisorApp::CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested)
+void CSupervisorApp::SendEndOfReplies(size_t iConnection)
+{
+    CControlMessage msgEnd;
+    msgEnd.m_dwKind = MSG_END_OF_REPLIES;
+    SendToClients(msgEnd, (int)iConnection);
+}
+
+void CSupervisorApp::CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, const std::string& csRequested)
 {
     std::string csName = WithoutExeSuffix(csRequested);
     BOOL fAll = StrIEqual(csName, "all");
-    // A SYNC start removes its record while the list is walked.
+    // A start may remove records (a UNIQUE test that attaches) while the list is walked.
     CWatchedProcessArray apSnapshot = m_paProcesses;
+    CWatchedProcessArray apToStop;
     BOOL fAddressed = FALSE;
     for (CWatchedProcess* pProcess : apSnapshot) {
         if (FindProcessIndex(pProcess) < 0)
             continue;
         if (!fAll && !StrIEqual(WithoutExeSuffix(pProcess->GetExeName()), csName))
             continue;
-        fAddressed = TRUE;
         if (dwKind == MSG_STOP)
-            StopCommand(pProcess, TRUE);
+            apToStop.push_back(pProcess);
         else if (dwKind == MSG_START)
             StartCommand(pProcess);
         else
             TerminateCommand(pProcess);
+        fAddressed = TRUE;
     }
     if (!fAddressed)
         Broadcast(csName + CONTROL_NOT_VALID_SUFFIX);
+    // The lines are stopped one after another; the loop goes on meanwhile.
+    if (!apToStop.empty())
+        BeginStopSequence(apToStop, STOP_FOR_OPERATOR, m_apConnections[iConnection].get());
     RemoveEndedExternalCopies();
-}
-
-void CSupervisorApp::StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL fNoGrace)
-{
-    std::string csName = pProcess->GetExeName();
-    Broadcast("Stopping process " + csName);
-    // A line waiting out its restart delay or start retry stays down until
-    // the operator starts it again.
-    if (fOperator && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
-        pProcess->m_fStopRequested = TRUE;
-        pProcess->SetState(PS_STOPPED);
-        Broadcast(csName + " Stopped.");
-    } else if (pProcess->Stop(fNoGrace)) {
-        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
-        Broadcast(csName + " Stopped.");
-    } else {
-        Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
-    }
-    BroadcastRecord(pProcess);
-}
-
-void CSupervisorApp::TerminateCommand(CWatchedProcess* pProcess)
-{
-    std::string csName = pProcess->GetExeName();
-    Broadcast("Terminating process " + csName);
-    pProcess->Kill();
-    HANDLE hProcess = pProcess->m_processinfo.hProcess;
-    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 10000) == WAIT_TIMEOUT)
-        Broadcast("Timed-out waiting for " + csName + " to terminate.");
 }
 
 void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
@@ -310,6 +293,10 @@ void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
     }
     if (pProcess->m_fNoStart) {
         Broadcast(csName + " is started outside the supervisor (NOSTART); it is watched while it runs.");
+        return;
+    }
+    if (m_fShuttingDown) {
+        Broadcast(csName + " is not started: the supervisor is shutting down.");
         return;
     }
     pProcess->CloseHandles();

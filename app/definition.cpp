@@ -169,9 +169,15 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         if (!fRead)
             break;  // the last line had no LF; the next read would only report the end
     }
-    // GLOBAL KILLTREE holds for every line, those before it included.
-    for (CWatchedProcess* pProcess : m_paProcesses)
+    // GLOBAL KILLTREE, STOPTIMEOUT and STOPMETHOD hold for every line,
+    // those before it included; a line's own stop settings win.
+    for (CWatchedProcess* pProcess : m_paProcesses) {
         pProcess->m_fKillTree |= m_fKillTreeAll;
+        if (pProcess->m_nStopTimeout < 0)
+            pProcess->m_nStopTimeout = m_nStopTimeoutAll;
+        if (pProcess->m_adwStopWays.empty())
+            pProcess->m_adwStopWays = m_adwStopWaysAll;
+    }
     if (fOk && m_paProcesses.empty()) {
         DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
         fOk = FALSE;
@@ -215,6 +221,8 @@ BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& d
         m_fKillTreeAll = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
         m_fSecurePipe = TRUE;
+    if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, m_nStopTimeoutAll, m_adwStopWaysAll))
+        return FALSE;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR("Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
@@ -266,6 +274,30 @@ BOOL CSupervisorApp::InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& 
     return TRUE;
 }
 
+BOOL CSupervisorApp::InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine,
+                                         LONG& nStopTimeout, CStopWayArray& adwStopWays)
+{
+    std::string csValue;
+    if (FindOption(csaTokens, dwaUsed, "stoptimeout", csValue)) {
+        const BOOL fDigits = !csValue.empty() && csValue.size() <= 5 &&
+                             csValue.find_first_not_of("0123456789") == std::string::npos;
+        if (!fDigits || atol(csValue.c_str()) > c_nMaxStopTimeout) {
+            DEFINITION_ERROR("Error: STOPTIMEOUT needs a number of seconds from 0 to " << c_nMaxStopTimeout
+                                                                                       << " on line " << nLine
+                                                                                       << " of " << m_csDefinitionFile);
+            return FALSE;
+        }
+        nStopTimeout = atol(csValue.c_str());
+    }
+    if (FindOption(csaTokens, dwaUsed, "stopmethod", csValue) && !ParseStopWays(csValue, adwStopWays)) {
+        DEFINITION_ERROR("Error: STOPMETHOD needs one or more of ctrlc, ctrlbreak, close and quit, separated by "
+                         "commas, on line "
+                         << nLine << " of " << m_csDefinitionFile);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
 {
     CWatchedProcess* pProcess = new CWatchedProcess;
@@ -281,8 +313,11 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
     } else if (FindSwitch(csaTokens, dwaUsed, "newconsole")) {
         wp.m_dwConsoleFlags = CREATE_NEW_CONSOLE;
     } else {
+        // The supervisor's console and its process group: a group of its
+        // own would make Wine ignore every console event the line is sent
+        // (and Windows its Ctrl-C), so a stop could not ask it.
         wp.m_dwConsoleFlags = 0;
-        wp.m_dwGroupFlags = CREATE_NEW_PROCESS_GROUP;
+        wp.m_dwGroupFlags = 0;
     }
     si.wShowWindow = FindSwitch(csaTokens, dwaUsed, "min") ? SW_MINIMIZE : SW_RESTORE;
     si.dwFlags |= STARTF_USESHOWWINDOW;
@@ -362,7 +397,8 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
     if (FindSwitch(csaTokens, dwaUsed, "killtree"))
         wp.m_fKillTree = TRUE;
 
-    if (!InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
+    if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, wp.m_nStopTimeout, wp.m_adwStopWays) ||
+        !InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
         delete pProcess;
         return FALSE;
     }

@@ -14,9 +14,6 @@ namespace {
 const CMilliTimeSpan s_mtsFirstStep(0, 0, 0, 1, 0);
 const CMilliTimeSpan s_mtsStepPause(0, 0, 0, 0, 10);
 const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
-// What a stop may take beyond its grace (c_dwStopGraceMs): the kill and
-// the broadcasts after it.
-const DWORD s_dwStopMarginMs = 500;
 const CMilliTimeSpan s_mtsSyncPoll(0, 0, 0, 0, 200);
 
 // The first ready record from index iFrom on, dispatched, or null; a poll.
@@ -62,6 +59,11 @@ void CSupervisorApp::RunServer()
     if (!CreateControlPipe())
         return;
 
+    m_fShuttingDown = FALSE;
+    m_fServerDone = FALSE;
+    m_dwStopCheckpoint = 0;
+    m_apStopSequences.clear();
+    m_apAwaitingEnd.clear();
     CAlarm alarmStartup;
     CAlarm alarmMonitor;
     CAlarm alarmWrites;
@@ -101,10 +103,10 @@ void CSupervisorApp::RunServer()
             pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
         }
         if (pw == &m_evQuit) {
-            Shutdown();
-            break;
-        }
-        if (pw == NULL) {
+            alarmStartup.Cancel();
+            alarmMonitor.Cancel();
+            BeginShutdown();
+        } else if (pw == NULL) {
             // A failed wait has been logged; do not spin on it.
             ::Sleep(100);
         } else if (pw == &alarmStartup) {
@@ -123,6 +125,13 @@ void CSupervisorApp::RunServer()
             TopUpListening();
         } else if (pw == &alarmWrites) {
             alarmWrites.Cancel();
+        } else if (pw == &m_alarmQuit) {
+            m_alarmQuit.Cancel();
+            RequestShutdown();
+        } else if (pw == &m_evBudget) {
+            OnBudgetSet();
+        } else if (CWatchedProcess* pStopping = FindStopAlarm(pw)) {
+            OnStopAlarm(pStopping);
         } else {
             int iConnection = FindConnection(pw);
             if (iConnection >= 0) {
@@ -143,7 +152,20 @@ void CSupervisorApp::RunServer()
         // one, and as turns they starved the alarms behind them.
         CheckClientWrites(alarmWrites);
         CloseFinishedConnections();
+        // Records removed meanwhile no longer hold their sequences back.
+        AdvanceStopSequences();
+        if (m_fServerDone)
+            break;
     }
+}
+
+CWatchedProcess* CSupervisorApp::FindStopAlarm(const CWaitObject* pw) const
+{
+    for (CWatchedProcess* pProcess : m_paProcesses) {
+        if (pw == &pProcess->m_alarmStop)
+            return pProcess;
+    }
+    return NULL;
 }
 
 void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
@@ -172,14 +194,22 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
                 apPipeObjects.push_back(&pConnection->m_instance);
         }
     }
-    if (!apPipeObjects.empty()) {
-        CChainable* pPipeTail = ChainObjects(apPipeObjects);
-        if (pTail != NULL)
-            ChainBefore(*pTail, *pPipeTail);
-        pTail = pPipeTail;
+    // The deadlines of stops come right after the ends they wait for.
+    std::vector<CWaitObject*> apOthers;
+    for (CWatchedProcess* pProcess : m_paProcesses) {
+        if (pProcess->m_alarmStop.IsArmed())
+            apOthers.push_back(&pProcess->m_alarmStop);
     }
-    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_notices.m_evPosted,
-                               &m_evQuit};
+    apOthers.insert(apOthers.end(), apPipeObjects.begin(), apPipeObjects.end());
+    if (!apOthers.empty()) {
+        CChainable* pOthersTail = ChainObjects(apOthers);
+        if (pTail != NULL)
+            ChainBefore(*pTail, *pOthersTail);
+        pTail = pOthersTail;
+    }
+    // Once the shutdown has begun the quit event stays set; it is left out.
+    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_alarmQuit,
+                               &m_evBudget, &m_notices.m_evPosted, m_fShuttingDown ? NULL : &m_evQuit};
     for (CChainable* pSingle : apSingles) {
         if (pSingle == NULL)
             continue;
@@ -187,7 +217,7 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
             pTail->LinkTo(*pSingle);
         pTail = pSingle;
     }
-    static_cast<CWaitObject*>(&m_evQuit)->CollectChain(apWaitObjects);
+    static_cast<CWaitObject*>(pTail)->CollectChain(apWaitObjects);
 }
 
 void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
@@ -223,28 +253,4 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
     ReportServiceStatus(SERVICE_RUNNING, 0, 0, 1000);
     Broadcast("All services have been started.");
     alarmMonitor.SetAfter(s_mtsStepPause);
-}
-
-void CSupervisorApp::Shutdown()
-{
-    ReportEvent(EVMSG_SERVICE_STOPPING, GetProgramName(m_csExeName));
-    DEBUG_TRACE_MSG("The Ovrin-Server has received a stop command.");
-    DWORD dwLastState = GetReportedServiceState();
-    size_t cProcesses = m_paProcesses.size();
-    const DWORD dwStart = ::GetTickCount();
-    for (size_t n = 0; n < cProcesses; n++) {
-        size_t i = m_fLifoShutdown ? cProcesses - 1 - n : n;
-        CWatchedProcess* pProcess = m_paProcesses[i];
-        // Within a bounded shutdown a process whose grace would not fit in
-        // what is left is killed instead of asked.
-        const DWORD dwElapsed = ::GetTickCount() - dwStart;
-        const BOOL fNoGrace =
-            m_dwShutdownBudget != INFINITE && dwElapsed + c_dwStopGraceMs + s_dwStopMarginMs > m_dwShutdownBudget;
-        StopCommand(pProcess, FALSE, fNoGrace);
-        ReportServiceStatus(dwLastState, 0, (DWORD)i, (DWORD)pProcess->m_nQuitDelay * 1000);
-    }
-    FlushClientWrites(CLIENT_WRITE_TIMEOUT_MS, TRUE);
-    for (auto& pConnection : m_apConnections)
-        pConnection->m_fClosing = TRUE;
-    CloseFinishedConnections();
 }

@@ -39,10 +39,16 @@ CSupervisorApp::CSupervisorApp()
       m_fLifoShutdown(FALSE),
       m_fKillTreeAll(FALSE),
       m_fSecurePipe(FALSE),
+      m_nStopTimeoutAll(-1),
       m_evPipeReady(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_fPipeOwned(FALSE),
       m_dwShutdownBudget(INFINITE),
-      m_fReportEveryError(FALSE)
+      m_evBudget(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_fReportEveryError(FALSE),
+      m_fShuttingDown(FALSE),
+      m_fServerDone(FALSE),
+      m_ullShutdownStartMs(0),
+      m_dwStopCheckpoint(0)
 {
     m_thServer.Start();
     m_thClient.Start();
@@ -157,11 +163,29 @@ void CSupervisorApp::Main()
     if (!IsService()) {
         ::SetConsoleCtrlHandler(ControlHandlerRoutine, TRUE);
         m_thClient.Resume();
-        m_thClient.Wait(INFINITE);
+        const HANDLE ahEnds[2] = {m_thClient.m_hHandle, m_thServer.m_hHandle};
+        if (::WaitForMultipleObjects(2, ahEnds, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            // The server ended first (the QUIT rule). The client may sit in
+            // a read of a standard input that stays open, which not every
+            // system lets another thread cancel: the process ends anyway.
+            StopClientThreads();
+            if (IsRunning(m_thClient)) {
+                std::cout << "Ending." << std::endl;
+                DEBUG_APP_MESSAGE(DEBUG_TRACE, "The client thread did not end; ending the process.");
+                ::ExitProcess((UINT)m_nExitCode);
+            }
+        }
         std::cout << "Ending." << std::endl;
         m_evQuit.Set();
     }
     m_thServer.Wait(INFINITE);
+}
+
+void CSupervisorApp::RequestShutdown()
+{
+    if (IsService())
+        CServiceApp::OnStop();
+    m_evQuit.Set();
 }
 
 BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
@@ -205,6 +229,7 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
 void CSupervisorApp::BeginBoundedStop(DWORD dwBudgetMs)
 {
     m_dwShutdownBudget = dwBudgetMs;
+    m_evBudget.Set();
     std::cout << "The console is closing: stopping every process." << std::endl;
     OnStop();
 }

@@ -53,6 +53,21 @@ public:
 };
 
 typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
+
+// Lines stopped one after another, for a stop command, a rule or the
+// shutdown: the next is asked when the one before has ended or been
+// killed. The records belong to the process list.
+struct CStopSequence
+{
+    CStopSequence() : m_nFor(STOP_FOR_NONE), m_pRequester(NULL), m_iCurrent(0), m_iAsked(0), m_fAskedAll(FALSE) {}
+    CWatchedProcessArray m_apQueue;
+    LONG m_nFor;                    // STOP_FOR_*
+    // The client whose end-of-replies waits for the sequence; null when none.
+    const CPipeConnection* m_pRequester;
+    size_t m_iCurrent;              // the line waited for
+    size_t m_iAsked;                // lines before this have been asked
+    BOOL m_fAskedAll;               // a short budget asked every line at once
+};
 // The server's connections: the ones still listening for a client and the
 // connected ones, in the order they were made.
 typedef std::vector<std::unique_ptr<CPipeConnection>> CConnectionArray;
@@ -72,6 +87,9 @@ public:
     virtual void ShowUsage() override;
     virtual void Main() override;
     virtual void OnStop() override;
+    // The QUIT rule's stop, from the supervision thread: only asks, never
+    // waits (the main thread ends the client).
+    void RequestShutdown();
     virtual BOOL ReadDefinitionFile();
 
     // The supervision loop and the interactive client (thread bodies).
@@ -82,9 +100,7 @@ public:
 
     // Starting and watching processes (supervision thread only).
     void StartProcess(CWatchedProcess* pProcess);
-    // A SYNC line's run: blocks until it ends, then removes its record.
-    void WaitForSyncEnd(CWatchedProcess* pProcess);
-    // A SYNC line waits to retry its start; the start-up holds until it has run.
+    // A SYNC line runs or waits to retry its start; the start-up holds until it has run.
     BOOL IsSyncPending() const;
     // Removes the records of external instances that have ended, wherever
     // their end was seen (the loop, a command or a group rule).
@@ -134,6 +150,8 @@ public:
     BOOL m_fLifoShutdown;
     BOOL m_fKillTreeAll;   // GLOBAL KILLTREE
     BOOL m_fSecurePipe;
+    LONG m_nStopTimeoutAll;          // GLOBAL STOPTIMEOUT; -1 without
+    CStopWayArray m_adwStopWaysAll;  // GLOBAL STOPMETHOD; empty without
     CMessagePipe m_pipe;
     CConnectionArray m_apConnections;
     // Set once the server has its pipe or has given up: its own console
@@ -143,8 +161,11 @@ public:
     // Retries listening after an instance could not be made.
     CAlarm m_alarmListen;
     // The whole shutdown's time when it is bounded (the console's close
-    // event), else INFINITE; processes whose grace would not fit are killed.
+    // event, the service's pre-shutdown), else INFINITE: lines that would
+    // not fit one after another are asked at once and killed at its end.
     volatile DWORD m_dwShutdownBudget;
+    // Set (auto-reset) when a budget is given, for a shutdown under way.
+    CKernelEvent m_evBudget;
 
     // Makes the control pipe's first instances: FALSE, after saying so on
     // the console or in the event log, when another program serves the name.
@@ -163,6 +184,9 @@ private:
     BOOL InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    // STOPTIMEOUT and STOPMETHOD of a process line or the GLOBAL line.
+    BOOL InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine, LONG& nStopTimeout,
+                              CStopWayArray& adwStopWays);
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
     void WarnOfSharedUniqueNames();
@@ -173,7 +197,8 @@ private:
                         CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients = TRUE,
                         BOOL fWithWrites = TRUE);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
-    void Shutdown();
+    // The record whose stop alarm pw is; null when none.
+    CWatchedProcess* FindStopAlarm(const CWaitObject* pw) const;
     // Keeps s_cListening instances waiting for clients, unless a failure
     // put listening off until m_alarmListen.
     void TopUpListening();
@@ -182,13 +207,45 @@ private:
     void OnConnectionSignalled(size_t iConnection, const CWaitObject* pw);
     void CloseFinishedConnections();
     BOOL HandleCommand(size_t iConnection);
-    void CommandOnNamedProcesses(DWORD dwKind, const std::string& csRequested);
-    // Stops one process with its broadcasts (the stop command and the shutdown).
-    // fOperator: the stop command, which also cancels a pending restart.
-    // fNoGrace: killed at once, when a bounded shutdown has no time left.
-    void StopCommand(CWatchedProcess* pProcess, BOOL fOperator, BOOL fNoGrace = FALSE);
+    void CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, const std::string& csRequested);
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
+    void SendEndOfReplies(size_t iConnection);
+
+    // Stops (stopping.cpp). A sequence is started with its lines in order;
+    // ends and deadlines move every sequence on (AdvanceStopSequences).
+    void BeginStopSequence(const CWatchedProcessArray& apProcesses, LONG nFor, const CPipeConnection* pRequester);
+    // TRUE while the sequence waits for a line.
+    BOOL AdvanceStopSequence(CStopSequence& seq);
+    void AdvanceStopSequences();
+    // Asks one line for a sequence, with the announced texts of the stop
+    // command and the shutdown; a stop that ends at once is reported here.
+    void StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapMs);
+    // The end of a line being stopped was seen, or its deadline killed it.
+    void CompleteStop(CWatchedProcess* pProcess, BOOL fKilledAtDeadline);
+    void OnStopAlarm(CWatchedProcess* pProcess);
+    void AskAllIfBudgetShort(CStopSequence& seq);
+    DWORD GetBudgetLeft() const;
+    void OnBudgetSet();
+    void ReportStopProgress(DWORD dwWaitHintMs);
+    void BeginShutdown();
+    void FinishShutdown();
+    BOOL IsStopPendingFor(const CPipeConnection* pConnection) const;
+    // Sends the deferred end-of-replies of clients whose stops have ended.
+    void AnswerAwaitingClients();
+    // Before a connection or a record is destroyed.
+    void ForgetConnection(const CPipeConnection* pConnection);
+    void ForgetRecord(const CWatchedProcess* pProcess);
+
+    std::vector<std::unique_ptr<CStopSequence>> m_apStopSequences;
+    // Clients that asked for their end-of-replies while their stops ran.
+    std::vector<const CPipeConnection*> m_apAwaitingEnd;
+    BOOL m_fShuttingDown;
+    BOOL m_fServerDone;             // the shutdown has ended: the loop ends
+    ULONGLONG m_ullShutdownStartMs;
+    DWORD m_dwStopCheckpoint;
+    // The QUIT rule's delay before the shutdown.
+    CAlarm m_alarmQuit;
     // Queues the message to every client, or with iOnly to that connection
     // alone; waits at most a moment for the clients that read.
     void SendToClients(CControlMessage& msg, int iOnly = -1);

@@ -150,8 +150,10 @@ void CSupervisorApp::OnConnectionSignalled(size_t iConnection, const CWaitObject
 void CSupervisorApp::CloseFinishedConnections()
 {
     for (size_t i = 0; i < m_apConnections.size();) {
-        if (m_apConnections[i]->m_fClosing)
+        if (m_apConnections[i]->m_fClosing) {
+            ForgetConnection(m_apConnections[i].get());
             m_apConnections.erase(m_apConnections.begin() + (ptrdiff_t)i);
+        }
         else
             i++;
     }

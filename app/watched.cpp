@@ -19,7 +19,7 @@ enum
 
 #define STATE_BIT(n) (1u << (n))
 // Every state a record can leave: a removed record is destroyed next.
-const DWORD c_dwAnyLive = 0x3FFu & ~STATE_BIT(PS_REMOVED);
+const DWORD c_dwAnyLive = 0x7FFu & ~STATE_BIT(PS_REMOVED);
 // The states in which a restart or retry can be pending (an operator's
 // stop cancels it).
 const DWORD c_dwCanWait = STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED) | STATE_BIT(PS_STOPPED) |
@@ -39,7 +39,7 @@ struct CStateInfo
 const CStateInfo c_aStates[] = {
     {PS_CRASHED, "crashed      ", 1, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
     {PS_ENDED, "ended        ", 2, TIME_START_OR_END, c_dwAnyLive},
-    {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING) | c_dwCanWait},
+    {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING) | STATE_BIT(PS_STOPPING) | c_dwCanWait},
     {PS_RUNNING, "running      ", 4, TIME_START, c_dwAnyLive},
     {PS_NOT_CREATED, "not created  ", 5, TIME_NONE, c_dwAnyLive},
     {PS_STARTING, "starting     ", 6, TIME_NONE, c_dwAnyLive & ~STATE_BIT(PS_GIVEN_UP)},
@@ -48,6 +48,8 @@ const CStateInfo c_aStates[] = {
     {PS_NOT_INITIALIZED, "not initialized", 0, TIME_NONE, 0},
     // Decided by the rules of the line's own unexpected end.
     {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END, STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED)},
+    // Asked to end; clients that predate the state read it as running.
+    {PS_STOPPING, "stopping     ", 4, TIME_START, STATE_BIT(PS_RUNNING)},
 };
 
 const CStateInfo* FindState(LONG nState)
@@ -62,7 +64,9 @@ const CStateInfo* FindState(LONG nState)
 }  // namespace
 
 CWatchedProcess::CWatchedProcess()
-    : m_hMonitorEvent(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_nStartsSeen(0),
+    : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
+      m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
+      m_hMonitorEvent(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_nStartsSeen(0),
       m_fHasLastExitCode(FALSE), m_dwLastExitCode(0), m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
 {
     SetDefaults();
@@ -71,6 +75,7 @@ CWatchedProcess::CWatchedProcess()
 CWatchedProcess::~CWatchedProcess()
 {
     m_alarmRestart.Cancel();
+    m_alarmStop.Cancel();
     EndTree();
     if (m_fOwnsMonitorEvent && m_hMonitorEvent != NULL)
         VERIFY_TRUE(::CloseHandle(m_hMonitorEvent));
@@ -140,6 +145,8 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     m_fNoStart = wpTemplate.m_fNoStart;
     m_fNoStop = wpTemplate.m_fNoStop;
     m_fStopRequested = wpTemplate.m_fStopRequested;
+    m_nStopTimeout = wpTemplate.m_nStopTimeout;
+    m_adwStopWays = wpTemplate.m_adwStopWays;
     m_csMonitorEventName = wpTemplate.m_csMonitorEventName;
     m_hMonitorEvent = wpTemplate.m_hMonitorEvent;
     m_fOwnsMonitorEvent = FALSE;

@@ -11,6 +11,7 @@
 
 #include "common/alarm.h"
 #include "common/millitim.h"
+#include "common/stopway.h"
 #include "common/win32.h"
 #include "capture.h"
 
@@ -27,7 +28,35 @@ enum
     PS_ANOTHER_INSTANCE = 6,
     PS_REMOVED = 7,
     PS_NOT_INITIALIZED = 8,
-    PS_GIVEN_UP = 9     // MAXRESTARTS reached; reported as crashed on the wire
+    PS_GIVEN_UP = 9,    // MAXRESTARTS reached; reported as crashed on the wire
+    PS_STOPPING = 10    // asked to end, its deadline armed; reported as running on the wire
+};
+
+// What the group and master rules ask of a member.
+enum
+{
+    RULE_NONE,
+    RULE_STOP_AND_RESTART,   // a brother crashed: down, then up after the delay
+    RULE_STOP_FOR_GOOD       // the master ended normally: down until started
+};
+
+// Why a line is being stopped, which says what follows its end.
+enum
+{
+    STOP_FOR_NONE,
+    STOP_FOR_OPERATOR,   // the stop command: down until started
+    STOP_FOR_SHUTDOWN,
+    STOP_FOR_GROUP,      // RULE_STOP_AND_RESTART
+    STOP_FOR_MASTER      // RULE_STOP_FOR_GOOD
+};
+
+// What asking a record to stop came to (BeginStop).
+enum
+{
+    STOP_BEGUN,        // asked; its end or its deadline completes the stop
+    STOP_KILLED,       // killed at once (STOPTIMEOUT 0, or no way reached it)
+    STOP_NOT_RUNNING,  // nothing to stop
+    STOP_REFUSED       // NOSTOP
 };
 
 // How a line is restarted: RESTARTDELAY, BACKOFF and MAXRESTARTS.
@@ -51,8 +80,14 @@ BOOL NextRestartDelay(const CRestartPolicy& policy, CRestartCount& count, ULONGL
 // The delay before the next try of a start that failed (never under a second).
 LONG NextRetryDelay(const CRestartPolicy& policy, CRestartCount& count);
 
-// How long a stop waits for a process it asked to end before the kill.
-const DWORD c_dwStopGraceMs = 2000;
+// How long a stop waits for a process it asked to end before the kill
+// (STOPTIMEOUT's default, seconds).
+const LONG c_nDefaultStopTimeout = 2;
+const LONG c_nMaxStopTimeout = 86400;
+// A request that was delivered is followed by the next way of the line's
+// chain this much later (never past the deadline), for programs that took
+// the first one and went on.
+const DWORD c_dwNextStopWayMs = 1000;
 
 class CWatchedProcess : public CChildProcess
 {
@@ -62,8 +97,12 @@ public:
 
     virtual void OnSignalled() override;
     virtual void Reset() override;
-    // Applies this record's rules to the end of pEnded (this record or another).
-    virtual void OnProcessEnded(CWatchedProcess* pEnded);
+    // Applies this record's rules to the end of pEnded (this record or
+    // another). A member that runs and must end is not stopped here: the
+    // result says so (RULE_*), the caller stops it and then calls
+    // FinishRuleStop, which is all a member that does not run needs.
+    LONG OnProcessEnded(CWatchedProcess* pEnded);
+    void FinishRuleStop(LONG nRule);
 
     // Copies the supervision options of a NOSTART template for an external instance.
     void CopyFromTemplate(const CWatchedProcess& wpTemplate);
@@ -98,11 +137,22 @@ public:
     // The process behind hProcess is the one a census listed under the
     // unique name: same name, created before the census.
     BOOL IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore);
-    BOOL RequestStop();
-    BOOL SendCtrlBreak();
-    // Asks the process to end and kills it after c_dwStopGraceMs; with
-    // fNoGrace kills at once.
-    BOOL Stop(BOOL fNoGrace = FALSE);
+    // Asks the process to end by the first ways of its chain that reach it
+    // and arms m_alarmStop for the next way or the deadline, dwCapMs from
+    // now at the latest (INFINITE: STOPTIMEOUT alone). Never waits.
+    LONG BeginStop(DWORD dwCapMs = INFINITE);
+    // m_alarmStop fired while stopping: the next way, or the kill at the
+    // deadline (TRUE: killed; the caller completes the stop).
+    BOOL OnStopAlarm();
+    // Brings the deadline of a stop in progress forward to dwCapMs from now.
+    void CapStopDeadline(DWORD dwCapMs);
+    // How long a stop of this record waits before the kill (STOPTIMEOUT).
+    DWORD GetStopTimeoutMs() const
+    {
+        return (DWORD)(m_nStopTimeout >= 0 ? m_nStopTimeout : c_nDefaultStopTimeout) * 1000;
+    }
+    // What the stop in progress (or the last) gives the process.
+    DWORD GetStopWaitMs() const { return m_dwStopWaitMs; }
     BOOL Kill();
     // Arms the restart nDelayMs after the recorded end.
     void ScheduleRestart(LONG nDelayMs);
@@ -134,6 +184,18 @@ public:
     BOOL m_fSync;
     BOOL m_fUnique;
     BOOL m_fStopRequested;
+    LONG m_nStopTimeout;          // STOPTIMEOUT seconds; -1: the GLOBAL line's, or the default
+    CStopWayArray m_adwStopWays;  // STOPMETHOD; empty: the default chain
+    BOOL m_fForcedStop;           // the last stop needed the kill
+    // While stopping: the next way's time or the deadline; after a kill by
+    // the terminate command, the time its end is looked for.
+    CAlarm m_alarmStop;
+    ULONGLONG m_ullStopDeadlineMs;
+    DWORD m_dwStopWaitMs;
+    size_t m_iNextStopWay;
+    LONG m_nStopFor;          // STOP_FOR_*: why the stop in progress was asked
+    BOOL m_fWatchTerminate;   // m_alarmStop looks for the end of a terminate
+    CStopWayArray m_adwStopChain;  // the ways of the stop in progress
     std::string m_csUniqueName;
     CMilliTime m_mtStarted;
     CMilliTime m_mtEnded;
@@ -169,6 +231,10 @@ public:
 
 private:
     void SetDefaults();
+    // Delivers ways of m_adwStopChain from m_iNextStopWay on until one
+    // reaches the process; TRUE when one did.
+    BOOL DeliverNextStopWay();
+    void ArmStopAlarm();
     // KILLTREE: a job of its own for the suspended new process.
     BOOL PutInJob();
     LONG m_nState;

@@ -1,6 +1,9 @@
 // End detection and the restart, group, master and quit rules. Everything
 // here runs on the supervision thread; the alarm thread only fires the
 // restart alarms.
+#include <algorithm>
+#include <climits>
+
 #include "common/assertex.h"
 #include "common/filestuf.h"
 #include "eventlog.h"
@@ -11,7 +14,10 @@ void CWatchedProcess::OnSignalled()
     CWaitObject::OnSignalled();
     if (m_processinfo.hProcess != NULL && GetWaitHandle() == m_processinfo.hProcess) {
         m_fHasLastExitCode = ::GetExitCodeProcess(m_processinfo.hProcess, &m_dwLastExitCode);
-        if (m_nState == PS_RUNNING) {
+        m_alarmStop.Cancel();
+        if (m_nState == PS_STOPPING) {
+            SetState(PS_STOPPED);
+        } else if (m_nState == PS_RUNNING) {
             std::string csName = GetExeName();
             if (m_fSync) {
                 DEBUG_TRACE_MSG("The process " << csName << " has ended.");
@@ -43,30 +49,11 @@ void CWatchedProcess::ScheduleRestart(LONG nDelayMs)
     ArmRestart(nDelayMs, TRUE);
 }
 
-namespace {
-
-// Asks a group member to end, gives it 5000 ms, then terminates it.
-void StopForRule(CWatchedProcess& wp)
-{
-    std::string csFullName = wp.GetFullCommandLine();
-    if (wp.RequestStop()) {
-        if (!wp.Wait(5000)) {
-            DEBUG_TRACE_MSG("Timed-out waiting for " << csFullName << " to end. Terminating process.");
-            wp.Kill();
-        }
-    } else {
-        DEBUG_TRACE_MSG("Unable to stop " << csFullName << ".  Terminating process.");
-        wp.Kill();
-    }
-}
-
-}  // namespace
-
 // NOSTART records (templates and the copies that watch external instances)
 // are never scheduled: StartProcess never starts them, so a restart would
 // only report a restart that cannot happen, and a copy whose handles the
 // fired alarm closes would pass for a template.
-void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
+LONG CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
 {
     if (pEnded == this) {
         BOOL fStopRequested = m_fStopRequested;
@@ -75,7 +62,7 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
             Kill();
         }
         if (fStopRequested)
-            return;
+            return RULE_NONE;
         if (EndedNormally()) {
             if (m_fQuit)
                 m_fQuitPending = TRUE;
@@ -87,55 +74,82 @@ void CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
             else
                 SetState(PS_GIVEN_UP);
         }
-        return;
+        return RULE_NONE;
     }
     if (m_nGroup == -1 || m_nGroup != pEnded->m_nGroup)
-        return;
+        return RULE_NONE;
     BOOL fEndedNormally = pEnded->EndedNormally();
+    // A member being stopped already is left to that stop.
+    const BOOL fRunning = IsRunning() && m_nState != PS_STOPPING;
     if (pEnded->m_fMaster && fEndedNormally) {
-        if (IsRunning()) {
+        if (fRunning) {
             DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
                                            << " is killing itself because it's master ended normally.");
-            StopForRule(*this);
+            return RULE_STOP_FOR_GOOD;
         }
-        MarkEnded();
-        // A member still waiting out an earlier restart delay would otherwise
-        // come back although its master has ended the group.
-        CancelRestart();
-        return;
+        FinishRuleStop(RULE_STOP_FOR_GOOD);
+        return RULE_NONE;
     }
     if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch || m_fSync)
-        return;
+        return RULE_NONE;
     // Only a member that runs or waits for its restart is restarted with
     // its brother: one the operator stopped, one given up or one that has
     // not been started yet stays as it is.
-    BOOL fRunning = IsRunning();
     if (!fRunning && !IsRestartPending())
-        return;
+        return RULE_NONE;
     if (fRunning) {
         DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
                                        << " is killing itself because one of it's brothers died.");
-        StopForRule(*this);
+        return RULE_STOP_AND_RESTART;
     }
+    FinishRuleStop(RULE_STOP_AND_RESTART);
+    return RULE_NONE;
+}
+
+void CWatchedProcess::FinishRuleStop(LONG nRule)
+{
     MarkEnded();
-    if (!m_fNoStart)
+    if (nRule == RULE_STOP_FOR_GOOD) {
+        // A member still waiting out an earlier restart delay would otherwise
+        // come back although its master has ended the group.
+        CancelRestart();
+    } else if (!m_fNoStart) {
         ScheduleRestart(m_mtsRestartDelay.GetTotalMilliseconds());
+    }
 }
 
 void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
 {
+    // Nothing is restarted or stopped by a rule while everything goes down.
+    if (m_fShuttingDown)
+        return;
+    // Members a rule stops go one after another, in list order, each with
+    // its own STOPTIMEOUT; what follows their end is the rule's.
+    CWatchedProcessArray apForGood, apToRestart;
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
         CWatchedProcess* pProcess = m_paProcesses[i];
-        pProcess->OnProcessEnded(pEnded);
+        const LONG nRule = pProcess->OnProcessEnded(pEnded);
+        if (nRule == RULE_STOP_FOR_GOOD)
+            apForGood.push_back(pProcess);
+        else if (nRule == RULE_STOP_AND_RESTART)
+            apToRestart.push_back(pProcess);
         if (pProcess == pEnded && pProcess->GetState() == PS_GIVEN_UP)
             ReportGivenUp(pProcess);
         if (pProcess->m_fQuitPending) {
-            Broadcast(StrFormat("Stopping all processes and shutting down in %i seconds...", (int)pProcess->m_nQuitDelay));
-            ::Sleep((DWORD)pProcess->m_nQuitDelay * 1000);
-            OnStop();
+            pProcess->m_fQuitPending = FALSE;
+            if (!m_alarmQuit.IsArmed() && !m_fShuttingDown) {
+                Broadcast(StrFormat("Stopping all processes and shutting down in %i seconds...",
+                                    (int)pProcess->m_nQuitDelay));
+                m_alarmQuit.SetAfter(
+                    CMilliTimeSpan::FromMilliseconds((LONG)std::min<LONGLONG>(pProcess->m_nQuitDelay * 1000LL, LONG_MAX)));
+            }
             break;
         }
     }
+    if (!apForGood.empty())
+        BeginStopSequence(apForGood, STOP_FOR_MASTER, NULL);
+    if (!apToRestart.empty())
+        BeginStopSequence(apToRestart, STOP_FOR_GROUP, NULL);
 }
 
 void CSupervisorApp::ReportGivenUp(CWatchedProcess* pProcess)
@@ -152,9 +166,22 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 {
     LONG nState = pProcess->GetState();
     std::string csName = pProcess->GetExeName();
+    if (pProcess->m_nStopFor != STOP_FOR_NONE && nState != PS_STARTING) {
+        CompleteStop(pProcess, FALSE);
+        RemoveEndedExternalCopies();
+        return;
+    }
     // What the process wrote before its end goes to its files before the end is reported.
     if (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)
         pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
+    if (nState == PS_ENDED && pProcess->m_fSync) {
+        // The lines after it start now (the start-up's next step).
+        Broadcast(csName + " has finished.");
+        RemoveProcess(pProcess);
+        return;
+    }
+    if (nState == PS_STARTING && m_fShuttingDown)
+        return;
     switch (nState) {
     case PS_CRASHED: {
         std::string csExitCode = StrFormat("%d", (int)pProcess->GetExitCode());
@@ -206,6 +233,7 @@ void CSupervisorApp::RemoveEndedExternalCopies()
         }
         pProcess->SetState(PS_REMOVED);
         BroadcastRecord(pProcess);
+        ForgetRecord(pProcess);
         m_paProcesses.erase(m_paProcesses.begin() + (ptrdiff_t)i);
         delete pProcess;
     }

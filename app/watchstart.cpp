@@ -1,5 +1,7 @@
 // Starting, attaching and stopping watched processes. Everything here runs
 // on the supervision thread.
+#include <algorithm>
+
 #include "common/assertex.h"
 #include "common/filestuf.h"
 #include "ovrin.h"
@@ -100,12 +102,9 @@ BOOL CWatchedProcess::Start()
         DEBUG_TRACE_MSG("Process is created: " << csName);
         SetState(PS_RUNNING);
         m_nStartsSeen++;
-        // A retried start leaves the record delegated to its (cancelled)
-        // alarm; a SYNC process, which is not attached, would otherwise be
-        // waited for on that alarm instead of its process.
-        WaitOnProcess(m_fEnabled);
-        if (!m_fSync)
-            Attach(0);
+        // A SYNC process is watched by the loop like any other: the lines
+        // after it wait for its end, the loop does not.
+        Attach(0);
         return TRUE;
     }
     DWORD dwError = ::GetLastError();
@@ -167,71 +166,105 @@ BOOL CWatchedProcess::IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBef
     return uliCreated.QuadPart <= uliSeen.QuadPart + c_ullCreationSlack;
 }
 
-BOOL CWatchedProcess::RequestStop()
+BOOL CWatchedProcess::DeliverNextStopWay()
 {
-    if (m_dwConsoleFlags == CREATE_NEW_CONSOLE) {
-        // Without a display Wine creates no console window, so this always
-        // fails there and the caller's kill after the grace period follows.
-        HWND hWnd = ::FindWindowA(NULL, m_csTitle.c_str());
-        if (hWnd == NULL) {
-            DEBUG_ERROR_MSG("No window found for process " << m_csTitle << ".");
-            return FALSE;
+    while (m_iNextStopWay < m_adwStopChain.size()) {
+        const DWORD dwWay = m_adwStopChain[m_iNextStopWay++];
+        if (DeliverStopWay(dwWay, m_processinfo.hProcess, m_processinfo.dwProcessId)) {
+            DEBUG_TRACE_MSG("Asked process " << GetExeName() << ", " << (unsigned long)m_processinfo.dwProcessId
+                                             << " to stop: " << GetStopWayName(dwWay));
+            return TRUE;
         }
-        DWORD dwWindowProcessId = 0;
-        ::GetWindowThreadProcessId(hWnd, &dwWindowProcessId);
-        if (dwWindowProcessId != m_processinfo.dwProcessId) {
-            DEBUG_ERROR_MSG("Process ID of " << m_csTitle << " does not match internal ID.");
-            return FALSE;
-        }
-        if (!::PostMessageA(hWnd, WM_CLOSE, 0, 0))
-            return FALSE;
-        m_fStopRequested = TRUE;
-        return TRUE;
+        DEBUG_TRACE_MSG("Could not ask process " << GetExeName() << " to stop by " << GetStopWayName(dwWay)
+                                                 << ". Error " << LastErrorText());
     }
-    if (m_dwConsoleFlags == DETACHED_PROCESS) {
-        Kill();
-        return TRUE;
-    }
-    return SendCtrlBreak();
+    return FALSE;
 }
 
-BOOL CWatchedProcess::SendCtrlBreak()
+void CWatchedProcess::ArmStopAlarm()
 {
-    m_fStopRequested = TRUE;
-    DEBUG_TRACE_MSG("Sending a CTRL_BREAK event to process: " << GetExeName() << ", "
-                                                              << (unsigned long)m_processinfo.dwProcessId);
-    // Headless Wine fails this call (error 6 or 12); the grace period's kill follows.
-    return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_processinfo.dwProcessId);
+    ULONGLONG ullDue = m_ullStopDeadlineMs;
+    if (m_iNextStopWay < m_adwStopChain.size())
+        ullDue = std::min(ullDue, GetMonotonicMilliseconds() + c_dwNextStopWayMs);
+    const ULONGLONG ullNow = GetMonotonicMilliseconds();
+    m_alarmStop.SetAtMonotonic(ullDue,
+                               CMilliTime::GetCurrentTime() +
+                                   CMilliTimeSpan::FromMilliseconds(ullDue > ullNow ? (LONG)(ullDue - ullNow) : 0));
 }
 
-BOOL CWatchedProcess::Stop(BOOL fNoGrace)
+LONG CWatchedProcess::BeginStop(DWORD dwCapMs)
 {
-    std::string csName = GetExeName();
+    const std::string csName = GetExeName();
     if (m_fNoStop) {
         DEBUG_TRACE_MSG("Not Stopping process " << csName << ", as specified in the INF file");
+        return STOP_REFUSED;
+    }
+    if (m_nState == PS_STOPPING)
+        return STOP_BEGUN;
+    if (!IsRunning() || ::WaitForSingleObject(m_processinfo.hProcess, 0) != WAIT_TIMEOUT) {
+        if (IsRunning())
+            DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not active");
+        else
+            DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not waitable!");
+        return STOP_NOT_RUNNING;
+    }
+    DEBUG_TRACE_MSG("Stopping process " << csName);
+    m_fStopRequested = TRUE;
+    m_fForcedStop = FALSE;
+    const DWORD dwTimeoutMs = std::min(GetStopTimeoutMs(), dwCapMs);
+    m_dwStopWaitMs = dwTimeoutMs;
+    m_adwStopChain = m_adwStopWays;
+    if (m_adwStopChain.empty()) {
+        // Windows and message loops first: a program that has neither is
+        // not reached by them and gets the console event at once, while
+        // the console's default handler would end a GUI program without
+        // its clean-up. Ctrl-Break follows for programs that ignore Ctrl-C.
+        m_adwStopChain = {STOP_WAY_CLOSE, STOP_WAY_QUIT};
+        if (!IsGuiImage(FindExecutable()))
+            m_adwStopChain.insert(m_adwStopChain.end(), {STOP_WAY_CTRLC, STOP_WAY_CTRLBREAK});
+    }
+    m_iNextStopWay = 0;
+    if (dwTimeoutMs == 0 || !DeliverNextStopWay()) {
+        if (dwTimeoutMs != 0)
+            DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
+        Kill();
+        MarkEnded();
+        m_fForcedStop = TRUE;
+        return STOP_KILLED;
+    }
+    m_ullStopDeadlineMs = GetMonotonicMilliseconds() + dwTimeoutMs;
+    SetState(PS_STOPPING);
+    ArmStopAlarm();
+    return STOP_BEGUN;
+}
+
+void CWatchedProcess::CapStopDeadline(DWORD dwCapMs)
+{
+    if (m_nState != PS_STOPPING)
+        return;
+    const ULONGLONG ullCapped = GetMonotonicMilliseconds() + dwCapMs;
+    if (dwCapMs == INFINITE || ullCapped >= m_ullStopDeadlineMs)
+        return;
+    m_dwStopWaitMs -= (DWORD)(m_ullStopDeadlineMs - ullCapped);
+    m_ullStopDeadlineMs = ullCapped;
+    ArmStopAlarm();
+}
+
+BOOL CWatchedProcess::OnStopAlarm()
+{
+    m_alarmStop.Cancel();
+    if (m_nState != PS_STOPPING)
+        return FALSE;
+    if (GetMonotonicMilliseconds() < m_ullStopDeadlineMs) {
+        DeliverNextStopWay();
+        ArmStopAlarm();
         return FALSE;
     }
-    if (IsRunning() && !Wait(0)) {
-        DEBUG_TRACE_MSG("Stopping process " << csName);
-        // A request that could not be delivered (no window, a console event
-        // refused, as for a process attached from outside or under headless
-        // Wine) would only make the grace period a fixed wait.
-        if (fNoGrace) {
-            Kill();
-        } else if (!RequestStop()) {
-            DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
-            Kill();
-        } else if (!Wait(c_dwStopGraceMs)) {
-            DEBUG_TRACE_MSG("Timed out trying to stop " << csName << ".  Terminating process.");
-            Kill();
-        }
-        return TRUE;
-    }
-    if (IsRunning())
-        DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not active");
-    else
-        DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not waitable!");
-    return FALSE;
+    DEBUG_TRACE_MSG("Timed out trying to stop " << GetExeName() << ".  Terminating process.");
+    Kill();
+    MarkEnded();
+    m_fForcedStop = TRUE;
+    return TRUE;
 }
 
 BOOL CWatchedProcess::Kill()
@@ -241,6 +274,7 @@ BOOL CWatchedProcess::Kill()
     SetState(PS_ENDED);
     m_fEnabled = FALSE;
     m_fStopRequested = TRUE;
+    m_alarmStop.Cancel();
     // A process that has ended already: Windows refuses with
     // ERROR_ACCESS_DENIED, which Terminate accepts; Wine 8 returns TRUE
     // (measured). Either way nothing is reported.
@@ -271,7 +305,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
                 // The running instance is the SYNC line's run: the lines
                 // after it wait for its end as for one started here.
                 if (fAttached && pProcess->m_fSync)
-                    WaitForSyncEnd(pProcess);
+                    Broadcast("Waiting for " + csName + " to finish.");
                 return;
             }
         }
@@ -280,36 +314,21 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         Broadcast("Could not start process: " + csName + ". Error " + LastErrorText());
         return;
     }
-    // A SYNC process has ended by the time this returns.
-    if (m_fKeepCensus && !pProcess->m_fSync)
+    if (m_fKeepCensus)
         m_census.AddProcess(csName, pProcess->m_processinfo.dwProcessId);
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
     if (!pProcess->m_csTreeProblem.empty())
         Broadcast(pProcess->m_csTreeProblem);
     if (pProcess->m_fSync)
-        WaitForSyncEnd(pProcess);
-}
-
-void CSupervisorApp::WaitForSyncEnd(CWatchedProcess* pProcess)
-{
-    std::string csName = pProcess->GetExeName();
-    Broadcast("Waiting for " + csName + " to finish.");
-    // A quit asked meanwhile ends the wait: the shutdown then stops this
-    // process with the others instead of waiting for it for ever.
-    const HANDLE ahWait[2] = {pProcess->m_processinfo.hProcess, m_evQuit.m_hHandle};
-    if (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
-        return;
-    pProcess->Wait(0);
-    pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
-    Broadcast(csName + " has finished.");
-    RemoveProcess(pProcess);
+        Broadcast("Waiting for " + csName + " to finish.");
 }
 
 BOOL CSupervisorApp::IsSyncPending() const
 {
     for (const CWatchedProcess* pProcess : m_paProcesses) {
-        if (pProcess->m_fSync && pProcess->IsRestartPending())
+        // Running (or being stopped), or waiting to retry its start.
+        if (pProcess->m_fSync && (pProcess->m_fEnabled || pProcess->IsRestartPending()))
             return TRUE;
     }
     return FALSE;
@@ -345,6 +364,7 @@ BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
     pProcess->SetState(PS_REMOVED);
     BroadcastRecord(pProcess);
     Broadcast(csName + " has been removed from process list.");
+    ForgetRecord(pProcess);
     m_paProcesses.erase(m_paProcesses.begin() + iProcess);
     delete pProcess;
     return TRUE;

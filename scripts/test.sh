@@ -6,8 +6,6 @@ build_all
 trap stop_wine EXIT
 start_wine
 cd "$BUILD"
-# A test program that fails is run once more: the end-to-end tests time real
-# processes under Wine on a shared machine, where a rare stall of the whole
-# machine can miss a bound. A real fault fails both runs, and the first
-# failure's output stays in the log.
-ctest --output-on-failure -j2 --repeat until-pass:2 "$@"
+# Each test program runs once: a test that fails now and then is a fault to
+# find, not one to retry.
+ctest --output-on-failure -j2 "$@"

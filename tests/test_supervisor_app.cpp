@@ -21,4 +21,6 @@ void ResetSupervisorForTest()
     theSupervisor.m_csDefinitionFile.clear();
     theSupervisor.m_fAllowClose = FALSE;
     theSupervisor.m_fLifoShutdown = FALSE;
+    theSupervisor.m_nStopTimeoutAll = -1;
+    theSupervisor.m_adwStopWaysAll.clear();
 }

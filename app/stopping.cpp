@@ -1,0 +1,321 @@
+// Stops as requests with deadlines: the stop command, the group and master
+// rules and the shutdown stop lines one after another (a stop sequence),
+// and the loop goes on between the request and the end. Everything here
+// runs on the supervision thread.
+#include <algorithm>
+
+#include "common/assertex.h"
+#include "common/filestuf.h"
+#include "control.h"
+#include "eventlog.h"
+#include "ovrin.h"
+
+namespace {
+
+// What a bounded shutdown keeps back from its budget for the kills, the
+// last broadcasts and the end of the process.
+const DWORD s_dwBudgetMarginMs = 500;
+// How long the terminate command looks for the end of what it killed.
+const CMilliTimeSpan s_mtsTerminateWatch(0, 0, 0, 10, 0);
+
+// Which reason wins when a line being stopped for one is asked again for
+// another: the shutdown over the operator over the rules.
+LONG StopPriority(LONG nFor)
+{
+    switch (nFor) {
+    case STOP_FOR_SHUTDOWN:
+        return 3;
+    case STOP_FOR_OPERATOR:
+        return 2;
+    case STOP_FOR_MASTER:
+    case STOP_FOR_GROUP:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+BOOL IsAnnounced(LONG nFor)
+{
+    return nFor == STOP_FOR_OPERATOR || nFor == STOP_FOR_SHUTDOWN;
+}
+
+}  // namespace
+
+void CSupervisorApp::BeginStopSequence(const CWatchedProcessArray& apProcesses, LONG nFor,
+                                       const CPipeConnection* pRequester)
+{
+    std::unique_ptr<CStopSequence> pSequence(new CStopSequence);
+    pSequence->m_apQueue = apProcesses;
+    pSequence->m_nFor = nFor;
+    pSequence->m_pRequester = pRequester;
+    m_apStopSequences.push_back(std::move(pSequence));
+    AdvanceStopSequences();
+}
+
+BOOL CSupervisorApp::AdvanceStopSequence(CStopSequence& seq)
+{
+    while (seq.m_iCurrent < seq.m_apQueue.size()) {
+        if (seq.m_nFor == STOP_FOR_SHUTDOWN)
+            AskAllIfBudgetShort(seq);
+        CWatchedProcess* pProcess = seq.m_apQueue[seq.m_iCurrent];
+        if (seq.m_iCurrent >= seq.m_iAsked) {
+            seq.m_iAsked = seq.m_iCurrent + 1;
+            StopLine(pProcess, seq.m_nFor, GetBudgetLeft());
+        }
+        if (pProcess->m_nStopFor != STOP_FOR_NONE)
+            return TRUE;
+        seq.m_iCurrent++;
+    }
+    return FALSE;
+}
+
+void CSupervisorApp::AdvanceStopSequences()
+{
+    // A sequence that finishes may send replies; one that a completion
+    // inside this walk finished is collected by the walk after it.
+    for (size_t i = 0; i < m_apStopSequences.size();) {
+        if (AdvanceStopSequence(*m_apStopSequences[i])) {
+            i++;
+            continue;
+        }
+        std::unique_ptr<CStopSequence> pDone = std::move(m_apStopSequences[i]);
+        m_apStopSequences.erase(m_apStopSequences.begin() + (ptrdiff_t)i);
+        if (pDone->m_pRequester != NULL)
+            AnswerAwaitingClients();
+        if (pDone->m_nFor == STOP_FOR_SHUTDOWN)
+            FinishShutdown();
+    }
+}
+
+void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapMs)
+{
+    const std::string csName = pProcess->GetExeName();
+    const BOOL fAnnounced = IsAnnounced(nFor);
+    if (fAnnounced)
+        Broadcast("Stopping process " + csName);
+    if (pProcess->m_nStopFor != STOP_FOR_NONE) {
+        // Asked already: this stop waits for that one's end.
+        if (StopPriority(nFor) > StopPriority(pProcess->m_nStopFor))
+            pProcess->m_nStopFor = nFor;
+        pProcess->CapStopDeadline(dwCapMs);
+        return;
+    }
+    // A line waiting out its restart delay or start retry stays down until
+    // the operator starts it again.
+    if (nFor == STOP_FOR_OPERATOR && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
+        pProcess->m_fStopRequested = TRUE;
+        pProcess->SetState(PS_STOPPED);
+        Broadcast(csName + " Stopped.");
+        BroadcastRecord(pProcess);
+        return;
+    }
+    const LONG nResult = pProcess->BeginStop(dwCapMs);
+    if (nResult == STOP_BEGUN) {
+        pProcess->m_nStopFor = nFor;
+        if (m_fShuttingDown)
+            ReportStopProgress(pProcess->GetStopWaitMs());
+        return;
+    }
+    if (!fAnnounced) {
+        pProcess->FinishRuleStop(nFor == STOP_FOR_MASTER ? RULE_STOP_FOR_GOOD : RULE_STOP_AND_RESTART);
+        return;
+    }
+    if (nResult == STOP_KILLED) {
+        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
+        Broadcast(csName + " Stopped.");
+    } else {
+        Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
+    }
+    BroadcastRecord(pProcess);
+}
+
+void CSupervisorApp::CompleteStop(CWatchedProcess* pProcess, BOOL fKilledAtDeadline)
+{
+    const LONG nFor = pProcess->m_nStopFor;
+    pProcess->m_nStopFor = STOP_FOR_NONE;
+    const std::string csName = pProcess->GetExeName();
+    pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
+    if (fKilledAtDeadline)
+        Broadcast(StrFormat("%s did not stop within %lu seconds and was killed.", csName.c_str(),
+                            (unsigned long)((pProcess->GetStopWaitMs() + 500) / 1000)));
+    if (IsAnnounced(nFor)) {
+        Broadcast(csName + " Stopped.");
+        BroadcastRecord(pProcess);
+    } else if (m_fShuttingDown) {
+        pProcess->MarkEnded();
+    } else {
+        pProcess->FinishRuleStop(nFor == STOP_FOR_MASTER ? RULE_STOP_FOR_GOOD : RULE_STOP_AND_RESTART);
+    }
+    if (m_fShuttingDown)
+        ReportStopProgress(0);
+    AdvanceStopSequences();
+}
+
+void CSupervisorApp::OnStopAlarm(CWatchedProcess* pProcess)
+{
+    if (pProcess->m_fWatchTerminate) {
+        pProcess->m_alarmStop.Cancel();
+        pProcess->m_fWatchTerminate = FALSE;
+        HANDLE hProcess = pProcess->m_processinfo.hProcess;
+        if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT)
+            Broadcast("Timed-out waiting for " + pProcess->GetExeName() + " to terminate.");
+        return;
+    }
+    if (pProcess->OnStopAlarm())
+        CompleteStop(pProcess, TRUE);
+}
+
+void CSupervisorApp::TerminateCommand(CWatchedProcess* pProcess)
+{
+    std::string csName = pProcess->GetExeName();
+    Broadcast("Terminating process " + csName);
+    const BOOL fWasStopping = pProcess->m_nStopFor != STOP_FOR_NONE;
+    if (!pProcess->Kill())
+        return;
+    pProcess->MarkEnded();
+    HANDLE hProcess = pProcess->m_processinfo.hProcess;
+    // The kill is asynchronous; its end is looked for later, not waited for.
+    if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
+        pProcess->m_fWatchTerminate = TRUE;
+        pProcess->m_alarmStop.SetAfter(s_mtsTerminateWatch);
+    }
+    if (fWasStopping) {
+        pProcess->m_fForcedStop = TRUE;
+        CompleteStop(pProcess, FALSE);
+    }
+}
+
+void CSupervisorApp::AskAllIfBudgetShort(CStopSequence& seq)
+{
+    if (seq.m_fAskedAll || m_dwShutdownBudget == INFINITE)
+        return;
+    const DWORD dwLeft = GetBudgetLeft();
+    ULONGLONG ullNeeded = 0;
+    for (size_t i = seq.m_iCurrent; i < seq.m_apQueue.size(); i++) {
+        CWatchedProcess* pProcess = seq.m_apQueue[i];
+        if (pProcess->m_nStopFor == STOP_FOR_NONE && !pProcess->m_fNoStop && pProcess->IsRunning())
+            ullNeeded += pProcess->GetStopTimeoutMs();
+    }
+    if (ullNeeded <= dwLeft)
+        return;
+    // One after another would not fit: every line left is asked now, and
+    // whatever has not ended at the budget's end is killed then.
+    seq.m_fAskedAll = TRUE;
+    for (CWatchedProcess* pProcess : m_paProcesses)
+        pProcess->CapStopDeadline(dwLeft);
+    for (size_t i = seq.m_iAsked; i < seq.m_apQueue.size(); i++)
+        StopLine(seq.m_apQueue[i], seq.m_nFor, dwLeft);
+    seq.m_iAsked = seq.m_apQueue.size();
+}
+
+DWORD CSupervisorApp::GetBudgetLeft() const
+{
+    if (m_dwShutdownBudget == INFINITE || !m_fShuttingDown)
+        return INFINITE;
+    const ULONGLONG ullUsed = GetMonotonicMilliseconds() - m_ullShutdownStartMs + s_dwBudgetMarginMs;
+    return ullUsed >= m_dwShutdownBudget ? 0 : (DWORD)(m_dwShutdownBudget - ullUsed);
+}
+
+void CSupervisorApp::OnBudgetSet()
+{
+    if (!m_fShuttingDown)
+        return;  // the quit event that follows starts the shutdown with it
+    for (auto& pSequence : m_apStopSequences) {
+        if (pSequence->m_nFor == STOP_FOR_SHUTDOWN)
+            AskAllIfBudgetShort(*pSequence);
+    }
+    AdvanceStopSequences();
+}
+
+void CSupervisorApp::ReportStopProgress(DWORD dwWaitHintMs)
+{
+    // The control manager gives a stop as long as its wait hint from the
+    // last new checkpoint; each line's stop sets its own.
+    ReportServiceStatus(IsService() ? SERVICE_STOP_PENDING : GetReportedServiceState(), 0, ++m_dwStopCheckpoint,
+                        dwWaitHintMs + s_dwBudgetMarginMs + 1000);
+}
+
+void CSupervisorApp::BeginShutdown()
+{
+    ReportEvent(EVMSG_SERVICE_STOPPING, GetProgramName(m_csExeName));
+    DEBUG_TRACE_MSG("The Ovrin-Server has received a stop command.");
+    m_fShuttingDown = TRUE;
+    m_ullShutdownStartMs = GetMonotonicMilliseconds();
+    m_alarmQuit.Cancel();
+    // Nothing comes back while everything goes down; the state of a line
+    // whose restart was pending stays as its end left it.
+    for (CWatchedProcess* pProcess : m_paProcesses)
+        pProcess->CancelRestart();
+    // The shutdown takes over from stop commands and rules in progress:
+    // the lines they asked are waited for when their turn comes.
+    m_apStopSequences.clear();
+    ReportStopProgress(0);
+    CWatchedProcessArray apOrder = m_paProcesses;
+    if (m_fLifoShutdown)
+        std::reverse(apOrder.begin(), apOrder.end());
+    BeginStopSequence(apOrder, STOP_FOR_SHUTDOWN, NULL);
+}
+
+void CSupervisorApp::FinishShutdown()
+{
+    FlushClientWrites(CLIENT_WRITE_TIMEOUT_MS, TRUE);
+    for (auto& pConnection : m_apConnections)
+        pConnection->m_fClosing = TRUE;
+    CloseFinishedConnections();
+    m_fServerDone = TRUE;
+}
+
+BOOL CSupervisorApp::IsStopPendingFor(const CPipeConnection* pConnection) const
+{
+    for (const auto& pSequence : m_apStopSequences) {
+        if (pSequence->m_pRequester == pConnection)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+void CSupervisorApp::AnswerAwaitingClients()
+{
+    for (size_t i = 0; i < m_apAwaitingEnd.size();) {
+        const CPipeConnection* pConnection = m_apAwaitingEnd[i];
+        if (IsStopPendingFor(pConnection)) {
+            i++;
+            continue;
+        }
+        m_apAwaitingEnd.erase(m_apAwaitingEnd.begin() + (ptrdiff_t)i);
+        for (size_t iConnection = 0; iConnection < m_apConnections.size(); iConnection++) {
+            if (m_apConnections[iConnection].get() == pConnection)
+                SendEndOfReplies(iConnection);
+        }
+    }
+}
+
+void CSupervisorApp::ForgetConnection(const CPipeConnection* pConnection)
+{
+    for (auto& pSequence : m_apStopSequences) {
+        if (pSequence->m_pRequester == pConnection)
+            pSequence->m_pRequester = NULL;
+    }
+    m_apAwaitingEnd.erase(std::remove(m_apAwaitingEnd.begin(), m_apAwaitingEnd.end(), pConnection),
+                          m_apAwaitingEnd.end());
+}
+
+void CSupervisorApp::ForgetRecord(const CWatchedProcess* pProcess)
+{
+    // A removed record is no longer waited for: the sequences go on past it.
+    for (auto& pSequence : m_apStopSequences) {
+        CWatchedProcessArray& apQueue = pSequence->m_apQueue;
+        for (size_t i = 0; i < apQueue.size();) {
+            if (apQueue[i] != pProcess) {
+                i++;
+                continue;
+            }
+            apQueue.erase(apQueue.begin() + (ptrdiff_t)i);
+            if (i < pSequence->m_iCurrent)
+                pSequence->m_iCurrent--;
+            if (i < pSequence->m_iAsked)
+                pSequence->m_iAsked--;
+        }
+    }
+}
