@@ -61,7 +61,8 @@ void CSupervisorApp::RunServer()
 
     m_fShuttingDown = FALSE;
     m_fServerDone = FALSE;
-    m_dwStopCheckpoint = 0;
+    // The stop request's own report (the service frame's) is checkpoint 1.
+    m_dwStopCheckpoint = 1;
     m_apStopSequences.clear();
     m_apAwaitingEnd.clear();
     CAlarm alarmStartup;

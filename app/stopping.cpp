@@ -146,6 +146,7 @@ void CSupervisorApp::CompleteStop(CWatchedProcess* pProcess, BOOL fKilledAtDeadl
         pProcess->MarkEnded();
     } else {
         pProcess->FinishRuleStop(nFor == STOP_FOR_MASTER ? RULE_STOP_FOR_GOOD : RULE_STOP_AND_RESTART);
+        BroadcastRecord(pProcess);
     }
     if (m_fShuttingDown)
         ReportStopProgress(0);

@@ -187,7 +187,7 @@ std::string Describe(const std::vector<SERVICE_STATUS>& aReports)
 
 }  // namespace
 
-TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIndex)
+TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowingCheckpoints)
 {
     CSupervisorApp& app = GetSupervisorForTest();
     ResetSupervisorForTest();
@@ -198,7 +198,7 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
     ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csSecond.c_str(), FALSE));
     app.m_csDefinitionFile = csDir + "\\loop.inf";
     ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
-                              "-global -lifoshutdown\r\n\"" + csFirst + " -forever\" -noconsole -nounique -quitdelay 3\r\n\"" +
+                              "-global -lifoshutdown\r\n\"" + csFirst + " -forever\" -noconsole -nounique -stoptimeout 6\r\n\"" +
                                   csSecond + " -forever\" -noconsole -nounique\r\n"));
     g_aReports.clear();
     g_hStartupDone = ::CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -212,9 +212,10 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
     app.m_evQuit.Reset();
 
     // Start-up: each step reports once, with the index of the record it
-    // started; then running; the stop request; then each stopped record
-    // (last first) with its index and its quit delay (5 s unless the line
-    // gives one).
+    // started; then running; the stop request; then the shutdown's own
+    // report and two for each line (last first): its stop begun, with a
+    // wait hint that covers its STOPTIMEOUT, and its end. Checkpoints only
+    // grow, or the control manager would take the stop for hung.
     const struct
     {
         DWORD m_dwState;
@@ -222,8 +223,9 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithItsIn
         DWORD m_dwWaitHint;
     } aExpected[] = {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 1000},
                      {SERVICE_START_PENDING, 1, 1000}, {SERVICE_RUNNING, 0, 1000},
-                     {SERVICE_STOP_PENDING, 1, 500},
-                     {SERVICE_STOP_PENDING, 1, 5000},  {SERVICE_STOP_PENDING, 0, 3000}};
+                     {SERVICE_STOP_PENDING, 1, 500},   {SERVICE_STOP_PENDING, 2, 1500},
+                     {SERVICE_STOP_PENDING, 3, 3500},  {SERVICE_STOP_PENDING, 4, 1500},
+                     {SERVICE_STOP_PENDING, 5, 7500},  {SERVICE_STOP_PENDING, 6, 1500}};
     ASSERT_EQ(g_aReports.size(), DIM(aExpected)) << Describe(g_aReports);
     for (size_t i = 0; i < DIM(aExpected); i++) {
         EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].m_dwState) << i << ": " << Describe(g_aReports);
