@@ -18,6 +18,9 @@
 //   "%garbage"    a client sends a record whose lengths run past its end
 //   "%copy name"  the child program appears in the folder as name
 //   "%alive name" a process of that name is running
+//   "%gone name"  no process of that name is running (waits up to 3 s)
+//   "%mark file text"  the file in the supervisor's folder holds the text
+//                 (what a test child's stop handler wrote; waits up to 3 s)
 //   "%ext line"   the command line runs outside the supervisor, in its folder
 // Process records (report) read "#<file name> <status> <version>".
 #include "common/exitcode.h"
@@ -175,6 +178,49 @@ const std::vector<CRuleCase>& Cases()
          "\"rn1.exe -forever\" -noconsole -sync\n\"rn2.exe -forever\" -noconsole\n",
          {"Waiting for rn1.exe to finish.", "~300", "$quit", "Stopping process rn1.exe", "rn1.exe Stopped.",
           "=exit", "!Started process: rn2.exe."}},
+        {"StopTimeoutKillsWhatIgnoresTheRequestAndASecondStopIsAnswered", {"ri1.exe", "ri2.exe"}, {},
+         "\"ri1.exe -ignorectrl -forever\" -noconsole -stoptimeout 1\n\"ri2.exe -forever\" -noconsole -stoptimeout 0\n",
+         {"All services have been started.", ">stop ri1", "Stopping process ri1.exe", ">stop ri1",
+          "Stopping process ri1.exe", ">status", "Status of all processes:",
+          "Process ri1.exe(2.0-2.0.1.5)     stopping      ",
+          "ri1.exe did not stop within 1 seconds and was killed.|700-3000", "ri1.exe Stopped.", "#ri1.exe 2 ",
+          "%gone ri1.exe", ">stop ri2", "Stopping process ri2.exe", "ri2.exe Stopped.", ">status",
+          "Process ri1.exe(2.0-2.0.1.5)     ended         ", "Process ri2.exe(2.0-2.0.1.5)     ended         ",
+          "!ri2.exe did not stop", "!ri1.exe Stopped."}},
+        {"StopAllGoesInOrderWhileACrashingLineRestarts", {"ro1.exe", "ro2.exe", "ro3.exe"}, {},
+         "-global -stoptimeout 1\n\"ro1.exe -ignorectrl -forever\" -noconsole\n"
+         "\"ro2.exe -ignorectrl -forever\" -newconsole\n\"ro3.exe -sleep 200 -crash\" -noconsole -restartdelay 0\n",
+         {"All services have been started.", ">stop all", "Stopping process ro1.exe", "ro3.exe has ended.",
+          "Started process: ro3.exe.", "ro1.exe did not stop within 1 seconds and was killed.", "ro1.exe Stopped.",
+          "Stopping process ro2.exe", "ro3.exe has ended.", "Started process: ro3.exe.",
+          "ro2.exe did not stop within 1 seconds and was killed.", "ro2.exe Stopped.", "Stopping process ro3.exe",
+          "ro3.exe Stopped.", "~1000", "!Started process: ro3.exe."}},
+        {"QuitStopsOneLineAfterAnotherEachWithItsTimeout", {"rp1.exe", "rp2.exe", "rp3.exe"}, {},
+         "-global -lifoshutdown\n\"rp1.exe -ignorectrl -forever\" -noconsole -stoptimeout 1\n"
+         "\"rp2.exe -forever\" -noconsole\n\"rp3.exe -ignorectrl -forever\" -stoptimeout 2\n",
+         {"All services have been started.", "$quit", "Stopping process rp3.exe",
+          "rp3.exe did not stop within 2 seconds and was killed.|1700-4000", "rp3.exe Stopped.",
+          "Stopping process rp2.exe", "rp2.exe Stopped.|0-1500", "Stopping process rp1.exe",
+          "rp1.exe did not stop within 1 seconds and was killed.|700-3000", "rp1.exe Stopped.", "=exit"}},
+        {"KillTreeLineKilledAtItsDeadlineTakesItsTree", {"ry1.exe"}, {},
+         "\"ry1.exe -ignorectrl -grandchild gc.pid -forever\" -noconsole -killtree -stoptimeout 1\n",
+         {"All services have been started.", "~300", ">stop ry1",
+          "ry1.exe did not stop within 1 seconds and was killed.", "ry1.exe Stopped.", "%gone ry1.exe"}},
+        {"EveryConsoleKindRunsItsHandlerOnStopAndOnQuit",
+         {"rh1.exe", "rh2.exe", "rh3.exe", "rh4.exe", "rh5.exe", "rh6.exe", "rh7.exe", "rh8.exe", "rh9.exe"}, {},
+         "\"rh1.exe -onctrl h1.txt -forever\" -stoptimeout 5\n\"rh2.exe -onctrl h2.txt -forever\" -newconsole -stoptimeout 5\n"
+         "\"rh3.exe -onctrl h3.txt -forever\" -noconsole -stoptimeout 5\n\"rh4.exe -msgloop h4.txt\" -stoptimeout 5\n"
+         "\"rh5.exe -msgloop h5.txt\" -newconsole -stoptimeout 5\n\"rh6.exe -msgloop h6.txt\" -noconsole -stoptimeout 5\n"
+         "\"rh7.exe -onbreak h7.txt -forever\" -noconsole -stopmethod ctrlbreak -stoptimeout 5\n"
+         "\"rh8.exe -onctrl h8.txt -forever\" -noconsole -stoptimeout 5\n\"rh9.exe -msgloop h9.txt\" -newconsole -stoptimeout 5\n",
+         {"All services have been started.", "!rh1.exe did not stop", "!rh2.exe did not stop", "!rh3.exe did not stop",
+          "!rh4.exe did not stop", "!rh5.exe did not stop", "!rh6.exe did not stop", "!rh7.exe did not stop",
+          "!rh8.exe did not stop", "!rh9.exe did not stop", ">stop rh1", "rh1.exe Stopped.", ">stop rh2", "rh2.exe Stopped.",
+          ">stop rh3", "rh3.exe Stopped.", ">stop rh4", "rh4.exe Stopped.", ">stop rh5", "rh5.exe Stopped.",
+          ">stop rh6", "rh6.exe Stopped.", ">stop rh7", "rh7.exe Stopped.", "$quit", "rh8.exe Stopped.",
+          "rh9.exe Stopped.", "=exit", "%gone rh", "%mark h1.txt ctrlc", "%mark h2.txt ctrlc", "%mark h3.txt ctrlc",
+          "%mark h4.txt quit", "%mark h5.txt quit", "%mark h6.txt quit", "%mark h7.txt ctrlbreak",
+          "%mark h8.txt ctrlc", "%mark h9.txt quit"}},
         {"MoreThanSixtyFourRecordsWithAQuitAndACommandBehindThem", Names(1, 70, "rw%02d.exe"), {},
          Lines(1, 69, "\"rw%02d.exe -forever\" -noconsole -nounique\n") +
              "\"rw70.exe -sleep 8000 -crash\" -noconsole -nounique -restartdelay 60\n",
@@ -327,6 +373,20 @@ private:
             StartExternal(csSpecial.substr(4));
         } else if (csSpecial.compare(0, 6, "alive ") == 0) {
             EXPECT_FALSE(FindProcessesWithPrefix(csSpecial.substr(6)).empty()) << csSpecial << Transcript();
+        } else if (csSpecial.compare(0, 5, "gone ") == 0) {
+            const DWORD dwStart = ::GetTickCount();
+            while (!FindProcessesWithPrefix(csSpecial.substr(5)).empty() && ::GetTickCount() - dwStart < 3000)
+                ::Sleep(50);
+            EXPECT_TRUE(FindProcessesWithPrefix(csSpecial.substr(5)).empty()) << csSpecial << Transcript();
+        } else if (csSpecial.compare(0, 5, "mark ") == 0) {
+            const size_t iBlank = csSpecial.find(' ', 5);
+            const std::string csPath = m_ovrin.GetPath(csSpecial.substr(5, iBlank - 5));
+            const std::string csExpected = csSpecial.substr(iBlank + 1);
+            std::string csText = "(missing)";
+            const DWORD dwStart = ::GetTickCount();
+            while (!ReadTextFile(csPath, csText) && ::GetTickCount() - dwStart < 3000)
+                ::Sleep(50);
+            EXPECT_EQ(csText, csExpected) << csSpecial << Transcript();
         } else {
             FAIL() << "no such step: " << csSpecial;
         }
