@@ -169,6 +169,7 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     std::string csState = pProcess->GetStateText();
     detail.m_csState = csState.substr(0, csState.find_last_not_of(' ') + 1);
     detail.m_csTime = pProcess->GetTimeText();
+    detail.m_fForcedStop = pProcess->m_fForcedStop;
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_DETAIL;
     msg.m_csName = pProcess->GetExeName();

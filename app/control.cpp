@@ -40,7 +40,7 @@ std::string GetControlPipeName(const std::string& csExeName)
 
 CProcessDetail::CProcessDetail()
     : m_dwProcessId(0), m_nRestarts(0), m_fHasExitCode(FALSE), m_dwExitCode(0), m_nSecondsUp(-1),
-      m_nSecondsSinceEnd(-1)
+      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE)
 {
 }
 
@@ -56,7 +56,7 @@ std::string CProcessDetail::Format() const
         for (char& ch : *pcs)
             ch = ch == '\t' ? ' ' : ch;
     }
-    return szNumbers + csState + "\t" + csTime;
+    return szNumbers + csState + "\t" + csTime + (m_fForcedStop ? "\t1" : "\t0");
 }
 
 BOOL CProcessDetail::Parse(const std::string& csText)
@@ -80,6 +80,7 @@ BOOL CProcessDetail::Parse(const std::string& csText)
     m_nSecondsSinceEnd = strtol(acsFields[5].c_str(), NULL, 10);
     m_csState = acsFields[6];
     m_csTime = acsFields[7];
+    m_fForcedStop = acsFields.size() > 8 && acsFields[8] == "1";
     return TRUE;
 }
 

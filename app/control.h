@@ -69,7 +69,9 @@ struct CProcessDetail
     CProcessDetail();
     // Tab-separated in this order: pid, restarts, has exit code (0/1), last
     // exit code (unsigned decimal), seconds up, seconds since the end, state
-    // text, time text. Unknown trailing fields are ignored by Parse.
+    // text, time text, forced stop (0/1). Unknown trailing fields are
+    // ignored by Parse; a field that an older server does not send reads as
+    // its default.
     std::string Format() const;
     BOOL Parse(const std::string& csText);
 
@@ -81,6 +83,7 @@ struct CProcessDetail
     LONG m_nSecondsSinceEnd;
     std::string m_csState;
     std::string m_csTime;
+    BOOL m_fForcedStop;   // the last stop needed the kill at its deadline
 };
 
 // An exit code as an operator reads it: decimal, with the hex form added for

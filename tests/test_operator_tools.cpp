@@ -2,6 +2,8 @@
 // of a line captured in rotating files, and the control tool ovrinctl.exe
 // against a real supervisor.
 #include <windows.h>
+#include <ctype.h>
+#include <stdlib.h>
 
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -276,6 +278,133 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
         EXPECT_NE(result.m_csErr.find(c.m_pszErr), std::string::npos) << c.m_pszArgs << "\n" << result.m_csErr;
     }
     Quit();
+}
+
+namespace {
+
+// The object of process csName in ovrinctl's JSON array, or empty.
+std::string JsonObjectOf(const std::string& csJson, const std::string& csName)
+{
+    size_t iName = csJson.find("\"name\": \"" + csName + "\"");
+    if (iName == std::string::npos)
+        return std::string();
+    size_t iOpen = csJson.rfind('{', iName);
+    size_t iClose = csJson.find('}', iName);
+    return iOpen == std::string::npos || iClose == std::string::npos ? std::string()
+                                                                      : csJson.substr(iOpen, iClose + 1 - iOpen);
+}
+
+// The CSV row (without its line end) whose name column is csName, or empty.
+std::string CsvRowOf(const std::string& csCsv, const std::string& csName)
+{
+    for (const std::string& csLine : SplitLines(csCsv)) {
+        std::string cs = csLine.substr(0, csLine.find_last_not_of('\r') + 1);
+        if (cs.compare(0, csName.size() + 1, csName + ",") == 0)
+            return cs;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItWasKilled)
+{
+    Run("OvDeadline.exe", {"stubborn.exe", "obedient.exe"},
+        "\"stubborn.exe -ignorectrl -forever\" -noconsole -stoptimeout 1\r\n"
+        "\"obedient.exe -forever\" -noconsole\r\n");
+    const struct
+    {
+        const char* m_pszName;
+        BOOL m_fForced;
+        const char* m_pszState;
+        DWORD m_dwMinMs;   // the stop cannot return before the deadline it waits out
+        DWORD m_dwMaxMs;
+    } aCases[] = {
+        {"stubborn.exe", TRUE, "ended", 950, 10000},
+        {"obedient.exe", FALSE, "stopped", 0, 10000},
+    };
+    for (const auto& c : aCases) {
+        const std::string csName = c.m_pszName;
+        const std::string csKilled = csName + " did not stop within 1 seconds and was killed.";
+        CRunResult result = Tool("-n OvDeadline.exe status -json");
+        std::string csObject = JsonObjectOf(result.m_csOut, csName);
+        size_t iPid = csObject.find("\"pid\": ");
+        ASSERT_NE(iPid, std::string::npos) << csName << "\n" << result.m_csOut;
+        DWORD dwPid = strtoul(csObject.c_str() + iPid + 7, NULL, 10);
+        HANDLE hProcess = ::OpenProcess(SYNCHRONIZE, FALSE, dwPid);
+        ASSERT_NE(hProcess, (HANDLE)NULL) << csName << " pid " << dwPid << " error " << ::GetLastError();
+        EXPECT_EQ(::WaitForSingleObject(hProcess, 0), (DWORD)WAIT_TIMEOUT) << csName << " is not running before the stop";
+
+        DWORD dwStart = ::GetTickCount();
+        result = Tool("-n OvDeadline.exe stop " + csName);
+        DWORD dwElapsed = ::GetTickCount() - dwStart;
+        // Checked first: the tool's return is the moment that matters.
+        DWORD dwWait = ::WaitForSingleObject(hProcess, 0);
+        ::CloseHandle(hProcess);
+        EXPECT_EQ(result.m_dwExitCode, 0u) << csName << "\n" << result.m_csOut << result.m_csErr;
+        EXPECT_EQ(dwWait, (DWORD)WAIT_OBJECT_0) << csName << " still runs when the stop returns after " << dwElapsed
+                                                << " ms\n" << result.m_csOut;
+        EXPECT_GE(dwElapsed, c.m_dwMinMs) << csName << "\n" << result.m_csOut;
+        EXPECT_LT(dwElapsed, c.m_dwMaxMs) << csName << "\n" << result.m_csOut;
+        EXPECT_EQ(result.m_csOut.find(csKilled) != std::string::npos, c.m_fForced) << csName << "\n" << result.m_csOut;
+        EXPECT_NE(result.m_csOut.find(csName + " Stopped."), std::string::npos) << csName << "\n" << result.m_csOut;
+
+        result = Tool("-n OvDeadline.exe status -json");
+        csObject = JsonObjectOf(result.m_csOut, csName);
+        const std::string csForced = std::string("\"forced_stop\": ") + (c.m_fForced ? "true" : "false") + "}";
+        EXPECT_NE(csObject.find(csForced), std::string::npos) << csName << " wants " << csForced << "\n" << csObject;
+        EXPECT_NE(csObject.find("\"state\": \"" + std::string(c.m_pszState) + "\""), std::string::npos)
+            << csName << " wants state " << c.m_pszState << "\n" << csObject;
+        size_t iSince = csObject.find("\"since_end_s\": ");
+        ASSERT_NE(iSince, std::string::npos) << csObject;
+        EXPECT_TRUE(isdigit((unsigned char)csObject[iSince + 15])) << csName << " since_end_s is not a number\n"
+                                                                   << csObject;
+        EXPECT_NE(csObject.find("\"uptime_s\": null"), std::string::npos) << csObject;
+
+        // The column is added last, so the earlier positions stay.
+        result = Tool("-n OvDeadline.exe status -csv");
+        const std::string csHeader =
+            "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\r";
+        EXPECT_EQ(result.m_csOut.substr(0, csHeader.size()), csHeader);
+        const std::string csRow = CsvRowOf(result.m_csOut, csName);
+        const std::string csEnd = c.m_fForced ? ",true" : ",false";
+        EXPECT_TRUE(csRow.size() > csEnd.size() && csRow.compare(csRow.size() - csEnd.size(), csEnd.size(), csEnd) == 0)
+            << csName << " row wants to end with " << csEnd << ": " << csRow;
+    }
+    Quit();
+}
+
+TEST(ProcessDetail, ForcedStopRoundTripsAndAnOlderServersRecordReadsNotForced)
+{
+    const struct
+    {
+        const char* m_pszText;   // NULL: the text Format writes for m_fForced
+        BOOL m_fForced;
+    } aCases[] = {
+        {NULL, TRUE},
+        {NULL, FALSE},
+        // As a server before the field writes it; the reader's earlier value must not survive.
+        {"12\t0\t1\t0\t-1\t5\tended\t10:00:00 01/02/2026", FALSE},
+        // A later server may append more.
+        {"12\t0\t1\t0\t-1\t5\tended\t10:00:00 01/02/2026\t1\tmore", TRUE},
+    };
+    for (const auto& c : aCases) {
+        CProcessDetail written;
+        written.m_dwProcessId = 12;
+        written.m_fHasExitCode = TRUE;
+        written.m_nSecondsSinceEnd = 5;
+        written.m_csState = "ended";
+        written.m_csTime = "10:00:00 01/02/2026";
+        written.m_fForcedStop = c.m_fForced;
+        const std::string csText = c.m_pszText != NULL ? c.m_pszText : written.Format();
+        CProcessDetail read;
+        read.m_fForcedStop = !c.m_fForced;
+        ASSERT_TRUE(read.Parse(csText)) << csText;
+        EXPECT_EQ(read.m_fForcedStop, c.m_fForced) << csText;
+        EXPECT_EQ(read.m_csTime, written.m_csTime) << csText;
+        EXPECT_EQ(read.m_nSecondsSinceEnd, written.m_nSecondsSinceEnd) << csText;
+        EXPECT_EQ(read.m_dwProcessId, written.m_dwProcessId) << csText;
+    }
 }
 
 TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)

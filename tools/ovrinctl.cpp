@@ -38,9 +38,14 @@ const DWORD s_dwWaitForPipe = 1000;
 const DWORD s_dwWaitForInstance = 4000;
 const DWORD s_dwConnectBound = s_dwWaitForPipe + s_dwWaitForInstance + 1000;
 // Between two messages of one command's replies. Only a server that does
-// not know the end-of-replies kind lets it pass; a stop waits 2 s per
-// process and sends a reply for each, so a live server never comes close.
+// not know the end-of-replies kind lets it pass; a live server answers the
+// other commands at once.
 const DWORD s_dwReplyGap = 30000;
+// The same for a stop. Its lines are stopped one after another, each
+// announced as it is asked, and the end of the replies waits for the last:
+// the longest quiet stretch is one line's STOPTIMEOUT, then its kill and the
+// drain of its output.
+const DWORD s_dwStopReplyGap = (DWORD)c_nMaxStopTimeout * 1000 + 60000;
 
 CRITICAL_SECTION g_csOutput;
 
@@ -198,12 +203,13 @@ BOOL CTarget::RunCommand(CControlClient& client)
 
 BOOL CTarget::CollectReplies(CControlClient& client)
 {
+    const DWORD dwGap = m_csCommand == "stop" ? s_dwStopReplyGap : s_dwReplyGap;
     for (;;) {
         CControlMessage msg;
-        int nResult = client.Receive(msg, NULL, s_dwReplyGap);
+        int nResult = client.Receive(msg, NULL, dwGap);
         if (nResult == CControlClient::RECEIVE_TIMED_OUT) {
             m_csError = Prefix() + "The supervisor did not finish its replies within " +
-                        std::to_string(s_dwReplyGap / 1000) + " seconds.";
+                        std::to_string(dwGap / 1000) + " seconds.";
             return FALSE;
         }
         if (nResult == CControlClient::RECEIVE_FAILED) {
@@ -393,7 +399,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
     if (csFormat == "csv") {
         if (apTargets.front()->m_fNamed)
             os << "computer,";
-        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s\r\n";
+        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\r\n";
     } else if (csFormat == "json") {
         os << "[";
     }
@@ -421,13 +427,15 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
                    << (d.m_fHasExitCode && d.m_dwExitCode >= 0xC0000000
                            ? JsonString(StrFormat("0x%08lX", (unsigned long)d.m_dwExitCode))
                            : std::string("null"))
-                   << ", \"uptime_s\": " << Number(csUp) << ", \"since_end_s\": " << Number(csSince) << "}";
+                   << ", \"uptime_s\": " << Number(csUp) << ", \"since_end_s\": " << Number(csSince)
+                   << ", \"forced_stop\": " << (d.m_fForcedStop ? "true" : "false") << "}";
             } else if (csFormat == "csv") {
                 if (pTarget->m_fNamed)
                     os << CsvField(pTarget->m_csComputer) << ",";
                 os << CsvField(row.m_csName) << "," << CsvField(row.m_csName) << "," << CsvField(row.m_csVersion) << ","
                    << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(d.m_csTime) << "," << csPid
-                   << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << "\r\n";
+                   << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << ","
+                   << (d.m_fForcedStop ? "true" : "false") << "\r\n";
             } else {
                 os << pTarget->Prefix() << row.m_csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
                    << ", restarts " << d.m_nRestarts << ", last exit code "
