@@ -173,3 +173,50 @@ TEST_F(DefinitionFile, UnusableFilesEndInAClearMessage)
     EXPECT_NE(m_csSaid.find("Error: Line 2 of " + m_csPath + " contains a NUL character."), std::string::npos)
         << m_csSaid;
 }
+
+// A line's own stop settings win over the GLOBAL line's, wherever that line
+// stands; lines with neither get the defaults (2 s, the default chain); a
+// line sharing the console is in the supervisor's process group, where a
+// console event can reach it.
+TEST_F(DefinitionFile, StopSettingsOfTheLineThenTheGlobalLineThenTheDefaults)
+{
+    ASSERT_TRUE(Read("\"a.exe\" -stoptimeout 7 -stopmethod \"quit, CtrlBreak\"\n\"b.exe\"\n"
+                     "-global -stoptimeout 0 -stopmethod close\n\"c.exe\" -stoptimeout 86400\n"));
+    ASSERT_EQ(Processes().size(), 3u);
+    const CWatchedProcess& a = *Processes()[0];
+    const CWatchedProcess& b = *Processes()[1];
+    const CWatchedProcess& c = *Processes()[2];
+    EXPECT_EQ(a.GetStopTimeoutMs(), 7000u);
+    EXPECT_EQ(a.m_adwStopWays, (CStopWayArray{STOP_WAY_QUIT, STOP_WAY_CTRLBREAK}));
+    EXPECT_EQ(b.GetStopTimeoutMs(), 0u);
+    EXPECT_EQ(b.m_adwStopWays, (CStopWayArray{STOP_WAY_CLOSE}));
+    EXPECT_EQ(c.GetStopTimeoutMs(), 86400000u);
+    EXPECT_EQ(c.m_dwGroupFlags, 0u);
+    ResetSupervisorForTest();
+    ASSERT_TRUE(Read("\"d.exe\"\n"));
+    EXPECT_EQ(Only().GetStopTimeoutMs(), 2000u);
+    EXPECT_TRUE(Only().m_adwStopWays.empty());
+}
+
+TEST_F(DefinitionFile, BadStopSettingsAreRefusedWithTheirLine)
+{
+    const struct
+    {
+        const char* m_pszLine;
+        const char* m_pszSaid;
+    } aCases[] = {
+        {"\"a.exe\" -stoptimeout -1\n", "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 1 of "},
+        {"\"a.exe\" -stoptimeout 86401\n", "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 1"},
+        {"# x\n\"a.exe\" -stoptimeout 2s\n", "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 2"},
+        {"-global -stoptimeout 99999999999\n\"a.exe\"\n", "Error: STOPTIMEOUT needs a number of seconds"},
+        {"\"a.exe\" -stopmethod kill\n", "Error: STOPMETHOD needs one or more of ctrlc, ctrlbreak, close and quit, "
+                                        "separated by commas, on line 1 of "},
+        {"\"a.exe\" -stopmethod \"ctrlc,ctrlc\"\n", "Error: STOPMETHOD needs one or more of"},
+        {"-global -stopmethod \"\"\n\"a.exe\"\n", "Error: STOPMETHOD needs one or more of"},
+    };
+    for (const auto& tc : aCases) {
+        ResetSupervisorForTest();
+        EXPECT_FALSE(Read(tc.m_pszLine)) << tc.m_pszLine;
+        EXPECT_NE(m_csSaid.find(tc.m_pszSaid), std::string::npos) << tc.m_pszLine << " said: " << m_csSaid;
+    }
+}

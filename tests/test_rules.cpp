@@ -542,3 +542,24 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
     EXPECT_EQ(lost.GetExitCode(), (DWORD)EXIT_CODE_NOT_CONNECTED);
     EXPECT_LT(::GetTickCount() - dwStart, 15000u);
 }
+
+// The QUIT rule ends the supervisor whatever its standard input is: the
+// driver keeps it open (a scheduler's or a wrapper's pipe), and "Ending."
+// is followed by the end of the process within a second.
+TEST(SupervisorConsole, QuitRuleEndsTheProcessWithStandardInputLeftOpen)
+{
+    COvrinProcess ovrin;
+    ovrin.Prepare("OvrQuitOpen.exe");
+    ovrin.CopyChild("qo1.exe");
+    ovrin.CopyChild("qo2.exe");
+    ASSERT_TRUE(ovrin.Launch("\"qo1.exe -sleep 300 -exit 0\" -noconsole -quit -quitdelay 0 -exit 0\n"
+                             "\"qo2.exe -ignorectrl -forever\" -noconsole -stoptimeout 1\n"));
+    ASSERT_NE(ovrin.WaitForOutput("Ending.", c_dwLong), std::string::npos) << ovrin.Output();
+    const DWORD dwEnding = ::GetTickCount();
+    EXPECT_TRUE(ovrin.WaitForExit(c_dwLong)) << ovrin.Output();
+    EXPECT_LT(::GetTickCount() - dwEnding, 1000u) << ovrin.Output();
+    EXPECT_EQ(ovrin.GetExitCode(), 0u);
+    const std::string csOut = ovrin.Output();
+    EXPECT_LT(csOut.find("qo2.exe did not stop within 1 seconds and was killed."), csOut.find("Ending."))
+        << csOut;
+}
