@@ -8,8 +8,6 @@
 
 namespace {
 
-// How long a broadcast waits for the clients that read to take it.
-const DWORD s_dwBroadcastFlushMs = 100;
 // How often writes that wait for their clients are looked at.
 const CMilliTimeSpan s_mtsWriteCheck(0, 0, 0, 1, 0);
 
@@ -51,10 +49,10 @@ void CSupervisorApp::SendToClients(CControlMessage& msg, int iOnly)
             conn.m_fClosing = TRUE;
         }
     }
-    // Clients that read take the message now, before whatever this thread
-    // does next (a SYNC line's wait, a stop's grace): what they see keeps
-    // its timing. Under Wine that takes about 0.2 ms a client.
-    FlushClientWrites(s_dwBroadcastFlushMs, FALSE);
+    // Nothing waits here: the loop starts each client's next write as soon
+    // as the one before has been taken (CheckClientWrites), and it never
+    // blocks, so what the clients see keeps its timing without a flush.
+    // Waiting here cost every broadcast up to a moment per slow client.
 }
 
 void CSupervisorApp::CheckClientWrites(CAlarm& alarmWrites)

@@ -110,7 +110,7 @@ void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapM
         BroadcastRecord(pProcess);
         return;
     }
-    const LONG nResult = pProcess->BeginStop(dwCapMs);
+    const LONG nResult = pProcess->BeginStop(dwCapMs, !fAnnounced && pProcess->m_fNoStop);
     if (nResult == STOP_BEGUN) {
         pProcess->m_nStopFor = nFor;
         if (m_fShuttingDown)
@@ -165,6 +165,8 @@ void CSupervisorApp::OnStopAlarm(CWatchedProcess* pProcess)
     }
     if (pProcess->OnStopAlarm())
         CompleteStop(pProcess, TRUE);
+    else if (!pProcess->IsStopping() && pProcess->m_nStopFor != STOP_FOR_NONE)
+        CompleteStop(pProcess, FALSE);
 }
 
 void CSupervisorApp::TerminateCommand(CWatchedProcess* pProcess)

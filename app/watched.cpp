@@ -40,7 +40,7 @@ const CStateInfo c_aStates[] = {
     {PS_CRASHED, "crashed      ", 1, TIME_START_OR_END, STATE_BIT(PS_RUNNING)},
     {PS_ENDED, "ended        ", 2, TIME_START_OR_END, c_dwAnyLive},
     {PS_STOPPED, "stopped      ", 3, TIME_START_OR_END, STATE_BIT(PS_RUNNING) | STATE_BIT(PS_STOPPING) | c_dwCanWait},
-    {PS_RUNNING, "running      ", 4, TIME_START, c_dwAnyLive},
+    {PS_RUNNING, "running      ", 4, TIME_START, c_dwAnyLive},  // from stopping: a NOSTOP member asked by a rule
     {PS_NOT_CREATED, "not created  ", 5, TIME_NONE, c_dwAnyLive},
     {PS_STARTING, "starting     ", 6, TIME_NONE, c_dwAnyLive & ~STATE_BIT(PS_GIVEN_UP)},
     {PS_ANOTHER_INSTANCE, "failed to start, another instance is running", 7, TIME_NONE, c_dwAnyLive},
@@ -66,6 +66,7 @@ const CStateInfo* FindState(LONG nState)
 CWatchedProcess::CWatchedProcess()
     : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
       m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
+      m_fAskOnly(FALSE),
       m_hMonitorEvent(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_nStartsSeen(0),
       m_fHasLastExitCode(FALSE), m_dwLastExitCode(0), m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
 {

@@ -140,10 +140,15 @@ public:
     // Asks the process to end by the first ways of its chain that reach it
     // and arms m_alarmStop for the next way or the deadline, dwCapMs from
     // now at the latest (INFINITE: STOPTIMEOUT alone). Never waits.
-    LONG BeginStop(DWORD dwCapMs = INFINITE);
+    // With fAskOnly (the group and master rules' NOSTOP members) the process
+    // is asked but never killed.
+    LONG BeginStop(DWORD dwCapMs = INFINITE, BOOL fAskOnly = FALSE);
     // m_alarmStop fired while stopping: the next way, or the kill at the
-    // deadline (TRUE: killed; the caller completes the stop).
+    // deadline (TRUE: killed; the caller completes the stop). An ask-only
+    // stop ends at its deadline with the process running (FALSE, state
+    // running again; the caller completes it).
     BOOL OnStopAlarm();
+    BOOL IsStopping() const { return m_nState == PS_STOPPING; }
     // Brings the deadline of a stop in progress forward to dwCapMs from now.
     void CapStopDeadline(DWORD dwCapMs);
     // How long a stop of this record waits before the kill (STOPTIMEOUT).
@@ -195,6 +200,7 @@ public:
     size_t m_iNextStopWay;
     LONG m_nStopFor;          // STOP_FOR_*: why the stop in progress was asked
     BOOL m_fWatchTerminate;   // m_alarmStop looks for the end of a terminate
+    BOOL m_fAskOnly;          // the stop in progress never kills
     CStopWayArray m_adwStopChain;  // the ways of the stop in progress
     std::string m_csUniqueName;
     CMilliTime m_mtStarted;

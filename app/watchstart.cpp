@@ -192,10 +192,11 @@ void CWatchedProcess::ArmStopAlarm()
                                    CMilliTimeSpan::FromMilliseconds(ullDue > ullNow ? (LONG)(ullDue - ullNow) : 0));
 }
 
-LONG CWatchedProcess::BeginStop(DWORD dwCapMs)
+LONG CWatchedProcess::BeginStop(DWORD dwCapMs, BOOL fAskOnly)
 {
     const std::string csName = GetExeName();
-    if (m_fNoStop) {
+    m_fAskOnly = fAskOnly;
+    if (m_fNoStop && !fAskOnly) {
         DEBUG_TRACE_MSG("Not Stopping process " << csName << ", as specified in the INF file");
         return STOP_REFUSED;
     }
@@ -224,6 +225,8 @@ LONG CWatchedProcess::BeginStop(DWORD dwCapMs)
             m_adwStopChain.insert(m_adwStopChain.end(), {STOP_WAY_CTRLC, STOP_WAY_CTRLBREAK});
     }
     m_iNextStopWay = 0;
+    if (fAskOnly && (dwTimeoutMs == 0 || !DeliverNextStopWay()))
+        return STOP_NOT_RUNNING;
     if (dwTimeoutMs == 0 || !DeliverNextStopWay()) {
         if (dwTimeoutMs != 0)
             DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
@@ -258,6 +261,11 @@ BOOL CWatchedProcess::OnStopAlarm()
     if (GetMonotonicMilliseconds() < m_ullStopDeadlineMs) {
         DeliverNextStopWay();
         ArmStopAlarm();
+        return FALSE;
+    }
+    if (m_fAskOnly) {
+        // Asked for a rule and never killed (NOSTOP): it runs on.
+        SetState(PS_RUNNING);
         return FALSE;
     }
     DEBUG_TRACE_MSG("Timed out trying to stop " << GetExeName() << ".  Terminating process.");

@@ -51,28 +51,52 @@ BOOL IsSameBitness(HANDLE hProcess, BOOL& fSame)
 
 // The system DLLs sit at the same address in every process of one bitness,
 // so our own address of the routine is the target's.
-LPTHREAD_START_ROUTINE GetCtrlRoutine()
+// The console control routine as the target process has it: the same
+// offset in the same module, which need not lie at our address there (a
+// module that could not have its preferred address is moved, and a thread
+// started at our address would crash the process instead of asking it).
+LPTHREAD_START_ROUTINE FindCtrlRoutineIn(DWORD dwProcessId)
 {
     const char* apszModules[] = {"kernelbase.dll", "kernel32.dll"};
     for (const char* pszModule : apszModules) {
         HMODULE hModule = ::GetModuleHandleA(pszModule);
         FARPROC pfn = hModule != NULL ? ::GetProcAddress(hModule, "CtrlRoutine") : NULL;
-        if (pfn != NULL)
-            return (LPTHREAD_START_ROUTINE)(void*)pfn;
+        if (pfn == NULL)
+            continue;
+        HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, dwProcessId);
+        if (hSnapshot == INVALID_HANDLE_VALUE)
+            return NULL;
+        MODULEENTRY32 me = {};
+        me.dwSize = sizeof me;
+        BYTE* pbTheirBase = NULL;
+        for (BOOL fMore = ::Module32First(hSnapshot, &me); fMore; fMore = ::Module32Next(hSnapshot, &me)) {
+            if (StrIEqual(me.szModule, pszModule)) {
+                pbTheirBase = me.modBaseAddr;
+                break;
+            }
+        }
+        ::CloseHandle(hSnapshot);
+        if (pbTheirBase == NULL) {
+            ::SetLastError(ERROR_MOD_NOT_FOUND);
+            return NULL;
+        }
+        const ULONG_PTR ulOffset = (ULONG_PTR)(void*)pfn - (ULONG_PTR)(void*)hModule;
+        return (LPTHREAD_START_ROUTINE)(void*)(pbTheirBase + ulOffset);
     }
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
     return NULL;
 }
 
-BOOL DeliverCtrlEvent(DWORD dwEvent, HANDLE hProcess)
+BOOL DeliverCtrlEvent(DWORD dwEvent, HANDLE hProcess, DWORD dwProcessId)
 {
     BOOL fSame = FALSE;
     if (!IsSameBitness(hProcess, fSame))
         return FALSE;
     if (!fSame)
         return FailWith(ERROR_NOT_SUPPORTED);
-    LPTHREAD_START_ROUTINE pfnCtrlRoutine = GetCtrlRoutine();
+    LPTHREAD_START_ROUTINE pfnCtrlRoutine = FindCtrlRoutineIn(dwProcessId);
     if (pfnCtrlRoutine == NULL)
-        return FailWith(ERROR_PROC_NOT_FOUND);
+        return FALSE;
     // Not waited on: the handlers may take their time, and the caller
     // learns of the end from the process handle.
     HANDLE hThread = ::CreateRemoteThread(hProcess, NULL, 0, pfnCtrlRoutine, (LPVOID)(ULONG_PTR)dwEvent, 0, NULL);
@@ -198,9 +222,9 @@ BOOL DeliverStopWay(DWORD dwWay, HANDLE hProcess, DWORD dwProcessId)
 {
     switch (dwWay) {
     case STOP_WAY_CTRLC:
-        return DeliverCtrlEvent(CTRL_C_EVENT, hProcess);
+        return DeliverCtrlEvent(CTRL_C_EVENT, hProcess, dwProcessId);
     case STOP_WAY_CTRLBREAK:
-        return DeliverCtrlEvent(CTRL_BREAK_EVENT, hProcess);
+        return DeliverCtrlEvent(CTRL_BREAK_EVENT, hProcess, dwProcessId);
     case STOP_WAY_CLOSE:
         return DeliverClose(dwProcessId);
     case STOP_WAY_QUIT:
