@@ -2,6 +2,7 @@
 // in which everything ends.
 #include "ovrin.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "common/assertex.h"
@@ -13,6 +14,18 @@ namespace {
 // The system ends a process about 5 s after its console's close event; the
 // rest is the margin of the exit.
 const DWORD s_dwCloseBudgetMs = 4000;
+
+// The pre-shutdown time-out: what the stops take one after another, plus
+// the margin of the loop's reports and the process's exit. Never less than
+// the system's least (10 s on current systems), and never more than 3
+// minutes: the system goes on with its shutdown after that whatever a
+// service asks for.
+const DWORD s_dwPreshutdownMarginMs = 5000;
+const DWORD s_dwPreshutdownMinMs = 10000;
+const DWORD s_dwPreshutdownMaxMs = 180000;
+// How long the pre-shutdown waits for the supervision thread beyond its
+// budget: the kills at the budget's end and the loop's last steps.
+const DWORD s_dwPreshutdownWaitMarginMs = 2000;
 
 }  // namespace
 
@@ -226,12 +239,50 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
     return TRUE;
 }
 
-void CSupervisorApp::BeginBoundedStop(DWORD dwBudgetMs)
+void CSupervisorApp::SetShutdownBudget(DWORD dwBudgetMs)
 {
     m_dwShutdownBudget = dwBudgetMs;
     m_evBudget.Set();
+}
+
+void CSupervisorApp::BeginBoundedStop(DWORD dwBudgetMs)
+{
+    SetShutdownBudget(dwBudgetMs);
     std::cout << "The console is closing: stopping every process." << std::endl;
     OnStop();
+}
+
+DWORD CSupervisorApp::GetPreshutdownTimeout()
+{
+    ULONGLONG ullMs = s_dwPreshutdownMarginMs;
+    for (const CWatchedProcess* pProcess : m_paProcesses) {
+        if (!pProcess->m_fNoStop)
+            ullMs += pProcess->GetStopTimeoutMs();
+    }
+    return (DWORD)std::min<ULONGLONG>(std::max<ULONGLONG>(ullMs, s_dwPreshutdownMinMs), s_dwPreshutdownMaxMs);
+}
+
+void CSupervisorApp::OnPreshutdown()
+{
+    // The time the system was last told, not a new sum: the process list
+    // belongs to the supervision thread, and the system waits that long.
+    DWORD dwBudgetMs = GetKeptPreshutdownTimeout();
+    if (dwBudgetMs == 0)
+        dwBudgetMs = s_dwPreshutdownMinMs;
+    DEBUG_APP_MESSAGE(DEBUG_TRACE, "The service has received a pre-shutdown notification.");
+    SetShutdownBudget(dwBudgetMs);
+    OnStop();
+    // Bounded: after its time-out the system ends the process anyway, and
+    // a handler that never returned would hold the dispatcher.
+    // (No handle: the thread has been joined already.)
+    if (m_thServer.m_hHandle != NULL && !m_thServer.Wait(dwBudgetMs + s_dwPreshutdownWaitMarginMs)) {
+        DEBUG_ERROR_MSG("The shutdown did not end in time.");
+        return;
+    }
+    // As in the stop path: the process may end before the service entry
+    // has reported the end.
+    if (IsService())
+        ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
 }
 
 void CSupervisorApp::StopPath()

@@ -87,6 +87,13 @@ public:
     virtual void ShowUsage() override;
     virtual void Main() override;
     virtual void OnStop() override;
+    // The system's shutdown: the lines are stopped within the pre-shutdown
+    // time-out last given to the system, then the service reports stopped.
+    virtual void OnPreshutdown() override;
+    // The lines' STOPTIMEOUTs one after another plus a margin, bounded (see
+    // ovrin.cpp). Reads the process list: supervision thread only, or
+    // before it runs.
+    virtual DWORD GetPreshutdownTimeout() override;
     // The QUIT rule's stop, from the supervision thread: only asks, never
     // waits (the main thread ends the client).
     void RequestShutdown();
@@ -173,6 +180,8 @@ public:
     // The close event's stop: the shutdown is asked for with that budget
     // (the caller waits for the server thread and ends the process).
     void BeginBoundedStop(DWORD dwBudgetMs);
+    // Bounds the shutdown to dwBudgetMs, one under way included.
+    void SetShutdownBudget(DWORD dwBudgetMs);
     // Reading goes on past an invalid line, so that a check of the file
     // reports every error; the supervisor itself stops at the first.
     BOOL m_fReportEveryError;

@@ -10,6 +10,8 @@
 #include "common/filestuf.h"
 
 SERVICE_STATUS_HANDLE CServiceApp::m_sshStatusHandle = NULL;
+std::string CServiceApp::m_csServiceName;
+volatile DWORD CServiceApp::m_dwPreshutdownTimeoutMs = 0;
 CKernelEvent CServiceApp::m_evServiceStop;
 void (*CServiceApp::m_pfnStatusObserver)(const SERVICE_STATUS& status) = NULL;
 
@@ -36,10 +38,17 @@ CServiceStatusRecord& StatusRecord()
     return *s_pRecord;
 }
 
-// Opens the local control manager with full access, or returns null.
-SC_HANDLE OpenManager()
+// Opens the local control manager (full access unless asked for less), or
+// returns null.
+SC_HANDLE OpenManager(DWORD dwAccess = SC_MANAGER_ALL_ACCESS)
 {
-    return ::OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    return ::OpenSCManagerA(NULL, NULL, dwAccess);
+}
+
+// SERVICE_PRESHUTDOWN_INFO is this one DWORD; old headers lack the type.
+BOOL SetPreshutdownInfo(SC_HANDLE schService, DWORD dwMs)
+{
+    return ::ChangeServiceConfig2A(schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, &dwMs);
 }
 
 std::string ServiceNameOf(const std::string& csExeName)
@@ -105,6 +114,31 @@ void CServiceApp::OnInterrogate()
     ReportServiceStatus(GetReportedServiceState(), 0, 0, 0);
 }
 
+void CServiceApp::OnPreshutdown()
+{
+    OnStop();
+}
+
+DWORD CServiceApp::GetPreshutdownTimeout()
+{
+    return 0;
+}
+
+BOOL CServiceApp::SetPreshutdownTimeout(DWORD dwMs)
+{
+    m_dwPreshutdownTimeoutMs = dwMs;
+    if (m_fIsService != 1 || dwMs == 0)
+        return TRUE;
+    const std::string csName = !m_csServiceName.empty() ? m_csServiceName : ServiceNameOf(m_csExeName);
+    if (ConfigurePreshutdown(csName, dwMs))
+        return TRUE;
+    const DWORD dwError = ::GetLastError();
+    DEBUG_TRACE_MSG("The pre-shutdown time-out of the service " << csName << " could not be set to " << dwMs
+                                                                << " ms. Error " << ErrorText(dwError));
+    ::SetLastError(dwError);
+    return FALSE;
+}
+
 DWORD CServiceApp::GetReportedServiceState()
 {
     CServiceStatusRecord& rec = StatusRecord();
@@ -127,8 +161,9 @@ BOOL CServiceApp::ReportServiceStatus(DWORD dwState, DWORD dwExitCode, DWORD dwC
     CServiceStatusRecord& rec = StatusRecord();
     ::EnterCriticalSection(&rec.m_critsec);
     SERVICE_STATUS& status = rec.m_status;
-    status.dwControlsAccepted =
-        (dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING) ? 0 : SERVICE_ACCEPT_STOP;
+    status.dwControlsAccepted = (dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING)
+                                    ? 0
+                                    : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
     status.dwCurrentState = dwState;
     status.dwWin32ExitCode = dwExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
     status.dwServiceSpecificExitCode = dwExitCode;
@@ -143,9 +178,14 @@ BOOL CServiceApp::ReportServiceStatus(DWORD dwState, DWORD dwExitCode, DWORD dwC
 
 void WINAPI CServiceApp::ServiceCtrlHandler(DWORD dwControl)
 {
+    ServiceCtrlHandlerEx(dwControl, 0, NULL, NULL);
+}
+
+DWORD WINAPI CServiceApp::ServiceCtrlHandlerEx(DWORD dwControl, DWORD, LPVOID, LPVOID)
+{
     CServiceApp* pApp = static_cast<CServiceApp*>(GetApp());
     if (pApp == NULL)
-        return;
+        return ERROR_CALL_NOT_IMPLEMENTED;
     switch (dwControl) {
     case SERVICE_CONTROL_STOP:
         pApp->OnStop();
@@ -159,24 +199,38 @@ void WINAPI CServiceApp::ServiceCtrlHandler(DWORD dwControl)
     case SERVICE_CONTROL_INTERROGATE:
         pApp->OnInterrogate();
         break;
+    case SERVICE_CONTROL_PRESHUTDOWN:
+        pApp->OnPreshutdown();
+        break;
     case SERVICE_CONTROL_SHUTDOWN:
+        // Not accepted, so not expected: systems with pre-shutdown send
+        // that first, and the others end the process with the rest.
         break;
     default:
         DEBUG_FAILURE_MSG("Default case reached: " << (unsigned long)dwControl);
-        break;
+        return ERROR_CALL_NOT_IMPLEMENTED;
     }
+    return NO_ERROR;
 }
 
-void WINAPI CServiceApp::ServiceMain(DWORD, LPSTR*)
+void WINAPI CServiceApp::ServiceMain(DWORD dwArgc, LPSTR* lpszArgv)
 {
     char szEmpty[] = "";
-    m_sshStatusHandle = ::RegisterServiceCtrlHandlerA(szEmpty, ServiceCtrlHandler);
+    // The first argument is the name the service was started under; the
+    // executable's name may differ from it (a renamed copy, another install).
+    if (dwArgc >= 1 && lpszArgv != NULL && lpszArgv[0] != NULL)
+        m_csServiceName = lpszArgv[0];
+    m_sshStatusHandle = ::RegisterServiceCtrlHandlerExA(szEmpty, ServiceCtrlHandlerEx, NULL);
     ASSERT_NOT_NULL(m_sshStatusHandle);
     ReportServiceStatus(SERVICE_START_PENDING, 0, 1, 500);
     if (m_evServiceStop.m_hHandle == NULL)
         m_evServiceStop.Create(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED, NULL);
-    ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     CServiceApp* pApp = static_cast<CServiceApp*>(GetApp());
+    // At every start: a time-out changed since the install (or set by
+    // another version) is brought back to what this run needs.
+    if (pApp != NULL)
+        pApp->SetPreshutdownTimeout(pApp->GetPreshutdownTimeout());
+    ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     if (pApp != NULL)
         pApp->RunConsoleApplication();
     DEBUG_ERROR_MSG("The service is ending because the main thread ended.");
@@ -223,7 +277,7 @@ std::string CServiceApp::BuildImagePath(const std::string& csModulePath, const C
 }
 
 BOOL CServiceApp::InstallService(const std::string& csName, const std::string& csModulePath,
-                                 const CStringArray& csaArguments)
+                                 const CStringArray& csaArguments, DWORD dwPreshutdownMs)
 {
     SC_HANDLE schSCManager = OpenManager();
     if (schSCManager == NULL)
@@ -234,6 +288,12 @@ BOOL CServiceApp::InstallService(const std::string& csName, const std::string& c
                                             csImagePath.c_str(), NULL, NULL, NULL, NULL, NULL);
     BOOL fOk = schService != NULL;
     DWORD dwError = ::GetLastError();
+    if (fOk && dwPreshutdownMs != 0 && !SetPreshutdownInfo(schService, dwPreshutdownMs)) {
+        const DWORD dwConfigError = ::GetLastError();
+        DEBUG_TRACE_MSG("The pre-shutdown time-out of the service " << csName << " could not be set to "
+                                                                    << dwPreshutdownMs << " ms. Error "
+                                                                    << ErrorText(dwConfigError));
+    }
     if (fOk)
         VERIFY_TRUE(CloseServiceHandle(schService));
     VERIFY_TRUE(CloseServiceHandle(schSCManager));
@@ -246,13 +306,14 @@ namespace {
 // Opens the named service and runs one action on it; every handle is closed
 // and the action's last error survives the closing.
 template <typename TAction>
-BOOL WithService(const std::string& csName, TAction action)
+BOOL WithService(const std::string& csName, TAction action, DWORD dwManagerAccess = SC_MANAGER_ALL_ACCESS,
+                 DWORD dwServiceAccess = SERVICE_ALL_ACCESS)
 {
-    SC_HANDLE schSCManager = OpenManager();
+    SC_HANDLE schSCManager = OpenManager(dwManagerAccess);
     if (schSCManager == NULL)
         return FALSE;
     BOOL fOk = FALSE;
-    SC_HANDLE schService = ::OpenServiceA(schSCManager, csName.c_str(), SERVICE_ALL_ACCESS);
+    SC_HANDLE schService = ::OpenServiceA(schSCManager, csName.c_str(), dwServiceAccess);
     DWORD dwError = ::GetLastError();
     if (schService != NULL) {
         fOk = action(schService);
@@ -265,6 +326,15 @@ BOOL WithService(const std::string& csName, TAction action)
 }
 
 }  // namespace
+
+BOOL CServiceApp::ConfigurePreshutdown(const std::string& csName, DWORD dwMs)
+{
+    // Only the right to change the configuration: a service that runs under
+    // a restricted account may have that and no more.
+    return WithService(
+        csName, [&](SC_HANDLE schService) { return SetPreshutdownInfo(schService, dwMs); }, SC_MANAGER_CONNECT,
+        SERVICE_CHANGE_CONFIG);
+}
 
 BOOL CServiceApp::StartInstalledService(const std::string& csName)
 {
@@ -315,7 +385,7 @@ BOOL CServiceApp::ProcessServiceSwitches()
         // Each error is taken before the message is written: writing the
         // first half of the line may change the last error (measured under
         // Wine: an install refused with 123 was reported as "Error 0").
-        BOOL fInstalled = InstallService(csName, m_csModulePath, csaServiceArgs);
+        BOOL fInstalled = InstallService(csName, m_csModulePath, csaServiceArgs, GetPreshutdownTimeout());
         if (!fInstalled) {
             DWORD dwError = ::GetLastError();
             if (dwError != ERROR_SERVICE_EXISTS) {

@@ -1,9 +1,11 @@
 // The service frame's rules that need no control manager: the status record,
-// the control handler, the image path, /NT_SERVICE typed at a console, and
-// the status reports of the supervision loop (run here in the test process,
-// where every report is filled but none can be sent).
+// the control handler, the image path, /NT_SERVICE typed at a console, the
+// pre-shutdown time-out and stop, and the status reports of the supervision
+// loop (run here in the test process, where every report is filled but none
+// can be sent).
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/notifier.h"
@@ -95,16 +97,19 @@ TEST(ServiceSwitches, NtServiceAtAConsoleReportsTheDispatcherErrorAndEnds)
     EXPECT_EQ(app.m_dwaArgUsed, (CDWordArray{1, 1, 0, 0}));
 }
 
-TEST(ReportServiceStatus, AcceptsStopExceptWhilePendingAndMarksServiceSpecificExitCodes)
+TEST(ReportServiceStatus, AcceptsStopAndPreshutdownExceptWhilePendingAndMarksServiceSpecificExitCodes)
 {
+    const DWORD dwBoth = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
+    // The documented values, whatever the headers define.
+    EXPECT_EQ(dwBoth, 0x101u);
     const struct
     {
         DWORD m_dwState;
         DWORD m_dwAccepted;
-    } aCases[] = {{SERVICE_STOPPED, SERVICE_ACCEPT_STOP},       {SERVICE_START_PENDING, 0},
-                  {SERVICE_STOP_PENDING, 0},                    {SERVICE_RUNNING, SERVICE_ACCEPT_STOP},
-                  {SERVICE_CONTINUE_PENDING, SERVICE_ACCEPT_STOP}, {SERVICE_PAUSE_PENDING, SERVICE_ACCEPT_STOP},
-                  {SERVICE_PAUSED, SERVICE_ACCEPT_STOP}};
+    } aCases[] = {{SERVICE_STOPPED, dwBoth},          {SERVICE_START_PENDING, 0},
+                  {SERVICE_STOP_PENDING, 0},          {SERVICE_RUNNING, dwBoth},
+                  {SERVICE_CONTINUE_PENDING, dwBoth}, {SERVICE_PAUSE_PENDING, dwBoth},
+                  {SERVICE_PAUSED, dwBoth}};
     for (const auto& c : aCases) {
         // Without a status handle nothing is sent, but the record is filled.
         EXPECT_FALSE(CServiceApp::ReportServiceStatus(c.m_dwState, 0, 7, 1500));
@@ -141,6 +146,53 @@ TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
     // and closes its handle.
     EXPECT_TRUE(app.m_thClient.m_hHandle == NULL);
     app.m_evQuit.Reset();
+}
+
+TEST(ServiceCtrlHandler, ShutdownLeavesTheServiceRunningAcceptingStopAndPreshutdown)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    CAppStateGuard guard;
+    app.m_fIsService = TRUE;
+    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    // Pre-shutdown came first where the system has it; where it has not,
+    // the system ends the process.
+    EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_SHUTDOWN, 0, NULL, NULL), (DWORD)NO_ERROR);
+    EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
+    EXPECT_FALSE(app.m_evQuit.Wait(0));
+    EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, NULL, NULL), (DWORD)NO_ERROR);
+    EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
+    EXPECT_EQ(Reported().dwControlsAccepted, (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
+}
+
+TEST(PreshutdownTimeout, SumsTheStopTimeoutsOfStoppableLinesPlusAMarginBoundedBothWays)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    const std::string csDir = MakeTempDirectory("svcpre");
+    const struct
+    {
+        const char* m_pszDefinition;
+        DWORD m_dwExpected;
+    } aCases[] = {
+        // 2 s by default each, 9 s with the margin: raised to the least.
+        {"\"a.exe\"\r\n\"b.exe\"\r\n", 10000},
+        // A NOSTOP line is never stopped, whatever its STOPTIMEOUT.
+        {"\"a.exe\" -stoptimeout 20\r\n\"b.exe\" -stoptimeout 30\r\n\"c.exe\" -NoStop -stoptimeout 100\r\n", 55000},
+        // The GLOBAL line's for a line without its own.
+        {"-global -stoptimeout 7\r\n\"a.exe\" -stoptimeout 1\r\n\"b.exe\"\r\n", 13000},
+        // The system gives no more than 3 minutes.
+        {"-global -stoptimeout 100\r\n\"a.exe\"\r\n\"b.exe\"\r\n", 180000},
+        {"\"a.exe\" -stoptimeout 86400\r\n", 180000},
+    };
+    for (const auto& c : aCases) {
+        ResetSupervisorForTest();
+        app.m_csDefinitionFile = csDir + "\\pre.inf";
+        ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile, c.m_pszDefinition));
+        ASSERT_TRUE(app.ReadDefinitionFile()) << c.m_pszDefinition;
+        EXPECT_EQ(app.GetPreshutdownTimeout(), c.m_dwExpected) << c.m_pszDefinition;
+    }
+    ResetSupervisorForTest();
+    EXPECT_EQ(app.GetPreshutdownTimeout(), 10000u) << "no line yet (the service's start)";
+    RemoveDirectoryTree(csDir);
 }
 
 TEST(BuildImagePath, QuotesTheModulePathOnlyWhenItHoldsABlank)
@@ -235,6 +287,82 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowi
     ASSERT_EQ(app.m_paProcesses.size(), 2u);
     EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the first process has ended";
     EXPECT_TRUE(app.m_paProcesses[1]->Wait(0)) << "the second process has ended";
+    ResetSupervisorForTest();
+    RemoveDirectoryTree(csDir);
+}
+
+namespace {
+
+std::vector<SERVICE_STATUS> g_aPreshutdownReports;
+HANDLE g_hSupervising = NULL;
+
+void RecordPreshutdownReport(const SERVICE_STATUS& status)
+{
+    g_aPreshutdownReports.push_back(status);
+    if (status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000)
+        ::SetEvent(g_hSupervising);
+}
+
+}  // namespace
+
+TEST(ServiceCtrlHandler, PreshutdownStopsEveryLineWithinTheKeptTimeoutAndReportsStopped)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    CAppStateGuard guard;
+    ResetSupervisorForTest();
+    std::string csDir = MakeTempDirectory("svcpre");
+    const std::string csChild = csDir + "\\svcpre_a.exe";
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csChild.c_str(), FALSE));
+    app.m_csDefinitionFile = csDir + "\\pre.inf";
+    ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile, "\"" + csChild + " -forever\" -noconsole -nounique\r\n"));
+    // Kept outside a service: nothing goes to a control manager.
+    app.m_fIsService = FALSE;
+    EXPECT_TRUE(app.SetPreshutdownTimeout(12345));
+    EXPECT_EQ(CServiceApp::GetKeptPreshutdownTimeout(), 12345u);
+    app.m_fIsService = TRUE;
+
+    g_aPreshutdownReports.clear();
+    g_hSupervising = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    CServiceApp::m_pfnStatusObserver = RecordPreshutdownReport;
+    app.m_thServer.Resume();
+    const BOOL fSupervising = ::WaitForSingleObject(g_hSupervising, 30000) == WAIT_OBJECT_0;
+    const DWORD dwStart = ::GetTickCount();
+    const DWORD dwResult = CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_PRESHUTDOWN, 0, NULL, NULL);
+    const DWORD dwElapsed = ::GetTickCount() - dwStart;
+    const BOOL fServerEnded = app.m_thServer.Wait(10000);
+    if (!fServerEnded) {
+        // So that the thread can be joined below, with the fault reported.
+        app.m_evQuit.Set();
+        app.m_thServer.Wait(30000);
+    }
+    CServiceApp::m_pfnStatusObserver = NULL;
+    ::CloseHandle(g_hSupervising);
+    const DWORD dwBudget = app.m_dwShutdownBudget;
+    // Ready for the next test: a new (suspended) server thread, no budget.
+    app.m_thServer.WaitForEnd();
+    app.m_thServer.Start();
+    app.m_dwShutdownBudget = INFINITE;
+    app.m_evBudget.Reset();
+    app.m_evQuit.Reset();
+
+    ASSERT_TRUE(fSupervising) << Describe(g_aPreshutdownReports);
+    EXPECT_EQ(dwResult, (DWORD)NO_ERROR);
+    EXPECT_TRUE(fServerEnded) << "the handler returns once the supervision thread has ended";
+    EXPECT_LT(dwElapsed, 12345u + 2000u);
+    EXPECT_EQ(dwBudget, 12345u) << "the budget is the time-out the system was given";
+    ASSERT_EQ(app.m_paProcesses.size(), 1u);
+    EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the line has ended";
+    // The stop request's report, the loop's, then stopped, accepting nothing.
+    ASSERT_GE(g_aPreshutdownReports.size(), 3u) << Describe(g_aPreshutdownReports);
+    auto itStop = std::find_if(
+        g_aPreshutdownReports.begin(), g_aPreshutdownReports.end(),
+        [](const SERVICE_STATUS& status) { return status.dwCurrentState == SERVICE_STOP_PENDING; });
+    ASSERT_NE(itStop, g_aPreshutdownReports.end()) << Describe(g_aPreshutdownReports);
+    EXPECT_EQ(itStop->dwCheckPoint, 1u) << Describe(g_aPreshutdownReports);
+    EXPECT_EQ(itStop->dwControlsAccepted, 0u) << Describe(g_aPreshutdownReports);
+    const SERVICE_STATUS& last = g_aPreshutdownReports.back();
+    EXPECT_EQ(last.dwCurrentState, (DWORD)SERVICE_STOPPED) << Describe(g_aPreshutdownReports);
+    EXPECT_EQ(last.dwWin32ExitCode, (DWORD)NO_ERROR);
     ResetSupervisorForTest();
     RemoveDirectoryTree(csDir);
 }

@@ -1,7 +1,9 @@
 // CServiceApp: the console frame extended so that one executable installs
 // (-i), removes (-r) and runs itself as an NT service (/NT_SERVICE). The
 // frame owns the service status record, the control handler and the service
-// entry; a derived class reacts to a stop request by overriding OnStop.
+// entry; a derived class reacts to a stop request by overriding OnStop, and
+// to the system's shutdown by overriding OnPreshutdown and
+// GetPreshutdownTimeout.
 // Under the control manager the main thread runs the dispatcher and the
 // control handler; ServiceMain runs the application on the dispatcher's
 // service thread. ReportServiceStatus may be called from any thread.
@@ -9,6 +11,17 @@
 
 #include "common/conapp.h"
 #include "common/win32.h"
+
+// Pre-shutdown arrived after the first service headers: old headers lack it.
+#ifndef SERVICE_ACCEPT_PRESHUTDOWN
+#define SERVICE_ACCEPT_PRESHUTDOWN 0x00000100
+#endif
+#ifndef SERVICE_CONTROL_PRESHUTDOWN
+#define SERVICE_CONTROL_PRESHUTDOWN 0x0000000F
+#endif
+#ifndef SERVICE_CONFIG_PRESHUTDOWN_INFO
+#define SERVICE_CONFIG_PRESHUTDOWN_INFO 7
+#endif
 
 class CServiceApp : public CConsoleApp
 {
@@ -22,6 +35,20 @@ public:
     virtual void OnContinue();
     virtual void OnStop();
     virtual void OnInterrogate();
+    // The system is shutting down (systems that have pre-shutdown send it
+    // before the shutdown notice, and wait for the service up to its
+    // pre-shutdown time-out). The default stops as a stop control does.
+    virtual void OnPreshutdown();
+    // How long the system should wait for the service at its shutdown, in
+    // ms; 0 leaves the system's default alone.
+    virtual DWORD GetPreshutdownTimeout();
+    // Keeps dwMs as the service's pre-shutdown time-out and, in a service,
+    // gives it to the control manager for its own name. Outside a service,
+    // or for 0, nothing is sent: TRUE. A failure is traced; FALSE with the
+    // last error.
+    BOOL SetPreshutdownTimeout(DWORD dwMs);
+    // The time-out last kept by SetPreshutdownTimeout; 0 before any.
+    static DWORD GetKeptPreshutdownTimeout() { return m_dwPreshutdownTimeoutMs; }
     virtual BOOL ProcessServiceSwitches();
 
     virtual BOOL IsRunningAsService() const override { return m_fIsService == 1; }
@@ -32,11 +59,20 @@ public:
     static DWORD GetReportedServiceState();
     // A copy of the record as the last report filled it, sent or not.
     static void GetReportedServiceStatus(SERVICE_STATUS& status);
+    // The control handler (registered with the extended form: pre-shutdown
+    // reaches no other). NO_ERROR, or ERROR_CALL_NOT_IMPLEMENTED for a
+    // control it does not know.
+    static DWORD WINAPI ServiceCtrlHandlerEx(DWORD dwControl, DWORD dwEventType, LPVOID pvEventData,
+                                             LPVOID pvContext);
     static void WINAPI ServiceCtrlHandler(DWORD dwControl);
     static void WINAPI ServiceMain(DWORD dwArgc, LPSTR* lpszArgv);
 
+    // Installs an auto-start service; a pre-shutdown time-out other than 0
+    // is set too (its failure is traced, the install still succeeds).
     static BOOL InstallService(const std::string& csName, const std::string& csModulePath,
-                               const CStringArray& csaArguments);
+                               const CStringArray& csaArguments, DWORD dwPreshutdownMs = 0);
+    // Sets the named service's pre-shutdown time-out; FALSE with the last error.
+    static BOOL ConfigurePreshutdown(const std::string& csName, DWORD dwMs);
     static BOOL StartInstalledService(const std::string& csName);
     static BOOL StopService(const std::string& csName);
     static BOOL RemoveService(const std::string& csName);
@@ -48,8 +84,16 @@ public:
     int m_fIsService;   // -1 until decided, then 0 or 1
 
     static SERVICE_STATUS_HANDLE m_sshStatusHandle;
+    // The name the control manager started the service under (ServiceMain's
+    // first argument); empty outside a service.
+    static std::string m_csServiceName;
     static CKernelEvent m_evServiceStop;
     // Test seam: when set, called with every record ReportServiceStatus
     // fills, inside the record's lock, whether or not it could be sent.
     static void (*m_pfnStatusObserver)(const SERVICE_STATUS& status);
+
+private:
+    // Set on one thread (the service entry, then the supervision thread),
+    // read by the control handler.
+    static volatile DWORD m_dwPreshutdownTimeoutMs;
 };
