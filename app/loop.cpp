@@ -56,6 +56,8 @@ void CSupervisorApp::RunServer()
         ReportEvent(EVMSG_INVALID_INF, GetProgramName(m_csExeName));
         return;
     }
+    // The system's pre-shutdown notice must leave time for every line's stop.
+    SetPreshutdownTimeout(GetPreshutdownTimeout());
     if (!CreateControlPipe())
         return;
 

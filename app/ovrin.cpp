@@ -23,9 +23,6 @@ const DWORD s_dwCloseBudgetMs = 4000;
 const DWORD s_dwPreshutdownMarginMs = 5000;
 const DWORD s_dwPreshutdownMinMs = 10000;
 const DWORD s_dwPreshutdownMaxMs = 180000;
-// How long the pre-shutdown waits for the supervision thread beyond its
-// budget: the kills at the budget's end and the loop's last steps.
-const DWORD s_dwPreshutdownWaitMarginMs = 2000;
 
 }  // namespace
 
@@ -271,18 +268,11 @@ void CSupervisorApp::OnPreshutdown()
         dwBudgetMs = s_dwPreshutdownMinMs;
     DEBUG_APP_MESSAGE(DEBUG_TRACE, "The service has received a pre-shutdown notification.");
     SetShutdownBudget(dwBudgetMs);
+    // As for a stop: the handler returns at once (the system waits for the
+    // stop pending reports, not for the handler, and a handler held for
+    // minutes would hold every other control), and the service's main
+    // thread reports the end once the supervision thread has ended.
     OnStop();
-    // Bounded: after its time-out the system ends the process anyway, and
-    // a handler that never returned would hold the dispatcher.
-    // (No handle: the thread has been joined already.)
-    if (m_thServer.m_hHandle != NULL && !m_thServer.Wait(dwBudgetMs + s_dwPreshutdownWaitMarginMs)) {
-        DEBUG_ERROR_MSG("The shutdown did not end in time.");
-        return;
-    }
-    // As in the stop path: the process may end before the service entry
-    // has reported the end.
-    if (IsService())
-        ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0);
 }
 
 void CSupervisorApp::StopPath()
