@@ -212,15 +212,15 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
     case MSG_STATUS:
         Broadcast("Status of all processes:");
         for (size_t i = 0; i < m_paProcesses.size(); i++)
-            Broadcast(FormatStatusLine(m_paProcesses[i]));
+            Broadcast(FormatStatusLine(m_paProcesses[i].get()));
         break;
     case MSG_REPORT_ALL:
         for (size_t i = 0; i < m_paProcesses.size(); i++)
-            BroadcastRecord(m_paProcesses[i]);
+            BroadcastRecord(m_paProcesses[i].get());
         break;
     case MSG_REPORT_DETAILS:
         for (size_t i = 0; i < m_paProcesses.size(); i++)
-            SendDetail((int)iConnection, m_paProcesses[i]);
+            SendDetail((int)iConnection, m_paProcesses[i].get());
         break;
     case MSG_END_OF_REPLIES:
         // Commands are handled one at a time, so every reply to this
@@ -255,7 +255,7 @@ void CSupervisorApp::CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, c
     std::string csName = WithoutExeSuffix(csRequested);
     BOOL fAll = StrIEqual(csName, "all");
     // A start may remove records (a UNIQUE test that attaches) while the list is walked.
-    CWatchedProcessArray apSnapshot = m_paProcesses;
+    CWatchedProcessArray apSnapshot = GetRecords();
     CWatchedProcessArray apToStop;
     BOOL fAddressed = FALSE;
     for (CWatchedProcess* pProcess : apSnapshot) {

@@ -171,7 +171,7 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     }
     // GLOBAL KILLTREE, STOPTIMEOUT and STOPMETHOD hold for every line,
     // those before it included; a line's own stop settings win.
-    for (CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         pProcess->m_fKillTree |= m_fKillTreeAll;
         if (pProcess->m_nStopTimeout < 0)
             pProcess->m_nStopTimeout = m_nStopTimeoutAll;
@@ -195,7 +195,7 @@ void CSupervisorApp::WarnOfSharedUniqueNames()
     // (a set of the names seen), since files may have thousands of lines.
     auto Less = [](const std::string& csA, const std::string& csB) { return StrICmp(csA, csB) < 0; };
     std::set<std::string, decltype(Less)> setSeen(Less);
-    for (const CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         if (!pProcess->m_fUnique || pProcess->m_csUniqueName.empty())
             continue;
         if (!setSeen.insert(pProcess->m_csUniqueName).second)
@@ -300,7 +300,7 @@ BOOL CSupervisorApp::InterpretStopOptions(CStringArray& csaTokens, CDWordArray& 
 
 BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
 {
-    CWatchedProcess* pProcess = new CWatchedProcess;
+    std::unique_ptr<CWatchedProcess> pProcess(new CWatchedProcess);
     CWatchedProcess& wp = *pProcess;
     STARTUPINFOA& si = wp.m_startupinfo;
     std::string csValue;
@@ -399,14 +399,12 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
 
     if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, wp.m_nStopTimeout, wp.m_adwStopWays) ||
         !InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
-        delete pProcess;
         return FALSE;
     }
 
     std::string csCommandLine;
     if (!NextUnusedArgument(csaTokens, dwaUsed, csCommandLine)) {
         DEFINITION_ERROR("Error: Line " << nLine << " in the .inf file has no command line.");
-        delete pProcess;
         return FALSE;
     }
     wp.SetCommandLine(csCommandLine);
@@ -414,9 +412,8 @@ BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& 
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR("Error: Unexpected \"" << csToken << "\" on line " << nLine << " of "
                                                  << m_csDefinitionFile);
-        delete pProcess;
         return FALSE;
     }
-    m_paProcesses.push_back(pProcess);
+    AddRecord(std::move(pProcess));
     return TRUE;
 }

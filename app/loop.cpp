@@ -96,7 +96,7 @@ void CSupervisorApp::RunServer()
             pw = WaitForWaitObjects(FALSE, apOthers, 0);
         }
         if (pw == NULL && nServed == SERVED_RECORD)
-            pw = PollRecordsFrom(m_paProcesses, iSweep);
+            pw = PollRecordsFrom(GetRecords(), iSweep);
         if (pw == NULL && nServed == SERVED_CLIENT)
             pw = PollClientsFrom(m_apConnections, iClientSweep);
         nServed = SERVED_OTHER;
@@ -164,9 +164,9 @@ void CSupervisorApp::RunServer()
 
 CWatchedProcess* CSupervisorApp::FindStopAlarm(const CWaitObject* pw) const
 {
-    for (CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         if (pw == &pProcess->m_alarmStop)
-            return pProcess;
+            return pProcess.get();
     }
     return NULL;
 }
@@ -180,7 +180,7 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
     // them, serving clients and its quit event.
     CChainable* pTail = NULL;
     if (fWithRecords && !m_paProcesses.empty())
-        pTail = ChainObjects(m_paProcesses);
+        pTail = ChainObjects(GetRecords());
     // Connected clients' reads, the writes that wait for their clients,
     // then the instances waiting for a client (or connected to one
     // already, not yet served).
@@ -199,7 +199,7 @@ void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, 
     }
     // The deadlines of stops come right after the ends they wait for.
     std::vector<CWaitObject*> apOthers;
-    for (CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         if (pProcess->m_alarmStop.IsArmed())
             apOthers.push_back(&pProcess->m_alarmStop);
     }
@@ -238,7 +238,7 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
     // their turn between steps.
     alarmStartup.SetAfter(s_mtsStepPause);
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        CWatchedProcess* pProcess = m_paProcesses[i];
+        CWatchedProcess* pProcess = m_paProcesses[i].get();
         if (pProcess->GetState() != PS_NOT_INITIALIZED)
             continue;
         m_fKeepCensus = TRUE;

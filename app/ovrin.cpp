@@ -66,8 +66,6 @@ CSupervisorApp::CSupervisorApp()
 
 CSupervisorApp::~CSupervisorApp()
 {
-    for (CWatchedProcess* pProcess : m_paProcesses)
-        delete pProcess;
     m_paProcesses.clear();
     m_evQuit.Set();
     StopClientThreads();
@@ -252,7 +250,7 @@ void CSupervisorApp::BeginBoundedStop(DWORD dwBudgetMs)
 DWORD CSupervisorApp::GetPreshutdownTimeout()
 {
     ULONGLONG ullMs = s_dwPreshutdownMarginMs;
-    for (const CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         if (!pProcess->m_fNoStop)
             ullMs += pProcess->GetStopTimeoutMs();
     }

@@ -52,7 +52,11 @@ public:
     CControlClient* m_pClient;
 };
 
+// Pointers to records that the process list owns (snapshots, sequences).
 typedef std::vector<CWatchedProcess*> CWatchedProcessArray;
+// The process list: it owns the records, in definition-file order, with
+// copies for external instances at its end.
+typedef std::vector<std::unique_ptr<CWatchedProcess>> CWatchedProcessList;
 
 // Lines stopped one after another, for a stop command, a rule or the
 // shutdown: the next is asked when the one before has ended or been
@@ -152,7 +156,12 @@ public:
     // current with the processes started here, instead of one per step
     // (a census costs about 1 ms plus 0.1 ms per process under Wine).
     BOOL m_fKeepCensus;
-    CWatchedProcessArray m_paProcesses;
+    CWatchedProcessList m_paProcesses;
+    // The one way into and out of the process list.
+    CWatchedProcess* AddRecord(std::unique_ptr<CWatchedProcess> pProcess);
+    void DestroyRecord(size_t iProcess);
+    // The records as plain pointers, in list order.
+    CWatchedProcessArray GetRecords() const;
     BOOL m_fAllowClose;
     BOOL m_fLifoShutdown;
     BOOL m_fKillTreeAll;   // GLOBAL KILLTREE

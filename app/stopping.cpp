@@ -205,7 +205,7 @@ void CSupervisorApp::AskAllIfBudgetShort(CStopSequence& seq)
     // One after another would not fit: every line left is asked now, and
     // whatever has not ended at the budget's end is killed then.
     seq.m_fAskedAll = TRUE;
-    for (CWatchedProcess* pProcess : m_paProcesses)
+    for (const auto& pProcess : m_paProcesses)
         pProcess->CapStopDeadline(dwLeft);
     for (size_t i = seq.m_iAsked; i < seq.m_apQueue.size(); i++)
         StopLine(seq.m_apQueue[i], seq.m_nFor, dwLeft);
@@ -248,13 +248,13 @@ void CSupervisorApp::BeginShutdown()
     m_alarmQuit.Cancel();
     // Nothing comes back while everything goes down; the state of a line
     // whose restart was pending stays as its end left it.
-    for (CWatchedProcess* pProcess : m_paProcesses)
+    for (const auto& pProcess : m_paProcesses)
         pProcess->CancelRestart();
     // The shutdown takes over from stop commands and rules in progress:
     // the lines they asked are waited for when their turn comes.
     m_apStopSequences.clear();
     ReportStopProgress(0);
-    CWatchedProcessArray apOrder = m_paProcesses;
+    CWatchedProcessArray apOrder = GetRecords();
     if (m_fLifoShutdown)
         std::reverse(apOrder.begin(), apOrder.end());
     BeginStopSequence(apOrder, STOP_FOR_SHUTDOWN, NULL);

@@ -127,7 +127,7 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
     // its own STOPTIMEOUT; what follows their end is the rule's.
     CWatchedProcessArray apForGood, apToRestart;
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        CWatchedProcess* pProcess = m_paProcesses[i];
+        CWatchedProcess* pProcess = m_paProcesses[i].get();
         const LONG nRule = pProcess->OnProcessEnded(pEnded);
         if (nRule == RULE_STOP_FOR_GOOD)
             apForGood.push_back(pProcess);
@@ -224,7 +224,7 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 void CSupervisorApp::RemoveEndedExternalCopies()
 {
     for (size_t i = 0; i < m_paProcesses.size();) {
-        CWatchedProcess* pProcess = m_paProcesses[i];
+        CWatchedProcess* pProcess = m_paProcesses[i].get();
         LONG nState = pProcess->GetState();
         if (!pProcess->m_fNoStart || pProcess->IsExternalTemplate() ||
             (nState != PS_CRASHED && nState != PS_ENDED && nState != PS_STOPPED)) {
@@ -233,8 +233,6 @@ void CSupervisorApp::RemoveEndedExternalCopies()
         }
         pProcess->SetState(PS_REMOVED);
         BroadcastRecord(pProcess);
-        ForgetRecord(pProcess);
-        m_paProcesses.erase(m_paProcesses.begin() + (ptrdiff_t)i);
-        delete pProcess;
+        DestroyRecord(i);
     }
 }

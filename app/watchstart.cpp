@@ -334,7 +334,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
 
 BOOL CSupervisorApp::IsSyncPending() const
 {
-    for (const CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         // Running (or being stopped), or waiting to retry its start.
         if (pProcess->m_fSync && (pProcess->m_fEnabled || pProcess->IsRestartPending()))
             return TRUE;
@@ -372,16 +372,36 @@ BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
     pProcess->SetState(PS_REMOVED);
     BroadcastRecord(pProcess);
     Broadcast(csName + " has been removed from process list.");
-    ForgetRecord(pProcess);
-    m_paProcesses.erase(m_paProcesses.begin() + iProcess);
-    delete pProcess;
+    DestroyRecord((size_t)iProcess);
     return TRUE;
+}
+
+CWatchedProcess* CSupervisorApp::AddRecord(std::unique_ptr<CWatchedProcess> pProcess)
+{
+    m_paProcesses.push_back(std::move(pProcess));
+    return m_paProcesses.back().get();
+}
+
+void CSupervisorApp::DestroyRecord(size_t iProcess)
+{
+    // Nothing may go on waiting for a record that is gone.
+    ForgetRecord(m_paProcesses[iProcess].get());
+    m_paProcesses.erase(m_paProcesses.begin() + (ptrdiff_t)iProcess);
+}
+
+CWatchedProcessArray CSupervisorApp::GetRecords() const
+{
+    CWatchedProcessArray apRecords;
+    apRecords.reserve(m_paProcesses.size());
+    for (const auto& pProcess : m_paProcesses)
+        apRecords.push_back(pProcess.get());
+    return apRecords;
 }
 
 int CSupervisorApp::FindProcessIndex(const CWatchedProcess* pProcess) const
 {
     for (size_t i = 0; i < m_paProcesses.size(); i++) {
-        if (m_paProcesses[i] == pProcess)
+        if (m_paProcesses[i].get() == pProcess)
             return (int)i;
     }
     return -1;
@@ -413,18 +433,17 @@ void CSupervisorApp::MonitorExternalProcesses()
         m_census.ListProcesses(csaNames, dwaIds);
     }
     for (size_t iRecord = 0; iRecord < m_paProcesses.size(); iRecord++) {
-        CWatchedProcess* pTemplate = m_paProcesses[iRecord];
+        CWatchedProcess* pTemplate = m_paProcesses[iRecord].get();
         if (!pTemplate->IsExternalTemplate())
             continue;
         std::string csUniqueName = pTemplate->GetUniqueName();
         for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
             if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]))
                 continue;
-            CWatchedProcess* pCopy = new CWatchedProcess;
+            CWatchedProcess* pCopy = AddRecord(std::unique_ptr<CWatchedProcess>(new CWatchedProcess));
             pCopy->CopyFromTemplate(*pTemplate);
             pCopy->m_fNoStart = TRUE;
             pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
-            m_paProcesses.push_back(pCopy);
             pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime());
             BroadcastRecord(pCopy);
             pCopy->SignalMonitorEvent();
@@ -435,7 +454,7 @@ void CSupervisorApp::MonitorExternalProcesses()
 
 BOOL CSupervisorApp::HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const
 {
-    for (const CWatchedProcess* pTemplate : m_paProcesses) {
+    for (const auto& pTemplate : m_paProcesses) {
         if (!pTemplate->IsExternalTemplate())
             continue;
         const std::string csUniqueName = pTemplate->GetUniqueName();
@@ -449,7 +468,7 @@ BOOL CSupervisorApp::HasExternalCandidate(const CStringArray& csaNames, const CD
 
 BOOL CSupervisorApp::IsProcessIdWatched(DWORD dwProcessId) const
 {
-    for (const CWatchedProcess* pProcess : m_paProcesses) {
+    for (const auto& pProcess : m_paProcesses) {
         if (pProcess->m_processinfo.dwProcessId == dwProcessId)
             return TRUE;
     }

@@ -32,7 +32,7 @@ protected:
         m_csSaid = capture.Text();
         return fOk;
     }
-    std::vector<CWatchedProcess*>& Processes() { return GetSupervisorForTest().m_paProcesses; }
+    CWatchedProcessList& Processes() { return GetSupervisorForTest().m_paProcesses; }
     CWatchedProcess& Only()
     {
         EXPECT_EQ(Processes().size(), 1u);

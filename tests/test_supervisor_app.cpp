@@ -15,8 +15,6 @@ CDebugAppLog& GetTestDebugLog()
 
 void ResetSupervisorForTest()
 {
-    for (CWatchedProcess* pProcess : theSupervisor.m_paProcesses)
-        delete pProcess;
     theSupervisor.m_paProcesses.clear();
     theSupervisor.m_csDefinitionFile.clear();
     theSupervisor.m_fAllowClose = FALSE;
