@@ -46,6 +46,9 @@ BOOL RunIdleCost(const CBenchOptions& options);
 BOOL RunScale(const CBenchOptions& options);
 // Supervisor CPU time while ten lines crash at once, without and with BACKOFF.
 BOOL RunBackoffCost(const CBenchOptions& options);
+// Stop to handler and to "Stopped." per console kind, status answers
+// during a stop all of lines that ignore requests, quit with 100 clients.
+BOOL RunStops(const CBenchOptions& options);
 // Start-up, status, quit, restart gap, idle CPU and memory at scale, each
 // beside a floor measured in the same run.
 BOOL RunTargets(const CBenchOptions& options);
