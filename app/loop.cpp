@@ -2,7 +2,6 @@
 // the control pipe, starts the processes one per start-up step, waits on
 // everything at once and shuts down in order.
 #include "common/assertex.h"
-#include "common/chain.h"
 #include "common/exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
@@ -15,28 +14,6 @@ const CMilliTimeSpan s_mtsFirstStep(0, 0, 0, 1, 0);
 const CMilliTimeSpan s_mtsStepPause(0, 0, 0, 0, 10);
 const CMilliTimeSpan s_mtsMonitorPause(0, 0, 0, 3, 0);
 const CMilliTimeSpan s_mtsSyncPoll(0, 0, 0, 0, 200);
-
-// The first ready record from index iFrom on, dispatched, or null; a poll.
-CWaitObject* PollRecordsFrom(const CWatchedProcessArray& apProcesses, size_t iFrom)
-{
-    CWaitObjectArray apRest;
-    for (size_t i = iFrom; i < apProcesses.size(); i++) {
-        if (apProcesses[i]->m_fEnabled && apProcesses[i]->HasValidWaitHandle())
-            apRest.push_back(apProcesses[i]);
-    }
-    return apRest.empty() ? NULL : WaitForWaitObjects(FALSE, apRest, 0);
-}
-
-// The same for the reads of the connections from index iFrom on.
-CWaitObject* PollClientsFrom(const CConnectionArray& apConnections, size_t iFrom)
-{
-    CWaitObjectArray apRest;
-    for (size_t i = iFrom; i < apConnections.size(); i++) {
-        if (apConnections[i]->IsActive())
-            apRest.push_back(&apConnections[i]->m_opRead);
-    }
-    return apRest.empty() ? NULL : WaitForWaitObjects(FALSE, apRest, 0);
-}
 
 // What the loop served last, for the turn the others get next.
 enum
@@ -67,10 +44,8 @@ void CSupervisorApp::RunServer()
     m_dwStopCheckpoint = 1;
     m_apStopSequences.clear();
     m_apAwaitingEnd.clear();
-    CAlarm alarmStartup;
-    CAlarm alarmMonitor;
-    CAlarm alarmWrites;
-    alarmStartup.SetAfter(s_mtsFirstStep);
+    CLoopState loop;
+    loop.m_alarmStartup.SetAfter(s_mtsFirstStep);
     // The full wait serves the earliest ready object, records first. When
     // the loop cannot keep up, that alone starves everything behind lines
     // that keep ending: ten lines that crash every 100 ms keep this thread
@@ -84,143 +59,155 @@ void CSupervisorApp::RunServer()
     // messages get the same treatment: a client that keeps sending (tiny
     // messages, say) would otherwise starve the alarms, the quit event and
     // the clients behind it.
-    int nServed = SERVED_OTHER;
-    size_t iSweep = 0;
-    size_t iClientSweep = 0;
-    for (;;) {
-        CWaitObject* pw = NULL;
+    while (!m_fServerDone) {
+        const int nServed = loop.m_nServed;
+        loop.m_nServed = SERVED_OTHER;
+        const CLoopSource* pFired = NULL;
         if (nServed != SERVED_OTHER) {
-            CWaitObjectArray apOthers;
-            BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apOthers, nServed != SERVED_RECORD,
-                           nServed != SERVED_CLIENT, FALSE);
-            pw = WaitForWaitObjects(FALSE, apOthers, 0);
+            CLoopSourceArray aOthers;
+            AddLoopSources(loop, aOthers, nServed != SERVED_RECORD, nServed != SERVED_CLIENT, FALSE);
+            pFired = WaitOnSources(aOthers, 0);
         }
-        if (pw == NULL && nServed == SERVED_RECORD)
-            pw = PollRecordsFrom(GetRecords(), iSweep);
-        if (pw == NULL && nServed == SERVED_CLIENT)
-            pw = PollClientsFrom(m_apConnections, iClientSweep);
-        nServed = SERVED_OTHER;
-        if (pw == NULL) {
-            CWaitObjectArray apWaitObjects;
-            BuildWaitArray(alarmStartup, alarmMonitor, alarmWrites, apWaitObjects, TRUE);
-            pw = WaitForWaitObjects(FALSE, apWaitObjects, INFINITE);
+        if (pFired == NULL && nServed == SERVED_RECORD) {
+            CLoopSourceArray aRecords;
+            AddRecordSources(loop, aRecords, loop.m_iSweep, TRUE);
+            pFired = WaitOnSources(aRecords, 0);
         }
-        if (pw == &m_evQuit) {
-            alarmStartup.Cancel();
-            alarmMonitor.Cancel();
-            BeginShutdown();
-        } else if (pw == NULL) {
+        if (pFired == NULL && nServed == SERVED_CLIENT) {
+            CLoopSourceArray aReads;
+            AddReadSources(loop, aReads, loop.m_iClientSweep, TRUE);
+            pFired = WaitOnSources(aReads, 0);
+        }
+        CLoopSourceArray aAll;
+        if (pFired == NULL) {
+            AddLoopSources(loop, aAll, TRUE, TRUE, TRUE);
+            pFired = WaitOnSources(aAll, INFINITE);
+        }
+        if (pFired != NULL) {
+            // Copied: the handler may change what the arrays were built from.
+            const std::function<void()> fnOnFired = pFired->m_fnOnFired;
+            fnOnFired();
+        } else {
             // A failed wait has been logged; do not spin on it.
             ::Sleep(100);
-        } else if (pw == &alarmStartup) {
-            StartupStep(alarmStartup, alarmMonitor);
-        } else if (pw == &m_notices.m_evPosted) {
-            CStringArray csaNotices;
-            m_notices.TakeAll(csaNotices);
-            for (const std::string& csNotice : csaNotices)
-                Broadcast(csNotice);
-        } else if (pw == &alarmMonitor) {
-            alarmMonitor.Cancel();
-            MonitorExternalProcesses();
-            alarmMonitor.SetAfter(s_mtsMonitorPause);
-        } else if (pw == &m_alarmListen) {
-            m_alarmListen.Cancel();
-            TopUpListening();
-        } else if (pw == &alarmWrites) {
-            alarmWrites.Cancel();
-        } else if (pw == &m_alarmQuit) {
-            m_alarmQuit.Cancel();
-            RequestShutdown();
-        } else if (pw == &m_evBudget) {
-            OnBudgetSet();
-        } else if (CWatchedProcess* pStopping = FindStopAlarm(pw)) {
-            OnStopAlarm(pStopping);
-        } else {
-            int iConnection = FindConnection(pw);
-            if (iConnection >= 0) {
-                if (pw == &m_apConnections[(size_t)iConnection]->m_opRead) {
-                    iClientSweep = (size_t)iConnection + 1;
-                    nServed = SERVED_CLIENT;
-                }
-                OnConnectionSignalled((size_t)iConnection, pw);
-            } else {
-                CWatchedProcess* pProcess = static_cast<CWatchedProcess*>(pw);
-                iSweep = (size_t)(FindProcessIndex(pProcess) + 1);
-                nServed = SERVED_RECORD;
-                HandleProcessEvent(pProcess);
-            }
         }
         // Writes that ended meanwhile are collected here rather than as
         // turns of their own: with a watching client each broadcast ends
         // one, and as turns they starved the alarms behind them.
-        CheckClientWrites(alarmWrites);
+        CheckClientWrites(loop.m_alarmWrites);
         CloseFinishedConnections();
         // Records removed meanwhile no longer hold their sequences back.
         AdvanceStopSequences();
-        if (m_fServerDone)
-            break;
     }
 }
 
-CWatchedProcess* CSupervisorApp::FindStopAlarm(const CWaitObject* pw) const
+const CLoopSource* CSupervisorApp::WaitOnSources(const CLoopSourceArray& aSources, DWORD dwTimeout)
 {
-    for (const auto& pProcess : m_paProcesses) {
-        if (pw == &pProcess->m_alarmStop)
-            return pProcess.get();
+    CWaitObjectArray apObjects;
+    apObjects.reserve(aSources.size());
+    for (const CLoopSource& source : aSources)
+        apObjects.push_back(source.m_pObject);
+    if (apObjects.empty())
+        return NULL;
+    CWaitObject* pw = WaitForWaitObjects(FALSE, apObjects, dwTimeout);
+    for (const CLoopSource& source : aSources) {
+        if (source.m_pObject == pw)
+            return &source;
     }
     return NULL;
 }
 
-void CSupervisorApp::BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
-                                    CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients,
-                                    BOOL fWithWrites)
+void CSupervisorApp::AddRecordSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll)
+{
+    for (size_t i = iFrom; i < m_paProcesses.size(); i++) {
+        CWatchedProcess* pProcess = m_paProcesses[i].get();
+        if (fPoll && !(pProcess->m_fEnabled && pProcess->HasValidWaitHandle()))
+            continue;
+        aSources.push_back({pProcess, [this, &loop, pProcess, i] {
+                                loop.m_iSweep = i + 1;
+                                loop.m_nServed = SERVED_RECORD;
+                                HandleProcessEvent(pProcess);
+                            }});
+    }
+}
+
+void CSupervisorApp::AddReadSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll)
+{
+    for (size_t i = iFrom; i < m_apConnections.size(); i++) {
+        CPipeConnection& conn = *m_apConnections[i];
+        if (fPoll ? !conn.IsActive() : (conn.m_fClosing || !conn.IsServing()))
+            continue;
+        aSources.push_back({&conn.m_opRead, [this, &loop, &conn, i] {
+                                loop.m_iClientSweep = i + 1;
+                                loop.m_nServed = SERVED_CLIENT;
+                                OnConnectionSignalled(i, &conn.m_opRead);
+                            }});
+    }
+}
+
+void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources, BOOL fWithRecords,
+                                    BOOL fWithClients, BOOL fWithWrites)
 {
     // Process events come before client traffic, the quit event last. With
     // every record gone (all SYNC lines finished) the loop goes on without
     // them, serving clients and its quit event.
-    CChainable* pTail = NULL;
-    if (fWithRecords && !m_paProcesses.empty())
-        pTail = ChainObjects(GetRecords());
+    if (fWithRecords)
+        AddRecordSources(loop, aSources, 0, FALSE);
+    // The deadlines of stops come right after the ends they wait for.
+    for (const auto& pRecord : m_paProcesses) {
+        CWatchedProcess* pProcess = pRecord.get();
+        if (pProcess->m_alarmStop.IsArmed())
+            aSources.push_back({&pProcess->m_alarmStop, [this, pProcess] { OnStopAlarm(pProcess); }});
+    }
     // Connected clients' reads, the writes that wait for their clients,
     // then the instances waiting for a client (or connected to one
     // already, not yet served).
-    std::vector<CWaitObject*> apPipeObjects;
-    for (int nPass = 0; nPass < 3; nPass++) {
-        for (const auto& pConnection : m_apConnections) {
-            if (pConnection->m_fClosing)
+    if (fWithClients)
+        AddReadSources(loop, aSources, 0, FALSE);
+    for (int nPass = 1; nPass < 3; nPass++) {
+        for (size_t i = 0; i < m_apConnections.size(); i++) {
+            CPipeConnection& conn = *m_apConnections[i];
+            if (conn.m_fClosing)
                 continue;
-            if (nPass == 0 && pConnection->IsServing() && fWithClients)
-                apPipeObjects.push_back(&pConnection->m_opRead);
-            else if (nPass == 1 && pConnection->IsWritePending() && fWithWrites)
-                apPipeObjects.push_back(&pConnection->m_opWrite);
-            else if (nPass == 2 && !pConnection->IsServing())
-                apPipeObjects.push_back(&pConnection->m_instance);
+            CWaitObject* pObject = NULL;
+            if (nPass == 1 && conn.IsWritePending() && fWithWrites)
+                pObject = &conn.m_opWrite;
+            else if (nPass == 2 && !conn.IsServing())
+                pObject = &conn.m_instance;
+            if (pObject != NULL)
+                aSources.push_back({pObject, [this, i, pObject] { OnConnectionSignalled(i, pObject); }});
         }
     }
-    // The deadlines of stops come right after the ends they wait for.
-    std::vector<CWaitObject*> apOthers;
-    for (const auto& pProcess : m_paProcesses) {
-        if (pProcess->m_alarmStop.IsArmed())
-            apOthers.push_back(&pProcess->m_alarmStop);
-    }
-    apOthers.insert(apOthers.end(), apPipeObjects.begin(), apPipeObjects.end());
-    if (!apOthers.empty()) {
-        CChainable* pOthersTail = ChainObjects(apOthers);
-        if (pTail != NULL)
-            ChainBefore(*pTail, *pOthersTail);
-        pTail = pOthersTail;
-    }
+    aSources.push_back({&m_alarmListen, [this] {
+                            m_alarmListen.Cancel();
+                            TopUpListening();
+                        }});
+    aSources.push_back({&loop.m_alarmWrites, [&loop] { loop.m_alarmWrites.Cancel(); }});
+    aSources.push_back({&loop.m_alarmStartup, [this, &loop] { StartupStep(loop.m_alarmStartup, loop.m_alarmMonitor); }});
+    aSources.push_back({&loop.m_alarmMonitor, [this, &loop] {
+                            loop.m_alarmMonitor.Cancel();
+                            MonitorExternalProcesses();
+                            loop.m_alarmMonitor.SetAfter(s_mtsMonitorPause);
+                        }});
+    aSources.push_back({&m_alarmQuit, [this] {
+                            m_alarmQuit.Cancel();
+                            RequestShutdown();
+                        }});
+    aSources.push_back({&m_evBudget, [this] { OnBudgetSet(); }});
+    aSources.push_back({&m_notices.m_evPosted, [this] {
+                            CStringArray csaNotices;
+                            m_notices.TakeAll(csaNotices);
+                            for (const std::string& csNotice : csaNotices)
+                                Broadcast(csNotice);
+                        }});
     // Once the shutdown has begun the quit event stays set; it is left out.
-    CChainable* apSingles[] = {&m_alarmListen, &alarmWrites, &alarmStartup, &alarmMonitor, &m_alarmQuit,
-                               &m_evBudget, &m_notices.m_evPosted, m_fShuttingDown ? NULL : &m_evQuit};
-    for (CChainable* pSingle : apSingles) {
-        if (pSingle == NULL)
-            continue;
-        if (pTail != NULL)
-            pTail->LinkTo(*pSingle);
-        pTail = pSingle;
+    if (!m_fShuttingDown) {
+        aSources.push_back({&m_evQuit, [this, &loop] {
+                                loop.m_alarmStartup.Cancel();
+                                loop.m_alarmMonitor.Cancel();
+                                BeginShutdown();
+                            }});
     }
-    static_cast<CWaitObject*>(pTail)->CollectChain(apWaitObjects);
 }
 
 void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)

@@ -8,6 +8,7 @@
 // control handler only set events, terminate the client thread and wait.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,27 @@ typedef std::vector<std::unique_ptr<CPipeConnection>> CConnectionArray;
 // A client has this long to take each message; one that does not read its
 // pipe would otherwise hold its queue (and its memory) for ever.
 const DWORD CLIENT_WRITE_TIMEOUT_MS = 3000;
+
+// One object the supervision loop waits on and what it does when it fires.
+struct CLoopSource
+{
+    CWaitObject* m_pObject;
+    std::function<void()> m_fnOnFired;
+};
+typedef std::vector<CLoopSource> CLoopSourceArray;
+
+// What the supervision loop keeps between its turns: its alarms and whose
+// turn is next after a process event or a client message.
+struct CLoopState
+{
+    CLoopState() : m_nServed(0), m_iSweep(0), m_iClientSweep(0) {}
+    CAlarm m_alarmStartup;
+    CAlarm m_alarmMonitor;
+    CAlarm m_alarmWrites;   // looks at writes that wait for their clients
+    int m_nServed;          // what the last turn served (the loop's SERVED_*)
+    size_t m_iSweep;        // the record after the one served last
+    size_t m_iClientSweep;  // the connection after the one served last
+};
 
 class CSupervisorApp : public CServiceApp
 {
@@ -208,20 +230,22 @@ private:
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
     void WarnOfSharedUniqueNames();
-    // The supervision loop's parts.
-    // Without fWithRecords: everything but the records, for the poll that
-    // follows a process event.
-    void BuildWaitArray(CAlarm& alarmStartup, CAlarm& alarmMonitor, CAlarm& alarmWrites,
-                        CWaitObjectArray& apWaitObjects, BOOL fWithRecords, BOOL fWithClients = TRUE,
-                        BOOL fWithWrites = TRUE);
+    // The supervision loop's parts. Every object the loop waits on comes
+    // with what it does when it fires (AddLoopSources and the two below,
+    // in wait order); the loop runs the handler of the one that fired.
+    void AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources, BOOL fWithRecords, BOOL fWithClients,
+                        BOOL fWithWrites);
+    // The records from iFrom on; with fPoll only those that can fire.
+    void AddRecordSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll);
+    // The connected clients' reads from iFrom on.
+    void AddReadSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll);
+    // The source whose object fired (its OnSignalled has run); null on
+    // time-out or a failed wait (logged).
+    static const CLoopSource* WaitOnSources(const CLoopSourceArray& aSources, DWORD dwTimeout);
     void StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor);
-    // The record whose stop alarm pw is; null when none.
-    CWatchedProcess* FindStopAlarm(const CWaitObject* pw) const;
     // Keeps s_cListening instances waiting for clients, unless a failure
     // put listening off until m_alarmListen.
     void TopUpListening();
-    // The connection whose listening instance, read or write is pw; -1 if none.
-    int FindConnection(const CWaitObject* pw) const;
     void OnConnectionSignalled(size_t iConnection, const CWaitObject* pw);
     void CloseFinishedConnections();
     BOOL HandleCommand(size_t iConnection);

@@ -106,16 +106,6 @@ void CSupervisorApp::TopUpListening()
     }
 }
 
-int CSupervisorApp::FindConnection(const CWaitObject* pw) const
-{
-    for (size_t i = 0; i < m_apConnections.size(); i++) {
-        const CPipeConnection& conn = *m_apConnections[i];
-        if (pw == &conn.m_instance || pw == &conn.m_opRead || pw == &conn.m_opWrite)
-            return (int)i;
-    }
-    return -1;
-}
-
 void CSupervisorApp::OnConnectionSignalled(size_t iConnection, const CWaitObject* pw)
 {
     CPipeConnection& conn = *m_apConnections[iConnection];
