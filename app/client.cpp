@@ -5,7 +5,7 @@
 
 #include "common/assertex.h"
 #include "common/chain.h"
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
 #include "controlclient.h"

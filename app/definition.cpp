@@ -29,8 +29,7 @@ BOOL FindOptionPair(CStringArray& csaTokens, CDWordArray& dwaUsed, const char* p
     return fFirst || fSecond;
 }
 
-// Reads the lines of an open file, each with its LF, as ReadUntil does, but
-// a block at a time: under Wine every ReadFile is a round trip to the wine
+// Reads the lines of an open file, each with its LF, a block at a time: under Wine every ReadFile is a round trip to the wine
 // server (about 70 us measured), so a 100 KB file read byte by byte took
 // seven seconds and a file of several megabytes looked like a hang.
 class CLineReader

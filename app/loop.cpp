@@ -2,7 +2,7 @@
 // the control pipe, starts the processes one per start-up step, waits on
 // everything at once and shuts down in order.
 #include "common/assertex.h"
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
 #include "eventlog.h"
@@ -62,23 +62,22 @@ void CSupervisorApp::RunServer()
     while (!m_fServerDone) {
         const int nServed = loop.m_nServed;
         loop.m_nServed = SERVED_OTHER;
+        // Each array lives to the end of the turn: the source that fired
+        // points into one of them.
+        CLoopSourceArray aOthers, aSweep, aAll;
         const CLoopSource* pFired = NULL;
         if (nServed != SERVED_OTHER) {
-            CLoopSourceArray aOthers;
             AddLoopSources(loop, aOthers, nServed != SERVED_RECORD, nServed != SERVED_CLIENT, FALSE);
             pFired = WaitOnSources(aOthers, 0);
         }
         if (pFired == NULL && nServed == SERVED_RECORD) {
-            CLoopSourceArray aRecords;
-            AddRecordSources(loop, aRecords, loop.m_iSweep, TRUE);
-            pFired = WaitOnSources(aRecords, 0);
+            AddRecordSources(loop, aSweep, loop.m_iSweep, TRUE);
+            pFired = WaitOnSources(aSweep, 0);
         }
         if (pFired == NULL && nServed == SERVED_CLIENT) {
-            CLoopSourceArray aReads;
-            AddReadSources(loop, aReads, loop.m_iClientSweep, TRUE);
-            pFired = WaitOnSources(aReads, 0);
+            AddReadSources(loop, aSweep, loop.m_iClientSweep, TRUE);
+            pFired = WaitOnSources(aSweep, 0);
         }
-        CLoopSourceArray aAll;
         if (pFired == NULL) {
             AddLoopSources(loop, aAll, TRUE, TRUE, TRUE);
             pFired = WaitOnSources(aAll, INFINITE);

@@ -6,7 +6,7 @@
 #include <iostream>
 
 #include "common/assertex.h"
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "common/filestuf.h"
 
 namespace {

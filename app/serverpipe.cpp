@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "common/assertex.h"
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "common/filestuf.h"
 #include "control.h"
 #include "eventlog.h"

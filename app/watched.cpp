@@ -125,12 +125,6 @@ void CWatchedProcess::EndTree()
     m_hJob = NULL;
 }
 
-void CWatchedProcess::Reset()
-{
-    CChildProcess::Reset();
-    SetDefaults();
-}
-
 void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
 {
     m_fMaster = wpTemplate.m_fMaster;

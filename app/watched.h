@@ -96,7 +96,6 @@ public:
     virtual ~CWatchedProcess();
 
     virtual void OnSignalled() override;
-    virtual void Reset() override;
     // Applies this record's rules to the end of pEnded (this record or
     // another). A member that runs and must end is not stopped here: the
     // result says so (RULE_*), the caller stops it and then calls

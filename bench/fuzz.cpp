@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "benchmarks.h"
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "benchutil.h"
 #include "e2e_util.h"
 

@@ -368,67 +368,6 @@ BOOL CIoOperation::WriteMessage(const void* pvBuffer, DWORD cb)
     return m_pInstance->m_pDevice->DoMessageWrite(this, pvBuffer, cb);
 }
 
-BOOL CIoOperation::ReadExact(void* pvBuffer, DWORD cb)
-{
-    if (!CheckTransfer())
-        return FALSE;
-    CIoDevice* pDevice = m_pInstance->m_pDevice;
-    BYTE* pb = (BYTE*)pvBuffer;
-    m_dwRequested = cb;
-    m_pDataBlock = NULL;
-    m_fResult = TRUE;
-    m_dwError = 0;
-    DWORD cbSoFar = 0;
-    while (cbSoFar < cb && m_fResult) {
-        m_dwActual = 0;
-        BOOL fStarted = pDevice->DoRead(this, pb + cbSoFar, cb - cbSoFar);
-        if (!fStarted && m_fResult) {
-            // The device refused the read and left the operation as it was.
-            m_fResult = FALSE;
-            m_dwError = ::GetLastError() != 0 ? ::GetLastError() : ERROR_NOT_SUPPORTED;
-            break;
-        }
-        pDevice->DoGetResult(this, TRUE);
-        cbSoFar += m_dwActual;
-        if (m_fResult && m_dwActual == 0) {
-            // A device that reports success with no bytes has nothing more
-            // to give; going round again would never end.
-            m_fResult = FALSE;
-            m_dwError = ERROR_HANDLE_EOF;
-        }
-    }
-    if (m_fResult) {
-        ASSERT_COND(cbSoFar, ==, cb);
-    }
-    m_dwActual = cbSoFar;
-    m_dwRequested = cb;
-    if (!m_fResult)
-        ::SetLastError(m_dwError);
-    return m_fResult;
-}
-
-BOOL CIoOperation::ReadUntil(std::string& csLine, char chDelimiter)
-{
-    csLine.clear();
-    if (!CheckTransfer())
-        return FALSE;
-    m_fResult = TRUE;
-    m_dwError = 0;
-    // At least one byte is read, so that every delimiter (0xFF included)
-    // ends a line.
-    char ch = 0;
-    do {
-        if (!ReadExact(&ch, 1))
-            break;
-        csLine += ch;
-    } while (ch != chDelimiter);
-    m_dwRequested = 0xFFFFFFFF;
-    m_dwActual = (DWORD)csLine.size();
-    if (!m_fResult)
-        ::SetLastError(m_dwError);
-    return m_fResult;
-}
-
 BOOL CIoOperation::SendMessage(CSerializable& object)
 {
     CDataBlock block;

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "common/assertex.h"
-#include "common/exitcode.h"
 #include "common/filestuf.h"
 
 SERVICE_STATUS_HANDLE CServiceApp::m_sshStatusHandle = NULL;
@@ -390,7 +389,7 @@ BOOL CServiceApp::ProcessServiceSwitches()
             DWORD dwError = ::GetLastError();
             if (dwError != ERROR_SERVICE_EXISTS) {
                 std::cerr << "The service could not be installed. Error " << ErrorText(dwError) << std::endl;
-                m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+                m_nExitCode = SERVICE_EXIT_FAILED;
                 return FALSE;
             }
         }
@@ -398,10 +397,10 @@ BOOL CServiceApp::ProcessServiceSwitches()
             DWORD dwError = ::GetLastError();
             if (dwError == ERROR_SERVICE_ALREADY_RUNNING) {
                 std::cerr << "Note: The service was already running." << std::endl;
-                m_nExitCode = EXIT_CODE_SERVICE_UNCHANGED;
+                m_nExitCode = SERVICE_EXIT_UNCHANGED;
             } else {
                 std::cerr << "The service could not be started. Error " << ErrorText(dwError) << std::endl;
-                m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+                m_nExitCode = SERVICE_EXIT_FAILED;
             }
             return FALSE;
         }
@@ -415,7 +414,7 @@ BOOL CServiceApp::ProcessServiceSwitches()
             DWORD dwStopError = ::GetLastError();
             if (dwStopError == ERROR_SERVICE_DOES_NOT_EXIST) {
                 std::cerr << "Note: The service is not currently installed." << std::endl;
-                m_nExitCode = EXIT_CODE_SERVICE_UNCHANGED;
+                m_nExitCode = SERVICE_EXIT_UNCHANGED;
                 return FALSE;
             }
             if (dwStopError != ERROR_SERVICE_NOT_ACTIVE) {
@@ -426,7 +425,7 @@ BOOL CServiceApp::ProcessServiceSwitches()
                 else
                     std::cout << "The service " << csName << " could not be stopped. Error " << ErrorText(dwStopError)
                               << ". It will be removed when it stops." << std::endl;
-                m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+                m_nExitCode = SERVICE_EXIT_FAILED;
                 return FALSE;
             }
         }
@@ -436,13 +435,13 @@ BOOL CServiceApp::ProcessServiceSwitches()
         if (!RemoveService(csName)) {
             DWORD dwError = ::GetLastError();
             std::cerr << "The service could not be removed. Error " << ErrorText(dwError) << std::endl;
-            m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+            m_nExitCode = SERVICE_EXIT_FAILED;
             return FALSE;
         }
         if (!fEnded) {
             std::cout << "The service " << csName << " has not stopped yet; it will be removed when it stops."
                       << std::endl;
-            m_nExitCode = EXIT_CODE_SERVICE_FAILED;
+            m_nExitCode = SERVICE_EXIT_FAILED;
             return FALSE;
         }
         std::cout << "The service " << csName << (fStopped ? " has been stopped and removed." : " has been removed.")

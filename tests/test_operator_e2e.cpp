@@ -1,7 +1,7 @@
 // What an operator meets on the first day, with a real Ovrin.exe: mistakes
 // in the definition file on the console with their line and a failing exit
 // code, and typed lines that the client does not act on answered as such.
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"

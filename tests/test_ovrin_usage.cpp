@@ -1,6 +1,6 @@
 // Ovrin.exe started for real: usage, rejected arguments and the template
 // written on the first run.
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "e2e_util.h"
 #include "common/assertex.h"
 #include "test_app.h"

@@ -23,7 +23,7 @@
 //                 (what a test child's stop handler wrote; waits up to 3 s)
 //   "%ext line"   the command line runs outside the supervisor, in its folder
 // Process records (report) read "#<file name> <status> <version>".
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"

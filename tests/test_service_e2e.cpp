@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/exitcode.h"
+#include "exitcode.h"
 #include "common/filestuf.h"
 #include "common/servapp.h"
 #include "e2e_util.h"

@@ -131,10 +131,6 @@ public:
     BOOL Write(const void* pvBuffer, DWORD cb);
     BOOL ReadMessage(CDataBlock* pBlock);
     BOOL WriteMessage(const void* pvBuffer, DWORD cb);
-    // Waiting transfers: exactly cb bytes; single bytes up to and including
-    // the delimiter (a read that ends early leaves what came in csLine).
-    BOOL ReadExact(void* pvBuffer, DWORD cb);
-    BOOL ReadUntil(std::string& csLine, char chDelimiter);
     // Serializes the object and writes it as one message, waiting.
     BOOL SendMessage(CSerializable& object);
 

@@ -1,13 +1,14 @@
 // CFileDevice: the I/O device for disk files. It holds a file name and the
 // CreateFileA parameters (SetFile, while no instance is open); each Open
 // opens the file anew. A read at the end of the file fails with
-// ERROR_HANDLE_EOF, so ReadExact and ReadUntil end there. Each operation
+// ERROR_HANDLE_EOF, so a reader's loop ends there. Each operation
 // keeps its own file position, which every finished transfer advances.
 // A device, its instances and their operations are used by one thread.
 //
 // Use: device.SetFile(csName, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ, 0);
 // instance.Open(&device); CIoOperation op(&instance);
-// while (op.ReadUntil(csLine, '\n')) ...; instance.Close();
+// while (op.Read(achBlock, sizeof achBlock)) use op.GetActual() bytes;
+// instance.Close();
 #pragma once
 
 #include <string>

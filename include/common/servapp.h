@@ -26,6 +26,14 @@
 class CServiceApp : public CConsoleApp
 {
 public:
+    // The exit codes of -i and -r that the frame sets (m_nExitCode); the
+    // application lists them with its own.
+    enum
+    {
+        SERVICE_EXIT_FAILED = 5,     // could not be installed, started, stopped or removed
+        SERVICE_EXIT_UNCHANGED = 6   // -i found it running, -r found none
+    };
+
     CServiceApp();
     virtual ~CServiceApp();
 

@@ -3,6 +3,8 @@
 // code, so that a script can tell a typo from a missing server.
 #pragma once
 
+#include "common/servapp.h"
+
 enum {
     EXIT_CODE_OK = 0,
     // The definition file is invalid, unreadable or was missing (the
@@ -16,8 +18,8 @@ enum {
     EXIT_CODE_NOT_CONNECTED = 4,
     // -i or -r failed: the service could not be installed, started, stopped
     // or removed.
-    EXIT_CODE_SERVICE_FAILED = 5,
+    EXIT_CODE_SERVICE_FAILED = CServiceApp::SERVICE_EXIT_FAILED,
     // -i found the service running already, -r found no service: nothing was
     // changed.
-    EXIT_CODE_SERVICE_UNCHANGED = 6,
+    EXIT_CODE_SERVICE_UNCHANGED = CServiceApp::SERVICE_EXIT_UNCHANGED,
 };
