@@ -1,8 +1,8 @@
 // Attacks on a real Ovrin.exe through its control pipe: floods of tiny
-// messages, huge messages, hundreds of connections, a program that holds
-// the pipe's name first, a second supervisor of the same name. After each,
-// a line that keeps crashing must keep being restarted and another client
-// must get its status.
+// messages, a client that never reads, huge messages, hundreds of
+// connections, a program that holds the pipe's name first, a second
+// supervisor of the same name. After each, a line that keeps crashing must
+// keep being restarted and another client must get its status.
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <aclapi.h>
@@ -35,6 +35,17 @@ SIZE_T PrivateBytes(HANDLE hProcess)
     pmc.cb = sizeof pmc;
     ::GetProcessMemoryInfo(hProcess, (PROCESS_MEMORY_COUNTERS*)&pmc, sizeof pmc);
     return pmc.PrivateUsage;
+}
+
+// The largest working set the process has had. A huge message read whole
+// is freed again once it does not parse, so only the peak still shows it
+// after the send.
+SIZE_T PeakWorkingSet(HANDLE hProcess)
+{
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    ::GetProcessMemoryInfo(hProcess, &pmc, sizeof pmc);
+    return pmc.PeakWorkingSetSize;
 }
 
 class Attacked : public ::testing::Test
@@ -117,14 +128,64 @@ TEST_F(Attacked, FloodsHugeMessagesAndManyConnectionsStopNothing)
         EXPECT_FALSE(flooder.HasEnded()) << "a flooding client is no reason to close";
     }
 
+    // A client that never reads: once its pipe's buffer is full, each write
+    // to it waits. The loop must go on answering the others meanwhile, and
+    // the client is closed when a message has waited past the write bound.
+    {
+        CTestClient silent;
+        ASSERT_TRUE(silent.Connect(m_csExe, s_dwLong, FALSE));
+        CTestClient asker;
+        ASSERT_TRUE(asker.Connect(m_csExe, s_dwLong));
+        // Four times the 64 KB buffer, counted as the asker receives it.
+        const size_t cbWanted = 256 * 1024;
+        const DWORD dwAnswerBound = 2000;
+        size_t cbBroadcast = 0;
+        int cStatuses = 0;
+        BOOL fAnswered = TRUE;
+        while (cbBroadcast < cbWanted && fAnswered) {
+            ASSERT_TRUE(asker.Send(MSG_STATUS));
+            cStatuses++;
+            const DWORD dwAsked = ::GetTickCount();
+            for (;;) {
+                const DWORD dwElapsed = ::GetTickCount() - dwAsked;
+                CControlMessage msg;
+                fAnswered = dwElapsed < dwAnswerBound && asker.Receive(msg, dwAnswerBound - dwElapsed);
+                if (!fAnswered)
+                    break;
+                CDataBlock block;
+                if (msg.Serialize(block))
+                    cbBroadcast += block.GetLength();
+                if (msg.m_dwKind == MSG_TEXT && msg.m_csText.compare(0, 19, "Process crasher.exe") == 0)
+                    break;
+            }
+        }
+        EXPECT_TRUE(fAnswered) << "status " << cStatuses << " was not answered within " << dwAnswerBound
+                               << " ms, after " << cbBroadcast << " bytes to a client that never reads";
+        // Its write waited at the latest since the last broadcast: the
+        // bound, the check's period and some slack.
+        const DWORD dwBroadcastEnd = ::GetTickCount();
+        BOOL fOpen = TRUE;
+        while (fOpen && ::GetTickCount() - dwBroadcastEnd < 6000) {
+            ::Sleep(100);
+            // A one-byte message is dropped unread by a server that still
+            // serves the client, and cannot be written once it has gone.
+            fOpen = silent.SendRaw("X", 1, 1000);
+        }
+        EXPECT_FALSE(fOpen) << "a client that took nothing of " << cbBroadcast << " bytes is still connected "
+                            << ::GetTickCount() - dwBroadcastEnd << " ms after the last broadcast";
+        ExpectSupervising("a client that never reads");
+    }
+
     // Huge messages: refused before their size is allocated, their
     // connections closed.
     {
-        const SIZE_T cbBefore = PrivateBytes(m_ovrin.m_pi.hProcess);
-        const std::string csHuge(32 << 20, 'H');
+        const HANDLE hOvrin = m_ovrin.m_pi.hProcess;
+        const SIZE_T cbBefore = PrivateBytes(hOvrin);
+        const SIZE_T cbPeakBefore = PeakWorkingSet(hOvrin);
+        const std::string csHuge(256 << 20, 'H');
         std::vector<std::unique_ptr<CTestClient>> apSenders;
         std::vector<std::thread> athSenders;
-        for (int i = 0; i < 4; i++) {
+        for (int i = 0; i < 2; i++) {
             apSenders.emplace_back(new CTestClient);
             ASSERT_TRUE(apSenders.back()->Connect(m_csExe, s_dwLong));
         }
@@ -132,14 +193,18 @@ TEST_F(Attacked, FloodsHugeMessagesAndManyConnectionsStopNothing)
             athSenders.emplace_back([&pSender, &csHuge] { pSender->SendRaw(csHuge); });
         for (std::thread& th : athSenders)
             th.join();
-        const SIZE_T cbAfter = PrivateBytes(m_ovrin.m_pi.hProcess);
-        EXPECT_LT(cbAfter, cbBefore + (SIZE_T)(16 << 20)) << cbBefore << " grew to " << cbAfter;
         for (auto& pSender : apSenders) {
             const DWORD dwStart = ::GetTickCount();
             while (!pSender->HasEnded() && ::GetTickCount() - dwStart < 3000)
                 ::Sleep(20);
             EXPECT_TRUE(pSender->HasEnded()) << "a huge message's connection stays open";
         }
+        const SIZE_T cbAfter = PrivateBytes(hOvrin);
+        const SIZE_T cbPeakAfter = PeakWorkingSet(hOvrin);
+        EXPECT_LT(cbAfter, cbBefore + (SIZE_T)(16 << 20)) << cbBefore << " grew to " << cbAfter;
+        EXPECT_LT(cbPeakAfter, cbPeakBefore + (SIZE_T)(64 << 20))
+            << "peak working set " << cbPeakBefore << " grew to " << cbPeakAfter << " while messages of "
+            << csHuge.size() << " bytes came";
         ExpectSupervising("huge messages");
     }
 
