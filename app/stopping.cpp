@@ -104,8 +104,7 @@ void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapM
     // A line waiting out its restart delay or start retry stays down until
     // the operator starts it again.
     if (nFor == STOP_FOR_OPERATOR && !pProcess->m_fNoStop && pProcess->CancelRestart()) {
-        pProcess->m_fStopRequested = TRUE;
-        pProcess->SetState(PS_STOPPED);
+        pProcess->RecordEnd(END_CANCELLED);
         Broadcast(csName + " Stopped.");
         BroadcastRecord(pProcess);
         return;

@@ -160,6 +160,7 @@ BOOL CWatchedProcess::SetState(LONG nState)
     if (nState != m_nState)
         DEBUG_TRACE_MSG("State of " << GetExeName() << ": " << m_nState << " -> " << nState);
     m_nState = nState;
+    UpdateWait();
     return TRUE;
 }
 
@@ -242,11 +243,18 @@ BOOL CWatchedProcess::EndedNormally()
     return m_fCheckExitCode && m_processinfo.hProcess != NULL && (DWORD)GetExitCode() == m_dwOkExitCode;
 }
 
-void CWatchedProcess::WaitOnProcess(BOOL fEnable)
+void CWatchedProcess::UpdateWait()
 {
-    m_pwoDelegate = NULL;
-    m_phWaitHandle = &m_processinfo.hProcess;
-    m_fEnabled = fEnable;
+    if ((m_nState == PS_RUNNING || m_nState == PS_STOPPING) && m_processinfo.hProcess != NULL) {
+        m_pwoDelegate = NULL;
+        m_phWaitHandle = &m_processinfo.hProcess;
+        m_fEnabled = TRUE;
+    } else if (m_alarmRestart.IsArmed()) {
+        m_pwoDelegate = &m_alarmRestart;
+        m_fEnabled = TRUE;
+    } else {
+        m_fEnabled = FALSE;
+    }
 }
 
 void CWatchedProcess::ArmRestart(LONG nDelayMs, BOOL fFromEnd)
@@ -256,8 +264,7 @@ void CWatchedProcess::ArmRestart(LONG nDelayMs, BOOL fFromEnd)
         m_alarmRestart.SetAtMonotonic(m_ullEndedMs + (ULONGLONG)nDelayMs, m_mtEnded + mtsDelay);
     else
         m_alarmRestart.SetAfter(mtsDelay);
-    m_pwoDelegate = &m_alarmRestart;
-    m_fEnabled = TRUE;
+    UpdateWait();
 }
 
 void CWatchedProcess::MarkEnded()
@@ -340,10 +347,8 @@ BOOL CWatchedProcess::IsRestartPending() const
 BOOL CWatchedProcess::CancelRestart()
 {
     BOOL fPending = IsRestartPending();
-    if (m_pwoDelegate == &m_alarmRestart) {
-        m_alarmRestart.Cancel();
-        m_fEnabled = FALSE;
-    }
+    m_alarmRestart.Cancel();
+    UpdateWait();
     return fPending;
 }
 

@@ -50,6 +50,15 @@ enum
     STOP_FOR_MASTER      // RULE_STOP_FOR_GOOD
 };
 
+// How a run came to its end (RecordEnd).
+enum
+{
+    END_SEEN,
+    END_KILLED,
+    END_CANCELLED,
+    END_GIVEN_UP
+};
+
 // What asking a record to stop came to (BeginStop).
 enum
 {
@@ -160,8 +169,15 @@ public:
     BOOL Kill();
     // Arms the restart nDelayMs after the recorded end.
     void ScheduleRestart(LONG nDelayMs);
-    // Waits on the process handle from now on (enabled or not).
-    void WaitOnProcess(BOOL fEnable);
+    // What the record waits on follows from its state: its process while
+    // it runs or is being stopped, else its restart alarm while one is
+    // armed, else nothing. Every change of either calls this.
+    void UpdateWait();
+    // Every end of a run goes through here, which decides the state it
+    // leaves: END_SEEN (the loop saw the process end: crashed, ended or
+    // stopped by the line's rules), END_KILLED, END_CANCELLED (an
+    // operator's stop of a line waiting for its restart), END_GIVEN_UP.
+    void RecordEnd(LONG nHow);
     // Waits on the restart alarm, armed nDelayMs after the recorded end
     // (fFromEnd) or after now.
     void ArmRestart(LONG nDelayMs, BOOL fFromEnd);

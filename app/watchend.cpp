@@ -15,25 +15,8 @@ void CWatchedProcess::OnSignalled()
     if (m_processinfo.hProcess != NULL && GetWaitHandle() == m_processinfo.hProcess) {
         m_fHasLastExitCode = ::GetExitCodeProcess(m_processinfo.hProcess, &m_dwLastExitCode);
         m_alarmStop.Cancel();
-        if (m_nState == PS_STOPPING) {
-            SetState(PS_STOPPED);
-        } else if (m_nState == PS_RUNNING) {
-            std::string csName = GetExeName();
-            if (m_fSync) {
-                DEBUG_TRACE_MSG("The process " << csName << " has ended.");
-                SetState(PS_ENDED);
-            } else if (m_fStopRequested) {
-                SetState(PS_STOPPED);
-            } else if (EndedNormally()) {
-                DEBUG_TRACE_MSG("The process " << csName << " ended with an okay exit code.");
-                SetState(PS_ENDED);
-            } else {
-                DEBUG_TRACE_MSG("The process " << csName << " has ended unexpectedly.");
-                SetState(PS_CRASHED);
-            }
-        }
         MarkEnded();
-        m_fEnabled = FALSE;
+        RecordEnd(END_SEEN);
         // The rules follow the process that was started; what it started
         // ends with it.
         EndTree();
@@ -42,6 +25,48 @@ void CWatchedProcess::OnSignalled()
         CloseHandles();
         SetState(PS_STARTING);
     }
+}
+
+void CWatchedProcess::RecordEnd(LONG nHow)
+{
+    LONG nState = m_nState;
+    const std::string csName = GetExeName();
+    switch (nHow) {
+    case END_SEEN:
+        // Only a run that was watched ends by itself; any other state is
+        // left as it is (it is no longer waited on either way).
+        if (m_nState == PS_STOPPING) {
+            nState = PS_STOPPED;
+        } else if (m_nState != PS_RUNNING) {
+            break;
+        } else if (m_fSync) {
+            DEBUG_TRACE_MSG("The process " << csName << " has ended.");
+            nState = PS_ENDED;
+        } else if (m_fStopRequested) {
+            nState = PS_STOPPED;
+        } else if (EndedNormally()) {
+            DEBUG_TRACE_MSG("The process " << csName << " ended with an okay exit code.");
+            nState = PS_ENDED;
+        } else {
+            DEBUG_TRACE_MSG("The process " << csName << " has ended unexpectedly.");
+            nState = PS_CRASHED;
+        }
+        break;
+    case END_KILLED:
+        nState = PS_ENDED;
+        break;
+    case END_CANCELLED:
+        m_fStopRequested = TRUE;
+        nState = PS_STOPPED;
+        break;
+    case END_GIVEN_UP:
+        nState = PS_GIVEN_UP;
+        break;
+    default:
+        CHECK_FAILED_("unknown end", "nHow", nHow, "m_nState", m_nState);
+        break;
+    }
+    SetState(nState);
 }
 
 void CWatchedProcess::ScheduleRestart(LONG nDelayMs)
@@ -72,7 +97,7 @@ LONG CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
             if (NextRestartDelay(GetRestartPolicy(), m_restartCount, ullRunMs, nDelayMs))
                 ScheduleRestart(nDelayMs);
             else
-                SetState(PS_GIVEN_UP);
+                RecordEnd(END_GIVEN_UP);
         }
         return RULE_NONE;
     }

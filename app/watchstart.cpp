@@ -138,7 +138,10 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
         SetState(PS_RUNNING);
     }
     m_fStopRequested = FALSE;
-    WaitOnProcess(TRUE);
+    // A restart that was due (an operator's start came first) would
+    // otherwise start the line again after this run.
+    m_alarmRestart.Cancel();
+    UpdateWait();
     m_mtStarted = CMilliTime::GetCurrentTime();
     m_ullStartedMs = GetMonotonicMilliseconds();
     m_mtEnded = CMilliTime();
@@ -279,10 +282,11 @@ BOOL CWatchedProcess::Kill()
 {
     if (m_fNoStop)
         return FALSE;
-    SetState(PS_ENDED);
-    m_fEnabled = FALSE;
-    m_fStopRequested = TRUE;
+    // Nothing brings a killed line back but the rule that killed it.
+    m_alarmRestart.Cancel();
     m_alarmStop.Cancel();
+    m_fStopRequested = TRUE;
+    RecordEnd(END_KILLED);
     // A process that has ended already: Windows refuses with
     // ERROR_ACCESS_DENIED, which Terminate accepts; Wine 8 returns TRUE
     // (measured). Either way nothing is reported.
