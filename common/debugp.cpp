@@ -6,6 +6,7 @@
 #include "common/conapp.h"
 #include "common/debug.h"
 #include "common/filestuf.h"
+#include "common/handle.h"
 #include "common/notifier.h"
 
 namespace {
@@ -43,8 +44,8 @@ void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT
         return;
     }
     CBoxRequest* pRequest = new CBoxRequest{csText, csTitle, uType};
-    HANDLE hThread = ::CreateThread(NULL, 0, ShowBox, pRequest, 0, NULL);
-    if (hThread == NULL) {
+    CHandle hThread(::CreateThread(NULL, 0, ShowBox, pRequest, 0, NULL));
+    if (!hThread.IsValid()) {
         delete pRequest;
         ::InterlockedDecrement(&s_cBoxes);
         return;
@@ -55,8 +56,7 @@ void ShowBoxDetached(const std::string& csText, const std::string& csTitle, UINT
     // (measured; waiting only for the desktop window was not enough). So
     // the box gets a bounded moment; with a display it stays up and the
     // caller goes on after that moment.
-    ::WaitForSingleObject(hThread, s_dwBoxWaitMs);
-    ::CloseHandle(hThread);
+    ::WaitForSingleObject(hThread.Get(), s_dwBoxWaitMs);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "common/assertex.h"
 #include "common/filestuf.h"
+#include "common/handle.h"
 #include "common/serial.h"
 #include "common/strutil.h"
 
@@ -213,8 +214,8 @@ BOOL CPipe::CreateServerEnd(CIoInstance* pInstance)
 {
     const std::string csFullName = GetFullName();
     for (;;) {
-        HANDLE hHandle = CreateServerHandle(m_dwOpenMode | (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0));
-        if (hHandle == INVALID_HANDLE_VALUE)
+        CHandle hHandle(CreateServerHandle(m_dwOpenMode | (m_fOverlapped ? FILE_FLAG_OVERLAPPED : 0)));
+        if (!hHandle.IsValid())
             return FALSE;
         DEBUG_TRACE_MSG("An instance of the pipe " << csFullName << " has been created. Waiting for a connection. ");
         BOOL fConnected;
@@ -226,22 +227,21 @@ BOOL CPipe::CreateServerEnd(CIoInstance* pInstance)
             OVERLAPPED overlapped;
             ZeroMemory(&overlapped, sizeof(overlapped));
             overlapped.hEvent = event.m_hHandle;
-            fConnected = ::ConnectNamedPipe(hHandle, &overlapped);
+            fConnected = ::ConnectNamedPipe(hHandle.Get(), &overlapped);
             if (!fConnected && ::GetLastError() == ERROR_IO_PENDING) {
                 DWORD cbDone = 0;
-                fConnected = ::GetOverlappedResult(hHandle, &overlapped, &cbDone, TRUE);
+                fConnected = ::GetOverlappedResult(hHandle.Get(), &overlapped, &cbDone, TRUE);
             }
         } else {
-            fConnected = ::ConnectNamedPipe(hHandle, NULL);
+            fConnected = ::ConnectNamedPipe(hHandle.Get(), NULL);
         }
         dwError = fConnected ? 0 : ::GetLastError();
         if (fConnected || dwError == ERROR_PIPE_CONNECTED) {
-            pInstance->m_hHandle = hHandle;
+            pInstance->m_hHandle = hHandle.Release();
             DEBUG_TRACE_MSG("Someone has connected to " << csFullName);
             ::SetLastError(0);
             return TRUE;
         }
-        VERIFY_TRUE(::CloseHandle(hHandle));
         if (dwError != ERROR_NO_DATA) {
             ::SetLastError(dwError);
             return FALSE;

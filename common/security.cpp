@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "common/assertex.h"
+#include "common/handle.h"
 
 CSecurityAttributes::CSecurityAttributes() : m_psd(NULL)
 {
@@ -39,18 +40,13 @@ BOOL CSecurityAttributes::SetPrivateDacl()
     free(m_psd);
     m_psd = NULL;
     // The process's own account, from its token.
-    HANDLE hToken = NULL;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken))
+    CHandle hToken;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, hToken.Receive()))
         return FALSE;
     BYTE abUser[256];
     DWORD cbUser = 0;
-    BOOL fUser = ::GetTokenInformation(hToken, TokenUser, abUser, sizeof abUser, &cbUser);
-    const DWORD dwError = ::GetLastError();
-    ::CloseHandle(hToken);
-    if (!fUser) {
-        ::SetLastError(dwError);
+    if (!::GetTokenInformation(hToken.Get(), TokenUser, abUser, sizeof abUser, &cbUser))
         return FALSE;
-    }
     BYTE abAdmins[SECURITY_MAX_SID_SIZE];
     BYTE abSystem[SECURITY_MAX_SID_SIZE];
     DWORD cbAdmins = sizeof abAdmins;

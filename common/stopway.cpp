@@ -5,6 +5,7 @@
 #include <string.h>
 #include <tlhelp32.h>
 
+#include "common/handle.h"
 #include "common/strutil.h"
 
 namespace {
@@ -63,19 +64,19 @@ LPTHREAD_START_ROUTINE FindCtrlRoutineIn(DWORD dwProcessId)
         FARPROC pfn = hModule != NULL ? ::GetProcAddress(hModule, "CtrlRoutine") : NULL;
         if (pfn == NULL)
             continue;
-        HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, dwProcessId);
-        if (hSnapshot == INVALID_HANDLE_VALUE)
+        CHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, dwProcessId));
+        if (!hSnapshot.IsValid())
             return NULL;
         MODULEENTRY32 me = {};
         me.dwSize = sizeof me;
         BYTE* pbTheirBase = NULL;
-        for (BOOL fMore = ::Module32First(hSnapshot, &me); fMore; fMore = ::Module32Next(hSnapshot, &me)) {
+        for (BOOL fMore = ::Module32First(hSnapshot.Get(), &me); fMore;
+             fMore = ::Module32Next(hSnapshot.Get(), &me)) {
             if (StrIEqual(me.szModule, pszModule)) {
                 pbTheirBase = me.modBaseAddr;
                 break;
             }
         }
-        ::CloseHandle(hSnapshot);
         if (pbTheirBase == NULL) {
             ::SetLastError(ERROR_MOD_NOT_FOUND);
             return NULL;
@@ -99,11 +100,8 @@ BOOL DeliverCtrlEvent(DWORD dwEvent, HANDLE hProcess, DWORD dwProcessId)
         return FALSE;
     // Not waited on: the handlers may take their time, and the caller
     // learns of the end from the process handle.
-    HANDLE hThread = ::CreateRemoteThread(hProcess, NULL, 0, pfnCtrlRoutine, (LPVOID)(ULONG_PTR)dwEvent, 0, NULL);
-    if (hThread == NULL)
-        return FALSE;
-    ::CloseHandle(hThread);
-    return TRUE;
+    CHandle hThread(::CreateRemoteThread(hProcess, NULL, 0, pfnCtrlRoutine, (LPVOID)(ULONG_PTR)dwEvent, 0, NULL));
+    return hThread.IsValid();
 }
 
 struct CCloseWindows
@@ -143,15 +141,16 @@ BOOL DeliverClose(DWORD dwProcessId)
 
 BOOL DeliverQuit(DWORD dwProcessId)
 {
-    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    CHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!hSnapshot.IsValid())
         return FALSE;
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
     int nFound = 0;
     int nPosted = 0;
     DWORD dwError = ERROR_SUCCESS;
-    for (BOOL fMore = ::Thread32First(hSnapshot, &entry); fMore; fMore = ::Thread32Next(hSnapshot, &entry)) {
+    for (BOOL fMore = ::Thread32First(hSnapshot.Get(), &entry); fMore;
+         fMore = ::Thread32Next(hSnapshot.Get(), &entry)) {
         if (entry.th32OwnerProcessID != dwProcessId)
             continue;
         nFound++;
@@ -160,7 +159,6 @@ BOOL DeliverQuit(DWORD dwProcessId)
         else
             dwError = ::GetLastError();
     }
-    ::CloseHandle(hSnapshot);
     if (nFound == 0)
         return FailWith(ERROR_NOT_FOUND);
     if (nPosted == 0)
@@ -235,9 +233,9 @@ BOOL DeliverStopWay(DWORD dwWay, HANDLE hProcess, DWORD dwProcessId)
 
 BOOL IsGuiImage(const std::string& csPath)
 {
-    HANDLE hFile = ::CreateFileA(csPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    CHandle hFile(::CreateFileA(csPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!hFile.IsValid())
         return FALSE;
     BOOL fGui = FALSE;
     IMAGE_DOS_HEADER dosheader;
@@ -247,8 +245,8 @@ BOOL IsGuiImage(const std::string& csPath)
     static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, Subsystem) == offsetof(IMAGE_OPTIONAL_HEADER64, Subsystem),
                   "Subsystem moves between image kinds");
     BYTE abNt[sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER) + cbSubsystemEnd];
-    if (ReadAt(hFile, 0, &dosheader, sizeof dosheader) && dosheader.e_magic == IMAGE_DOS_SIGNATURE &&
-        dosheader.e_lfanew > 0 && ReadAt(hFile, (DWORD)dosheader.e_lfanew, abNt, sizeof abNt)) {
+    if (ReadAt(hFile.Get(), 0, &dosheader, sizeof dosheader) && dosheader.e_magic == IMAGE_DOS_SIGNATURE &&
+        dosheader.e_lfanew > 0 && ReadAt(hFile.Get(), (DWORD)dosheader.e_lfanew, abNt, sizeof abNt)) {
         DWORD dwSignature = 0;
         IMAGE_FILE_HEADER fileheader;
         WORD wMagic = 0;
@@ -262,6 +260,5 @@ BOOL IsGuiImage(const std::string& csPath)
                (wMagic == IMAGE_NT_OPTIONAL_HDR32_MAGIC || wMagic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) &&
                fileheader.SizeOfOptionalHeader >= cbSubsystemEnd && wSubsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
     }
-    ::CloseHandle(hFile);
     return fGui;
 }

@@ -12,6 +12,7 @@
 
 #include "common/assertex.h"
 #include "common/debug.h"
+#include "common/handle.h"
 
 // Toolhelp hands out this same list, but Wine 8's Toolhelp asks for it with
 // a buffer that starts at 4 KB and doubles, listing every process anew at
@@ -91,12 +92,12 @@ BOOL CProcessCensus::CollectFromProcessList()
 
 BOOL CProcessCensus::CollectFromToolhelp()
 {
-    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    CHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!hSnapshot.IsValid())
         return FALSE;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
-    BOOL fMore = ::Process32FirstW(hSnapshot, &entry);
+    BOOL fMore = ::Process32FirstW(hSnapshot.Get(), &entry);
     DWORD dwError = fMore ? ERROR_SUCCESS : ::GetLastError();
     while (fMore) {
         // The idle process has no image; the performance data call it "Idle".
@@ -104,11 +105,11 @@ BOOL CProcessCensus::CollectFromToolhelp()
                                                               : ProcessNameFromImage(entry.szExeFile));
         m_adwProcessIds.push_back(entry.th32ProcessID);
         entry.dwSize = sizeof(entry);
-        fMore = ::Process32NextW(hSnapshot, &entry);
+        fMore = ::Process32NextW(hSnapshot.Get(), &entry);
         if (!fMore)
             dwError = ::GetLastError();
     }
-    VERIFY_TRUE(::CloseHandle(hSnapshot));
+    hSnapshot.Reset();
     if (dwError != ERROR_NO_MORE_FILES) {
         m_acsProcessNames.clear();
         m_adwProcessIds.clear();

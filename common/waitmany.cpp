@@ -51,6 +51,7 @@
 
 #include "common/assertex.h"
 #include "common/filestuf.h"
+#include "common/handle.h"
 
 void (*g_pfnWaitManyWokenHook)(void* pvContext) = NULL;
 void* g_pvWaitManyWokenHookContext = NULL;
@@ -68,15 +69,15 @@ enum EPollResult { POLL_NONE, POLL_HIT, POLL_FAILED };
 // The events one call shares with its helpers; kept in the pool between calls.
 struct CWaitCall
 {
-    HANDLE m_hReport;   // manual-reset: a helper consumed a signal or failed
-    HANDLE m_hStop;     // manual-reset: every helper gives up its batch
-    HANDLE m_hDone;     // auto-reset: the last helper has stored its result
+    CHandle m_hReport;   // manual-reset: a helper consumed a signal or failed
+    CHandle m_hStop;     // manual-reset: every helper gives up its batch
+    CHandle m_hDone;     // auto-reset: the last helper has stored its result
     volatile LONG m_cPending;   // helpers that have not stored their result yet
 };
 
 struct CWaitHelper
 {
-    HANDLE m_hGo;     // auto-reset: a batch is ready
+    CHandle m_hGo;    // auto-reset: a batch is ready
     // The batch, written by the caller before m_hGo.
     const HANDLE* m_phHandles;
     DWORD m_cHandles;
@@ -103,12 +104,6 @@ CHelperPool& Pool()
     return *s_pPool;
 }
 
-void CloseHelperHandles(CWaitHelper* pHelper)
-{
-    if (pHelper->m_hGo != NULL)
-        VERIFY_TRUE(::CloseHandle(pHelper->m_hGo));
-}
-
 // A helper that was not handed out while its wait for work timed out leaves
 // the pool; one that was handed out meanwhile finds its go event set.
 BOOL RetireIfIdle(CWaitHelper* pHelper)
@@ -120,10 +115,8 @@ BOOL RetireIfIdle(CWaitHelper* pHelper)
     if (fRetire)
         pool.m_apIdle.erase(it);
     ::LeaveCriticalSection(&pool.m_critsec);
-    if (fRetire) {
-        CloseHelperHandles(pHelper);
+    if (fRetire)
         delete pHelper;
-    }
     return fRetire;
 }
 
@@ -132,7 +125,7 @@ DWORD WINAPI HelperRoutine(void* pvHelper)
     CWaitHelper* pHelper = static_cast<CWaitHelper*>(pvHelper);
     HANDLE ahWait[MAXIMUM_WAIT_OBJECTS];
     for (;;) {
-        if (::WaitForSingleObject(pHelper->m_hGo, HELPER_IDLE_RETIRE_MS) == WAIT_TIMEOUT) {
+        if (::WaitForSingleObject(pHelper->m_hGo.Get(), HELPER_IDLE_RETIRE_MS) == WAIT_TIMEOUT) {
             if (RetireIfIdle(pHelper))
                 return 0;
             continue;
@@ -140,7 +133,7 @@ DWORD WINAPI HelperRoutine(void* pvHelper)
         // The stop event comes first: when it and an object are signalled
         // together, the wait reports the stop and consumes nothing else.
         CWaitCall* pCall = pHelper->m_pCall;
-        ahWait[0] = pCall->m_hStop;
+        ahWait[0] = pCall->m_hStop.Get();
         memcpy(ahWait + 1, pHelper->m_phHandles, pHelper->m_cHandles * sizeof(HANDLE));
         const DWORD dw = ::WaitForMultipleObjects(pHelper->m_cHandles + 1, ahWait, FALSE, INFINITE);
         pHelper->m_iConsumed = NO_INDEX;
@@ -148,60 +141,47 @@ DWORD WINAPI HelperRoutine(void* pvHelper)
         pHelper->m_dwError = 0;
         if (dw > WAIT_OBJECT_0 && dw <= WAIT_OBJECT_0 + pHelper->m_cHandles) {
             pHelper->m_iConsumed = pHelper->m_iBase + (dw - WAIT_OBJECT_0 - 1);
-            ::SetEvent(pCall->m_hReport);
+            ::SetEvent(pCall->m_hReport.Get());
         } else if (dw != WAIT_OBJECT_0) {
             pHelper->m_fFailed = TRUE;
             pHelper->m_dwError = dw == WAIT_FAILED ? ::GetLastError() : ERROR_INVALID_HANDLE;
-            ::SetEvent(pCall->m_hReport);
+            ::SetEvent(pCall->m_hReport.Get());
         }
         // The caller reads the results only after the last helper's signal;
         // the others must not touch the call afterwards (it may be reused).
         if (::InterlockedDecrement(&pCall->m_cPending) == 0)
-            ::SetEvent(pCall->m_hDone);
+            ::SetEvent(pCall->m_hDone.Get());
     }
 }
 
 CWaitHelper* CreateHelper()
 {
     CWaitHelper* pHelper = new CWaitHelper();
-    pHelper->m_hGo = ::CreateEventA(NULL, FALSE, FALSE, NULL);
-    HANDLE hThread = NULL;
-    if (pHelper->m_hGo != NULL)
-        hThread = ::CreateThread(NULL, HELPER_STACK_SIZE, HelperRoutine, pHelper,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
-    if (hThread == NULL) {
+    pHelper->m_hGo.Reset(::CreateEventA(NULL, FALSE, FALSE, NULL));
+    // Helpers are never joined: they end by themselves when idle, or with
+    // the process, so the thread handle goes at once.
+    CHandle hThread;
+    if (pHelper->m_hGo.IsValid())
+        hThread.Reset(::CreateThread(NULL, HELPER_STACK_SIZE, HelperRoutine, pHelper,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
+    if (!hThread.IsValid()) {
         const DWORD dwError = ::GetLastError();
-        CloseHelperHandles(pHelper);
         delete pHelper;
         ::SetLastError(dwError);
         return NULL;
     }
-    // Helpers are never joined: they end by themselves when idle, or with
-    // the process.
-    VERIFY_TRUE(::CloseHandle(hThread));
     return pHelper;
-}
-
-void CloseCall(CWaitCall* pCall)
-{
-    if (pCall->m_hReport != NULL)
-        VERIFY_TRUE(::CloseHandle(pCall->m_hReport));
-    if (pCall->m_hStop != NULL)
-        VERIFY_TRUE(::CloseHandle(pCall->m_hStop));
-    if (pCall->m_hDone != NULL)
-        VERIFY_TRUE(::CloseHandle(pCall->m_hDone));
-    delete pCall;
 }
 
 CWaitCall* CreateCall()
 {
     CWaitCall* pCall = new CWaitCall();
-    pCall->m_hReport = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    pCall->m_hStop = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    pCall->m_hDone = ::CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (pCall->m_hReport == NULL || pCall->m_hStop == NULL || pCall->m_hDone == NULL) {
+    pCall->m_hReport.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
+    pCall->m_hStop.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
+    pCall->m_hDone.Reset(::CreateEventA(NULL, FALSE, FALSE, NULL));
+    if (!pCall->m_hReport.IsValid() || !pCall->m_hStop.IsValid() || !pCall->m_hDone.IsValid()) {
         const DWORD dwError = ::GetLastError();
-        CloseCall(pCall);
+        delete pCall;
         ::SetLastError(dwError);
         return NULL;
     }
@@ -320,12 +300,12 @@ EPollResult WaitWithHelpers(const std::vector<HANDLE>& ahHandles, DWORD dwTimeou
         pHelper->m_phHandles = &ahHandles[pHelper->m_iBase];
         pHelper->m_cHandles = (DWORD)std::min<size_t>(HELPER_BATCH, cHandles - pHelper->m_iBase);
         pHelper->m_pCall = pCall;
-        ::SetEvent(pHelper->m_hGo);
+        ::SetEvent(pHelper->m_hGo.Get());
     }
 
     HANDLE ahOwn[MAXIMUM_WAIT_OBJECTS];
     memcpy(ahOwn, &ahHandles[0], OWN_BATCH * sizeof(HANDLE));
-    ahOwn[OWN_BATCH] = pCall->m_hReport;
+    ahOwn[OWN_BATCH] = pCall->m_hReport.Get();
     const DWORD dw = ::WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, ahOwn, FALSE, dwTimeout);
     std::vector<size_t> aiConsumed;
     aiConsumed.reserve(cHelpers + 1);
@@ -341,10 +321,10 @@ EPollResult WaitWithHelpers(const std::vector<HANDLE>& ahHandles, DWORD dwTimeou
 
     // One stop for all helpers and one signal back from the last of them:
     // two calls here, however many helpers there are.
-    ::SetEvent(pCall->m_hStop);
-    ::WaitForSingleObject(pCall->m_hDone, INFINITE);
-    ::ResetEvent(pCall->m_hStop);
-    ::ResetEvent(pCall->m_hReport);
+    ::SetEvent(pCall->m_hStop.Get());
+    ::WaitForSingleObject(pCall->m_hDone.Get(), INFINITE);
+    ::ResetEvent(pCall->m_hStop.Get());
+    ::ResetEvent(pCall->m_hReport.Get());
     for (size_t k = 0; k < cHelpers; k++) {
         CWaitHelper* pHelper = apHelpers[k];
         if (pHelper->m_iConsumed != NO_INDEX)

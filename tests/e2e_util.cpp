@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/filestuf.h"
+#include "common/handle.h"
 #include "common/strutil.h"
 
 namespace {
@@ -31,49 +32,52 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
 {
     CRunResult result;
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-    HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
-    ::CreatePipe(&hInRead, &hInWrite, &sa, 1 << 16);
-    ::CreatePipe(&hOutRead, &hOutWrite, &sa, 1 << 16);
-    ::CreatePipe(&hErrRead, &hErrWrite, &sa, 1 << 16);
-    ::SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(hErrRead, HANDLE_FLAG_INHERIT, 0);
+    CHandle hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
+    ::CreatePipe(hInRead.Receive(), hInWrite.Receive(), &sa, 1 << 16);
+    ::CreatePipe(hOutRead.Receive(), hOutWrite.Receive(), &sa, 1 << 16);
+    ::CreatePipe(hErrRead.Receive(), hErrWrite.Receive(), &sa, 1 << 16);
+    ::SetHandleInformation(hInWrite.Get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(hOutRead.Get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(hErrRead.Get(), HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hErrWrite;
+    si.hStdInput = hInRead.Get();
+    si.hStdOutput = hOutWrite.Get();
+    si.hStdError = hErrWrite.Get();
     PROCESS_INFORMATION pi = {};
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');
     result.m_fStarted = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, 0, NULL,
                                        csDirectory.empty() ? NULL : csDirectory.c_str(), &si, &pi);
-    ::CloseHandle(hInRead);
-    ::CloseHandle(hOutWrite);
-    ::CloseHandle(hErrWrite);
+    // The child's ends go at once: the output pipes end when the child (and
+    // whatever inherited them) has gone.
+    hInRead.Reset();
+    hOutWrite.Reset();
+    hErrWrite.Reset();
+    CHandle hProcess(pi.hProcess);
+    CHandle hMainThread(pi.hThread);
 
     CPipeReader outReader, errReader;
-    outReader.m_hRead = hOutRead;
-    errReader.m_hRead = hErrRead;
-    HANDLE ahThreads[2] = {::CreateThread(NULL, 0, ReadAll, &outReader, 0, NULL),
-                           ::CreateThread(NULL, 0, ReadAll, &errReader, 0, NULL)};
+    outReader.m_hRead = hOutRead.Get();
+    errReader.m_hRead = hErrRead.Get();
+    CHandle hOutThread(::CreateThread(NULL, 0, ReadAll, &outReader, 0, NULL));
+    CHandle hErrThread(::CreateThread(NULL, 0, ReadAll, &errReader, 0, NULL));
+    const HANDLE ahThreads[2] = {hOutThread.Get(), hErrThread.Get()};
     if (result.m_fStarted) {
         DWORD cbWritten = 0;
         if (!csInput.empty())
-            ::WriteFile(hInWrite, csInput.data(), (DWORD)csInput.size(), &cbWritten, NULL);
+            ::WriteFile(hInWrite.Get(), csInput.data(), (DWORD)csInput.size(), &cbWritten, NULL);
     }
-    ::CloseHandle(hInWrite);
+    hInWrite.Reset();
     if (result.m_fStarted) {
-        if (::WaitForSingleObject(pi.hProcess, dwTimeoutMs) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(hProcess.Get(), dwTimeoutMs) != WAIT_OBJECT_0) {
             result.m_fTimedOut = TRUE;
-            ::TerminateProcess(pi.hProcess, 999);
-            ::WaitForSingleObject(pi.hProcess, 5000);
+            ::TerminateProcess(hProcess.Get(), 999);
+            ::WaitForSingleObject(hProcess.Get(), 5000);
         }
-        ::GetExitCodeProcess(pi.hProcess, &result.m_dwExitCode);
-        ::CloseHandle(pi.hProcess);
-        ::CloseHandle(pi.hThread);
+        ::GetExitCodeProcess(hProcess.Get(), &result.m_dwExitCode);
     }
     // Grandchildren may hold the pipes open; do not wait for them for ever.
     if (::WaitForMultipleObjects(2, ahThreads, TRUE, 5000) != WAIT_OBJECT_0) {
@@ -81,10 +85,6 @@ CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInp
         ::CancelSynchronousIo(ahThreads[1]);
         ::WaitForMultipleObjects(2, ahThreads, TRUE, 2000);
     }
-    ::CloseHandle(ahThreads[0]);
-    ::CloseHandle(ahThreads[1]);
-    ::CloseHandle(hOutRead);
-    ::CloseHandle(hErrRead);
     result.m_csOut = outReader.m_csText;
     result.m_csErr = errReader.m_csText;
     return result;
@@ -137,27 +137,24 @@ BOOL PlaceChild(const std::string& csDirectory, const std::string& csName)
 
 BOOL WriteTextFile(const std::string& csPath, const std::string& csText)
 {
-    HANDLE h = ::CreateFileA(csPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE)
+    CHandle h(::CreateFileA(csPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!h.IsValid())
         return FALSE;
     DWORD cb = 0;
-    BOOL fOk = ::WriteFile(h, csText.data(), (DWORD)csText.size(), &cb, NULL) && cb == csText.size();
-    ::CloseHandle(h);
-    return fOk;
+    return ::WriteFile(h.Get(), csText.data(), (DWORD)csText.size(), &cb, NULL) && cb == csText.size();
 }
 
 BOOL ReadTextFile(const std::string& csPath, std::string& csText)
 {
     csText.clear();
-    HANDLE h = ::CreateFileA(csPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                             0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
+    CHandle h(::CreateFileA(csPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                            0, NULL));
+    if (!h.IsValid())
         return FALSE;
     char ab[4096];
     DWORD cb = 0;
-    while (::ReadFile(h, ab, sizeof ab, &cb, NULL) && cb > 0)
+    while (::ReadFile(h.Get(), ab, sizeof ab, &cb, NULL) && cb > 0)
         csText.append(ab, cb);
-    ::CloseHandle(h);
     return TRUE;
 }
 
@@ -204,17 +201,16 @@ double MsSince(LONGLONG llTicks)
 std::vector<DWORD> FindProcessesWithPrefix(const std::string& csPrefix)
 {
     std::vector<DWORD> adwIds;
-    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    CHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!hSnapshot.IsValid())
         return adwIds;
     PROCESSENTRY32 pe = {};
     pe.dwSize = sizeof pe;
-    for (BOOL f = ::Process32First(hSnapshot, &pe); f; f = ::Process32Next(hSnapshot, &pe)) {
+    for (BOOL f = ::Process32First(hSnapshot.Get(), &pe); f; f = ::Process32Next(hSnapshot.Get(), &pe)) {
         const std::string csName = pe.szExeFile;
         if (csName.size() >= csPrefix.size() && StrIEqual(csName.substr(0, csPrefix.size()), csPrefix))
             adwIds.push_back(pe.th32ProcessID);
     }
-    ::CloseHandle(hSnapshot);
     return adwIds;
 }
 
@@ -222,12 +218,11 @@ size_t KillProcessesWithPrefix(const std::string& csPrefix)
 {
     const std::vector<DWORD> adwIds = FindProcessesWithPrefix(csPrefix);
     for (DWORD dwId : adwIds) {
-        HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
-        if (hProcess == NULL)
+        CHandle hProcess(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId));
+        if (!hProcess.IsValid())
             continue;
-        ::TerminateProcess(hProcess, 1);
-        ::WaitForSingleObject(hProcess, 5000);
-        ::CloseHandle(hProcess);
+        ::TerminateProcess(hProcess.Get(), 1);
+        ::WaitForSingleObject(hProcess.Get(), 5000);
     }
     return adwIds.size();
 }

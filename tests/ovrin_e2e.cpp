@@ -4,8 +4,7 @@
 #include "common/serial.h"
 #include "e2e_util.h"
 
-COvrinProcess::COvrinProcess()
-    : m_llLaunched(0), m_hJob(NULL), m_hInput(NULL), m_hOutput(NULL), m_hReader(NULL)
+COvrinProcess::COvrinProcess() : m_llLaunched(0)
 {
     ZeroMemory(&m_pi, sizeof m_pi);
     ::InitializeCriticalSection(&m_critsec);
@@ -14,15 +13,14 @@ COvrinProcess::COvrinProcess()
 COvrinProcess::~COvrinProcess()
 {
     Cleanup();
-    if (m_hReader != NULL) {
+    if (m_hReader.IsValid()) {
         // Every writer of the output pipe ended with the job.
-        if (::WaitForSingleObject(m_hReader, 5000) != WAIT_OBJECT_0)
-            ::CancelSynchronousIo(m_hReader);
-        ::WaitForSingleObject(m_hReader, 2000);
-        ::CloseHandle(m_hReader);
+        if (::WaitForSingleObject(m_hReader.Get(), 5000) != WAIT_OBJECT_0)
+            ::CancelSynchronousIo(m_hReader.Get());
+        ::WaitForSingleObject(m_hReader.Get(), 2000);
+        m_hReader.Reset();
     }
-    if (m_hOutput != NULL)
-        ::CloseHandle(m_hOutput);
+    m_hOutput.Reset();
     ::DeleteCriticalSection(&m_critsec);
     if (!m_csDir.empty())
         RemoveDirectoryTree(m_csDir);
@@ -52,35 +50,37 @@ BOOL COvrinProcess::Launch(const std::string& csDefinition, const std::string& c
     if (!csDefinition.empty() && !WriteTextFile(GetPath(StripExtension(m_csExeName) + ".inf"), csDefinition))
         return FALSE;
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-    HANDLE hInRead = NULL, hOutWrite = NULL;
-    ::CreatePipe(&hInRead, &m_hInput, &sa, 0);
-    ::CreatePipe(&m_hOutput, &hOutWrite, &sa, 1 << 16);
-    ::SetHandleInformation(m_hInput, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(m_hOutput, HANDLE_FLAG_INHERIT, 0);
+    CHandle hInRead, hOutWrite;
+    ::CreatePipe(hInRead.Receive(), m_hInput.Receive(), &sa, 0);
+    ::CreatePipe(m_hOutput.Receive(), hOutWrite.Receive(), &sa, 1 << 16);
+    ::SetHandleInformation(m_hInput.Get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(m_hOutput.Get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hOutWrite;
+    si.hStdInput = hInRead.Get();
+    si.hStdOutput = hOutWrite.Get();
+    si.hStdError = hOutWrite.Get();
     std::string csCommandLine = "\"" + m_csExePath + "\" " + csArgs;
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');
     // Suspended until it is in the job, so that no child escapes it.
-    m_hJob = ::CreateJobObjectA(NULL, NULL);
+    m_hJob.Reset(::CreateJobObjectA(NULL, NULL));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    ::SetInformationJobObject(m_hJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    ::SetInformationJobObject(m_hJob.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
     m_llLaunched = NowTicks();
     BOOL fOk = ::CreateProcessA(NULL, acCommandLine.data(), NULL, NULL, TRUE, CREATE_SUSPENDED, NULL,
                                 m_csDir.c_str(), &si, &m_pi);
-    ::CloseHandle(hInRead);
-    ::CloseHandle(hOutWrite);
+    // Our copies of the child's ends go, so that the output pipe ends with
+    // the supervisor and its children.
+    hInRead.Reset();
+    hOutWrite.Reset();
     if (fOk) {
-        ::AssignProcessToJobObject(m_hJob, m_pi.hProcess);
+        ::AssignProcessToJobObject(m_hJob.Get(), m_pi.hProcess);
         ::ResumeThread(m_pi.hThread);
     }
-    m_hReader = ::CreateThread(NULL, 0, ReadOutput, this, 0, NULL);
+    m_hReader.Reset(::CreateThread(NULL, 0, ReadOutput, this, 0, NULL));
     return fOk;
 }
 
@@ -89,7 +89,7 @@ DWORD WINAPI COvrinProcess::ReadOutput(LPVOID pv)
     COvrinProcess* pThis = static_cast<COvrinProcess*>(pv);
     char ab[8192];
     DWORD cb = 0;
-    while (::ReadFile(pThis->m_hOutput, ab, sizeof ab, &cb, NULL) && cb > 0) {
+    while (::ReadFile(pThis->m_hOutput.Get(), ab, sizeof ab, &cb, NULL) && cb > 0) {
         const LONGLONG llAt = NowTicks();
         ::EnterCriticalSection(&pThis->m_critsec);
         pThis->m_csOutput.append(ab, cb);
@@ -111,16 +111,13 @@ DWORD WINAPI COvrinProcess::ReadOutput(LPVOID pv)
 void COvrinProcess::WriteInput(const std::string& csText)
 {
     DWORD cb = 0;
-    if (m_hInput != NULL)
-        ::WriteFile(m_hInput, csText.data(), (DWORD)csText.size(), &cb, NULL);
+    if (m_hInput.IsValid())
+        ::WriteFile(m_hInput.Get(), csText.data(), (DWORD)csText.size(), &cb, NULL);
 }
 
 void COvrinProcess::CloseInput()
 {
-    if (m_hInput != NULL) {
-        ::CloseHandle(m_hInput);
-        m_hInput = NULL;
-    }
+    m_hInput.Reset();
 }
 
 std::string COvrinProcess::Output()
@@ -200,10 +197,9 @@ DWORD COvrinProcess::GetExitCode()
 void COvrinProcess::Kill()
 {
     CloseInput();
-    if (m_hJob != NULL) {
-        ::TerminateJobObject(m_hJob, 99);
-        ::CloseHandle(m_hJob);
-        m_hJob = NULL;
+    if (m_hJob.IsValid()) {
+        ::TerminateJobObject(m_hJob.Get(), 99);
+        m_hJob.Reset();
     }
     if (m_pi.hProcess != NULL) {
         ::WaitForSingleObject(m_pi.hProcess, 5000);
@@ -224,18 +220,16 @@ size_t COvrinProcess::Cleanup()
     return cLeft;
 }
 
-CTestClient::CTestClient() : m_hPipe(INVALID_HANDLE_VALUE), m_hReader(NULL), m_fEnded(FALSE)
+CTestClient::CTestClient()
+    : m_hArrived(::CreateEventA(NULL, FALSE, FALSE, NULL)), m_hWriteEvent(::CreateEventA(NULL, TRUE, FALSE, NULL)),
+      m_fEnded(FALSE)
 {
     ::InitializeCriticalSection(&m_critsec);
-    m_hArrived = ::CreateEventA(NULL, FALSE, FALSE, NULL);
-    m_hWriteEvent = ::CreateEventA(NULL, TRUE, FALSE, NULL);
 }
 
 CTestClient::~CTestClient()
 {
     Close();
-    ::CloseHandle(m_hArrived);
-    ::CloseHandle(m_hWriteEvent);
     ::DeleteCriticalSection(&m_critsec);
 }
 
@@ -247,9 +241,9 @@ BOOL CTestClient::Connect(const std::string& csExeName, DWORD dwTimeoutMs, BOOL 
     const std::string csPath = "\\\\.\\pipe\\" + GetControlPipeName(csExeName);
     const DWORD dwStart = ::GetTickCount();
     for (;;) {
-        m_hPipe = ::CreateFileA(csPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, NULL);
-        if (m_hPipe != INVALID_HANDLE_VALUE)
+        m_hPipe.Reset(::CreateFileA(csPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, NULL));
+        if (m_hPipe.IsValid())
             break;
         if (::GetTickCount() - dwStart >= dwTimeoutMs)
             return FALSE;
@@ -257,24 +251,25 @@ BOOL CTestClient::Connect(const std::string& csExeName, DWORD dwTimeoutMs, BOOL 
             ::Sleep(10);
     }
     DWORD dwMode = PIPE_READMODE_MESSAGE;
-    ::SetNamedPipeHandleState(m_hPipe, &dwMode, NULL, NULL);
+    ::SetNamedPipeHandleState(m_hPipe.Get(), &dwMode, NULL, NULL);
     if (fRead)
-        m_hReader = ::CreateThread(NULL, 64 * 1024, ReadLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+        m_hReader.Reset(::CreateThread(NULL, 64 * 1024, ReadLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
     return TRUE;
 }
 
 DWORD WINAPI CTestClient::ReadLoop(LPVOID pv)
 {
     CTestClient* pThis = static_cast<CTestClient*>(pv);
+    CHandle hReadEvent(::CreateEventA(NULL, TRUE, FALSE, NULL));
     OVERLAPPED ov = {};
-    ov.hEvent = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    ov.hEvent = hReadEvent.Get();
     std::vector<char> ab(1 << 16);
     for (;;) {
         ::ResetEvent(ov.hEvent);
         DWORD cb = 0;
-        BOOL fOk = ::ReadFile(pThis->m_hPipe, ab.data(), (DWORD)ab.size(), &cb, &ov);
+        BOOL fOk = ::ReadFile(pThis->m_hPipe.Get(), ab.data(), (DWORD)ab.size(), &cb, &ov);
         if (!fOk && ::GetLastError() == ERROR_IO_PENDING)
-            fOk = ::GetOverlappedResult(pThis->m_hPipe, &ov, &cb, TRUE);
+            fOk = ::GetOverlappedResult(pThis->m_hPipe.Get(), &ov, &cb, TRUE);
         if (!fOk)
             break;
         CArrival arrival;
@@ -283,31 +278,30 @@ DWORD WINAPI CTestClient::ReadLoop(LPVOID pv)
         ::EnterCriticalSection(&pThis->m_critsec);
         pThis->m_aArrivals.push_back(std::move(arrival));
         ::LeaveCriticalSection(&pThis->m_critsec);
-        ::SetEvent(pThis->m_hArrived);
+        ::SetEvent(pThis->m_hArrived.Get());
     }
-    ::CloseHandle(ov.hEvent);
     ::EnterCriticalSection(&pThis->m_critsec);
     pThis->m_fEnded = TRUE;
     ::LeaveCriticalSection(&pThis->m_critsec);
-    ::SetEvent(pThis->m_hArrived);
+    ::SetEvent(pThis->m_hArrived.Get());
     return 0;
 }
 
 BOOL CTestClient::SendRaw(const void* pv, DWORD cb, DWORD dwTimeoutMs)
 {
-    if (m_hPipe == INVALID_HANDLE_VALUE)
+    if (!m_hPipe.IsValid())
         return FALSE;
     OVERLAPPED ov = {};
-    ov.hEvent = m_hWriteEvent;
-    ::ResetEvent(m_hWriteEvent);
+    ov.hEvent = m_hWriteEvent.Get();
+    ::ResetEvent(m_hWriteEvent.Get());
     DWORD cbDone = 0;
-    BOOL fOk = ::WriteFile(m_hPipe, pv, cb, &cbDone, &ov);
+    BOOL fOk = ::WriteFile(m_hPipe.Get(), pv, cb, &cbDone, &ov);
     if (!fOk && ::GetLastError() == ERROR_IO_PENDING) {
-        if (::WaitForSingleObject(m_hWriteEvent, dwTimeoutMs) == WAIT_OBJECT_0) {
-            fOk = ::GetOverlappedResult(m_hPipe, &ov, &cbDone, FALSE);
+        if (::WaitForSingleObject(m_hWriteEvent.Get(), dwTimeoutMs) == WAIT_OBJECT_0) {
+            fOk = ::GetOverlappedResult(m_hPipe.Get(), &ov, &cbDone, FALSE);
         } else {
-            ::CancelIoEx(m_hPipe, &ov);
-            ::GetOverlappedResult(m_hPipe, &ov, &cbDone, TRUE);
+            ::CancelIoEx(m_hPipe.Get(), &ov);
+            ::GetOverlappedResult(m_hPipe.Get(), &ov, &cbDone, TRUE);
             ::SetLastError(ERROR_TIMEOUT);
         }
     }
@@ -347,7 +341,7 @@ BOOL CTestClient::Receive(CControlMessage& msg, LONGLONG* pllAt, DWORD dwTimeout
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         if (fEnded || dwElapsed >= dwTimeoutMs)
             return FALSE;
-        ::WaitForSingleObject(m_hArrived, dwTimeoutMs - dwElapsed);
+        ::WaitForSingleObject(m_hArrived.Get(), dwTimeoutMs - dwElapsed);
     }
 }
 
@@ -408,9 +402,9 @@ BOOL CTestClient::ReceiveTexts(size_t cTexts, DWORD dwTimeoutMs, std::vector<std
 
 BOOL CTestClient::WaitForEnd(DWORD dwTimeoutMs)
 {
-    if (m_hReader == NULL)
+    if (!m_hReader.IsValid())
         return FALSE;
-    return ::WaitForSingleObject(m_hReader, dwTimeoutMs) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(m_hReader.Get(), dwTimeoutMs) == WAIT_OBJECT_0;
 }
 
 std::vector<std::string> CTestClient::TakeTexts()
@@ -440,14 +434,12 @@ BOOL CTestClient::HasEnded()
 
 void CTestClient::Close()
 {
-    if (m_hPipe != INVALID_HANDLE_VALUE) {
-        ::CancelIoEx(m_hPipe, NULL);
-        ::CloseHandle(m_hPipe);
-        m_hPipe = INVALID_HANDLE_VALUE;
+    if (m_hPipe.IsValid()) {
+        ::CancelIoEx(m_hPipe.Get(), NULL);
+        m_hPipe.Reset();
     }
-    if (m_hReader != NULL) {
-        ::WaitForSingleObject(m_hReader, 5000);
-        ::CloseHandle(m_hReader);
-        m_hReader = NULL;
+    if (m_hReader.IsValid()) {
+        ::WaitForSingleObject(m_hReader.Get(), 5000);
+        m_hReader.Reset();
     }
 }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "control.h"
 
 class COvrinProcess
@@ -77,15 +78,15 @@ public:
     std::string m_csExePath;
     std::string m_csExeName;
     std::string m_csChildPrefix;
-    PROCESS_INFORMATION m_pi;
+    PROCESS_INFORMATION m_pi;   // owned; closed by Kill (public for the probes)
     LONGLONG m_llLaunched;   // just before CreateProcess
 
 private:
     static DWORD WINAPI ReadOutput(LPVOID pv);
-    HANDLE m_hJob;
-    HANDLE m_hInput;
-    HANDLE m_hOutput;
-    HANDLE m_hReader;
+    CHandle m_hJob;
+    CHandle m_hInput;
+    CHandle m_hOutput;
+    CHandle m_hReader;
     CRITICAL_SECTION m_critsec;
     std::string m_csOutput;
     std::string m_csPartial;
@@ -129,7 +130,7 @@ public:
     // Empties the queue unread.
     void Discard() { TakeTexts(); }
     void Close();
-    BOOL IsConnected() const { return m_hPipe != INVALID_HANDLE_VALUE; }
+    BOOL IsConnected() const { return m_hPipe.IsValid(); }
     BOOL HasEnded();
 
 private:
@@ -141,10 +142,10 @@ private:
         LONGLONG m_llAt;
         std::string m_csBytes;
     };
-    HANDLE m_hPipe;
-    HANDLE m_hReader;
-    HANDLE m_hArrived;
-    HANDLE m_hWriteEvent;
+    CHandle m_hPipe;
+    CHandle m_hReader;
+    CHandle m_hArrived;
+    CHandle m_hWriteEvent;
     CRITICAL_SECTION m_critsec;
     std::deque<CArrival> m_aArrivals;
     BOOL m_fEnded;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/handle.h"
 #include "common/waitmany.h"
 #include "common/win32.h"
 #include "record_failures.h"
@@ -204,8 +205,8 @@ TEST(WaitForManyObjects, ALowerObjectSignalledAfterAHelperFiredWinsAndTheHelpers
     // A manual-reset event that its owner resets meanwhile is not set
     // again; a semaphore's count taken by a helper comes back.
     CKernelEvent evManual(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
-    HANDLE hSemaphore = ::CreateSemaphoreA(NULL, 0, 10, NULL);
-    CRawObject semaphore(hSemaphore);
+    CHandle hSemaphore(::CreateSemaphoreA(NULL, 0, 10, NULL));
+    CRawObject semaphore(hSemaphore.Get());
     events.m_apwo[150] = &evManual;
     events.m_apwo[180] = &semaphore;
     {
@@ -224,13 +225,12 @@ TEST(WaitForManyObjects, ALowerObjectSignalledAfterAHelperFiredWinsAndTheHelpers
         CWokenHook hook([&] { events[20].Set(); });
         CTestThread setter([&] {
             ::Sleep(30);
-            ::ReleaseSemaphore(hSemaphore, 1, NULL);
+            ::ReleaseSemaphore(hSemaphore.Get(), 1, NULL);
         });
         EXPECT_EQ(events.Wait(5000), 20);
     }
     EXPECT_EQ(events.Wait(0), 180);
     EXPECT_EQ(events.Wait(0), -1);
-    ::CloseHandle(hSemaphore);
 }
 
 class WaitForAllTest : public ::testing::TestWithParam<int>

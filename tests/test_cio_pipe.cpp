@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "common/pipe.h"
 #include "common/serial.h"
 #include "common/thread.h"
@@ -173,10 +174,9 @@ TEST(PipeServer, RoundTripsWithSeveralClientsOneStartedBeforeIt)
     // Clients that connect and leave at once do not stop it accepting.
     for (int i = 0; i < 3; i++) {
         ASSERT_TRUE(WaitForPipeToExist(FullName(csName), 5000));
-        HANDLE hClient = ::CreateFileA(FullName(csName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                       0, NULL);
-        ASSERT_NE(hClient, INVALID_HANDLE_VALUE) << LastErrorText();
-        ::CloseHandle(hClient);
+        CHandle hClient(::CreateFileA(FullName(csName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                      OPEN_EXISTING, 0, NULL));
+        ASSERT_TRUE(hClient.IsValid()) << LastErrorText();
     }
     EXPECT_EQ(RunEchoClient(csName, 2, 5000), "");
 }

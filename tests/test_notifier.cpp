@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "common/notifier.h"
 #include "common/serial.h"
 #include "helpers/dbglisten.h"
@@ -79,19 +80,19 @@ TEST(DebugNotifier, RecordsArriveAtTheListenerWithTheirHeader)
 TEST(DebugNotifier, AListenerThatStopsReadingIsGivenUpAfterTheSendTimeout)
 {
     const std::string csName = UniquePipeName("stalled");
-    HANDLE hServer = ::CreateNamedPipeA(("\\\\.\\pipe\\" + csName).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0, 0, NULL);
-    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    CHandle hServer(::CreateNamedPipeA(("\\\\.\\pipe\\" + csName).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0, 0, NULL));
+    ASSERT_TRUE(hServer.IsValid());
     CKernelEvent evConnect(EVENT_MANUAL_RESET | EVENT_INITIALLY_NONSIGNALLED);
     OVERLAPPED overlapped = {};
     overlapped.hEvent = evConnect.m_hHandle;
-    ::ConnectNamedPipe(hServer, &overlapped);
+    ::ConnectNamedPipe(hServer.Get(), &overlapped);
     CDebugNotifier notifier;
     notifier.m_dwSendTimeout = 300;
     CStderrCapture capture;
     ASSERT_TRUE(notifier.Connect(NULL, csName.c_str()));
     BOOL fActive = notifier.Report(MakeRecord(DEBUG_ERROR, "a.cpp", 1, "never read"));
-    ::CloseHandle(hServer);
+    hServer.Reset();
     evConnect.Wait(5000);
     if (fActive)
         GTEST_SKIP() << "this platform buffers the record";

@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <stdlib.h>
 
+#include "common/handle.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"
@@ -331,16 +332,15 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
         size_t iPid = csObject.find("\"pid\": ");
         ASSERT_NE(iPid, std::string::npos) << csName << "\n" << result.m_csOut;
         DWORD dwPid = strtoul(csObject.c_str() + iPid + 7, NULL, 10);
-        HANDLE hProcess = ::OpenProcess(SYNCHRONIZE, FALSE, dwPid);
-        ASSERT_NE(hProcess, (HANDLE)NULL) << csName << " pid " << dwPid << " error " << ::GetLastError();
-        EXPECT_EQ(::WaitForSingleObject(hProcess, 0), (DWORD)WAIT_TIMEOUT) << csName << " is not running before the stop";
+        CHandle hProcess(::OpenProcess(SYNCHRONIZE, FALSE, dwPid));
+        ASSERT_TRUE(hProcess.IsValid()) << csName << " pid " << dwPid << " error " << ::GetLastError();
+        EXPECT_EQ(::WaitForSingleObject(hProcess.Get(), 0), (DWORD)WAIT_TIMEOUT) << csName << " is not running before the stop";
 
         DWORD dwStart = ::GetTickCount();
         result = Tool("-n OvDeadline.exe stop " + csName);
         DWORD dwElapsed = ::GetTickCount() - dwStart;
         // Checked first: the tool's return is the moment that matters.
-        DWORD dwWait = ::WaitForSingleObject(hProcess, 0);
-        ::CloseHandle(hProcess);
+        DWORD dwWait = ::WaitForSingleObject(hProcess.Get(), 0);
         EXPECT_EQ(result.m_dwExitCode, 0u) << csName << "\n" << result.m_csOut << result.m_csErr;
         EXPECT_EQ(dwWait, (DWORD)WAIT_OBJECT_0) << csName << " still runs when the stop returns after " << dwElapsed
                                                 << " ms\n" << result.m_csOut;

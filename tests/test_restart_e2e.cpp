@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "common/alarm.h"
+#include "common/handle.h"
 #include "e2e_util.h"
 #include "helpers/childpath.h"
 #include "ovrin_e2e.h"
@@ -45,12 +46,8 @@ std::vector<CStamp> ReadStamps(const std::string& csPath)
 
 BOOL IsProcessAlive(DWORD dwProcessId)
 {
-    HANDLE hProcess = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, dwProcessId);
-    if (hProcess == NULL)
-        return FALSE;
-    BOOL fAlive = ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
-    ::CloseHandle(hProcess);
-    return fAlive;
+    CHandle hProcess(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, dwProcessId));
+    return hProcess.IsValid() && ::WaitForSingleObject(hProcess.Get(), 0) == WAIT_TIMEOUT;
 }
 
 // Waits up to dwTimeoutMs for the process to be gone.
@@ -64,24 +61,26 @@ BOOL WaitProcessGone(DWORD dwProcessId, DWORD dwTimeoutMs)
     return TRUE;
 }
 
-// Starts csPath with csArgs outside any supervisor; FALSE when it could not.
-BOOL StartDetached(const std::string& csPath, const std::string& csArgs, PROCESS_INFORMATION& pi)
+// Starts csPath with csArgs outside any supervisor, its process handle into
+// hProcess; FALSE when it could not.
+BOOL StartDetached(const std::string& csPath, const std::string& csArgs, CHandle& hProcess)
 {
     STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
     std::string csLine = "\"" + csPath + "\" " + csArgs;
     if (!::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
         return FALSE;
-    ::CloseHandle(pi.hThread);
+    CHandle hThread(pi.hThread);   // not needed; closed on return
+    hProcess.Reset(pi.hProcess);
     return TRUE;
 }
 
 void KillProcessId(DWORD dwProcessId)
 {
-    HANDLE hProcess = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwProcessId);
-    if (hProcess != NULL) {
-        ::TerminateProcess(hProcess, 1);
-        ::WaitForSingleObject(hProcess, 5000);
-        ::CloseHandle(hProcess);
+    CHandle hProcess(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwProcessId));
+    if (hProcess.IsValid()) {
+        ::TerminateProcess(hProcess.Get(), 1);
+        ::WaitForSingleObject(hProcess.Get(), 5000);
     }
 }
 
@@ -278,8 +277,8 @@ TEST_F(Restarts, SyncLineWaitsForAnInstanceAlreadyRunning)
     m_ovrin.Prepare("OvrSyncRun.exe");
     m_ovrin.CopyChild("pre.exe");
     m_ovrin.CopyChild("next.exe");
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\pre.exe", "-sleep 2500", pi));
+    CHandle hProcess;
+    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\pre.exe", "-sleep 2500", hProcess));
     ASSERT_TRUE(m_ovrin.Launch("-noconsole -sync \"pre.exe\"\r\n-noconsole \"next.exe -forever\"\r\n"));
     ASSERT_TRUE(m_client.Connect("OvrSyncRun.exe", c_dwLong));
     std::vector<std::string> acs = Until("All services have been started.");
@@ -289,9 +288,8 @@ TEST_F(Restarts, SyncLineWaitsForAnInstanceAlreadyRunning)
     for (const std::string& cs : acs)
         iFound += iFound < acsOrder.size() && cs == acsOrder[iFound];
     EXPECT_EQ(iFound, acsOrder.size()) << Joined(acs);
-    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 0), WAIT_OBJECT_0) << "next.exe started before pre.exe ended";
-    ::TerminateProcess(pi.hProcess, 1);
-    ::CloseHandle(pi.hProcess);
+    EXPECT_EQ(::WaitForSingleObject(hProcess.Get(), 0), WAIT_OBJECT_0) << "next.exe started before pre.exe ended";
+    ::TerminateProcess(hProcess.Get(), 1);
     Quit();
 }
 
@@ -300,17 +298,16 @@ TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
     Run("OvrExtern.exe", {"ext.exe", "keep.exe"},
         "-nostart \"ext.exe\"\r\n-noconsole \"keep.exe -forever\"\r\n");
     Until("All services have been started.");
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\ext.exe", "-forever", pi));
+    CHandle hProcess;
+    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\ext.exe", "-forever", hProcess));
     std::vector<std::string> acs = Until("Monitoring external process: ext.exe", 10000);
     ASSERT_EQ(acs.back(), "Monitoring external process: ext.exe") << Joined(acs);
 
     // "ext" names the template too, whose "not stopped" reply comes first.
     acs = Command(MSG_STOP, "ext", "ext.exe Stopped.");
     EXPECT_EQ(acs.back(), "ext.exe Stopped.") << Joined(acs);
-    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
-    ::TerminateProcess(pi.hProcess, 1);
-    ::CloseHandle(pi.hProcess);
+    EXPECT_EQ(::WaitForSingleObject(hProcess.Get(), 5000), WAIT_OBJECT_0);
+    ::TerminateProcess(hProcess.Get(), 1);
     acs = Command(MSG_STATUS, "", "Process keep.exe");
     EXPECT_EQ(Count(acs, "Process ext.exe"), 1u) << "only the template is left\n" << Joined(acs);
     acs = Command(MSG_START, "ext", "ext.exe ");
@@ -372,8 +369,8 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     uliBefore.QuadPart -= 60ULL * 10000000;
     ftBefore.dwLowDateTime = uliBefore.LowPart;
     ftBefore.dwHighDateTime = uliBefore.HighPart;
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(StartDetached(csExe, "-forever", pi));
+    CHandle hProcess;
+    ASSERT_TRUE(StartDetached(csExe, "-forever", hProcess));
     ::Sleep(50);
     FILETIME ftAfter;
     ::GetSystemTimeAsFileTime(&ftAfter);
@@ -389,11 +386,10 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     for (const auto& c : aCases) {
         CWatchedProcess wp;
         wp.SetCommandLine(c.m_pszCommandLine);
-        EXPECT_EQ(wp.IsListedProcess(pi.hProcess, *c.m_pftCensus), c.m_fListed) << c.m_pszCommandLine;
+        EXPECT_EQ(wp.IsListedProcess(hProcess.Get(), *c.m_pftCensus), c.m_fListed) << c.m_pszCommandLine;
     }
-    ::TerminateProcess(pi.hProcess, 1);
-    ::WaitForSingleObject(pi.hProcess, 5000);
-    ::CloseHandle(pi.hProcess);
+    ::TerminateProcess(hProcess.Get(), 1);
+    ::WaitForSingleObject(hProcess.Get(), 5000);
     RemoveDirectoryTree(csDir);
 }
 

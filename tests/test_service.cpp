@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/handle.h"
 #include "common/notifier.h"
 #include "e2e_util.h"
 #include "helpers/childpath.h"
@@ -209,21 +210,21 @@ namespace {
 
 // What the supervision loop reports, seen through the status seam.
 std::vector<SERVICE_STATUS> g_aReports;
-HANDLE g_hStartupDone = NULL;
+CHandle g_hStartupDone;
 
 void RecordReport(const SERVICE_STATUS& status)
 {
     g_aReports.push_back(status);
     // The loop's report after the last start: the supervisor now runs.
     if (status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000)
-        ::SetEvent(g_hStartupDone);
+        ::SetEvent(g_hStartupDone.Get());
 }
 
 // Plays the control manager's stop once the start-up is complete.
 DWORD WINAPI StopWhenStarted(LPVOID pv)
 {
     CSupervisorApp* pApp = static_cast<CSupervisorApp*>(pv);
-    if (::WaitForSingleObject(g_hStartupDone, 30000) == WAIT_OBJECT_0)
+    if (::WaitForSingleObject(g_hStartupDone.Get(), 30000) == WAIT_OBJECT_0)
         pApp->CServiceApp::OnStop();
     pApp->m_evQuit.Set();
     return 0;
@@ -253,14 +254,14 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowi
                               "-global -lifoshutdown\r\n\"" + csFirst + " -forever\" -noconsole -nounique -stoptimeout 6\r\n\"" +
                                   csSecond + " -forever\" -noconsole -nounique\r\n"));
     g_aReports.clear();
-    g_hStartupDone = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_hStartupDone.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
     CServiceApp::m_pfnStatusObserver = RecordReport;
-    HANDLE hStopper = ::CreateThread(NULL, 0, StopWhenStarted, &app, 0, NULL);
+    CHandle hStopper(::CreateThread(NULL, 0, StopWhenStarted, &app, 0, NULL));
     app.RunServer();
-    EXPECT_EQ(::WaitForSingleObject(hStopper, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(hStopper.Get(), 10000), WAIT_OBJECT_0);
     CServiceApp::m_pfnStatusObserver = NULL;
-    ::CloseHandle(hStopper);
-    ::CloseHandle(g_hStartupDone);
+    hStopper.Reset();
+    g_hStartupDone.Reset();
     app.m_evQuit.Reset();
 
     // Start-up: each step reports once, with the index of the record it
@@ -294,13 +295,13 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowi
 namespace {
 
 std::vector<SERVICE_STATUS> g_aPreshutdownReports;
-HANDLE g_hSupervising = NULL;
+CHandle g_hSupervising;
 
 void RecordPreshutdownReport(const SERVICE_STATUS& status)
 {
     g_aPreshutdownReports.push_back(status);
     if (status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000)
-        ::SetEvent(g_hSupervising);
+        ::SetEvent(g_hSupervising.Get());
 }
 
 }  // namespace
@@ -324,10 +325,10 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     app.m_fIsService = TRUE;
 
     g_aPreshutdownReports.clear();
-    g_hSupervising = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_hSupervising.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
     CServiceApp::m_pfnStatusObserver = RecordPreshutdownReport;
     app.m_thServer.Resume();
-    const BOOL fSupervising = ::WaitForSingleObject(g_hSupervising, 30000) == WAIT_OBJECT_0;
+    const BOOL fSupervising = ::WaitForSingleObject(g_hSupervising.Get(), 30000) == WAIT_OBJECT_0;
     const DWORD dwStart = ::GetTickCount();
     const DWORD dwResult = CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_PRESHUTDOWN, 0, NULL, NULL);
     const DWORD dwElapsed = ::GetTickCount() - dwStart;
@@ -338,7 +339,7 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
         app.m_thServer.Wait(30000);
     }
     CServiceApp::m_pfnStatusObserver = NULL;
-    ::CloseHandle(g_hSupervising);
+    g_hSupervising.Reset();
     const DWORD dwBudget = app.m_dwShutdownBudget;
     // Ready for the next test: a new (suspended) server thread, no budget.
     app.m_thServer.WaitForEnd();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/childproc.h"
+#include "common/handle.h"
 #include "e2e_util.h"
 #include "test_app.h"
 
@@ -17,14 +18,10 @@ class CTestThread
 public:
     explicit CTestThread(std::function<void()> fn) : m_fn(std::move(fn))
     {
-        m_hThread = ::CreateThread(NULL, 0, Entry, this, 0, NULL);
+        m_hThread.Reset(::CreateThread(NULL, 0, Entry, this, 0, NULL));
     }
-    ~CTestThread()
-    {
-        EXPECT_TRUE(Join(10000));
-        ::CloseHandle(m_hThread);
-    }
-    BOOL Join(DWORD dwTimeout) { return ::WaitForSingleObject(m_hThread, dwTimeout) == WAIT_OBJECT_0; }
+    ~CTestThread() { EXPECT_TRUE(Join(10000)); }
+    BOOL Join(DWORD dwTimeout) { return ::WaitForSingleObject(m_hThread.Get(), dwTimeout) == WAIT_OBJECT_0; }
 
 private:
     static DWORD WINAPI Entry(void* pv)
@@ -33,7 +30,7 @@ private:
         return 0;
     }
     std::function<void()> m_fn;
-    HANDLE m_hThread;
+    CHandle m_hThread;
 };
 
 struct CTempDir

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/filestuf.h"
+#include "common/handle.h"
 #include "common/strutil.h"
 #include "exeinfo.h"
 #include "test_util.h"
@@ -77,15 +78,16 @@ TEST(VersionText, ReadAgainOnlyWhenTheFileChanges)
     for (auto& c : aszCases) {
         ASSERT_TRUE(::DeleteFileA(csPath.c_str())) << LastErrorText();
         CopyHelper(dir, c[0], "kept.exe");
-        HANDLE hFile = ::CreateFileA(csPath.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
-        ASSERT_NE(hFile, INVALID_HANDLE_VALUE) << LastErrorText();
+        CHandle hFile(::CreateFileA(csPath.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL));
+        ASSERT_TRUE(hFile.IsValid()) << LastErrorText();
         FILETIME ft;
         ::GetSystemTimeAsFileTime(&ft);
         ullTime = std::max(ullTime + 10000000, ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
         ft.dwLowDateTime = (DWORD)ullTime;
         ft.dwHighDateTime = (DWORD)(ullTime >> 32);
-        EXPECT_TRUE(::SetFileTime(hFile, NULL, NULL, &ft));
-        ::CloseHandle(hFile);
+        EXPECT_TRUE(::SetFileTime(hFile.Get(), NULL, NULL, &ft));
+        // Closed before the lookup, which opens the file itself.
+        hFile.Reset();
         EXPECT_EQ(GetVersionTextOf("kept"), c[1]) << c[0];
     }
     EXPECT_EQ(GetVersionTextOf("kept"), "--3.1.0.7");

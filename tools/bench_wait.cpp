@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/handle.h"
 #include "common/win32.h"
 
 namespace {
@@ -43,8 +44,8 @@ double ProcessCpu()
 
 struct CSignaller
 {
-    HANDLE m_hGo;
-    HANDLE m_hTarget;
+    CHandle m_hGo;
+    HANDLE m_hTarget;   // borrowed from an event of the measured array
     volatile LONGLONG m_llSetAt;
     volatile BOOL m_fQuit;
 };
@@ -53,7 +54,7 @@ DWORD WINAPI SignallerRoutine(void* pv)
 {
     CSignaller* p = static_cast<CSignaller*>(pv);
     for (;;) {
-        ::WaitForSingleObject(p->m_hGo, INFINITE);
+        ::WaitForSingleObject(p->m_hGo.Get(), INFINITE);
         if (p->m_fQuit)
             return 0;
         ::Sleep(2);
@@ -85,16 +86,16 @@ void Measure(size_t cObjects)
 
     // Waiting.
     CSignaller signaller;
-    signaller.m_hGo = ::CreateEventA(NULL, FALSE, FALSE, NULL);
+    signaller.m_hGo.Reset(::CreateEventA(NULL, FALSE, FALSE, NULL));
     signaller.m_hTarget = aEvents.back()->m_hHandle;
     signaller.m_fQuit = FALSE;
-    HANDLE hThread = ::CreateThread(NULL, 0, SignallerRoutine, &signaller, 0, NULL);
+    CHandle hThread(::CreateThread(NULL, 0, SignallerRoutine, &signaller, 0, NULL));
     const int cWaiting = 200;
     double dWake = 0;
     int cWrong = 0;
     const double dCpuStart = ProcessCpu();
     for (int i = 0; i < cWaiting; i++) {
-        ::SetEvent(signaller.m_hGo);
+        ::SetEvent(signaller.m_hGo.Get());
         CWaitObject* pw = WaitForWaitObjects(FALSE, apwo, 10000);
         const LONGLONG llReturned = Now();
         if (pw != aEvents.back().get())
@@ -103,10 +104,8 @@ void Measure(size_t cObjects)
     }
     const double dCpu = (ProcessCpu() - dCpuStart) / cWaiting;
     signaller.m_fQuit = TRUE;
-    ::SetEvent(signaller.m_hGo);
-    ::WaitForSingleObject(hThread, INFINITE);
-    ::CloseHandle(hThread);
-    ::CloseHandle(signaller.m_hGo);
+    ::SetEvent(signaller.m_hGo.Get());
+    ::WaitForSingleObject(hThread.Get(), INFINITE);
     printf("%7u  %14.1f  %14.1f  %14.1f%s\n", (unsigned)cObjects, dAtOnce * 1e6, dWake / cWaiting * 1e6,
            dCpu * 1e6, cWrong ? "  (WRONG OBJECT RETURNED)" : "");
 }

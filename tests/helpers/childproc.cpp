@@ -50,6 +50,8 @@
 
 #include <string>
 
+#include "common/handle.h"
+
 namespace {
 
 volatile BOOL g_fIgnoreCtrl = FALSE;
@@ -70,12 +72,13 @@ BOOL WINAPI CtrlHandler(DWORD)
 void WriteWholeFile(const char* pszPath, const std::string& csText)
 {
     const std::string csTemp = std::string(pszPath) + ".tmp";
-    HANDLE hFile = ::CreateFileA(csTemp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    CHandle hFile(::CreateFileA(csTemp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!hFile.IsValid())
         return;
     DWORD cbWritten = 0;
-    ::WriteFile(hFile, csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
-    ::CloseHandle(hFile);
+    ::WriteFile(hFile.Get(), csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
+    // An open file cannot be renamed over the target.
+    hFile.Reset();
     ::MoveFileExA(csTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING);
 }
 
@@ -172,13 +175,12 @@ void AppendStamp(const char* pszPath, const char* pszWhat)
     ::QueryPerformanceCounter(&liNow);
     char szLine[80];
     int cch = snprintf(szLine, sizeof szLine, "%s %lu %lld\n", pszWhat, ::GetCurrentProcessId(), liNow.QuadPart);
-    HANDLE hFile = ::CreateFileA(pszPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    CHandle hFile(::CreateFileA(pszPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!hFile.IsValid())
         return;
     DWORD cbWritten = 0;
-    ::WriteFile(hFile, szLine, (DWORD)cch, &cbWritten, NULL);
-    ::CloseHandle(hFile);
+    ::WriteFile(hFile.Get(), szLine, (DWORD)cch, &cbWritten, NULL);
 }
 
 DWORD ParseNumber(const char* psz)
@@ -252,9 +254,10 @@ int main(int argc, char** argv)
             STARTUPINFOA si = {};
             si.cb = sizeof si;
             PROCESS_INFORMATION pi = {};
+            // The grandchild runs on by itself; its handles go at once.
             if (::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi)) {
-                ::CloseHandle(pi.hThread);
-                ::CloseHandle(pi.hProcess);
+                CHandle hThread(pi.hThread);
+                CHandle hProcess(pi.hProcess);
             }
         } else if (strcmp(pszArg, "-ignorectrl") == 0) {
             g_fIgnoreCtrl = TRUE;
@@ -273,11 +276,10 @@ int main(int argc, char** argv)
             PrintLines(::GetStdHandle(fOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), fOut ? "out" : "err",
                        ParseNumber(argv[++i]));
         } else if (strcmp(pszArg, "-printfile") == 0 && i + 2 < argc) {
-            HANDLE hFile = ::CreateFileA(argv[++i], GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, NULL);
-            ::SetFilePointer(hFile, 0, NULL, FILE_END);
-            PrintLines(hFile, "out", ParseNumber(argv[++i]));
-            ::CloseHandle(hFile);
+            CHandle hFile(::CreateFileA(argv[++i], GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, NULL));
+            ::SetFilePointer(hFile.Get(), 0, NULL, FILE_END);
+            PrintLines(hFile.Get(), "out", ParseNumber(argv[++i]));
         } else if (strcmp(pszArg, "-sleep") == 0 && fHasOne) {
             dwSleep = ParseNumber(argv[++i]);
         } else if (strcmp(pszArg, "-forever") == 0) {
