@@ -64,7 +64,6 @@ CLogFile::CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, cons
       m_nKeep(nKeep < 0 ? 0 : nKeep),
       m_csOwner(csOwner),
       m_pNotices(pNotices),
-      m_hFile(INVALID_HANDLE_VALUE),
       m_cbSize(0),
       m_fAtLineStart(TRUE),
       m_fFailed(FALSE),
@@ -78,8 +77,6 @@ CLogFile::CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, cons
 
 CLogFile::~CLogFile()
 {
-    if (m_hFile != INVALID_HANDLE_VALUE)
-        VERIFY_TRUE(::CloseHandle(m_hFile));
     ::DeleteCriticalSection(&m_critsec);
 }
 
@@ -109,9 +106,7 @@ std::shared_ptr<CLogFile> CLogFile::Get(const std::string& csPath, ULONGLONG cbL
 
 void CLogFile::Fail(const std::string& csWhat, DWORD dwError)
 {
-    if (m_hFile != INVALID_HANDLE_VALUE)
-        VERIFY_TRUE(::CloseHandle(m_hFile));
-    m_hFile = INVALID_HANDLE_VALUE;
+    m_hFile.Reset();
     if (!m_fFailed && m_pNotices != NULL)
         m_pNotices->Post("Cannot " + csWhat + " the output of " + m_csOwner + " to " + m_csPath + ". Error " +
                          ErrorText(dwError));
@@ -121,24 +116,21 @@ void CLogFile::Fail(const std::string& csWhat, DWORD dwError)
 
 BOOL CLogFile::EnsureOpen()
 {
-    if (m_hFile != INVALID_HANDLE_VALUE)
+    if (m_hFile.IsValid())
         return TRUE;
     if (m_fFailed && ::GetTickCount() - m_dwLastTry < s_dwRetryPause)
         return FALSE;
     // Shared for reading, writing and deleting, so that an operator may
     // follow, copy or move the file while it grows.
-    HANDLE hFile = ::CreateFileA(m_csPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    CHandle hFile(::CreateFileA(m_csPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
     LARGE_INTEGER liSize = {};
-    if (hFile == INVALID_HANDLE_VALUE || !::GetFileSizeEx(hFile, &liSize) ||
-        !::SetFilePointerEx(hFile, liSize, NULL, FILE_BEGIN)) {
-        DWORD dwError = ::GetLastError();
-        if (hFile != INVALID_HANDLE_VALUE)
-            ::CloseHandle(hFile);
-        Fail("write", dwError);
+    if (!hFile.IsValid() || !::GetFileSizeEx(hFile.Get(), &liSize) ||
+        !::SetFilePointerEx(hFile.Get(), liSize, NULL, FILE_BEGIN)) {
+        Fail("write", ::GetLastError());
         return FALSE;
     }
-    m_hFile = hFile;
+    m_hFile = std::move(hFile);
     m_cbSize = (ULONGLONG)liSize.QuadPart;
     if (m_fFailed && m_pNotices != NULL) {
         std::string csLost = m_cbLost == 0 ? std::string()
@@ -155,7 +147,7 @@ BOOL CLogFile::Append(const char* pch, DWORD cch)
 {
     while (cch > 0) {
         DWORD cbWritten = 0;
-        if (!::WriteFile(m_hFile, pch, cch, &cbWritten, NULL) || cbWritten == 0) {
+        if (!::WriteFile(m_hFile.Get(), pch, cch, &cbWritten, NULL) || cbWritten == 0) {
             DWORD dwError = ::GetLastError();
             Fail("write", dwError == 0 ? ERROR_WRITE_FAULT : dwError);
             m_cbLost += cch;
@@ -194,8 +186,7 @@ BOOL MoveWithRetry(const std::string& csFrom, const std::string& csTo)
 // keeps growing until a later rotation succeeds, so nothing is lost.
 BOOL CLogFile::Rotate()
 {
-    VERIFY_TRUE(::CloseHandle(m_hFile));
-    m_hFile = INVALID_HANDLE_VALUE;
+    m_hFile.Reset();
     BOOL fOk = TRUE;
     if (m_nKeep == 0) {
         fOk = MoveWithRetry(m_csPath, std::string());
@@ -250,7 +241,7 @@ void CLogFile::Write(const char* pch, DWORD cch)
         }
         pch += cchCut;
         cch -= cchCut;
-        if (!Rotate() && m_hFile == INVALID_HANDLE_VALUE) {
+        if (!Rotate() && !m_hFile.IsValid()) {
             m_cbLost += cch;
             break;
         }
@@ -265,17 +256,13 @@ void CLogFile::Write(const char* pch, DWORD cch)
 class COutputCapture::CCopier : public CThread
 {
 public:
-    CCopier(HANDLE hRead, const std::shared_ptr<CLogFile>& pFile)
-        : CThread("OutputCopier"), m_hRead(hRead), m_pFile(pFile), m_fStop(FALSE)
+    CCopier(CHandle hRead, const std::shared_ptr<CLogFile>& pFile)
+        : CThread("OutputCopier"), m_hRead(std::move(hRead)), m_pFile(pFile), m_fStop(FALSE)
     {
         m_dwStackSize = 128 * 1024;
     }
-    virtual ~CCopier()
-    {
-        Stop();
-        if (m_hRead != NULL)
-            VERIFY_TRUE(::CloseHandle(m_hRead));
-    }
+    // The read end closes after the thread has stopped using it.
+    virtual ~CCopier() { Stop(); }
     virtual void Run() override
     {
         std::vector<char> achBuffer(s_cbPipeBuffer);
@@ -284,7 +271,7 @@ public:
             OVERLAPPED ov = {};
             ov.hEvent = evDone.m_hHandle;
             DWORD cbRead = 0;
-            BOOL fOk = ::ReadFile(m_hRead, achBuffer.data(), (DWORD)achBuffer.size(), &cbRead, &ov);
+            BOOL fOk = ::ReadFile(m_hRead.Get(), achBuffer.data(), (DWORD)achBuffer.size(), &cbRead, &ov);
             if (!fOk && ::GetLastError() == ERROR_IO_PENDING) {
                 // A line the process leaves unfinished for a while (a prompt,
                 // a progress text) goes to the file as it is.
@@ -292,7 +279,7 @@ public:
                     m_pFile->Write(m_csPartial.data(), (DWORD)m_csPartial.size());
                     m_csPartial.clear();
                 }
-                fOk = ::GetOverlappedResult(m_hRead, &ov, &cbRead, TRUE);
+                fOk = ::GetOverlappedResult(m_hRead.Get(), &ov, &cbRead, TRUE);
             }
             // The end of the pipe (every writer gone), or a cancel.
             if (!fOk)
@@ -313,7 +300,7 @@ public:
         m_fStop = TRUE;
         // A read issued just after the cancel would wait again: cancel until it ends.
         while (::WaitForSingleObject(m_hHandle, 0) == WAIT_TIMEOUT) {
-            ::CancelIoEx(m_hRead, NULL);
+            ::CancelIoEx(m_hRead.Get(), NULL);
             ::WaitForSingleObject(m_hHandle, 50);
         }
         WaitForEnd();
@@ -340,7 +327,7 @@ private:
         m_csPartial.assign(pch + cchLines, cch - cchLines);
     }
 
-    HANDLE m_hRead;
+    CHandle m_hRead;
     std::shared_ptr<CLogFile> m_pFile;
     volatile BOOL m_fStop;
     std::string m_csPartial;
@@ -348,10 +335,6 @@ private:
 
 COutputCapture::COutputCapture() : m_cbLimit(10240 * 1024), m_nKeep(5), m_dwSavedFlags(0)
 {
-    for (HANDLE& h : m_ahChildEnds)
-        h = NULL;
-    for (HANDLE& h : m_ahReadEnds)
-        h = NULL;
     for (HANDLE& h : m_ahSavedStd)
         h = NULL;
 }
@@ -379,14 +362,14 @@ void COutputCapture::ReapCopiers()
     }
 }
 
-HANDLE COutputCapture::DuplicateOwnHandle(DWORD dwStdHandle)
+CHandle COutputCapture::DuplicateOwnHandle(DWORD dwStdHandle)
 {
     HANDLE hOwn = ::GetStdHandle(dwStdHandle);
-    HANDLE hCopy = NULL;
+    CHandle hCopy;
     if (hOwn == NULL || hOwn == INVALID_HANDLE_VALUE ||
-        !::DuplicateHandle(::GetCurrentProcess(), hOwn, ::GetCurrentProcess(), &hCopy, 0, FALSE,
+        !::DuplicateHandle(::GetCurrentProcess(), hOwn, ::GetCurrentProcess(), hCopy.Receive(), 0, FALSE,
                            DUPLICATE_SAME_ACCESS))
-        return NULL;
+        return CHandle();
     return hCopy;
 }
 
@@ -409,24 +392,22 @@ BOOL COutputCapture::PrepareRun(CChildProcess& child, const std::string& csOwner
         // so a stop can cancel its read. Neither end is inheritable.
         std::string csName = StrFormat("\\\\.\\pipe\\OvrinOutput-%lu-%ld", (unsigned long)::GetCurrentProcessId(),
                                        (long)::InterlockedIncrement(&s_nPipeCounter));
-        HANDLE hRead = ::CreateNamedPipeA(csName.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, s_cbPipeBuffer, 0,
-                                          NULL);
-        HANDLE hWrite = hRead == INVALID_HANDLE_VALUE
-                            ? INVALID_HANDLE_VALUE
-                            : ::CreateFileA(csName.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, NULL,
-                                            OPEN_EXISTING, 0, NULL);
-        if (hWrite == INVALID_HANDLE_VALUE) {
+        CHandle hRead(::CreateNamedPipeA(csName.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, s_cbPipeBuffer, 0,
+                                         NULL));
+        CHandle hWrite(!hRead.IsValid() ? NULL
+                                        : ::CreateFileA(csName.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, NULL,
+                                                        OPEN_EXISTING, 0, NULL));
+        if (!hWrite.IsValid()) {
             DWORD dwError = ::GetLastError();
-            if (hRead != INVALID_HANDLE_VALUE)
-                ::CloseHandle(hRead);
+            hRead.Reset();
             if (pNotices != NULL)
                 pNotices->Post("Cannot capture the output of " + csOwner + ". Error " + ErrorText(dwError));
             fOk = FALSE;
             break;
         }
-        m_ahReadEnds[i - 1] = hRead;
-        m_ahChildEnds[i] = hWrite;
+        m_ahReadEnds[i - 1] = std::move(hRead);
+        m_ahChildEnds[i] = std::move(hWrite);
     }
     if (!fOk) {
         FinishRun(child, FALSE);
@@ -438,13 +419,13 @@ BOOL COutputCapture::PrepareRun(CChildProcess& child, const std::string& csOwner
     m_ahSavedStd[1] = si.hStdOutput;
     m_ahSavedStd[2] = si.hStdError;
     si.dwFlags |= STARTF_USESTDHANDLES;
-    si.hStdInput = m_ahChildEnds[0];
-    si.hStdOutput = m_ahChildEnds[1];
-    si.hStdError = m_ahChildEnds[2];
+    si.hStdInput = m_ahChildEnds[0].Get();
+    si.hStdOutput = m_ahChildEnds[1].Get();
+    si.hStdError = m_ahChildEnds[2].Get();
     child.m_ahInheritOnly.clear();
-    for (HANDLE h : m_ahChildEnds) {
-        if (h != NULL)
-            child.m_ahInheritOnly.push_back(h);
+    for (const CHandle& h : m_ahChildEnds) {
+        if (h.IsValid())
+            child.m_ahInheritOnly.push_back(h.Get());
     }
     return TRUE;
 }
@@ -462,25 +443,20 @@ void COutputCapture::FinishRun(CChildProcess& child, BOOL fCreated)
     }
     // The child has its own copies now; with this process's gone, the pipe
     // ends when the child (and whatever inherited from it) has ended.
-    for (HANDLE& h : m_ahChildEnds) {
-        if (h != NULL)
-            VERIFY_TRUE(::CloseHandle(h));
-        h = NULL;
-    }
+    for (CHandle& h : m_ahChildEnds)
+        h.Reset();
     const std::shared_ptr<CLogFile> apFiles[2] = {m_pOutFile, m_pErrFile};
     for (int i = 0; i < 2; i++) {
-        if (m_ahReadEnds[i] == NULL)
+        if (!m_ahReadEnds[i].IsValid())
             continue;
         if (fCreated) {
-            std::unique_ptr<CCopier> pCopier(new CCopier(m_ahReadEnds[i], apFiles[i]));
+            std::unique_ptr<CCopier> pCopier(new CCopier(std::move(m_ahReadEnds[i]), apFiles[i]));
             if (pCopier->Start() == 0) {
                 pCopier->Resume();
                 m_apCopiers.push_back(std::move(pCopier));
             }
-        } else {
-            VERIFY_TRUE(::CloseHandle(m_ahReadEnds[i]));
         }
-        m_ahReadEnds[i] = NULL;
+        m_ahReadEnds[i].Reset();
     }
     ::SetLastError(dwError);
 }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "common/strutil.h"
+#include "common/handle.h"
 #include "common/win32.h"
 
 class CChildProcess;
@@ -85,7 +86,7 @@ private:
     int m_nKeep;
     std::string m_csOwner;
     CNoticeQueue* m_pNotices;
-    HANDLE m_hFile;
+    CHandle m_hFile;
     ULONGLONG m_cbSize;
     BOOL m_fAtLineStart;
     BOOL m_fFailed;
@@ -125,14 +126,14 @@ public:
 private:
     class CCopier;
     void ReapCopiers();
-    HANDLE DuplicateOwnHandle(DWORD dwStdHandle);
+    CHandle DuplicateOwnHandle(DWORD dwStdHandle);
 
     std::shared_ptr<CLogFile> m_pOutFile;
     std::shared_ptr<CLogFile> m_pErrFile;
     std::vector<std::unique_ptr<CCopier>> m_apCopiers;
     // The child's ends during one start: stdin, stdout, stderr.
-    HANDLE m_ahChildEnds[3];
-    HANDLE m_ahReadEnds[2];
+    CHandle m_ahChildEnds[3];
+    CHandle m_ahReadEnds[2];
     DWORD m_dwSavedFlags;
-    HANDLE m_ahSavedStd[3];
+    HANDLE m_ahSavedStd[3];   // the child's own, borrowed back at FinishRun
 };

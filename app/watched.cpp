@@ -67,8 +67,8 @@ CWatchedProcess::CWatchedProcess()
     : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
       m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
       m_fAskOnly(FALSE),
-      m_hMonitorEvent(NULL), m_ullStartedMs(0), m_ullEndedMs(0), m_hJob(NULL), m_nStartsSeen(0),
-      m_fHasLastExitCode(FALSE), m_dwLastExitCode(0), m_pNotices(NULL), m_fOwnsMonitorEvent(FALSE)
+      m_ullStartedMs(0), m_ullEndedMs(0), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
+      m_pNotices(NULL)
 {
     SetDefaults();
 }
@@ -78,9 +78,6 @@ CWatchedProcess::~CWatchedProcess()
     m_alarmRestart.Cancel();
     m_alarmStop.Cancel();
     EndTree();
-    if (m_fOwnsMonitorEvent && m_hMonitorEvent != NULL)
-        VERIFY_TRUE(::CloseHandle(m_hMonitorEvent));
-    m_hMonitorEvent = NULL;
 }
 
 void CWatchedProcess::SetDefaults()
@@ -117,12 +114,11 @@ void CWatchedProcess::CloseHandles()
 
 void CWatchedProcess::EndTree()
 {
-    if (m_hJob == NULL)
+    if (!m_hJob.IsValid())
         return;
-    if (!::TerminateJobObject(m_hJob, 0))
+    if (!::TerminateJobObject(m_hJob.Get(), 0))
         DEBUG_TRACE_MSG("TerminateJobObject failed for " << GetExeName() << ". Error " << LastErrorText());
-    VERIFY_TRUE(::CloseHandle(m_hJob));
-    m_hJob = NULL;
+    m_hJob.Reset();
 }
 
 void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
@@ -143,8 +139,7 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     m_nStopTimeout = wpTemplate.m_nStopTimeout;
     m_adwStopWays = wpTemplate.m_adwStopWays;
     m_csMonitorEventName = wpTemplate.m_csMonitorEventName;
-    m_hMonitorEvent = wpTemplate.m_hMonitorEvent;
-    m_fOwnsMonitorEvent = FALSE;
+    m_pMonitorEvent = wpTemplate.m_pMonitorEvent;
     m_fCheckExitCode = TRUE;
     m_csUniqueName = wpTemplate.GetUniqueName();
     SetCommandLine(wpTemplate.GetFullCommandLine());
@@ -218,17 +213,14 @@ BOOL CWatchedProcess::IsExternalTemplate() const
 
 void CWatchedProcess::SetMonitorEvent(const std::string& csName)
 {
-    if (m_fOwnsMonitorEvent && m_hMonitorEvent != NULL)
-        VERIFY_TRUE(::CloseHandle(m_hMonitorEvent));
     m_csMonitorEventName = csName;
-    m_hMonitorEvent = ::CreateEventA(NULL, FALSE, FALSE, csName.c_str());
-    m_fOwnsMonitorEvent = m_hMonitorEvent != NULL;
+    m_pMonitorEvent = std::make_shared<CHandle>(::CreateEventA(NULL, FALSE, FALSE, csName.c_str()));
 }
 
 void CWatchedProcess::SignalMonitorEvent()
 {
-    if (!m_csMonitorEventName.empty() && m_hMonitorEvent != NULL)
-        VERIFY_TRUE(::SetEvent(m_hMonitorEvent));
+    if (!m_csMonitorEventName.empty() && m_pMonitorEvent && m_pMonitorEvent->IsValid())
+        VERIFY_TRUE(::SetEvent(m_pMonitorEvent->Get()));
 }
 
 LONG CWatchedProcess::GetExitCode()

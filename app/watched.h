@@ -7,9 +7,11 @@
 // supervision thread; the alarm thread touches only m_alarmRestart.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "common/alarm.h"
+#include "common/handle.h"
 #include "common/millitim.h"
 #include "common/stopway.h"
 #include "common/win32.h"
@@ -228,14 +230,16 @@ public:
     BOOL m_fNoStart;
     BOOL m_fNoStop;
     std::string m_csMonitorEventName;
-    HANDLE m_hMonitorEvent;
+    // MONITOREVSEM's event: the template line opens it, and the copies made
+    // for its external instances share it; the last of them closes it.
+    std::shared_ptr<CHandle> m_pMonitorEvent;
     LONG m_nBackoffMax;      // BACKOFF seconds; 0 without
     LONG m_nMaxRestarts;     // MAXRESTARTS; -1 without
     BOOL m_fKillTree;        // KILLTREE: the process and all it starts share a job
     CRestartCount m_restartCount;
     ULONGLONG m_ullStartedMs;   // monotonic times of m_mtStarted and m_mtEnded
     ULONGLONG m_ullEndedMs;
-    HANDLE m_hJob;              // KILLTREE's job while the process runs
+    CHandle m_hJob;             // KILLTREE's job while the process runs
     // Why the last KILLTREE start could not put the process in a job of its
     // own (empty when it could); the supervisor reports it.
     std::string m_csTreeProblem;
@@ -259,7 +263,4 @@ private:
     // KILLTREE: a job of its own for the suspended new process.
     BOOL PutInJob();
     LONG m_nState;
-    // Only the record that created the monitor event closes it; copies made
-    // for external instances borrow the template's handle.
-    BOOL m_fOwnsMonitorEvent;
 };

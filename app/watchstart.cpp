@@ -62,20 +62,18 @@ DWORD BreakawayFlagFor()
 
 BOOL CWatchedProcess::PutInJob()
 {
-    HANDLE hJob = ::CreateJobObjectA(NULL, NULL);
+    CHandle hJob(::CreateJobObjectA(NULL, NULL));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION info = {};
     info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (hJob == NULL ||
-        !::SetInformationJobObject(hJob, JobObjectExtendedLimitInformation, &info, sizeof info) ||
-        !::AssignProcessToJobObject(hJob, m_processinfo.hProcess)) {
+    if (!hJob.IsValid() ||
+        !::SetInformationJobObject(hJob.Get(), JobObjectExtendedLimitInformation, &info, sizeof info) ||
+        !::AssignProcessToJobObject(hJob.Get(), m_processinfo.hProcess)) {
         DWORD dwError = ::GetLastError();
-        if (hJob != NULL)
-            VERIFY_TRUE(::CloseHandle(hJob));
         m_csTreeProblem = "KILLTREE: " + GetExeName() + " could not be put in a job of its own (Error " +
                           ErrorText(dwError) + "); only the process itself will be ended.";
         return FALSE;
     }
-    m_hJob = hJob;
+    m_hJob = std::move(hJob);
     return TRUE;
 }
 
@@ -121,20 +119,20 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
 {
     if (dwProcessId != 0) {
         m_processinfo.dwProcessId = dwProcessId;
-        HANDLE hProcess = ::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId);
-        if (hProcess != NULL && pftSeenBefore != NULL && !IsListedProcess(hProcess, *pftSeenBefore)) {
+        CHandle hProcess(::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId));
+        if (hProcess.IsValid() && pftSeenBefore != NULL && !IsListedProcess(hProcess.Get(), *pftSeenBefore)) {
             DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " is no longer " << GetUniqueName()
                                        << ": its id has been reused.");
-            VERIFY_TRUE(::CloseHandle(hProcess));
-            hProcess = NULL;
+            hProcess.Reset();
         }
-        if (hProcess == NULL) {
+        if (!hProcess.IsValid()) {
             DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
                           "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetExeName());
             DEBUG_TRACE_MSG("Cannot monitor process: " << GetExeName());
             return FALSE;
         }
-        m_processinfo.hProcess = hProcess;
+        // The process information's handle is the child wrapper's to close.
+        m_processinfo.hProcess = hProcess.Release();
         SetState(PS_RUNNING);
     }
     m_fStopRequested = FALSE;

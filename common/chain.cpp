@@ -41,9 +41,9 @@ void AppendChainable(void* pvArray, CChainable* pElement)
 
 CChainable::~CChainable()
 {
-    ASSERT_NULL(m_pToNext);
-    ASSERT_NULL(m_pToPrev);
-    if (m_pToNext == NULL && m_pToPrev == NULL)
+    // Both are looked at (and reported): no short circuit.
+    const BOOL fUnlinked = CHECK_NULL(m_pToNext) & CHECK_NULL(m_pToPrev);
+    if (fUnlinked)
         return;
     // Still linked: take the element out so that its neighbours never point
     // at freed memory. One link fewer exists afterwards, so the builder's

@@ -87,9 +87,8 @@ std::string CChildProcess::BuildEnvironmentBlock() const
 
 BOOL CChildProcess::Create()
 {
-    ASSERT_NULL(m_processinfo.hProcess);
     // Creating over live handles would lose them and the running process.
-    if (m_processinfo.hProcess != NULL) {
+    if (!CHECK_NULL(m_processinfo.hProcess)) {
         ::SetLastError(ERROR_ALREADY_INITIALIZED);
         return FALSE;
     }
@@ -178,9 +177,8 @@ void CChildProcess::Terminate(UINT uExitCode)
 DWORD CChildProcess::WaitForExitCode()
 {
     DWORD dwExitCode = 0;
-    ASSERT_NOT_NULL(m_processinfo.hProcess);
     // Without a process there is nothing to wait for (and nothing to read).
-    if (m_processinfo.hProcess == NULL)
+    if (!CHECK_NOT_NULL(m_processinfo.hProcess))
         return dwExitCode;
     ASSERT_COND(::WaitForSingleObject(m_processinfo.hProcess, INFINITE), ==, WAIT_OBJECT_0);
     VERIFY_TRUE(::GetExitCodeProcess(m_processinfo.hProcess, &dwExitCode));

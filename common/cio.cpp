@@ -155,11 +155,8 @@ CIoInstance::~CIoInstance()
 
 BOOL CIoInstance::Open(CIoDevice* pDevice)
 {
-    ASSERT_INVALID_HANDLE(m_hHandle);
-    ASSERT_NULL(m_pDevice);
-    ASSERT_NOT_NULL(pDevice);
     // Opening over a live instance would strand its handle.
-    if (pDevice == NULL || m_pDevice != NULL || IsValidHandle(m_hHandle)) {
+    if (!CHECK_NOT_NULL(pDevice) || !CHECK_TRUE(m_pDevice == NULL) || !CHECK_TRUE(!IsValidHandle(m_hHandle))) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -241,8 +238,7 @@ void CIoOperation::Reset()
 void CIoOperation::SetInstance(CIoInstance* pInstance)
 {
     CollectFinished(0);
-    ASSERT_TRUE(IsComplete());
-    if (!IsComplete())
+    if (!CHECK_TRUE(IsComplete()))
         return;
     Reset();
     m_pInstance = pInstance;
@@ -308,25 +304,21 @@ void CIoOperation::SetPending()
 
 BOOL CIoOperation::CheckTransfer()
 {
-    ASSERT_NOT_NULL(m_pInstance);
-    if (m_pInstance == NULL) {
+    if (!CHECK_NOT_NULL(m_pInstance)) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    ASSERT_NOT_NULL(m_pInstance->m_pDevice);
-    if (m_pInstance->m_pDevice == NULL) {
+    if (!CHECK_NOT_NULL(m_pInstance->m_pDevice)) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    ASSERT_VALID_HANDLE(m_pInstance->m_hHandle);
-    if (!IsValidHandle(m_pInstance->m_hHandle)) {
+    if (!CHECK_TRUE(IsValidHandle(m_pInstance->m_hHandle))) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     // Starting over a transfer in flight (or one not yet collected) would
     // hand its OVERLAPPED and buffer to the system twice.
-    ASSERT_TRUE(IsComplete());
-    if (!IsComplete()) {
+    if (!CHECK_TRUE(IsComplete())) {
         ::SetLastError(ERROR_BUSY);
         return FALSE;
     }
@@ -380,13 +372,11 @@ BOOL CIoOperation::SendMessage(CSerializable& object)
 
 BOOL CIoOperation::GetResult()
 {
-    ASSERT_NOT_NULL(m_pInstance);
-    if (m_pInstance == NULL) {
+    if (!CHECK_NOT_NULL(m_pInstance)) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    ASSERT_NOT_NULL(m_pInstance->m_pDevice);
-    if (m_pInstance->m_pDevice == NULL) {
+    if (!CHECK_NOT_NULL(m_pInstance->m_pDevice)) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -26,9 +26,7 @@ std::string GetFullPath(const std::string& csPath)
     char szFullPath[_MAX_PATH + 1];
     char* pszFilePart = NULL;
     DWORD dw = ::GetFullPathNameA(csPath.c_str(), DIM(szFullPath), szFullPath, &pszFilePart);
-    ASSERT_COND(dw, >, 0);
-    ASSERT_COND(dw, <, _MAX_PATH + 1);
-    if (dw == 0 || dw >= DIM(szFullPath))
+    if (!CHECK_COND(dw, >, 0) || !CHECK_COND(dw, <, DIM(szFullPath)))
         return std::string();
     std::string csFull(szFullPath, dw);
     if (IsUncPath(csPath) && csPath[2] == '.' && csFull.size() >= 3)
@@ -43,9 +41,7 @@ std::string GetFileName(const std::string& csPath)
     char szFullPath[_MAX_PATH + 1];
     char* pszFilePart = NULL;
     DWORD dw = ::GetFullPathNameA(csPath.c_str(), DIM(szFullPath), szFullPath, &pszFilePart);
-    ASSERT_COND(dw, >, 0);
-    ASSERT_COND(dw, <, DIM(szFullPath));
-    if (dw == 0 || dw >= DIM(szFullPath))
+    if (!CHECK_COND(dw, >, 0) || !CHECK_COND(dw, <, DIM(szFullPath)))
         return std::string();
     if (IsRoot(szFullPath) || pszFilePart == NULL)
         return std::string();
@@ -85,8 +81,7 @@ std::string GetRootOfPath(const std::string& csPath)
         return csPath.substr(0, 3);
     if (IsUncPath(csPath)) {
         size_t iThirdBackslash = csPath.find('\\', 2);
-        ASSERT_COND(iThirdBackslash, >=, 3);
-        if (iThirdBackslash == std::string::npos)
+        if (!CHECK_COND(iThirdBackslash, !=, std::string::npos))
             return csPath;
         size_t iFourthBackslash = csPath.find('\\', iThirdBackslash + 1);
         if (iFourthBackslash == std::string::npos)
@@ -116,9 +111,7 @@ std::string GetModulePath(HMODULE hModule)
 {
     char szPath[_MAX_PATH];
     DWORD dw = ::GetModuleFileNameA(hModule, szPath, DIM(szPath));
-    ASSERT_COND(dw, >, 0);
-    ASSERT_COND(dw, <, DIM(szPath));
-    if (dw == 0 || dw >= DIM(szPath))
+    if (!CHECK_COND(dw, >, 0) || !CHECK_COND(dw, <, DIM(szPath)))
         return std::string();
     return std::string(szPath, dw);
 }

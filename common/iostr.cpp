@@ -90,8 +90,7 @@ CDeviceStream::int_type CDeviceStream::underflow()
         DEBUG_ERROR_MSG("Error " << ::GetLastError() << " occurred filling the get area to the device.");
         return traits_type::eof();
     }
-    ASSERT_COND(readOp.GetActual(), >, 0);
-    if (readOp.GetActual() == 0)
+    if (!CHECK_COND(readOp.GetActual(), >, 0))
         return traits_type::eof();
     setg(pchGet, pchGet, pchGet + readOp.GetActual());
     // to_int_type gives 0 to 255, so the byte 0xFF is not end-of-file.

@@ -173,8 +173,7 @@ BOOL CMilliTime::operator==(const CMilliTime& rhs) const
 
 CMilliTime CMilliTime::operator+(const CMilliTimeSpan& span) const
 {
-    ASSERT_TRUE(IsValid());
-    if (!IsValid())
+    if (!CHECK_TRUE(IsValid()))
         return CMilliTime();
     LONGLONG llSeconds = (LONGLONG)(LONG)m_dwSeconds + span.m_nSeconds;
     LONG nMilliseconds = m_nMilliseconds + span.m_nMilliseconds;

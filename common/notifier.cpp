@@ -61,8 +61,7 @@ void CDebugNotifier::ClosePipe()
 
 BOOL CDebugNotifier::Connect(const char* pszComputer, const char* pszPipeName)
 {
-    ASSERT_TRUE(!m_fPipeOpened);
-    if (m_fPipeOpened)
+    if (!CHECK_TRUE(!m_fPipeOpened))
         return TRUE;
     m_pipe.SetClient(pszComputer != NULL ? pszComputer : "", pszPipeName != NULL ? pszPipeName : "");
     m_pipe.SetAccess(GENERIC_READ | GENERIC_WRITE);
@@ -101,8 +100,7 @@ void CDebugNotifier::BuildMessage(const CDebugRecord& record, CDebugMessage& mes
 
 BOOL CDebugNotifier::Report(const CDebugRecord& record)
 {
-    ASSERT_TRUE(m_fPipeOpened);
-    if (!m_fPipeOpened)
+    if (!CHECK_TRUE(m_fPipeOpened))
         return m_fActive;
     // Each record waits for the debugger at most m_dwSendTimeout; one that
     // is not taken by then gives the debugger up, so a debugger that stops

@@ -185,8 +185,7 @@ BOOL CProcessCensus::LoadTitles()
 
 BOOL CProcessCensus::FindTitleIndex(const char* pszTitle, DWORD& dwIndex) const
 {
-    ASSERT_NOT_NULL(m_pbTitlesData);
-    if (m_pbTitlesData == NULL || pszTitle == NULL)
+    if (!CHECK_NOT_NULL(m_pbTitlesData) || pszTitle == NULL)
         return FALSE;
     // Pairs of strings, an index in decimal and its title, ended by an empty
     // string. The value need not be terminated as it should: no string is

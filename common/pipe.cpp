@@ -369,9 +369,7 @@ BOOL CMessagePipe::DoWrite(CIoOperation*, const void*, DWORD)
 
 BOOL CMessagePipe::DoMessageWrite(CIoOperation* pOperation, const void* pvBuffer, DWORD cb)
 {
-    ASSERT_NOT_NULL(pvBuffer);
-    ASSERT_COND(cb, !=, 0);
-    if (pvBuffer == NULL || cb == 0) {
+    if (!CHECK_NOT_NULL(pvBuffer) || !CHECK_COND(cb, !=, 0)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -498,8 +496,7 @@ BOOL CMessagePipe::StartFirstByte(CIoOperation* pOperation, int cDropped, BOOL f
 
 BOOL CMessagePipe::DoMessageRead(CIoOperation* pOperation, CDataBlock* pBlock)
 {
-    ASSERT_NOT_NULL(pBlock);
-    if (pBlock == NULL) {
+    if (!CHECK_NOT_NULL(pBlock)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -579,10 +576,7 @@ void CPipeInstance::Close()
 
 BOOL CPipeInstance::OpenAsync(CPipe* pPipe)
 {
-    ASSERT_INVALID_HANDLE(m_hHandle);
-    ASSERT_NULL(m_pDevice);
-    ASSERT_NOT_NULL(pPipe);
-    if (pPipe == NULL || m_pDevice != NULL || IsValidHandle(m_hHandle)) {
+    if (!CHECK_NOT_NULL(pPipe) || !CHECK_TRUE(m_pDevice == NULL) || !CHECK_TRUE(!IsValidHandle(m_hHandle))) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

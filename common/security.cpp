@@ -26,8 +26,7 @@ void CSecurityAttributes::SetNullDacl()
     m_sa.lpSecurityDescriptor = NULL;
     free(m_psd);
     m_psd = (PSECURITY_DESCRIPTOR)malloc(SECURITY_DESCRIPTOR_MIN_LENGTH);
-    ASSERT_NOT_NULL(m_psd);
-    if (m_psd == NULL)
+    if (!CHECK_NOT_NULL(m_psd))
         return;
     VERIFY_TRUE(::InitializeSecurityDescriptor(m_psd, SECURITY_DESCRIPTOR_REVISION));
     VERIFY_TRUE(::SetSecurityDescriptorDacl(m_psd, TRUE, (PACL) NULL, FALSE));

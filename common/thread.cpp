@@ -16,13 +16,11 @@ CSimpleThread::~CSimpleThread()
 
 BOOL CSimpleThread::Create(LPTHREAD_START_ROUTINE pfnRoutine, void* pvParameter)
 {
-    ASSERT_NULL(m_hHandle);
     // A second thread on the same object would lose the first one's handle.
-    if (m_hHandle != NULL)
+    if (!CHECK_NULL(m_hHandle))
         return FALSE;
     m_hHandle = ::CreateThread(GetSecurityAttributes(), 0, pfnRoutine, pvParameter, CREATE_SUSPENDED, &m_dwThreadId);
-    ASSERT_NOT_NULL(m_hHandle);
-    if (m_hHandle == NULL) {
+    if (!CHECK_NOT_NULL(m_hHandle)) {
         m_dwThreadId = 0;
         return FALSE;
     }
@@ -90,9 +88,8 @@ void CThread::SkipIfNeverResumed()
 
 DWORD CThread::Start()
 {
-    ASSERT_NULL(m_hHandle);
     // Two threads on one object would run one body twice and lose a handle.
-    if (m_hHandle != NULL)
+    if (!CHECK_NULL(m_hHandle))
         return ERROR_BUSY;
     DWORD dwThreadId = 0;
     HANDLE hThread = ::CreateThread(GetSecurityAttributes(), m_dwStackSize, ThreadEntry, this, CREATE_SUSPENDED,

@@ -10,8 +10,7 @@ namespace {
 void AppendWaitObject(void* pvArray, CChainable* pElement)
 {
     CWaitObject* pwo = dynamic_cast<CWaitObject*>(pElement);
-    ASSERT_NOT_NULL(pwo);
-    if (pwo != NULL)
+    if (CHECK_NOT_NULL(pwo))
         static_cast<CWaitObjectArray*>(pvArray)->push_back(pwo);
 }
 
@@ -43,9 +42,7 @@ HANDLE CWaitObject::GetWaitHandle() const
         if (fStep)
             pwoSlow = pwoSlow->m_pwoDelegate;
         fStep = !fStep;
-        const BOOL fCycle = pwo == pwoSlow;
-        ASSERT_TRUE(!fCycle);
-        if (fCycle)
+        if (!CHECK_TRUE(pwo != pwoSlow))
             return NULL;
     }
     return pwo->m_phWaitHandle != NULL ? *pwo->m_phWaitHandle : NULL;
@@ -58,10 +55,9 @@ BOOL CWaitObject::HasValidWaitHandle() const
 
 BOOL CWaitObject::Wait(DWORD dwTimeout)
 {
-    ASSERT_TRUE(HasValidWaitHandle());
     // INVALID_HANDLE_VALUE is also the current-process pseudo-handle: a wait
     // on it would never end.
-    if (!HasValidWaitHandle())
+    if (!CHECK_TRUE(HasValidWaitHandle()))
         return FALSE;
     DWORD dwWaitObject = ::WaitForSingleObject(GetWaitHandle(), dwTimeout);
     if (dwWaitObject == WAIT_OBJECT_0) {
@@ -99,9 +95,8 @@ CKernelEvent::~CKernelEvent()
 
 BOOL CKernelEvent::Create(DWORD dwFlags, const char* pchName)
 {
-    ASSERT_NULL(m_hHandle);
     // Creating over a live handle would leak it and strand its waiters.
-    if (m_hHandle != NULL) {
+    if (!CHECK_NULL(m_hHandle)) {
         ::SetLastError(ERROR_ALREADY_INITIALIZED);
         return FALSE;
     }
@@ -162,8 +157,7 @@ CWaitObject* WaitForWaitObjects(BOOL fWaitAll, const CWaitObjectArray& apWaitObj
     std::vector<CWaitObject*> apwoMany;
     for (size_t i = 0; i < apWaitObjects.size(); i++) {
         CWaitObject* pw = apWaitObjects[i];
-        ASSERT_NOT_NULL(pw);
-        if (pw == NULL || !pw->m_fEnabled)
+        if (!CHECK_NOT_NULL(pw) || !pw->m_fEnabled)
             continue;
         ASSERT_TRUE(pw->HasValidWaitHandle());
         // An object without a handle can never fire; waiting on a null
@@ -196,9 +190,8 @@ CWaitObject* WaitForWaitObjects(BOOL fWaitAll, const CWaitObjectArray& apWaitObj
         ReportWaitFailed(::GetLastError());
         return NULL;
     }
-    ASSERT_COND(dwWaitObject, <, WAIT_OBJECT_0 + cEnabledWaitObjects);
     // Abandoned mutexes and I/O completions cannot be dispatched.
-    if (dwWaitObject >= WAIT_OBJECT_0 + cEnabledWaitObjects)
+    if (!CHECK_COND(dwWaitObject, <, WAIT_OBJECT_0 + cEnabledWaitObjects))
         return NULL;
     if (!fWaitAll) {
         CWaitObject* pw = apwoGathered[dwWaitObject - WAIT_OBJECT_0];

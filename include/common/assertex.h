@@ -88,6 +88,47 @@ inline long long CheckValue(const T_& value)
             CHECK_FAILED_("ASSERT_INVALID_HANDLE(" #h ")", #h, CheckValue(checkH_), NULL, 0); \
     } while (0)
 
+// The checks as expressions that also guard: each reports a failure exactly
+// as its ASSERT_ form does and yields whether the check held, so that one
+// line both reports a fault and keeps the code from running into it:
+//     if (!CHECK_NOT_NULL(pBlock)) return FALSE;
+#define CHECK_TRUE(e)                                                       \
+    ([&]() -> BOOL {                                                        \
+        if (e)                                                              \
+            return TRUE;                                                    \
+        CHECK_FAILED_("ASSERT_TRUE(" #e ")", NULL, 0, NULL, 0);             \
+        return FALSE;                                                       \
+    }())
+
+#define CHECK_NOT_NULL(p)                                                               \
+    ([&]() -> BOOL {                                                                    \
+        const auto checkP_ = (p);                                                       \
+        if (checkP_ != 0)                                                               \
+            return TRUE;                                                                \
+        CHECK_FAILED_("ASSERT_NOT_NULL(" #p ")", #p, CheckValue(checkP_), NULL, 0);     \
+        return FALSE;                                                                   \
+    }())
+
+#define CHECK_NULL(p)                                                                   \
+    ([&]() -> BOOL {                                                                    \
+        const auto checkP_ = (p);                                                       \
+        if (checkP_ == 0)                                                               \
+            return TRUE;                                                                \
+        CHECK_FAILED_("ASSERT_NULL(" #p ")", #p, CheckValue(checkP_), NULL, 0);         \
+        return FALSE;                                                                   \
+    }())
+
+#define CHECK_COND(a, op, b)                                                                           \
+    ([&]() -> BOOL {                                                                                   \
+        const auto checkA_ = (a);                                                                      \
+        const auto checkB_ = (b);                                                                      \
+        if (checkA_ op checkB_)                                                                        \
+            return TRUE;                                                                               \
+        CHECK_FAILED_("ASSERT_COND(" #a ", " #op ", " #b ")", #a, CheckValue(checkA_), #b,             \
+                      CheckValue(checkB_));                                                            \
+        return FALSE;                                                                                  \
+    }())
+
 // The call is part of the program's work; only its result is checked (exactly TRUE).
 #define VERIFY_TRUE(call)                                              \
     do {                                                               \
