@@ -1,29 +1,64 @@
+#include "defreader.h"
 #include "e2e_util.h"
 #include "test_supervisor_app.h"
 
 namespace {
 
-// Writes the text as a definition file, reads it and keeps what was said.
+// Writes the text as a definition file and reads it with a reader of its
+// own; m_csSaid holds the errors, then the warnings, a line each.
 class DefinitionFile : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ResetSupervisorForTest();
         m_csDir = MakeTempDirectory("ovrdef");
         m_csPath = m_csDir + "\\test.inf";
     }
-    void TearDown() override
-    {
-        ResetSupervisorForTest();
-        RemoveDirectoryTree(m_csDir);
-    }
+    void TearDown() override { RemoveDirectoryTree(m_csDir); }
     BOOL Read(const std::string& csText)
     {
         EXPECT_TRUE(WriteTextFile(m_csPath, csText));
         return ReadPath(m_csPath);
     }
     BOOL ReadPath(const std::string& csPath)
+    {
+        BOOL fOk = m_reader.Read(csPath);
+        m_csSaid.clear();
+        for (const CDefinitionMessage& error : m_reader.GetErrors())
+            m_csSaid += error.m_csText + "\n";
+        for (const CDefinitionMessage& warning : m_reader.GetWarnings())
+            m_csSaid += warning.m_csText + "\n";
+        return fOk;
+    }
+    const std::vector<std::unique_ptr<CWatchedProcess>>& Processes() const { return m_reader.GetRecords(); }
+    const CWatchedProcess& Only()
+    {
+        EXPECT_EQ(Processes().size(), 1u);
+        return *Processes().at(0);
+    }
+
+    CDefinitionReader m_reader;
+    std::string m_csDir;
+    std::string m_csPath;
+    std::string m_csSaid;
+};
+
+// The same files read by the supervisor, which shows what the reader found
+// in its debug log (echoed to the standard error here).
+class SupervisorDefinition : public DefinitionFile
+{
+protected:
+    void SetUp() override
+    {
+        DefinitionFile::SetUp();
+        ResetSupervisorForTest();
+    }
+    void TearDown() override
+    {
+        ResetSupervisorForTest();
+        DefinitionFile::TearDown();
+    }
+    BOOL SupervisorRead(const std::string& csPath)
     {
         CSupervisorApp& app = GetSupervisorForTest();
         app.m_csDefinitionFile = csPath;
@@ -32,16 +67,6 @@ protected:
         m_csSaid = capture.Text();
         return fOk;
     }
-    CWatchedProcessList& Processes() { return GetSupervisorForTest().m_paProcesses; }
-    CWatchedProcess& Only()
-    {
-        EXPECT_EQ(Processes().size(), 1u);
-        return *Processes().at(0);
-    }
-
-    std::string m_csDir;
-    std::string m_csPath;
-    std::string m_csSaid;
 };
 
 }  // namespace
@@ -51,7 +76,7 @@ TEST_F(DefinitionFile, EveryKeywordSetsItsField)
     ASSERT_TRUE(Read("\"c:\\tools\\app.exe -port 5\" -master -newconsole -title \"App server\" -hidden -xpos 10 "
                      "-ypos 20 -xsize 300 -ysize 200 -xbuf 100 -ybuf 50 -high -cd c:\\work -sync -group 0 "
                      "-exit 3 -nowatch -nounique first -unique second -restartdelay 7 -quit -quitdelay 9 -NoStop\n"));
-    CWatchedProcess& wp = Only();
+    const CWatchedProcess& wp = Only();
     EXPECT_EQ(wp.m_csCommandLine, "c:\\tools\\app.exe -port 5");
     EXPECT_TRUE(wp.m_fMaster);
     EXPECT_EQ(wp.m_dwConsoleFlags, (DWORD)CREATE_NEW_CONSOLE);
@@ -90,7 +115,6 @@ TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
     EXPECT_EQ(Processes()[1]->m_startupinfo.wShowWindow, SW_MINIMIZE);
     EXPECT_EQ(Processes()[1]->m_dwConsoleFlags, (DWORD)DETACHED_PROCESS);
     EXPECT_EQ(Processes()[1]->m_dwPriorityClass, (DWORD)REALTIME_PRIORITY_CLASS);
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe --nostart\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"--nostart\" on line 1 of " + m_csPath), std::string::npos)
         << m_csSaid;
@@ -99,17 +123,15 @@ TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
 TEST_F(DefinitionFile, NumbersNeedADigit)
 {
     ASSERT_TRUE(Read("a.exe -group x1 -xsize 640 -quitdelay x -restartdelay 0\n"));
-    CWatchedProcess& wp = Only();
+    const CWatchedProcess& wp = Only();
     EXPECT_EQ(wp.m_nGroup, -1);
     EXPECT_EQ(wp.m_startupinfo.dwXSize, 640u);
     EXPECT_EQ(wp.m_startupinfo.dwYSize, 25u);
     EXPECT_TRUE(wp.m_startupinfo.dwFlags & STARTF_USESIZE);
     EXPECT_EQ(wp.m_nQuitDelay, 5);
     EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 0);
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe -xpos -10\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"-10\" on line 1 of " + m_csPath), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     ASSERT_TRUE(Read("-xpos -10\n"));
     EXPECT_EQ(Only().m_csCommandLine, "-10");
     EXPECT_EQ(Only().m_startupinfo.dwX, 0u);
@@ -123,18 +145,16 @@ TEST_F(DefinitionFile, ContinuationJoinsLinesEvenCommentLike)
     EXPECT_EQ(Processes()[0]->m_csTitle, "T");
     EXPECT_EQ(Processes()[0]->m_startupinfo.wShowWindow, SW_MINIMIZE);
     EXPECT_EQ(Processes()[1]->m_csCommandLine, "second.exe c:\\dir\\") << "a token ending in a backslash does not continue";
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("first.exe \\\n# -min\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"#\" on line 2 of "), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe \\\n\\\nb.exe\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"b.exe\" on line 3 of "), std::string::npos) << m_csSaid;
 }
 
-TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)
+TEST_F(SupervisorDefinition, MissingFileGetsTheTemplateByteForByte)
 {
     std::string csPath = m_csDir + "\\fresh.inf";
-    EXPECT_FALSE(ReadPath(csPath));
+    EXPECT_FALSE(SupervisorRead(csPath));
     EXPECT_NE(m_csSaid.find(csPath + " has been created. You must customize it for your application."),
               std::string::npos)
         << m_csSaid;
@@ -156,7 +176,7 @@ TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)
     EXPECT_EQ(acsLines[96], "# MONITOREVSEM <\"NAME\"> - create an event with the specified name. ");
     // Read back, the template names no process and warns of nothing else.
     ResetSupervisorForTest();
-    EXPECT_FALSE(ReadPath(csPath));
+    EXPECT_FALSE(SupervisorRead(csPath));
     EXPECT_NE(m_csSaid.find("does not specify any processes to start."), std::string::npos) << m_csSaid;
     EXPECT_EQ(m_csSaid.find("Unexpected"), std::string::npos) << m_csSaid;
 }
@@ -165,10 +185,8 @@ TEST_F(DefinitionFile, UnusableFilesEndInAClearMessage)
 {
     EXPECT_FALSE(ReadPath(m_csDir));
     EXPECT_NE(m_csSaid.find(m_csDir + " could not be opened. Error "), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     EXPECT_FALSE(ReadPath(m_csDir + "\\nodir\\x.inf"));
     EXPECT_NE(m_csSaid.find(" could not be opened. Error 3 ("), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read(std::string("a.exe\nb.exe \0 -min\n", 20)));
     EXPECT_NE(m_csSaid.find("Error: Line 2 of " + m_csPath + " contains a NUL character."), std::string::npos)
         << m_csSaid;
@@ -192,7 +210,6 @@ TEST_F(DefinitionFile, StopSettingsOfTheLineThenTheGlobalLineThenTheDefaults)
     EXPECT_EQ(b.m_adwStopWays, (CStopWayArray{STOP_WAY_CLOSE}));
     EXPECT_EQ(c.GetStopTimeoutMs(), 86400000u);
     EXPECT_EQ(c.m_dwGroupFlags, 0u);
-    ResetSupervisorForTest();
     ASSERT_TRUE(Read("\"d.exe\"\n"));
     EXPECT_EQ(Only().GetStopTimeoutMs(), 2000u);
     EXPECT_TRUE(Only().m_adwStopWays.empty());
@@ -215,8 +232,8 @@ TEST_F(DefinitionFile, BadStopSettingsAreRefusedWithTheirLine)
         {"-global -stopmethod \"\"\n\"a.exe\"\n", "Error: STOPMETHOD needs one or more of"},
     };
     for (const auto& tc : aCases) {
-        ResetSupervisorForTest();
         EXPECT_FALSE(Read(tc.m_pszLine)) << tc.m_pszLine;
         EXPECT_NE(m_csSaid.find(tc.m_pszSaid), std::string::npos) << tc.m_pszLine << " said: " << m_csSaid;
     }
 }
+
