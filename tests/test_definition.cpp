@@ -36,6 +36,14 @@ protected:
         EXPECT_EQ(Processes().size(), 1u);
         return *Processes().at(0);
     }
+    // Each error's line, in the order found.
+    std::vector<int> ErrorLines() const
+    {
+        std::vector<int> anLines;
+        for (const CDefinitionMessage& error : m_reader.GetErrors())
+            anLines.push_back(error.m_nLine);
+        return anLines;
+    }
 
     CDefinitionReader m_reader;
     std::string m_csDir;
@@ -237,3 +245,106 @@ TEST_F(DefinitionFile, BadStopSettingsAreRefusedWithTheirLine)
     }
 }
 
+// A check reads on past invalid lines and finds every error with its line;
+// the supervisor's reading stops at the first, keeping the lines before it.
+TEST_F(DefinitionFile, ACheckReadsOnPastInvalidLinesTheSupervisorStopsAtTheFirst)
+{
+    const std::string csText =
+        std::string("a.exe\nb.exe -bogus\nc.exe \\\n  -stoptimeout x\n-global -what\nd.exe ") + '\0' + "\ne.exe\n";
+    EXPECT_FALSE(Read(csText));
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{2})) << m_csSaid;
+    ASSERT_EQ(Processes().size(), 1u);
+    EXPECT_EQ(Processes()[0]->m_csCommandLine, "a.exe");
+
+    m_reader.SetReportEveryError(TRUE);
+    EXPECT_FALSE(Read(csText));
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{2, 4, 5, 6})) << m_csSaid;
+    const CDefinitionMessageArray& aErrors = m_reader.GetErrors();
+    ASSERT_EQ(aErrors.size(), 4u);
+    EXPECT_EQ(aErrors[0].m_csText, "Error: Unexpected \"-bogus\" on line 2 of " + m_csPath);
+    EXPECT_EQ(aErrors[1].m_csText,
+              "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 4 of " + m_csPath);
+    EXPECT_EQ(aErrors[2].m_csText, "Error: Unexpected GLOBAL config token \"-what\" on line 5 of " + m_csPath);
+    EXPECT_EQ(aErrors[3].m_csText, "Error: Line 6 of " + m_csPath + " contains a NUL character.");
+    ASSERT_EQ(Processes().size(), 2u);
+    EXPECT_EQ(Processes()[1]->m_csCommandLine, "e.exe");
+    EXPECT_TRUE(m_reader.GetWarnings().empty());
+}
+
+// The reader only reads: a missing file is an error of the whole file (line
+// 0) that the caller can tell apart, and no template takes its place.
+TEST_F(DefinitionFile, AMissingOrEmptyFileIsAnErrorOfTheWholeFile)
+{
+    const std::string csMissing = m_csDir + "\\missing.inf";
+    EXPECT_FALSE(ReadPath(csMissing));
+    EXPECT_EQ(m_reader.GetOpenError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{0}));
+    EXPECT_EQ(m_csSaid.find(csMissing + " could not be opened. Error 2 ("), 0u) << m_csSaid;
+    EXPECT_EQ(::GetFileAttributesA(csMissing.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_FALSE(Read("# nothing but a comment\r\n\r\n"));
+    EXPECT_EQ(m_reader.GetOpenError(), 0u);
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{0}));
+    EXPECT_EQ(m_csSaid, "Error: The " + m_csPath + " file does not specify any processes to start.\n");
+}
+
+// The GLOBAL line's settings are the reader's; its KILLTREE holds for the
+// lines before it too. Two UNIQUE lines naming one process (in any case)
+// are a warning of the second line, in an otherwise valid file.
+TEST_F(DefinitionFile, GlobalSettingsAndSharedUniqueNames)
+{
+    ASSERT_TRUE(Read("a.exe -unique Same.exe\nb.exe -unique other.exe\n"
+                     "-global -allowclose -lifoshutdown -killtree -securepipe -stoptimeout 4 -stopmethod quit\n"
+                     "c.exe -unique SAME.EXE\n"));
+    const CDefinitionGlobals& globals = m_reader.GetGlobals();
+    EXPECT_TRUE(globals.m_fAllowClose);
+    EXPECT_TRUE(globals.m_fLifoShutdown);
+    EXPECT_TRUE(globals.m_fKillTree);
+    EXPECT_TRUE(globals.m_fSecurePipe);
+    EXPECT_EQ(globals.m_nStopTimeout, 4);
+    EXPECT_EQ(globals.m_adwStopWays, (CStopWayArray{STOP_WAY_QUIT}));
+    ASSERT_EQ(Processes().size(), 3u);
+    EXPECT_TRUE(Processes()[0]->m_fKillTree);
+    EXPECT_TRUE(Processes()[2]->m_fKillTree);
+    const CDefinitionMessageArray& aWarnings = m_reader.GetWarnings();
+    ASSERT_EQ(aWarnings.size(), 1u);
+    EXPECT_EQ(aWarnings[0].m_nLine, 4);
+    EXPECT_EQ(aWarnings[0].m_csText, "Warning: Two UNIQUE lines of " + m_csPath + " list the name SAME.EXE.");
+
+    // A second reading forgets the first.
+    ASSERT_TRUE(Read("d.exe\n"));
+    EXPECT_FALSE(m_reader.GetGlobals().m_fKillTree);
+    EXPECT_EQ(m_reader.GetGlobals().m_nStopTimeout, -1);
+    EXPECT_FALSE(Only().m_fKillTree);
+    EXPECT_TRUE(m_reader.GetWarnings().empty());
+}
+
+// The supervisor shows the reader's errors and warnings as it always did,
+// stops at the first error, and takes the records (their output copiers
+// report to its notices) and the GLOBAL settings.
+TEST_F(SupervisorDefinition, ShowsTheReadersMessagesAndTakesWhatItRead)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    ASSERT_TRUE(WriteTextFile(m_csPath, "a.exe\nb.exe -bogus\nc.exe -alsobogus\n"));
+    EXPECT_FALSE(SupervisorRead(m_csPath));
+    EXPECT_NE(m_csSaid.find("Error: Unexpected \"-bogus\" on line 2 of " + m_csPath), std::string::npos) << m_csSaid;
+    EXPECT_EQ(m_csSaid.find("-alsobogus"), std::string::npos) << m_csSaid;
+
+    ResetSupervisorForTest();
+    ASSERT_TRUE(WriteTextFile(m_csPath, "a.exe -unique x.exe -stdout a.log\n-global -lifoshutdown -killtree "
+                                        "-securepipe -stoptimeout 3 -stopmethod close\nb.exe -unique X.exe\n"));
+    EXPECT_TRUE(SupervisorRead(m_csPath)) << m_csSaid;
+    EXPECT_NE(m_csSaid.find("Warning: Two UNIQUE lines of " + m_csPath + " list the name X.exe."), std::string::npos)
+        << m_csSaid;
+    ASSERT_EQ(app.m_paProcesses.size(), 2u);
+    EXPECT_EQ(app.m_paProcesses[0]->m_pNotices, &app.m_notices);
+    EXPECT_EQ(app.m_paProcesses[1]->m_pNotices, nullptr);
+    EXPECT_TRUE(app.m_paProcesses[0]->m_fKillTree);
+    EXPECT_EQ(app.m_paProcesses[0]->GetStopTimeoutMs(), 3000u);
+    EXPECT_TRUE(app.m_fLifoShutdown);
+    EXPECT_TRUE(app.m_fKillTreeAll);
+    EXPECT_TRUE(app.m_fSecurePipe);
+    EXPECT_FALSE(app.m_fAllowClose);
+    EXPECT_EQ(app.m_nStopTimeoutAll, 3);
+    EXPECT_EQ(app.m_adwStopWaysAll, (CStopWayArray{STOP_WAY_CLOSE}));
+}
