@@ -1,77 +1,10 @@
-// Reading the definition file into watched-process records.
-#include <stdlib.h>
-#include <string.h>
-
-#include <algorithm>
-
-#include <set>
-
+// The supervisor's reading of its definition file: the reader parses it, the
+// supervisor shows what was found, writes the template in place of a missing
+// file and takes the records and the GLOBAL settings.
 #include "common/assertex.h"
-#include "common/cio.h"
 #include "common/filestuf.h"
-#include "common/filex.h"
+#include "defreader.h"
 #include "ovrin.h"
-
-namespace {
-
-#define DEFINITION_ERROR(text) DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, text)
-
-// A day: longer caps would only overflow the millisecond arithmetic.
-const int c_nMaxBackoffSeconds = 86400;
-
-// One "number text" option pair of a process line (position, size, buffer):
-// TRUE when either keyword was found; each value keeps its default otherwise.
-BOOL FindOptionPair(CStringArray& csaTokens, CDWordArray& dwaUsed, const char* pszFirst, const char* pszSecond,
-                    std::string& csFirst, std::string& csSecond)
-{
-    BOOL fFirst = CConsoleApp::FindOption(csaTokens, dwaUsed, pszFirst, csFirst);
-    BOOL fSecond = CConsoleApp::FindOption(csaTokens, dwaUsed, pszSecond, csSecond);
-    return fFirst || fSecond;
-}
-
-// Reads the lines of an open file, each with its LF, a block at a time: under Wine every ReadFile is a round trip to the wine
-// server (about 70 us measured), so a 100 KB file read byte by byte took
-// seven seconds and a file of several megabytes looked like a hang.
-class CLineReader
-{
-public:
-    explicit CLineReader(CIoInstance* pInstance) : m_opRead(pInstance), m_iNext(0), m_cbData(0), m_dwEndError(0) {}
-
-    // TRUE with a line that ends in LF. FALSE at the end of the file (last
-    // error ERROR_HANDLE_EOF) or on a read error, with an unterminated last
-    // line in csLine.
-    BOOL ReadLine(std::string& csLine)
-    {
-        csLine.clear();
-        for (;;) {
-            if (m_iNext == m_cbData) {
-                if (m_dwEndError == 0 && !m_opRead.Read(m_achBlock, sizeof m_achBlock))
-                    m_dwEndError = ::GetLastError();
-                if (m_dwEndError != 0) {
-                    ::SetLastError(m_dwEndError);
-                    return FALSE;
-                }
-                m_cbData = m_opRead.GetActual();
-                m_iNext = 0;
-            }
-            const char* pchEnd = (const char*)memchr(m_achBlock + m_iNext, '\n', m_cbData - m_iNext);
-            size_t iEnd = pchEnd != NULL ? (size_t)(pchEnd - m_achBlock) + 1 : m_cbData;
-            csLine.append(m_achBlock + m_iNext, iEnd - m_iNext);
-            m_iNext = iEnd;
-            if (pchEnd != NULL)
-                return TRUE;
-        }
-    }
-
-private:
-    CIoOperation m_opRead;
-    char m_achBlock[4096];
-    size_t m_iNext;
-    size_t m_cbData;
-    DWORD m_dwEndError;
-};
-
-}  // namespace
 
 BOOL CSupervisorApp::ReadDefinitionFile()
 {
@@ -80,339 +13,36 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     const std::string& csPath = m_csDefinitionFile;
     DEBUG_APP_MESSAGE(DEBUG_TRACE, "Attempting to open " << csPath);
 
-    CFileDevice device;
-    device.SetFile(csPath, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ, 0);
-    CIoInstance instance;
-    if (!instance.Open(&device)) {
-        if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
-            if (WriteDefinitionTemplate(csPath))
-                DEBUG_MESSAGE(DEBUG_SHOW, csPath << " has been created. You must customize it for your application.");
-            else
-                DEFINITION_ERROR(csPath << " could not be found or created. Error " << LastErrorText());
-        } else {
-            DEFINITION_ERROR(csPath << " could not be opened. Error " << LastErrorText());
-        }
+    CDefinitionReader reader;
+    BOOL fOk = reader.Read(csPath);
+    if (reader.GetOpenError() == ERROR_FILE_NOT_FOUND) {
+        // The first run without a file leaves one to customize; a check
+        // reads files only, so this stays with the supervisor.
+        if (WriteDefinitionTemplate(csPath))
+            DEBUG_MESSAGE(DEBUG_SHOW, csPath << " has been created. You must customize it for your application.");
+        else
+            DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
+                          csPath << " could not be found or created. Error " << LastErrorText());
         return FALSE;
     }
+    for (const CDefinitionMessage& error : reader.GetErrors())
+        DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, error.m_csText);
+    for (const CDefinitionMessage& warning : reader.GetWarnings())
+        DEBUG_MESSAGE(DEBUG_SHOW, warning.m_csText);
 
-    CLineReader reader(&instance);
-    // A line ending in a "\\" argument continues on the next: the entry is
-    // the text before that backslash, a blank and the next line. The text
-    // pending so far is split once, as it grows, and each line adds only
-    // its own arguments: splitting the whole text again for every line made
-    // a file of 5,000 continued lines take seconds.
-    std::string csPending;
-    CArgumentSplitter pending;
-    CArgumentSplitter line;
-    std::string csLine;
-    int nLine = 0;
-    BOOL fOk = TRUE;
-    for (;;) {
-        BOOL fRead = reader.ReadLine(csLine);
-        // A read error is not an end: the lines after it would be lost
-        // without a word, even in the middle of a line.
-        if (!fRead && ::GetLastError() != ERROR_HANDLE_EOF) {
-            DEFINITION_ERROR("Could not read from " << csPath << ". Error " << LastErrorText());
-            fOk = FALSE;
-            break;
-        }
-        if (!fRead && csLine.empty())
-            break;
-        nLine++;
-        // Editors may save a UTF-8 byte-order mark at the start.
-        if (nLine == 1 && csLine.compare(0, 3, "\xEF\xBB\xBF") == 0)
-            csLine.erase(0, 3);
-        // A NUL byte would silently cut a command line short.
-        if (csLine.find('\0') != std::string::npos) {
-            DEFINITION_ERROR("Error: Line " << nLine << " of " << csPath << " contains a NUL character.");
-            fOk = FALSE;
-            if (!m_fReportEveryError)
-                break;
-            continue;
-        }
-        // The entry's arguments: the pending ones, then this line's.
-        line.ContinueFrom(pending);
-        line.Feed(" ", 1);
-        line.Feed(csLine);
-        line.Finish();
-        const CStringArray& csaFirst = !pending.m_csaArgs.empty() ? pending.m_csaArgs : line.m_csaArgs;
-        const CStringArray& csaLast = !line.m_csaArgs.empty() ? line.m_csaArgs : pending.m_csaArgs;
-        if (csaFirst.empty() || csaFirst[0][0] == '#') {
-            // skipped; pending text stays as it was
-        } else if (csaLast.back() == "\\") {
-            const size_t iCut = csLine.rfind('\\');
-            if (iCut != std::string::npos) {
-                csPending.append(" ").append(csLine, 0, iCut);
-                pending.Feed(" ", 1);
-                pending.Feed(csLine.data(), iCut);
-            } else {
-                // The backslash argument began before this line (a quoted
-                // one, say): the pending text is cut there and split anew.
-                csPending.append(" ").append(csLine);
-                csPending.erase(csPending.rfind('\\'));
-                pending.Reset();
-                pending.Feed(csPending);
-            }
-        } else {
-            CStringArray csaTokens = pending.m_csaArgs;
-            csaTokens.insert(csaTokens.end(), line.m_csaArgs.begin(), line.m_csaArgs.end());
-            CDWordArray dwaUsed(csaTokens.size(), 0);
-            csPending.clear();
-            pending.Reset();
-            if (!InterpretEntry(csaTokens, dwaUsed, nLine)) {
-                fOk = FALSE;
-                if (!m_fReportEveryError)
-                    break;
-            }
-        }
-        if (!fRead)
-            break;  // the last line had no LF; the next read would only report the end
+    // The records read before an error are taken too, as the list held
+    // them before the reader: the supervisor ends on a failure anyway.
+    for (auto& pProcess : reader.TakeRecords()) {
+        if (pProcess->m_capture.IsConfigured())
+            pProcess->m_pNotices = &m_notices;
+        AddRecord(std::move(pProcess));
     }
-    // GLOBAL KILLTREE, STOPTIMEOUT and STOPMETHOD hold for every line,
-    // those before it included; a line's own stop settings win.
-    for (const auto& pProcess : m_paProcesses) {
-        pProcess->m_fKillTree |= m_fKillTreeAll;
-        if (pProcess->m_nStopTimeout < 0)
-            pProcess->m_nStopTimeout = m_nStopTimeoutAll;
-        if (pProcess->m_adwStopWays.empty())
-            pProcess->m_adwStopWays = m_adwStopWaysAll;
-    }
-    if (fOk && m_paProcesses.empty()) {
-        DEFINITION_ERROR("Error: The " << csPath << " file does not specify any processes to start.");
-        fOk = FALSE;
-    }
-    if (fOk)
-        WarnOfSharedUniqueNames();
-    instance.Close();
+    const CDefinitionGlobals& globals = reader.GetGlobals();
+    m_fAllowClose = globals.m_fAllowClose;
+    m_fLifoShutdown = globals.m_fLifoShutdown;
+    m_fKillTreeAll = globals.m_fKillTree;
+    m_fSecurePipe = globals.m_fSecurePipe;
+    m_nStopTimeoutAll = globals.m_nStopTimeout;
+    m_adwStopWaysAll = globals.m_adwStopWays;
     return fOk;
-}
-
-void CSupervisorApp::WarnOfSharedUniqueNames()
-{
-    // Two UNIQUE lines that list the same name would watch one process:
-    // the second attaches to the first one's instance. One look per line
-    // (a set of the names seen), since files may have thousands of lines.
-    auto Less = [](const std::string& csA, const std::string& csB) { return StrICmp(csA, csB) < 0; };
-    std::set<std::string, decltype(Less)> setSeen(Less);
-    for (const auto& pProcess : m_paProcesses) {
-        if (!pProcess->m_fUnique || pProcess->m_csUniqueName.empty())
-            continue;
-        if (!setSeen.insert(pProcess->m_csUniqueName).second)
-            DEBUG_MESSAGE(DEBUG_SHOW, "Warning: Two UNIQUE lines of " << m_csDefinitionFile << " list the name "
-                                                                     << pProcess->m_csUniqueName << ".");
-    }
-}
-
-BOOL CSupervisorApp::InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
-{
-    if (FindSwitch(csaTokens, dwaUsed, "global"))
-        return InterpretGlobalLine(csaTokens, dwaUsed, nLine);
-    return InterpretProcessLine(csaTokens, dwaUsed, nLine);
-}
-
-BOOL CSupervisorApp::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
-{
-    if (FindSwitch(csaTokens, dwaUsed, "allowclose"))
-        m_fAllowClose = TRUE;
-    if (FindSwitch(csaTokens, dwaUsed, "lifoshutdown"))
-        m_fLifoShutdown = TRUE;
-    if (FindSwitch(csaTokens, dwaUsed, "killtree"))
-        m_fKillTreeAll = TRUE;
-    if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
-        m_fSecurePipe = TRUE;
-    if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, m_nStopTimeoutAll, m_adwStopWaysAll))
-        return FALSE;
-    std::string csToken;
-    if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
-        DEFINITION_ERROR("Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine << " of "
-                                                                       << m_csDefinitionFile);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// STDOUT, STDERR, LOGSIZE and LOGKEEP of a process line. A relative path is
-// taken from the definition file's folder: the process's own directory may
-// change with CD, and the supervisor's varies with how it was started.
-BOOL CSupervisorApp::InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed,
-                                             int nLine)
-{
-    std::string asPaths[2];
-    const char* const apszStreams[2] = {"stdout", "stderr"};
-    BOOL fAny = FALSE;
-    for (int i = 0; i < 2; i++) {
-        if (!FindOption(csaTokens, dwaUsed, apszStreams[i], asPaths[i]))
-            continue;
-        if (asPaths[i].empty()) {
-            DEFINITION_ERROR("Error: " << StrUpper(apszStreams[i]) << " needs a file name on line " << nLine
-                                       << " of " << m_csDefinitionFile);
-            return FALSE;
-        }
-        const std::string& csPath = asPaths[i];
-        BOOL fAbsolute = csPath[0] == '\\' || csPath[0] == '/' || (csPath.size() >= 2 && csPath[1] == ':');
-        if (!fAbsolute) {
-            std::string csDefinition = GetFullPath(m_csDefinitionFile);
-            asPaths[i] = csDefinition.substr(0, csDefinition.find_last_of("\\/") + 1) + csPath;
-        }
-        asPaths[i] = GetFullPath(asPaths[i]);
-        fAny = TRUE;
-    }
-    int nLogSize = 10240;
-    int nLogKeep = 5;
-    BOOL fSize = FindNumberOption(csaTokens, dwaUsed, "logsize", nLogSize);
-    BOOL fKeep = FindNumberOption(csaTokens, dwaUsed, "logkeep", nLogKeep);
-    if ((fSize && nLogSize < 1) || (fKeep && nLogKeep < 0)) {
-        DEFINITION_ERROR("Error: LOGSIZE must be 1 or more and LOGKEEP 0 or more on line " << nLine << " of "
-                                                                                          << m_csDefinitionFile);
-        return FALSE;
-    }
-    if (fAny) {
-        wp.m_capture.Configure(asPaths[0], asPaths[1], (ULONGLONG)nLogSize * 1024, nLogKeep);
-        wp.m_pNotices = &m_notices;
-    }
-    return TRUE;
-}
-
-BOOL CSupervisorApp::InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine,
-                                         LONG& nStopTimeout, CStopWayArray& adwStopWays)
-{
-    std::string csValue;
-    if (FindOption(csaTokens, dwaUsed, "stoptimeout", csValue)) {
-        const BOOL fDigits = !csValue.empty() && csValue.size() <= 5 &&
-                             csValue.find_first_not_of("0123456789") == std::string::npos;
-        if (!fDigits || atol(csValue.c_str()) > c_nMaxStopTimeout) {
-            DEFINITION_ERROR("Error: STOPTIMEOUT needs a number of seconds from 0 to " << c_nMaxStopTimeout
-                                                                                       << " on line " << nLine
-                                                                                       << " of " << m_csDefinitionFile);
-            return FALSE;
-        }
-        nStopTimeout = atol(csValue.c_str());
-    }
-    if (FindOption(csaTokens, dwaUsed, "stopmethod", csValue) && !ParseStopWays(csValue, adwStopWays)) {
-        DEFINITION_ERROR("Error: STOPMETHOD needs one or more of ctrlc, ctrlbreak, close and quit, separated by "
-                         "commas, on line "
-                         << nLine << " of " << m_csDefinitionFile);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL CSupervisorApp::InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
-{
-    std::unique_ptr<CWatchedProcess> pProcess(new CWatchedProcess);
-    CWatchedProcess& wp = *pProcess;
-    STARTUPINFOA& si = wp.m_startupinfo;
-    std::string csValue;
-    int nValue = 0;
-
-    if (FindSwitch(csaTokens, dwaUsed, "master"))
-        wp.m_fMaster = TRUE;
-    if (FindSwitch(csaTokens, dwaUsed, "noconsole")) {
-        wp.m_dwConsoleFlags = DETACHED_PROCESS;
-    } else if (FindSwitch(csaTokens, dwaUsed, "newconsole")) {
-        wp.m_dwConsoleFlags = CREATE_NEW_CONSOLE;
-    } else {
-        // The supervisor's console and its process group: a group of its
-        // own would make Wine ignore every console event the line is sent
-        // (and Windows its Ctrl-C), so a stop could not ask it.
-        wp.m_dwConsoleFlags = 0;
-        wp.m_dwGroupFlags = 0;
-    }
-    si.wShowWindow = FindSwitch(csaTokens, dwaUsed, "min") ? SW_MINIMIZE : SW_RESTORE;
-    si.dwFlags |= STARTF_USESHOWWINDOW;
-    if (FindSwitch(csaTokens, dwaUsed, "hidden"))
-        si.wShowWindow = SW_HIDE;
-    if (FindOption(csaTokens, dwaUsed, "title", csValue))
-        wp.m_csTitle = csValue;
-
-    std::string csX = "0", csY = "0";
-    if (FindOptionPair(csaTokens, dwaUsed, "ypos", "xpos", csY, csX)) {
-        si.dwX = (DWORD)atoi(csX.c_str());
-        si.dwY = (DWORD)atoi(csY.c_str());
-        si.dwFlags |= STARTF_USEPOSITION;
-    }
-    csX = "80";
-    csY = "25";
-    if (FindOptionPair(csaTokens, dwaUsed, "ysize", "xsize", csY, csX)) {
-        si.dwXSize = (DWORD)atoi(csX.c_str());
-        si.dwYSize = (DWORD)atoi(csY.c_str());
-        si.dwFlags |= STARTF_USESIZE;
-    }
-    csX = "80";
-    csY = "25";
-    if (FindOptionPair(csaTokens, dwaUsed, "ybuf", "xbuf", csY, csX)) {
-        si.dwXCountChars = (DWORD)atoi(csX.c_str());
-        si.dwYCountChars = (DWORD)atoi(csY.c_str());
-        si.dwFlags |= STARTF_USECOUNTCHARS;
-    }
-
-    if (FindSwitch(csaTokens, dwaUsed, "realtime"))
-        wp.m_dwPriorityClass = REALTIME_PRIORITY_CLASS;
-    else if (FindSwitch(csaTokens, dwaUsed, "high"))
-        wp.m_dwPriorityClass = HIGH_PRIORITY_CLASS;
-    else if (FindSwitch(csaTokens, dwaUsed, "normal"))
-        wp.m_dwPriorityClass = NORMAL_PRIORITY_CLASS;
-    else if (FindSwitch(csaTokens, dwaUsed, "idle"))
-        wp.m_dwPriorityClass = IDLE_PRIORITY_CLASS;
-
-    if (FindOption(csaTokens, dwaUsed, "cd", csValue))
-        wp.m_csCurrentDirectory = csValue;
-    if (FindSwitch(csaTokens, dwaUsed, "sync"))
-        wp.m_fSync = TRUE;
-    if (FindNumberOption(csaTokens, dwaUsed, "group", nValue))
-        wp.m_nGroup = nValue;
-    if (FindNumberOption(csaTokens, dwaUsed, "exit", nValue)) {
-        wp.m_fCheckExitCode = TRUE;
-        wp.m_dwOkExitCode = (DWORD)nValue;
-    }
-    if (FindOption(csaTokens, dwaUsed, "monitorevsem", csValue))
-        wp.SetMonitorEvent(csValue);
-    if (FindSwitch(csaTokens, dwaUsed, "noauto"))
-        wp.m_fNoStart = TRUE;
-    if (FindSwitch(csaTokens, dwaUsed, "nowatch"))
-        wp.m_fWatch = FALSE;
-    if (FindOption(csaTokens, dwaUsed, "nounique", csValue)) {
-        wp.m_fUnique = FALSE;
-        wp.m_csUniqueName = csValue;
-    }
-    if (FindOption(csaTokens, dwaUsed, "unique", csValue)) {
-        wp.m_fUnique = TRUE;
-        wp.m_csUniqueName = csValue;
-    }
-    if (FindNumberOption(csaTokens, dwaUsed, "restartdelay", nValue))
-        wp.m_mtsRestartDelay = CMilliTimeSpan(0, 0, 0, nValue, 0);
-    if (FindSwitch(csaTokens, dwaUsed, "quit"))
-        wp.m_fQuit = TRUE;
-    if (FindNumberOption(csaTokens, dwaUsed, "quitdelay", nValue) && nValue >= 0)
-        wp.m_nQuitDelay = nValue;
-    if (FindSwitch(csaTokens, dwaUsed, "NoStart"))
-        wp.m_fNoStart = TRUE;
-    if (FindSwitch(csaTokens, dwaUsed, "NoStop"))
-        wp.m_fNoStop = TRUE;
-    if (FindNumberOption(csaTokens, dwaUsed, "backoff", nValue))
-        wp.m_nBackoffMax = std::min(nValue, c_nMaxBackoffSeconds);
-    if (FindNumberOption(csaTokens, dwaUsed, "maxrestarts", nValue))
-        wp.m_nMaxRestarts = nValue;
-    if (FindSwitch(csaTokens, dwaUsed, "killtree"))
-        wp.m_fKillTree = TRUE;
-
-    if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, wp.m_nStopTimeout, wp.m_adwStopWays) ||
-        !InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
-        return FALSE;
-    }
-
-    std::string csCommandLine;
-    if (!NextUnusedArgument(csaTokens, dwaUsed, csCommandLine)) {
-        DEFINITION_ERROR("Error: Line " << nLine << " in the .inf file has no command line.");
-        return FALSE;
-    }
-    wp.SetCommandLine(csCommandLine);
-    std::string csToken;
-    if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
-        DEFINITION_ERROR("Error: Unexpected \"" << csToken << "\" on line " << nLine << " of "
-                                                 << m_csDefinitionFile);
-        return FALSE;
-    }
-    AddRecord(std::move(pProcess));
-    return TRUE;
 }

@@ -54,7 +54,6 @@ CSupervisorApp::CSupervisorApp()
       m_fPipeOwned(FALSE),
       m_dwShutdownBudget(INFINITE),
       m_evBudget(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
-      m_fReportEveryError(FALSE),
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
       m_ullShutdownStartMs(0),

@@ -123,6 +123,10 @@ public:
     // The QUIT rule's stop, from the supervision thread: only asks, never
     // waits (the main thread ends the client).
     void RequestShutdown();
+    // Reads the definition file (m_csDefinitionFile, by default the
+    // executable's name with .inf) into the process list and the GLOBAL
+    // settings; shows its errors and warnings, and writes the template in
+    // place of a missing file. FALSE when it is not valid.
     virtual BOOL ReadDefinitionFile();
 
     // The supervision loop and the interactive client (thread bodies).
@@ -213,23 +217,11 @@ public:
     void BeginBoundedStop(DWORD dwBudgetMs);
     // Bounds the shutdown to dwBudgetMs, one under way included.
     void SetShutdownBudget(DWORD dwBudgetMs);
-    // Reading goes on past an invalid line, so that a check of the file
-    // reports every error; the supervisor itself stops at the first.
-    BOOL m_fReportEveryError;
     // Notices of the output copiers, broadcast by the supervision loop.
     CNoticeQueue m_notices;
 
 private:
-    // Interprets one definition-file entry; FALSE after reporting its error.
-    BOOL InterpretEntry(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
-    BOOL InterpretGlobalLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
-    BOOL InterpretProcessLine(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
-    // STOPTIMEOUT and STOPMETHOD of a process line or the GLOBAL line.
-    BOOL InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine, LONG& nStopTimeout,
-                              CStopWayArray& adwStopWays);
-    BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void StopPath();
-    void WarnOfSharedUniqueNames();
     // The supervision loop's parts. Every object the loop waits on comes
     // with what it does when it fires (AddLoopSources and the two below,
     // in wait order); the loop runs the handler of the one that fired.

@@ -1,29 +1,72 @@
+#include "defreader.h"
 #include "e2e_util.h"
 #include "test_supervisor_app.h"
 
 namespace {
 
-// Writes the text as a definition file, reads it and keeps what was said.
+// Writes the text as a definition file and reads it with a reader of its
+// own; m_csSaid holds the errors, then the warnings, a line each.
 class DefinitionFile : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ResetSupervisorForTest();
         m_csDir = MakeTempDirectory("ovrdef");
         m_csPath = m_csDir + "\\test.inf";
     }
-    void TearDown() override
-    {
-        ResetSupervisorForTest();
-        RemoveDirectoryTree(m_csDir);
-    }
+    void TearDown() override { RemoveDirectoryTree(m_csDir); }
     BOOL Read(const std::string& csText)
     {
         EXPECT_TRUE(WriteTextFile(m_csPath, csText));
         return ReadPath(m_csPath);
     }
     BOOL ReadPath(const std::string& csPath)
+    {
+        BOOL fOk = m_reader.Read(csPath);
+        m_csSaid.clear();
+        for (const CDefinitionMessage& error : m_reader.GetErrors())
+            m_csSaid += error.m_csText + "\n";
+        for (const CDefinitionMessage& warning : m_reader.GetWarnings())
+            m_csSaid += warning.m_csText + "\n";
+        return fOk;
+    }
+    const std::vector<std::unique_ptr<CWatchedProcess>>& Processes() const { return m_reader.GetRecords(); }
+    const CWatchedProcess& Only()
+    {
+        EXPECT_EQ(Processes().size(), 1u);
+        return *Processes().at(0);
+    }
+    // Each error's line, in the order found.
+    std::vector<int> ErrorLines() const
+    {
+        std::vector<int> anLines;
+        for (const CDefinitionMessage& error : m_reader.GetErrors())
+            anLines.push_back(error.m_nLine);
+        return anLines;
+    }
+
+    CDefinitionReader m_reader;
+    std::string m_csDir;
+    std::string m_csPath;
+    std::string m_csSaid;
+};
+
+// The same files read by the supervisor, which shows what the reader found
+// in its debug log (echoed to the standard error here).
+class SupervisorDefinition : public DefinitionFile
+{
+protected:
+    void SetUp() override
+    {
+        DefinitionFile::SetUp();
+        ResetSupervisorForTest();
+    }
+    void TearDown() override
+    {
+        ResetSupervisorForTest();
+        DefinitionFile::TearDown();
+    }
+    BOOL SupervisorRead(const std::string& csPath)
     {
         CSupervisorApp& app = GetSupervisorForTest();
         app.m_csDefinitionFile = csPath;
@@ -32,16 +75,6 @@ protected:
         m_csSaid = capture.Text();
         return fOk;
     }
-    CWatchedProcessList& Processes() { return GetSupervisorForTest().m_paProcesses; }
-    CWatchedProcess& Only()
-    {
-        EXPECT_EQ(Processes().size(), 1u);
-        return *Processes().at(0);
-    }
-
-    std::string m_csDir;
-    std::string m_csPath;
-    std::string m_csSaid;
 };
 
 }  // namespace
@@ -51,7 +84,7 @@ TEST_F(DefinitionFile, EveryKeywordSetsItsField)
     ASSERT_TRUE(Read("\"c:\\tools\\app.exe -port 5\" -master -newconsole -title \"App server\" -hidden -xpos 10 "
                      "-ypos 20 -xsize 300 -ysize 200 -xbuf 100 -ybuf 50 -high -cd c:\\work -sync -group 0 "
                      "-exit 3 -nowatch -nounique first -unique second -restartdelay 7 -quit -quitdelay 9 -NoStop\n"));
-    CWatchedProcess& wp = Only();
+    const CWatchedProcess& wp = Only();
     EXPECT_EQ(wp.m_csCommandLine, "c:\\tools\\app.exe -port 5");
     EXPECT_TRUE(wp.m_fMaster);
     EXPECT_EQ(wp.m_dwConsoleFlags, (DWORD)CREATE_NEW_CONSOLE);
@@ -90,7 +123,6 @@ TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
     EXPECT_EQ(Processes()[1]->m_startupinfo.wShowWindow, SW_MINIMIZE);
     EXPECT_EQ(Processes()[1]->m_dwConsoleFlags, (DWORD)DETACHED_PROCESS);
     EXPECT_EQ(Processes()[1]->m_dwPriorityClass, (DWORD)REALTIME_PRIORITY_CLASS);
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe --nostart\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"--nostart\" on line 1 of " + m_csPath), std::string::npos)
         << m_csSaid;
@@ -99,17 +131,15 @@ TEST_F(DefinitionFile, KeywordsAreCaseInsensitiveWithEitherPrefix)
 TEST_F(DefinitionFile, NumbersNeedADigit)
 {
     ASSERT_TRUE(Read("a.exe -group x1 -xsize 640 -quitdelay x -restartdelay 0\n"));
-    CWatchedProcess& wp = Only();
+    const CWatchedProcess& wp = Only();
     EXPECT_EQ(wp.m_nGroup, -1);
     EXPECT_EQ(wp.m_startupinfo.dwXSize, 640u);
     EXPECT_EQ(wp.m_startupinfo.dwYSize, 25u);
     EXPECT_TRUE(wp.m_startupinfo.dwFlags & STARTF_USESIZE);
     EXPECT_EQ(wp.m_nQuitDelay, 5);
     EXPECT_EQ(wp.m_mtsRestartDelay.GetTotalMilliseconds(), 0);
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe -xpos -10\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"-10\" on line 1 of " + m_csPath), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     ASSERT_TRUE(Read("-xpos -10\n"));
     EXPECT_EQ(Only().m_csCommandLine, "-10");
     EXPECT_EQ(Only().m_startupinfo.dwX, 0u);
@@ -123,18 +153,16 @@ TEST_F(DefinitionFile, ContinuationJoinsLinesEvenCommentLike)
     EXPECT_EQ(Processes()[0]->m_csTitle, "T");
     EXPECT_EQ(Processes()[0]->m_startupinfo.wShowWindow, SW_MINIMIZE);
     EXPECT_EQ(Processes()[1]->m_csCommandLine, "second.exe c:\\dir\\") << "a token ending in a backslash does not continue";
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("first.exe \\\n# -min\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"#\" on line 2 of "), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read("a.exe \\\n\\\nb.exe\n"));
     EXPECT_NE(m_csSaid.find("Error: Unexpected \"b.exe\" on line 3 of "), std::string::npos) << m_csSaid;
 }
 
-TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)
+TEST_F(SupervisorDefinition, MissingFileGetsTheTemplateByteForByte)
 {
     std::string csPath = m_csDir + "\\fresh.inf";
-    EXPECT_FALSE(ReadPath(csPath));
+    EXPECT_FALSE(SupervisorRead(csPath));
     EXPECT_NE(m_csSaid.find(csPath + " has been created. You must customize it for your application."),
               std::string::npos)
         << m_csSaid;
@@ -156,7 +184,7 @@ TEST_F(DefinitionFile, MissingFileGetsTheTemplateByteForByte)
     EXPECT_EQ(acsLines[96], "# MONITOREVSEM <\"NAME\"> - create an event with the specified name. ");
     // Read back, the template names no process and warns of nothing else.
     ResetSupervisorForTest();
-    EXPECT_FALSE(ReadPath(csPath));
+    EXPECT_FALSE(SupervisorRead(csPath));
     EXPECT_NE(m_csSaid.find("does not specify any processes to start."), std::string::npos) << m_csSaid;
     EXPECT_EQ(m_csSaid.find("Unexpected"), std::string::npos) << m_csSaid;
 }
@@ -165,10 +193,8 @@ TEST_F(DefinitionFile, UnusableFilesEndInAClearMessage)
 {
     EXPECT_FALSE(ReadPath(m_csDir));
     EXPECT_NE(m_csSaid.find(m_csDir + " could not be opened. Error "), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     EXPECT_FALSE(ReadPath(m_csDir + "\\nodir\\x.inf"));
     EXPECT_NE(m_csSaid.find(" could not be opened. Error 3 ("), std::string::npos) << m_csSaid;
-    ResetSupervisorForTest();
     EXPECT_FALSE(Read(std::string("a.exe\nb.exe \0 -min\n", 20)));
     EXPECT_NE(m_csSaid.find("Error: Line 2 of " + m_csPath + " contains a NUL character."), std::string::npos)
         << m_csSaid;
@@ -192,7 +218,6 @@ TEST_F(DefinitionFile, StopSettingsOfTheLineThenTheGlobalLineThenTheDefaults)
     EXPECT_EQ(b.m_adwStopWays, (CStopWayArray{STOP_WAY_CLOSE}));
     EXPECT_EQ(c.GetStopTimeoutMs(), 86400000u);
     EXPECT_EQ(c.m_dwGroupFlags, 0u);
-    ResetSupervisorForTest();
     ASSERT_TRUE(Read("\"d.exe\"\n"));
     EXPECT_EQ(Only().GetStopTimeoutMs(), 2000u);
     EXPECT_TRUE(Only().m_adwStopWays.empty());
@@ -215,8 +240,111 @@ TEST_F(DefinitionFile, BadStopSettingsAreRefusedWithTheirLine)
         {"-global -stopmethod \"\"\n\"a.exe\"\n", "Error: STOPMETHOD needs one or more of"},
     };
     for (const auto& tc : aCases) {
-        ResetSupervisorForTest();
         EXPECT_FALSE(Read(tc.m_pszLine)) << tc.m_pszLine;
         EXPECT_NE(m_csSaid.find(tc.m_pszSaid), std::string::npos) << tc.m_pszLine << " said: " << m_csSaid;
     }
+}
+
+// A check reads on past invalid lines and finds every error with its line;
+// the supervisor's reading stops at the first, keeping the lines before it.
+TEST_F(DefinitionFile, ACheckReadsOnPastInvalidLinesTheSupervisorStopsAtTheFirst)
+{
+    const std::string csText =
+        std::string("a.exe\nb.exe -bogus\nc.exe \\\n  -stoptimeout x\n-global -what\nd.exe ") + '\0' + "\ne.exe\n";
+    EXPECT_FALSE(Read(csText));
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{2})) << m_csSaid;
+    ASSERT_EQ(Processes().size(), 1u);
+    EXPECT_EQ(Processes()[0]->m_csCommandLine, "a.exe");
+
+    m_reader.SetReportEveryError(TRUE);
+    EXPECT_FALSE(Read(csText));
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{2, 4, 5, 6})) << m_csSaid;
+    const CDefinitionMessageArray& aErrors = m_reader.GetErrors();
+    ASSERT_EQ(aErrors.size(), 4u);
+    EXPECT_EQ(aErrors[0].m_csText, "Error: Unexpected \"-bogus\" on line 2 of " + m_csPath);
+    EXPECT_EQ(aErrors[1].m_csText,
+              "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 4 of " + m_csPath);
+    EXPECT_EQ(aErrors[2].m_csText, "Error: Unexpected GLOBAL config token \"-what\" on line 5 of " + m_csPath);
+    EXPECT_EQ(aErrors[3].m_csText, "Error: Line 6 of " + m_csPath + " contains a NUL character.");
+    ASSERT_EQ(Processes().size(), 2u);
+    EXPECT_EQ(Processes()[1]->m_csCommandLine, "e.exe");
+    EXPECT_TRUE(m_reader.GetWarnings().empty());
+}
+
+// The reader only reads: a missing file is an error of the whole file (line
+// 0) that the caller can tell apart, and no template takes its place.
+TEST_F(DefinitionFile, AMissingOrEmptyFileIsAnErrorOfTheWholeFile)
+{
+    const std::string csMissing = m_csDir + "\\missing.inf";
+    EXPECT_FALSE(ReadPath(csMissing));
+    EXPECT_EQ(m_reader.GetOpenError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{0}));
+    EXPECT_EQ(m_csSaid.find(csMissing + " could not be opened. Error 2 ("), 0u) << m_csSaid;
+    EXPECT_EQ(::GetFileAttributesA(csMissing.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_FALSE(Read("# nothing but a comment\r\n\r\n"));
+    EXPECT_EQ(m_reader.GetOpenError(), 0u);
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{0}));
+    EXPECT_EQ(m_csSaid, "Error: The " + m_csPath + " file does not specify any processes to start.\n");
+}
+
+// The GLOBAL line's settings are the reader's; its KILLTREE holds for the
+// lines before it too. Two UNIQUE lines naming one process (in any case)
+// are a warning of the second line, in an otherwise valid file.
+TEST_F(DefinitionFile, GlobalSettingsAndSharedUniqueNames)
+{
+    ASSERT_TRUE(Read("a.exe -unique Same.exe\nb.exe -unique other.exe\n"
+                     "-global -allowclose -lifoshutdown -killtree -securepipe -stoptimeout 4 -stopmethod quit\n"
+                     "c.exe -unique SAME.EXE\n"));
+    const CDefinitionGlobals& globals = m_reader.GetGlobals();
+    EXPECT_TRUE(globals.m_fAllowClose);
+    EXPECT_TRUE(globals.m_fLifoShutdown);
+    EXPECT_TRUE(globals.m_fKillTree);
+    EXPECT_TRUE(globals.m_fSecurePipe);
+    EXPECT_EQ(globals.m_nStopTimeout, 4);
+    EXPECT_EQ(globals.m_adwStopWays, (CStopWayArray{STOP_WAY_QUIT}));
+    ASSERT_EQ(Processes().size(), 3u);
+    EXPECT_TRUE(Processes()[0]->m_fKillTree);
+    EXPECT_TRUE(Processes()[2]->m_fKillTree);
+    const CDefinitionMessageArray& aWarnings = m_reader.GetWarnings();
+    ASSERT_EQ(aWarnings.size(), 1u);
+    EXPECT_EQ(aWarnings[0].m_nLine, 4);
+    EXPECT_EQ(aWarnings[0].m_csText, "Warning: Two UNIQUE lines of " + m_csPath + " list the name SAME.EXE.");
+
+    // A second reading forgets the first.
+    ASSERT_TRUE(Read("d.exe\n"));
+    EXPECT_FALSE(m_reader.GetGlobals().m_fKillTree);
+    EXPECT_EQ(m_reader.GetGlobals().m_nStopTimeout, -1);
+    EXPECT_FALSE(Only().m_fKillTree);
+    EXPECT_TRUE(m_reader.GetWarnings().empty());
+}
+
+// The supervisor shows the reader's errors and warnings as it always did,
+// stops at the first error, and takes the records (their output copiers
+// report to its notices) and the GLOBAL settings.
+TEST_F(SupervisorDefinition, ShowsTheReadersMessagesAndTakesWhatItRead)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    ASSERT_TRUE(WriteTextFile(m_csPath, "a.exe\nb.exe -bogus\nc.exe -alsobogus\n"));
+    EXPECT_FALSE(SupervisorRead(m_csPath));
+    EXPECT_NE(m_csSaid.find("Error: Unexpected \"-bogus\" on line 2 of " + m_csPath), std::string::npos) << m_csSaid;
+    EXPECT_EQ(m_csSaid.find("-alsobogus"), std::string::npos) << m_csSaid;
+
+    ResetSupervisorForTest();
+    ASSERT_TRUE(WriteTextFile(m_csPath, "a.exe -unique x.exe -stdout a.log\n-global -lifoshutdown -killtree "
+                                        "-securepipe -stoptimeout 3 -stopmethod close\nb.exe -unique X.exe\n"));
+    EXPECT_TRUE(SupervisorRead(m_csPath)) << m_csSaid;
+    EXPECT_NE(m_csSaid.find("Warning: Two UNIQUE lines of " + m_csPath + " list the name X.exe."), std::string::npos)
+        << m_csSaid;
+    ASSERT_EQ(app.m_paProcesses.size(), 2u);
+    EXPECT_EQ(app.m_paProcesses[0]->m_pNotices, &app.m_notices);
+    EXPECT_EQ(app.m_paProcesses[1]->m_pNotices, nullptr);
+    EXPECT_TRUE(app.m_paProcesses[0]->m_fKillTree);
+    EXPECT_EQ(app.m_paProcesses[0]->GetStopTimeoutMs(), 3000u);
+    EXPECT_TRUE(app.m_fLifoShutdown);
+    EXPECT_TRUE(app.m_fKillTreeAll);
+    EXPECT_TRUE(app.m_fSecurePipe);
+    EXPECT_FALSE(app.m_fAllowClose);
+    EXPECT_EQ(app.m_nStopTimeoutAll, 3);
+    EXPECT_EQ(app.m_adwStopWaysAll, (CStopWayArray{STOP_WAY_CLOSE}));
 }

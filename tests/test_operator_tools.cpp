@@ -413,6 +413,8 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
     WriteTextFile(csDir + "\\good.inf", "# fine\r\n\"never.exe -x\" -restartdelay 5 -stdout out.log\r\n");
     WriteTextFile(csDir + "\\bad.inf",
                   "\"never.exe\"\r\n\"never.exe\" -restartdelya 5\r\n\"never.exe\" -logsize 0 -stdout o.log\r\n");
+    WriteTextFile(csDir + "\\twice.inf", "\"never.exe\" -unique n.exe\r\n\"never2.exe\" -unique N.exe\r\n");
+    WriteTextFile(csDir + "\\empty.inf", "# nothing\r\n");
     const struct
     {
         const char* m_pszFile;
@@ -422,6 +424,9 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
         {"good.inf", 0, {"good.inf is valid: 1 process line."}},
         {"bad.inf", 1, {"Unexpected \"-restartdelya\" on line 2 of", "LOGSIZE must be 1 or more and LOGKEEP 0 or more on line 3"}},
         {"missing.inf", 1, {"missing.inf could not be opened."}},
+        {"twice.inf", 0, {"Warning: Two UNIQUE lines of ", "twice.inf list the name N.exe.",
+                          "twice.inf is valid: 2 process lines."}},
+        {"empty.inf", 1, {"empty.inf file does not specify any processes to start."}},
     };
     for (const auto& c : aCases) {
         CRunResult result =

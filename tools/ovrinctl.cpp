@@ -1,7 +1,7 @@
 // ovrinctl.exe: the control tool for scripts. It asks one or more running
 // supervisors for their status, starts, stops or terminates their processes,
 // prints their notices, or checks a definition file with the supervisor's
-// own parser. A command prints exactly the replies to it and ends: after its
+// own definition reader. A command prints exactly the replies to it and ends: after its
 // command the tool asks for the end of the replies, which the server
 // answers to this client alone once everything for the command has gone out.
 //
@@ -15,12 +15,13 @@
 #include <sstream>
 
 #include "common/assertex.h"
+#include "common/conapp.h"
 #include "common/filestuf.h"
 #include "common/strutil.h"
 #include "common/thread.h"
 #include "control.h"
 #include "controlclient.h"
-#include "ovrin.h"
+#include "defreader.h"
 
 namespace {
 
@@ -236,26 +237,13 @@ BOOL CTarget::CollectReplies(CControlClient& client)
     }
 }
 
-// Collects the texts of the messages shown to the user (the definition
-// file's errors and warnings) while a check reads a file; no message box.
-class CToolDebugLog : public CDebugLog
-{
-public:
-    CToolDebugLog() : CDebugLog(FALSE) {}
-    virtual void EndMessage() override
-    {
-        if (m_nNestingLevel == 1 && (m_nKind & DEBUG_SHOW))
-            m_acsShown.push_back(m_osBuffer.str());
-        CDebugLog::EndMessage();
-    }
-    std::vector<std::string> m_acsShown;
-};
-
-class CControlToolApp : public CSupervisorApp
+class CControlToolApp : public CConsoleApp
 {
 public:
     virtual void RunApplication() override;
     virtual void ShowUsage() override;
+    // Unused: RunApplication does the whole run.
+    virtual void Main() override {}
 
 private:
     int Parse(std::vector<std::string>& acsComputers, std::string& csExeName, std::string& csCommand,
@@ -267,7 +255,8 @@ private:
 }  // namespace
 
 static CControlToolApp theApp;
-static CToolDebugLog theDebugLog;
+// No echo and no message box: the tool prints what it has to say itself.
+static CDebugLog theDebugLog(FALSE);
 
 void CControlToolApp::ShowUsage()
 {
@@ -456,19 +445,23 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
 
 int CControlToolApp::Check(const std::string& csFile)
 {
-    // A missing file would make the parser write a template in its place.
+    // Only a file is read: a device name (NUL, CON) would open as well, and
+    // CON would wait for typed input.
     std::string csPath = GetFullPath(csFile);
     if (::GetFileAttributesA(csPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         std::cout << csPath << " could not be opened. Error " << LastErrorText() << std::endl;
         return EXIT_NOT_VALID;
     }
-    m_csDefinitionFile = csPath;
-    m_fReportEveryError = TRUE;
-    BOOL fOk = ReadDefinitionFile();
-    for (const std::string& csText : theDebugLog.m_acsShown)
-        std::cout << csText << std::endl;
+    CDefinitionReader reader;
+    reader.SetReportEveryError(TRUE);
+    BOOL fOk = reader.Read(csPath);
+    for (const CDefinitionMessage& error : reader.GetErrors())
+        std::cout << error.m_csText << std::endl;
+    for (const CDefinitionMessage& warning : reader.GetWarnings())
+        std::cout << warning.m_csText << std::endl;
+    const size_t cRecords = reader.GetRecords().size();
     if (fOk)
-        std::cout << csPath << " is valid: " << m_paProcesses.size() << " process line"
-                  << (m_paProcesses.size() == 1 ? "" : "s") << "." << std::endl;
+        std::cout << csPath << " is valid: " << cRecords << " process line" << (cRecords == 1 ? "" : "s") << "."
+                  << std::endl;
     return fOk ? EXIT_DONE : EXIT_NOT_VALID;
 }
