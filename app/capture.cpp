@@ -461,13 +461,8 @@ void COutputCapture::FinishRun(CChildProcess& child, BOOL fCreated)
     ::SetLastError(dwError);
 }
 
-void COutputCapture::WaitForDrain(DWORD dwTimeout)
+BOOL COutputCapture::IsDrained()
 {
-    const DWORD dwStart = ::GetTickCount();
-    for (auto& pCopier : m_apCopiers) {
-        DWORD dwElapsed = ::GetTickCount() - dwStart;
-        if (pCopier->m_hHandle != NULL)
-            ::WaitForSingleObject(pCopier->m_hHandle, dwElapsed < dwTimeout ? dwTimeout - dwElapsed : 0);
-    }
     ReapCopiers();
+    return m_apCopiers.empty();
 }

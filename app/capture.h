@@ -19,7 +19,7 @@
 // thread drains into the file. The copying runs on these threads, never on
 // the supervision thread, so a slow or full disk slows only the process
 // whose pipe fills. The supervision thread calls PrepareRun before the
-// process is created and FinishRun after, WaitForDrain when the end has been
+// process is created and FinishRun after, IsDrained when the end has been
 // seen, and destroys the object; the copiers touch only their pipe and the
 // file.
 #pragma once
@@ -114,9 +114,9 @@ public:
     // After Create (fCreated: whether it made a process): closes this
     // process's copies of the child's ends and starts the copiers.
     void FinishRun(CChildProcess& child, BOOL fCreated);
-    // Waits up to dwTimeout ms until the copiers of ended runs have copied
-    // everything their process wrote (their pipe has reached its end).
-    void WaitForDrain(DWORD dwTimeout);
+    // The copiers of ended runs have copied everything their process wrote
+    // (their pipe has reached its end). Never waits.
+    BOOL IsDrained();
 
     std::string m_csOutPath;
     std::string m_csErrPath;

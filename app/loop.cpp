@@ -44,6 +44,7 @@ void CSupervisorApp::RunServer()
     m_dwStopCheckpoint = 1;
     m_apStopSequences.clear();
     m_apAwaitingEnd.clear();
+    m_aHeldReports.clear();
     CLoopState loop;
     loop.m_alarmStartup.SetAfter(s_mtsFirstStep);
     // The full wait serves the earliest ready object, records first. When
@@ -193,6 +194,7 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
                             RequestShutdown();
                         }});
     aSources.push_back({&m_evBudget, [this] { OnBudgetSet(); }});
+    aSources.push_back({&m_alarmDrain, [this] { RunHeldReports(); }});
     aSources.push_back({&m_notices.m_evPosted, [this] {
                             CStringArray csaNotices;
                             m_notices.TakeAll(csaNotices);

@@ -149,6 +149,8 @@ public:
     void ReportGivenUp(CWatchedProcess* pProcess);
     // What the loop does when a record comes out of its wait.
     void HandleProcessEvent(CWatchedProcess* pProcess);
+    // The broadcasts and rules of a run's end (crashed, ended, stopped).
+    void ReportEnd(CWatchedProcess* pProcess);
     int FindProcessIndex(const CWatchedProcess* pProcess) const;
     BOOL IsProcessIdWatched(DWORD dwProcessId) const;
     // The census for a UNIQUE test or an external-process pass: the kept
@@ -257,6 +259,14 @@ private:
     void StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapMs);
     // The end of a line being stopped was seen, or its deadline killed it.
     void CompleteStop(CWatchedProcess* pProcess, BOOL fKilledAtDeadline);
+    void ReportStopEnd(CWatchedProcess* pProcess, BOOL fKilledAtDeadline);
+    // Runs fnReport once the line's captured output has reached its files
+    // (at once without capture; at most c_dwDrainTimeout later), so that an
+    // end is reported after what the process wrote, without the loop
+    // waiting for that.
+    void ReportWhenDrained(CWatchedProcess* pProcess, std::function<void()> fnReport);
+    // The held reports that are due (with pOnly: that record's, at once).
+    void RunHeldReports(const CWatchedProcess* pOnly = NULL);
     void OnStopAlarm(CWatchedProcess* pProcess);
     void AskAllIfBudgetShort(CStopSequence& seq);
     DWORD GetBudgetLeft() const;
@@ -280,6 +290,14 @@ private:
     DWORD m_dwStopCheckpoint;
     // The QUIT rule's delay before the shutdown.
     CAlarm m_alarmQuit;
+    struct CHeldReport
+    {
+        CWatchedProcess* m_pProcess;
+        ULONGLONG m_ullDueMs;   // reported then even if not drained
+        std::function<void()> m_fnReport;
+    };
+    std::vector<CHeldReport> m_aHeldReports;
+    CAlarm m_alarmDrain;
     // Queues the message to every client, or with iOnly to that connection
     // alone; waits at most a moment for the clients that read.
     void SendToClients(CControlMessage& msg, int iOnly = -1);

@@ -15,6 +15,8 @@ namespace {
 // What a bounded shutdown keeps back from its budget for the kills, the
 // last broadcasts and the end of the process.
 const DWORD s_dwBudgetMarginMs = 500;
+// How often held end reports look whether their output has drained.
+const CMilliTimeSpan s_mtsDrainCheck(0, 0, 0, 0, 10);
 // How long the terminate command looks for the end of what it killed.
 const CMilliTimeSpan s_mtsTerminateWatch(0, 0, 0, 10, 0);
 
@@ -116,25 +118,34 @@ void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapM
             ReportStopProgress(pProcess->GetStopWaitMs());
         return;
     }
+    if (nResult == STOP_KILLED) {
+        // Reported as any stop's end, once its output has reached its files.
+        pProcess->m_nStopFor = nFor;
+        CompleteStop(pProcess, FALSE);
+        return;
+    }
     if (!fAnnounced) {
         pProcess->FinishRuleStop(nFor == STOP_FOR_MASTER ? RULE_STOP_FOR_GOOD : RULE_STOP_AND_RESTART);
         return;
     }
-    if (nResult == STOP_KILLED) {
-        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
-        Broadcast(csName + " Stopped.");
-    } else {
-        Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
-    }
+    Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
     BroadcastRecord(pProcess);
 }
 
 void CSupervisorApp::CompleteStop(CWatchedProcess* pProcess, BOOL fKilledAtDeadline)
 {
+    // The sequences go on waiting for the line (m_nStopFor) until its end
+    // has been reported; they move on at the loop's next turn.
+    ReportWhenDrained(pProcess, [this, pProcess, fKilledAtDeadline] { ReportStopEnd(pProcess, fKilledAtDeadline); });
+}
+
+void CSupervisorApp::ReportStopEnd(CWatchedProcess* pProcess, BOOL fKilledAtDeadline)
+{
     const LONG nFor = pProcess->m_nStopFor;
+    if (nFor == STOP_FOR_NONE)
+        return;  // reported already (a terminate while the output drained)
     pProcess->m_nStopFor = STOP_FOR_NONE;
     const std::string csName = pProcess->GetExeName();
-    pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
     if (fKilledAtDeadline)
         Broadcast(StrFormat("%s did not stop within %lu seconds and was killed.", csName.c_str(),
                             (unsigned long)((pProcess->GetStopWaitMs() + 500) / 1000)));
@@ -149,7 +160,40 @@ void CSupervisorApp::CompleteStop(CWatchedProcess* pProcess, BOOL fKilledAtDeadl
     }
     if (m_fShuttingDown)
         ReportStopProgress(0);
-    AdvanceStopSequences();
+}
+
+void CSupervisorApp::ReportWhenDrained(CWatchedProcess* pProcess, std::function<void()> fnReport)
+{
+    if (pProcess->m_capture.IsDrained()) {
+        fnReport();
+        return;
+    }
+    m_aHeldReports.push_back({pProcess, GetMonotonicMilliseconds() + c_dwDrainTimeout, std::move(fnReport)});
+    if (!m_alarmDrain.IsArmed())
+        m_alarmDrain.SetAfter(s_mtsDrainCheck);
+}
+
+void CSupervisorApp::RunHeldReports(const CWatchedProcess* pOnly)
+{
+    m_alarmDrain.Cancel();
+    const ULONGLONG ullNow = GetMonotonicMilliseconds();
+    // A report may hold or drop others (or its record): the walk starts
+    // again after each one it runs.
+    for (size_t i = 0; i < m_aHeldReports.size();) {
+        CHeldReport& held = m_aHeldReports[i];
+        const BOOL fDue = pOnly != NULL ? held.m_pProcess == pOnly
+                                        : ullNow >= held.m_ullDueMs || held.m_pProcess->m_capture.IsDrained();
+        if (!fDue) {
+            i++;
+            continue;
+        }
+        std::function<void()> fnReport = std::move(held.m_fnReport);
+        m_aHeldReports.erase(m_aHeldReports.begin() + (ptrdiff_t)i);
+        fnReport();
+        i = 0;
+    }
+    if (!m_aHeldReports.empty())
+        m_alarmDrain.SetAfter(s_mtsDrainCheck);
 }
 
 void CSupervisorApp::OnStopAlarm(CWatchedProcess* pProcess)
@@ -305,6 +349,12 @@ void CSupervisorApp::ForgetConnection(const CPipeConnection* pConnection)
 
 void CSupervisorApp::ForgetRecord(const CWatchedProcess* pProcess)
 {
+    for (size_t i = 0; i < m_aHeldReports.size();) {
+        if (m_aHeldReports[i].m_pProcess == pProcess)
+            m_aHeldReports.erase(m_aHeldReports.begin() + (ptrdiff_t)i);
+        else
+            i++;
+    }
     // A removed record is no longer waited for: the sequences go on past it.
     for (auto& pSequence : m_apStopSequences) {
         CWatchedProcessArray& apQueue = pSequence->m_apQueue;

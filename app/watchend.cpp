@@ -196,37 +196,18 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
         RemoveEndedExternalCopies();
         return;
     }
-    // What the process wrote before its end goes to its files before the end is reported.
-    if (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED)
-        pProcess->m_capture.WaitForDrain(c_dwDrainTimeout);
-    if (nState == PS_ENDED && pProcess->m_fSync) {
-        // The lines after it start now (the start-up's next step).
-        Broadcast(csName + " has finished.");
-        RemoveProcess(pProcess);
+    // What the process wrote before its end goes to its files before the
+    // end is reported; the loop goes on meanwhile.
+    if (nState == PS_CRASHED || nState == PS_ENDED || nState == PS_STOPPED) {
+        ReportWhenDrained(pProcess, [this, pProcess] {
+            ReportEnd(pProcess);
+            RemoveEndedExternalCopies();
+        });
         return;
     }
     if (nState == PS_STARTING && m_fShuttingDown)
         return;
     switch (nState) {
-    case PS_CRASHED: {
-        std::string csExitCode = StrFormat("%d", (int)pProcess->GetExitCode());
-        const char* apszStrings[2] = {csName.c_str(), csExitCode.c_str()};
-        ReportEvent(EVMSG_ABNORMAL_END, 2, apszStrings);
-        Broadcast(csName + " has ended. Exit code: " + csExitCode);
-        BroadcastRecord(pProcess);
-        ApplyEndRules(pProcess);
-        break;
-    }
-    case PS_ENDED:
-        Broadcast(csName + " has finished.");
-        ApplyEndRules(pProcess);
-        BroadcastRecord(pProcess);
-        break;
-    case PS_STOPPED:
-        Broadcast(csName + " has been stopped.");
-        ApplyEndRules(pProcess);
-        BroadcastRecord(pProcess);
-        break;
     case PS_RUNNING:
         Broadcast(csName + " is running.");
         BroadcastRecord(pProcess);
@@ -244,6 +225,39 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
         break;
     }
     RemoveEndedExternalCopies();
+}
+
+void CSupervisorApp::ReportEnd(CWatchedProcess* pProcess)
+{
+    const std::string csName = pProcess->GetExeName();
+    switch (pProcess->GetState()) {
+    case PS_CRASHED: {
+        std::string csExitCode = StrFormat("%d", (int)pProcess->GetExitCode());
+        const char* apszStrings[2] = {csName.c_str(), csExitCode.c_str()};
+        ReportEvent(EVMSG_ABNORMAL_END, 2, apszStrings);
+        Broadcast(csName + " has ended. Exit code: " + csExitCode);
+        BroadcastRecord(pProcess);
+        ApplyEndRules(pProcess);
+        break;
+    }
+    case PS_ENDED:
+        Broadcast(csName + " has finished.");
+        // A SYNC line's end starts the lines after it (the start-up's next step).
+        if (pProcess->m_fSync) {
+            RemoveProcess(pProcess);
+            break;
+        }
+        ApplyEndRules(pProcess);
+        BroadcastRecord(pProcess);
+        break;
+    case PS_STOPPED:
+        Broadcast(csName + " has been stopped.");
+        ApplyEndRules(pProcess);
+        BroadcastRecord(pProcess);
+        break;
+    default:
+        break;  // started again meanwhile: its new run is reported for itself
+    }
 }
 
 void CSupervisorApp::RemoveEndedExternalCopies()

@@ -296,6 +296,8 @@ BOOL CWatchedProcess::Kill()
 
 void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
 {
+    // The end of the run before comes first, drained or not.
+    RunHeldReports(pProcess);
     if (pProcess->m_fNoStart)
         return;
     std::string csName = pProcess->GetExeName();
@@ -337,8 +339,13 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
 BOOL CSupervisorApp::IsSyncPending() const
 {
     for (const auto& pProcess : m_paProcesses) {
-        // Running (or being stopped), or waiting to retry its start.
+        // Running (or being stopped), waiting to retry its start, or its
+        // end not yet reported (its output still draining).
         if (pProcess->m_fSync && (pProcess->m_fEnabled || pProcess->IsRestartPending()))
+            return TRUE;
+    }
+    for (const CHeldReport& held : m_aHeldReports) {
+        if (held.m_pProcess->m_fSync)
             return TRUE;
     }
     return FALSE;

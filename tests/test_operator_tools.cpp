@@ -361,10 +361,11 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
                                                                    << csObject;
         EXPECT_NE(csObject.find("\"uptime_s\": null"), std::string::npos) << csObject;
 
-        // The column is added last, so the earlier positions stay.
+        // The column is added last, so the earlier positions stay; lines end
+        // in CR LF once (standard output's text mode adds the CR).
         result = Tool("-n OvDeadline.exe status -csv");
         const std::string csHeader =
-            "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\r";
+            "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\r\n";
         EXPECT_EQ(result.m_csOut.substr(0, csHeader.size()), csHeader);
         const std::string csRow = CsvRowOf(result.m_csOut, csName);
         const std::string csEnd = c.m_fForced ? ",true" : ",false";

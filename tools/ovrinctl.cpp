@@ -388,7 +388,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
     if (csFormat == "csv") {
         if (apTargets.front()->m_fNamed)
             os << "computer,";
-        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\r\n";
+        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\n";
     } else if (csFormat == "json") {
         os << "[";
     }
@@ -424,7 +424,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
                 os << CsvField(row.m_csName) << "," << CsvField(row.m_csName) << "," << CsvField(row.m_csVersion) << ","
                    << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(d.m_csTime) << "," << csPid
                    << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << ","
-                   << (d.m_fForcedStop ? "true" : "false") << "\r\n";
+                   << (d.m_fForcedStop ? "true" : "false") << "\n";
             } else {
                 os << pTarget->Prefix() << row.m_csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
                    << ", restarts " << d.m_nRestarts << ", last exit code "
