@@ -206,8 +206,10 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     const std::string csDir = m_acsDirs.back();
     ASSERT_EQ(csDir.find(' '), std::string::npos) << "this case needs a folder without blanks: " << csDir;
     const std::string csDefinition = csDir + "\\svc.inf";
-    ASSERT_TRUE(WriteTextFile(csDefinition,
-                              "\"svcfirst.exe -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"));
+    // The first line runs a console handler: a service's stop asks it too.
+    const std::string csMark = csDir + "\\svcfirst.txt";
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"svcfirst.exe -onctrl " + csMark +
+                                                " -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"));
 
     CRunResult result = RunProgram(csExe + " -i -d " + csDefinition, "", s_dwLong);
     ASSERT_TRUE(result.m_fStarted);
@@ -280,6 +282,8 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
         << QueryState("OvrSvc");
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"svcfirst.exe", "svcsecond.exe", "OvrSvc.exe"}); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([&] { return watcher.HasEnded(); }, s_dwLong)) << "the connection is closed";
+    std::string csMarked;
+    EXPECT_TRUE(ReadTextFile(csMark, csMarked) && csMarked == "ctrlc") << "the handler wrote: " << csMarked;
 
     // -r on a stopped service removes it; a second -r finds nothing.
     result = RunProgram(csExe + " -r", "", s_dwLong);
