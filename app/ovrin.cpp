@@ -229,6 +229,10 @@ BOOL CSupervisorApp::OnControlEvent(DWORD dwCtrlType)
     default:
         break;
     }
+    // A logoff or a shutdown ends a console process about as soon as a
+    // close does: the stops get the same bounded time.
+    if (!IsService() && (dwCtrlType == CTRL_LOGOFF_EVENT || dwCtrlType == CTRL_SHUTDOWN_EVENT))
+        SetShutdownBudget(s_dwCloseBudgetMs);
     StopPath();
     return TRUE;
 }
