@@ -33,14 +33,38 @@ const auto NextUnusedArgument = &CConsoleApp::NextUnusedArgument;
 // A day: longer caps would only overflow the millisecond arithmetic.
 const int c_nMaxBackoffSeconds = 86400;
 
-// One "number text" option pair of a process line (position, size, buffer):
-// TRUE when either keyword was found; each value keeps its default otherwise.
-BOOL FindOptionPair(CStringArray& csaTokens, CDWordArray& dwaUsed, const char* pszFirst, const char* pszSecond,
-                    std::string& csFirst, std::string& csSecond)
+// The window geometry option pairs of a process line (position, size,
+// buffer): each sets two fields of the startup info and the flag that makes
+// them count, when either keyword is found; a missing half keeps its default.
+struct CGeometryOption
 {
-    BOOL fFirst = FindOption(csaTokens, dwaUsed, pszFirst, csFirst);
-    BOOL fSecond = FindOption(csaTokens, dwaUsed, pszSecond, csSecond);
-    return fFirst || fSecond;
+    const char* m_pszYName;
+    const char* m_pszXName;
+    const char* m_pszYDefault;
+    const char* m_pszXDefault;
+    DWORD STARTUPINFOA::*m_pdwY;
+    DWORD STARTUPINFOA::*m_pdwX;
+    DWORD m_dwFlag;
+};
+
+const CGeometryOption c_aGeometryOptions[] = {
+    {"ypos", "xpos", "0", "0", &STARTUPINFOA::dwY, &STARTUPINFOA::dwX, STARTF_USEPOSITION},
+    {"ysize", "xsize", "25", "80", &STARTUPINFOA::dwYSize, &STARTUPINFOA::dwXSize, STARTF_USESIZE},
+    {"ybuf", "xbuf", "25", "80", &STARTUPINFOA::dwYCountChars, &STARTUPINFOA::dwXCountChars, STARTF_USECOUNTCHARS},
+};
+
+void FindGeometryOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, STARTUPINFOA& si)
+{
+    for (const CGeometryOption& option : c_aGeometryOptions) {
+        std::string csY = option.m_pszYDefault, csX = option.m_pszXDefault;
+        BOOL fY = FindOption(csaTokens, dwaUsed, option.m_pszYName, csY);
+        BOOL fX = FindOption(csaTokens, dwaUsed, option.m_pszXName, csX);
+        if (fY || fX) {
+            si.*option.m_pdwX = (DWORD)atoi(csX.c_str());
+            si.*option.m_pdwY = (DWORD)atoi(csY.c_str());
+            si.dwFlags |= option.m_dwFlag;
+        }
+    }
 }
 
 // Reads the lines of an open file, each with its LF, a block at a time:
@@ -360,26 +384,7 @@ BOOL CDefinitionReader::InterpretProcessLine(CStringArray& csaTokens, CDWordArra
     if (FindOption(csaTokens, dwaUsed, "title", csValue))
         wp.m_csTitle = csValue;
 
-    std::string csX = "0", csY = "0";
-    if (FindOptionPair(csaTokens, dwaUsed, "ypos", "xpos", csY, csX)) {
-        si.dwX = (DWORD)atoi(csX.c_str());
-        si.dwY = (DWORD)atoi(csY.c_str());
-        si.dwFlags |= STARTF_USEPOSITION;
-    }
-    csX = "80";
-    csY = "25";
-    if (FindOptionPair(csaTokens, dwaUsed, "ysize", "xsize", csY, csX)) {
-        si.dwXSize = (DWORD)atoi(csX.c_str());
-        si.dwYSize = (DWORD)atoi(csY.c_str());
-        si.dwFlags |= STARTF_USESIZE;
-    }
-    csX = "80";
-    csY = "25";
-    if (FindOptionPair(csaTokens, dwaUsed, "ybuf", "xbuf", csY, csX)) {
-        si.dwXCountChars = (DWORD)atoi(csX.c_str());
-        si.dwYCountChars = (DWORD)atoi(csY.c_str());
-        si.dwFlags |= STARTF_USECOUNTCHARS;
-    }
+    FindGeometryOptions(csaTokens, dwaUsed, si);
 
     if (FindSwitch(csaTokens, dwaUsed, "realtime"))
         wp.m_dwPriorityClass = REALTIME_PRIORITY_CLASS;

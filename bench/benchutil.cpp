@@ -334,6 +334,21 @@ const CProcessProbe& CProbedRun::GetProbe()
     return m_probe;
 }
 
+BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs, BOOL fCheckExitCode)
+{
+    run.Quit();
+    const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
+    const DWORD dwExitCode = fCheckExitCode ? run.GetExitCode() : 0;
+    const size_t cLeft = run.Cleanup();
+    if (!fEnded || dwExitCode != 0 || cLeft != 0) {
+        const std::string csExitCode = fCheckExitCode ? StrFormat(" (exit code %lu)", dwExitCode) : "";
+        printf("  FAILED: supervisor ended %s%s, %u children left running\n", fEnded ? "yes" : "no",
+               csExitCode.c_str(), (unsigned)cLeft);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL ConnectPlainServer(const std::string& csName, DWORD cbBuffers, CMessagePipe& pipe, CPipeInstance& instance,
                         CTestClient& client)
 {

@@ -85,6 +85,10 @@ private:
     CProcessProbe m_probe;
     BOOL m_fProbeOpen = FALSE;
 };
+// Asks the supervisor of run to quit and cleans up after it: TRUE when it
+// ended within dwTimeoutMs (with exit code 0, if fCheckExitCode) and left
+// no child running; otherwise prints what went wrong.
+BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs, BOOL fCheckExitCode = FALSE);
 
 // One line of a stamp file (childproc.exe -stampfile).
 struct CStamp

@@ -33,20 +33,6 @@ BOOL PrepareIdleRun(CProbedRun& run, const char* pszExeName, const char* pszPref
     return run.Launch(csDefinition + csExtraLines);
 }
 
-BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs)
-{
-    run.Quit();
-    const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
-    const DWORD dwExitCode = run.GetExitCode();
-    const size_t cLeft = run.Cleanup();
-    if (!fEnded || dwExitCode != 0 || cLeft != 0) {
-        printf("  FAILED: supervisor ended %s (exit code %lu), %u children left running\n", fEnded ? "yes" : "no",
-               dwExitCode, (unsigned)cLeft);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 }  // namespace
 
 BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
@@ -99,7 +85,7 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
         }
         if (!fAll) {
             printf("  FAILED: %d processes were not all started in time\n", cProcesses);
-            EndRun(run, 60000);
+            EndRun(run, 60000, TRUE);
             return FALSE;
         }
         const double dTotal = TicksToMs(llAll - run.m_llLaunched);
@@ -115,7 +101,7 @@ BOOL RunStartup(const CBenchOptions& options, const CBaseline& baseline)
             fOk = FALSE;
         }
         client.Close();
-        fOk &= EndRun(run, 60000 + (DWORD)cProcesses * 100);
+        fOk &= EndRun(run, 60000 + (DWORD)cProcesses * 100, TRUE);
         if (options.m_fQuick)
             break;
     }
@@ -135,7 +121,7 @@ BOOL RunIdleCost(const CBenchOptions& options)
     CTestClient client;
     if (!client.Connect(run.m_csExeName, 10000) || !client.WaitForText("All services have been started.", 90000)) {
         printf("  FAILED: the children were not all started in time\n");
-        EndRun(run, 60000);
+        EndRun(run, 60000, TRUE);
         return FALSE;
     }
     client.Close();
@@ -178,7 +164,7 @@ BOOL RunIdleCost(const CBenchOptions& options)
         PrintLine("private memory, 100 processes", FormatBytes(usageAfter.m_cbPrivate));
     if (usageBefore.m_fHandlesOk && usageAfter.m_fHandlesOk)
         PrintLine("handles before / after", StrFormat("%lu / %lu", usageBefore.m_cHandles, usageAfter.m_cHandles));
-    fOk &= EndRun(run, 60000);
+    fOk &= EndRun(run, 60000, TRUE);
     return fOk;
 }
 
@@ -198,7 +184,7 @@ BOOL RunScale(const CBenchOptions& options)
     if (!apClients[0]->Connect(run.m_csExeName, 10000) ||
         !apClients[0]->WaitForText("All services have been started.", 60000 + (DWORD)cProcesses * 200, &llAll)) {
         printf("  FAILED: the processes were not all started in time\n");
-        EndRun(run, 120000);
+        EndRun(run, 120000, TRUE);
         return FALSE;
     }
     PrintLine("start-up", StrFormat("%.0f ms", TicksToMs(llAll - run.m_llLaunched)));
@@ -285,6 +271,6 @@ BOOL RunScale(const CBenchOptions& options)
     if (cOutOfOrder > 0 || !fEnded)
         fOk = FALSE;
     apClients.clear();
-    fOk &= EndRun(run, 10000);
+    fOk &= EndRun(run, 10000, TRUE);
     return fOk;
 }

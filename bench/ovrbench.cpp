@@ -60,6 +60,31 @@ void PrintFuzz(const CFuzzResult& result)
     PrintLine("result", result.m_fPassed ? "passed" : "FAILED: " + result.m_csFailure);
 }
 
+void PrintAttacks(const CAttackResult& result)
+{
+    PrintLine("tiny messages taken", StrFormat("%u", (unsigned)result.m_cTinyMessages));
+    PrintLine("huge-message connections closed", StrFormat("%u of 4", (unsigned)result.m_cHugeRefused));
+    PrintLine("silent clients waiting over 1 s", StrFormat("%u", (unsigned)result.m_cBusyOverSecond));
+    PrintLine("supervisors refused at start", StrFormat("%u of 2", (unsigned)result.m_cRefused));
+    PrintLine("connect + status after each", FormatFigures(ComputeFigures(result.m_adStatusMs)));
+    PrintLine("private memory at start / end",
+              FormatBytes(result.m_cbPrivateStart) + " / " + FormatBytes(result.m_cbPrivateEnd));
+    PrintLine("result", result.m_fPassed ? "passed" : "FAILED: " + result.m_csFailure);
+}
+
+// A long run under its heading: its result's lines, then its wall time;
+// TRUE when its checks held.
+template <class TRun, class TResult>
+BOOL RunTimed(const std::string& csHeading, TRun run, void (*pfnPrint)(const TResult&))
+{
+    PrintHeading(csHeading);
+    const LONGLONG llStart = NowTicks();
+    const TResult result = run();
+    pfnPrint(result);
+    PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
+    return result.m_fPassed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -153,45 +178,22 @@ int main(int argc, char** argv)
     if (wants("backoff", FALSE))
         fAllOk &= RunBackoffCost(options);
     if (wants("soak", FALSE)) {
-        PrintHeading(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go",
-                               options.m_dwSoakSeconds));
-        const LONGLONG llStart = NowTicks();
-        CSoakResult result = RunSoak(options, options.m_dwSoakSeconds);
-        PrintSoak(result);
-        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.m_fPassed;
+        fAllOk &= RunTimed(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go",
+                                     options.m_dwSoakSeconds),
+                           [&] { return RunSoak(options, options.m_dwSoakSeconds); }, PrintSoak);
     }
     if (wants("fuzz", FALSE) || wants("pipefuzz", FALSE)) {
-        PrintHeading(StrFormat("Fuzz: %lu random, truncated and oversized records from several clients",
-                               options.m_cFuzzRecords));
-        const LONGLONG llStart = NowTicks();
-        CFuzzResult result = RunPipeFuzz(options, options.m_cFuzzRecords);
-        PrintFuzz(result);
-        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.m_fPassed;
+        fAllOk &= RunTimed(StrFormat("Fuzz: %lu random, truncated and oversized records from several clients",
+                                     options.m_cFuzzRecords),
+                           [&] { return RunPipeFuzz(options, options.m_cFuzzRecords); }, PrintFuzz);
     }
     if (wants("fuzz", FALSE) || wants("deffuzz", FALSE)) {
-        PrintHeading(StrFormat("Fuzz: %lu random definition files", options.m_cFuzzFiles));
-        const LONGLONG llStart = NowTicks();
-        CFuzzResult result = RunDefinitionFuzz(options, options.m_cFuzzFiles);
-        PrintFuzz(result);
-        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.m_fPassed;
+        fAllOk &= RunTimed(StrFormat("Fuzz: %lu random definition files", options.m_cFuzzFiles),
+                           [&] { return RunDefinitionFuzz(options, options.m_cFuzzFiles); }, PrintFuzz);
     }
     if (wants("fuzz", FALSE) || wants("attacks", FALSE)) {
-        PrintHeading("Attacks: tiny floods, huge messages, silent connections, names held by others");
-        const LONGLONG llStart = NowTicks();
-        CAttackResult result = RunPipeAttacks(options);
-        PrintLine("tiny messages taken", StrFormat("%u", (unsigned)result.m_cTinyMessages));
-        PrintLine("huge-message connections closed", StrFormat("%u of 4", (unsigned)result.m_cHugeRefused));
-        PrintLine("silent clients waiting over 1 s", StrFormat("%u", (unsigned)result.m_cBusyOverSecond));
-        PrintLine("supervisors refused at start", StrFormat("%u of 2", (unsigned)result.m_cRefused));
-        PrintLine("connect + status after each", FormatFigures(ComputeFigures(result.m_adStatusMs)));
-        PrintLine("private memory at start / end",
-                  FormatBytes(result.m_cbPrivateStart) + " / " + FormatBytes(result.m_cbPrivateEnd));
-        PrintLine("result", result.m_fPassed ? "passed" : "FAILED: " + result.m_csFailure);
-        PrintLine("run time", StrFormat("%.0f s", MsSince(llStart) / 1000.0));
-        fAllOk &= result.m_fPassed;
+        fAllOk &= RunTimed("Attacks: tiny floods, huge messages, silent connections, names held by others",
+                           [&] { return RunPipeAttacks(options); }, PrintAttacks);
     }
     printf("\nload at end %s; %s\n", GetLoadText().c_str(), fAllOk ? "every check held" : "SOME CHECKS FAILED");
     return fAllOk ? 0 : 1;

@@ -55,18 +55,6 @@ std::string MedianMax(const std::vector<double>& adSamples)
     return StrFormat("median %7.1f  max %7.1f ms", figures.m_dMedian, figures.m_dMax);
 }
 
-BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs)
-{
-    run.Quit();
-    const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
-    const size_t cLeft = run.Cleanup();
-    if (!fEnded || cLeft != 0) {
-        printf("  FAILED: supervisor ended %s, %u children left running\n", fEnded ? "yes" : "no", (unsigned)cLeft);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // One line of the handler run: its console kind and what its child does.
 struct CHandlerLine
 {

@@ -132,18 +132,6 @@ BOOL PrepareRun(CProbedRun& run, const char* pszExeName, int cProcesses)
     return run.CopyChild(c_szCrasher);
 }
 
-BOOL EndRun(CProbedRun& run, DWORD dwTimeoutMs)
-{
-    run.Quit();
-    const BOOL fEnded = run.WaitForExit(dwTimeoutMs);
-    const size_t cLeft = run.Cleanup();
-    if (!fEnded || cLeft != 0) {
-        printf("  FAILED: supervisor ended %s, %u children left running\n", fEnded ? "yes" : "no", (unsigned)cLeft);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 struct CScalePoint
 {
     int m_cProcesses = 0;

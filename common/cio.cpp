@@ -302,16 +302,18 @@ void CIoOperation::SetPending()
     m_dwError = ERROR_IO_PENDING;
 }
 
+BOOL CIoOperation::CheckDevice()
+{
+    if (CHECK_NOT_NULL(m_pInstance) && CHECK_NOT_NULL(m_pInstance->m_pDevice))
+        return TRUE;
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
 BOOL CIoOperation::CheckTransfer()
 {
-    if (!CHECK_NOT_NULL(m_pInstance)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
+    if (!CheckDevice())
         return FALSE;
-    }
-    if (!CHECK_NOT_NULL(m_pInstance->m_pDevice)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!CHECK_TRUE(IsValidHandle(m_pInstance->m_hHandle))) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -325,22 +327,23 @@ BOOL CIoOperation::CheckTransfer()
     return TRUE;
 }
 
-BOOL CIoOperation::Read(void* pvBuffer, DWORD cb)
+BOOL CIoOperation::StartBufferTransfer(DWORD cb)
 {
     if (!CheckTransfer())
         return FALSE;
     m_dwRequested = cb;
     m_pDataBlock = NULL;
-    return m_pInstance->m_pDevice->DoRead(this, pvBuffer, cb);
+    return TRUE;
+}
+
+BOOL CIoOperation::Read(void* pvBuffer, DWORD cb)
+{
+    return StartBufferTransfer(cb) && m_pInstance->m_pDevice->DoRead(this, pvBuffer, cb);
 }
 
 BOOL CIoOperation::Write(const void* pvBuffer, DWORD cb)
 {
-    if (!CheckTransfer())
-        return FALSE;
-    m_dwRequested = cb;
-    m_pDataBlock = NULL;
-    return m_pInstance->m_pDevice->DoWrite(this, pvBuffer, cb);
+    return StartBufferTransfer(cb) && m_pInstance->m_pDevice->DoWrite(this, pvBuffer, cb);
 }
 
 BOOL CIoOperation::ReadMessage(CDataBlock* pBlock)
@@ -353,11 +356,7 @@ BOOL CIoOperation::ReadMessage(CDataBlock* pBlock)
 
 BOOL CIoOperation::WriteMessage(const void* pvBuffer, DWORD cb)
 {
-    if (!CheckTransfer())
-        return FALSE;
-    m_dwRequested = cb;
-    m_pDataBlock = NULL;
-    return m_pInstance->m_pDevice->DoMessageWrite(this, pvBuffer, cb);
+    return StartBufferTransfer(cb) && m_pInstance->m_pDevice->DoMessageWrite(this, pvBuffer, cb);
 }
 
 BOOL CIoOperation::SendMessage(CSerializable& object)
@@ -372,14 +371,8 @@ BOOL CIoOperation::SendMessage(CSerializable& object)
 
 BOOL CIoOperation::GetResult()
 {
-    if (!CHECK_NOT_NULL(m_pInstance)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
+    if (!CheckDevice())
         return FALSE;
-    }
-    if (!CHECK_NOT_NULL(m_pInstance->m_pDevice)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     // A message device may start its read again (a dropped one-byte
     // message), leaving the operation pending after one round.
     BOOL fResult = m_pInstance->m_pDevice->DoGetResult(this, TRUE);

@@ -17,18 +17,30 @@ size_t FindLastChar(const std::string& cs, unsigned int ch)
     return pFound != NULL ? (size_t)(pFound - psz) : std::string::npos;
 }
 
-}  // namespace
-
-std::string GetFullPath(const std::string& csPath)
+// The system's full path of csPath, and where its file part starts (npos
+// when it has none); FALSE for an empty path or one the system refuses.
+BOOL FullPathName(const std::string& csPath, std::string& csFull, size_t& iFilePart)
 {
     if (csPath.empty())
-        return std::string();
+        return FALSE;
     char szFullPath[_MAX_PATH + 1];
     char* pszFilePart = NULL;
     DWORD dw = ::GetFullPathNameA(csPath.c_str(), DIM(szFullPath), szFullPath, &pszFilePart);
     if (!CHECK_COND(dw, >, 0) || !CHECK_COND(dw, <, DIM(szFullPath)))
+        return FALSE;
+    csFull.assign(szFullPath, dw);
+    iFilePart = pszFilePart != NULL ? (size_t)(pszFilePart - szFullPath) : std::string::npos;
+    return TRUE;
+}
+
+}  // namespace
+
+std::string GetFullPath(const std::string& csPath)
+{
+    std::string csFull;
+    size_t iFilePart = 0;
+    if (!FullPathName(csPath, csFull, iFilePart))
         return std::string();
-    std::string csFull(szFullPath, dw);
     if (IsUncPath(csPath) && csPath[2] == '.' && csFull.size() >= 3)
         csFull = "\\\\" + GetComputerNameText() + csFull.substr(3);
     return csFull;
@@ -36,16 +48,13 @@ std::string GetFullPath(const std::string& csPath)
 
 std::string GetFileName(const std::string& csPath)
 {
-    if (csPath.empty())
+    std::string csFull;
+    size_t iFilePart = 0;
+    if (!FullPathName(csPath, csFull, iFilePart))
         return std::string();
-    char szFullPath[_MAX_PATH + 1];
-    char* pszFilePart = NULL;
-    DWORD dw = ::GetFullPathNameA(csPath.c_str(), DIM(szFullPath), szFullPath, &pszFilePart);
-    if (!CHECK_COND(dw, >, 0) || !CHECK_COND(dw, <, DIM(szFullPath)))
+    if (IsRoot(csFull) || iFilePart == std::string::npos)
         return std::string();
-    if (IsRoot(szFullPath) || pszFilePart == NULL)
-        return std::string();
-    return pszFilePart;
+    return csFull.substr(iFilePart);
 }
 
 std::string StripExtension(const std::string& csPath)

@@ -33,15 +33,7 @@ BOOL IsMessageReadMode(HANDLE hHandle)
 CPipe::CPipe() : m_dwPipeMode(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT)
 {
     // The defaults without the instance check of DoReset.
-    m_fIsServer = -1;
-    m_dwOpenMode = PIPE_ACCESS_DUPLEX;
-    m_dwMaxInstances = PIPE_UNLIMITED_INSTANCES;
-    m_dwDefaultTimeout = 0xFFFFFFFF;
-    m_dwInBufferSize = 0;
-    m_dwOutBufferSize = 0;
-    m_dwWaitForPipe = 0xFFFFFFFF;
-    m_dwWaitForInstance = 0xFFFFFFFF;
-    m_dwDesiredAccess = GENERIC_READ | GENERIC_WRITE;
+    SetDefaults();
 }
 
 CPipe::~CPipe()
@@ -51,6 +43,11 @@ CPipe::~CPipe()
 void CPipe::DoReset()
 {
     CIoDevice::DoReset();
+    SetDefaults();
+}
+
+void CPipe::SetDefaults()
+{
     m_csPipeName.clear();
     m_fIsServer = -1;
     m_dwOpenMode = PIPE_ACCESS_DUPLEX;

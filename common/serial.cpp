@@ -88,6 +88,16 @@ BYTE* CDataBlock::AllocateBuffer(DWORD cbLength)
 
 BOOL CDataBlock::Allocate(DWORD cbLength)
 {
+    return Replace(NULL, cbLength);
+}
+
+BOOL CDataBlock::Assign(const void* pvData, DWORD cbLength)
+{
+    return Replace(pvData, pvData != NULL ? cbLength : 0);
+}
+
+BOOL CDataBlock::Replace(const void* pvData, DWORD cbLength)
+{
     if (cbLength == 0) {
         Reset();
         return TRUE;
@@ -97,22 +107,9 @@ BOOL CDataBlock::Allocate(DWORD cbLength)
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    Attach(pbData, cbLength);
-    return TRUE;
-}
-
-BOOL CDataBlock::Assign(const void* pvData, DWORD cbLength)
-{
-    if (pvData == NULL || cbLength == 0) {
-        Reset();
-        return TRUE;
-    }
-    BYTE* pbData = AllocateBuffer(cbLength);
-    if (pbData == NULL) {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    memcpy(pbData, pvData, cbLength);
+    // Copied before the old buffer goes: pvData may lie in it.
+    if (pvData != NULL)
+        memcpy(pbData, pvData, cbLength);
     Attach(pbData, cbLength);
     return TRUE;
 }

@@ -27,25 +27,34 @@ DWORD WINAPI ReadAll(LPVOID pv)
 
 }  // namespace
 
+void CreateChildPipe(CHandle& hRead, CHandle& hWrite, BOOL fParentReads, DWORD cbBuffer)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    ::CreatePipe(hRead.Receive(), hWrite.Receive(), &sa, cbBuffer);
+    ::SetHandleInformation((fParentReads ? hRead : hWrite).Get(), HANDLE_FLAG_INHERIT, 0);
+}
+
+STARTUPINFOA MakeStdHandlesStartupInfo(HANDLE hInput, HANDLE hOutput, HANDLE hError)
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = hInput;
+    si.hStdOutput = hOutput;
+    si.hStdError = hError;
+    return si;
+}
+
 CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInput, DWORD dwTimeoutMs,
                       const std::string& csDirectory)
 {
     CRunResult result;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     CHandle hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
-    ::CreatePipe(hInRead.Receive(), hInWrite.Receive(), &sa, 1 << 16);
-    ::CreatePipe(hOutRead.Receive(), hOutWrite.Receive(), &sa, 1 << 16);
-    ::CreatePipe(hErrRead.Receive(), hErrWrite.Receive(), &sa, 1 << 16);
-    ::SetHandleInformation(hInWrite.Get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(hOutRead.Get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(hErrRead.Get(), HANDLE_FLAG_INHERIT, 0);
+    CreateChildPipe(hInRead, hInWrite, FALSE, 1 << 16);
+    CreateChildPipe(hOutRead, hOutWrite, TRUE, 1 << 16);
+    CreateChildPipe(hErrRead, hErrWrite, TRUE, 1 << 16);
 
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead.Get();
-    si.hStdOutput = hOutWrite.Get();
-    si.hStdError = hErrWrite.Get();
+    STARTUPINFOA si = MakeStdHandlesStartupInfo(hInRead.Get(), hOutWrite.Get(), hErrWrite.Get());
     PROCESS_INFORMATION pi = {};
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');

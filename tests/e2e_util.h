@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
+
 struct CRunResult
 {
     BOOL m_fStarted = FALSE;
@@ -22,6 +24,12 @@ struct CRunResult
 // on its standard input (closed afterwards) and waits up to dwTimeoutMs.
 CRunResult RunProgram(const std::string& csCommandLine, const std::string& csInput, DWORD dwTimeoutMs,
                       const std::string& csDirectory = std::string());
+
+// A pipe for a child's standard stream: the child inherits one end, and the
+// end kept here (the read end when fParentReads) is not inherited.
+void CreateChildPipe(CHandle& hRead, CHandle& hWrite, BOOL fParentReads, DWORD cbBuffer);
+// Startup information that hands a child these standard handles.
+STARTUPINFOA MakeStdHandlesStartupInfo(HANDLE hInput, HANDLE hOutput, HANDLE hError);
 
 // A fresh empty directory under the temporary directory.
 std::string MakeTempDirectory(const std::string& csPrefix);

@@ -49,18 +49,10 @@ BOOL COvrinProcess::Launch(const std::string& csDefinition, const std::string& c
 {
     if (!csDefinition.empty() && !WriteTextFile(GetPath(StripExtension(m_csExeName) + ".inf"), csDefinition))
         return FALSE;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     CHandle hInRead, hOutWrite;
-    ::CreatePipe(hInRead.Receive(), m_hInput.Receive(), &sa, 0);
-    ::CreatePipe(m_hOutput.Receive(), hOutWrite.Receive(), &sa, 1 << 16);
-    ::SetHandleInformation(m_hInput.Get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(m_hOutput.Get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead.Get();
-    si.hStdOutput = hOutWrite.Get();
-    si.hStdError = hOutWrite.Get();
+    CreateChildPipe(hInRead, m_hInput, FALSE, 0);
+    CreateChildPipe(m_hOutput, hOutWrite, TRUE, 1 << 16);
+    STARTUPINFOA si = MakeStdHandlesStartupInfo(hInRead.Get(), hOutWrite.Get(), hOutWrite.Get());
     std::string csCommandLine = "\"" + m_csExePath + "\" " + csArgs;
     std::vector<char> acCommandLine(csCommandLine.begin(), csCommandLine.end());
     acCommandLine.push_back('\0');

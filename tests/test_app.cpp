@@ -1,15 +1,13 @@
 #include "test_app.h"
 
-// Constructed in this order, as in the program: application, then debug log.
-static CTestApp theTestApp;
-static CDebugAppLog theTestDebugLog(theTestApp.m_csExeName, TRUE);
+static CTestProgram<CTestApp> theTestProgram;
 
 CTestApp& GetTestApp()
 {
-    return theTestApp;
+    return theTestProgram.m_app;
 }
 
 CDebugAppLog& GetTestDebugLog()
 {
-    return theTestDebugLog;
+    return theTestProgram.m_debugLog;
 }

@@ -23,6 +23,16 @@ public:
     int m_cMainCalls = 0;
 };
 
+// A test program's application object and its echoing debug log,
+// constructed in this order, as in the program. Each test program has one,
+// from test_app.cpp or test_supervisor_app.cpp.
+template <class TApp>
+struct CTestProgram
+{
+    TApp m_app;
+    CDebugAppLog m_debugLog{m_app.m_csExeName, TRUE};
+};
+
 CTestApp& GetTestApp();
 CDebugAppLog& GetTestDebugLog();
 

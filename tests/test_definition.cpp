@@ -77,6 +77,37 @@ protected:
     }
 };
 
+CDefinitionGlobals MakeGlobals(BOOL fAllowClose, BOOL fLifoShutdown, BOOL fKillTree, BOOL fSecurePipe,
+                               LONG nStopTimeout, const CStopWayArray& adwStopWays)
+{
+    CDefinitionGlobals globals;
+    globals.m_fAllowClose = fAllowClose;
+    globals.m_fLifoShutdown = fLifoShutdown;
+    globals.m_fKillTree = fKillTree;
+    globals.m_fSecurePipe = fSecurePipe;
+    globals.m_nStopTimeout = nStopTimeout;
+    globals.m_adwStopWays = adwStopWays;
+    return globals;
+}
+
+// The GLOBAL settings as the supervisor took them.
+CDefinitionGlobals TakenGlobals(const CSupervisorApp& app)
+{
+    return MakeGlobals(app.m_fAllowClose, app.m_fLifoShutdown, app.m_fKillTreeAll, app.m_fSecurePipe,
+                       app.m_nStopTimeoutAll, app.m_adwStopWaysAll);
+}
+
+// Expects each GLOBAL setting, read by the reader or taken by the supervisor.
+void ExpectGlobals(const CDefinitionGlobals& globals, const CDefinitionGlobals& expected)
+{
+    EXPECT_EQ(globals.m_fAllowClose != FALSE, expected.m_fAllowClose != FALSE) << "ALLOWCLOSE";
+    EXPECT_EQ(globals.m_fLifoShutdown != FALSE, expected.m_fLifoShutdown != FALSE) << "LIFOSHUTDOWN";
+    EXPECT_EQ(globals.m_fKillTree != FALSE, expected.m_fKillTree != FALSE) << "KILLTREE";
+    EXPECT_EQ(globals.m_fSecurePipe != FALSE, expected.m_fSecurePipe != FALSE) << "SECUREPIPE";
+    EXPECT_EQ(globals.m_nStopTimeout, expected.m_nStopTimeout) << "STOPTIMEOUT";
+    EXPECT_EQ(globals.m_adwStopWays, expected.m_adwStopWays) << "STOPMETHOD";
+}
+
 }  // namespace
 
 TEST_F(DefinitionFile, EveryKeywordSetsItsField)
@@ -296,13 +327,7 @@ TEST_F(DefinitionFile, GlobalSettingsAndSharedUniqueNames)
     ASSERT_TRUE(Read("a.exe -unique Same.exe\nb.exe -unique other.exe\n"
                      "-global -allowclose -lifoshutdown -killtree -securepipe -stoptimeout 4 -stopmethod quit\n"
                      "c.exe -unique SAME.EXE\n"));
-    const CDefinitionGlobals& globals = m_reader.GetGlobals();
-    EXPECT_TRUE(globals.m_fAllowClose);
-    EXPECT_TRUE(globals.m_fLifoShutdown);
-    EXPECT_TRUE(globals.m_fKillTree);
-    EXPECT_TRUE(globals.m_fSecurePipe);
-    EXPECT_EQ(globals.m_nStopTimeout, 4);
-    EXPECT_EQ(globals.m_adwStopWays, (CStopWayArray{STOP_WAY_QUIT}));
+    ExpectGlobals(m_reader.GetGlobals(), MakeGlobals(TRUE, TRUE, TRUE, TRUE, 4, {STOP_WAY_QUIT}));
     ASSERT_EQ(Processes().size(), 3u);
     EXPECT_TRUE(Processes()[0]->m_fKillTree);
     EXPECT_TRUE(Processes()[2]->m_fKillTree);
@@ -341,10 +366,5 @@ TEST_F(SupervisorDefinition, ShowsTheReadersMessagesAndTakesWhatItRead)
     EXPECT_EQ(app.m_paProcesses[1]->m_pNotices, nullptr);
     EXPECT_TRUE(app.m_paProcesses[0]->m_fKillTree);
     EXPECT_EQ(app.m_paProcesses[0]->GetStopTimeoutMs(), 3000u);
-    EXPECT_TRUE(app.m_fLifoShutdown);
-    EXPECT_TRUE(app.m_fKillTreeAll);
-    EXPECT_TRUE(app.m_fSecurePipe);
-    EXPECT_FALSE(app.m_fAllowClose);
-    EXPECT_EQ(app.m_nStopTimeoutAll, 3);
-    EXPECT_EQ(app.m_adwStopWaysAll, (CStopWayArray{STOP_WAY_CLOSE}));
+    ExpectGlobals(TakenGlobals(app), MakeGlobals(FALSE, TRUE, TRUE, TRUE, 3, {STOP_WAY_CLOSE}));
 }

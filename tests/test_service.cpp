@@ -208,23 +208,36 @@ TEST(BuildImagePath, QuotesTheModulePathOnlyWhenItHoldsABlank)
 
 namespace {
 
-// What the supervision loop reports, seen through the status seam.
+// What the supervision loop reports, seen through the status seam, and an
+// event set at its report after the last start: the supervisor now runs.
 std::vector<SERVICE_STATUS> g_aReports;
-CHandle g_hStartupDone;
+CHandle g_hSupervising;
 
 void RecordReport(const SERVICE_STATUS& status)
 {
     g_aReports.push_back(status);
-    // The loop's report after the last start: the supervisor now runs.
     if (status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000)
-        ::SetEvent(g_hStartupDone.Get());
+        ::SetEvent(g_hSupervising.Get());
+}
+
+void StartRecordingReports()
+{
+    g_aReports.clear();
+    g_hSupervising.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
+    CServiceApp::m_pfnStatusObserver = RecordReport;
+}
+
+void StopRecordingReports()
+{
+    CServiceApp::m_pfnStatusObserver = NULL;
+    g_hSupervising.Reset();
 }
 
 // Plays the control manager's stop once the start-up is complete.
 DWORD WINAPI StopWhenStarted(LPVOID pv)
 {
     CSupervisorApp* pApp = static_cast<CSupervisorApp*>(pv);
-    if (::WaitForSingleObject(g_hStartupDone.Get(), 30000) == WAIT_OBJECT_0)
+    if (::WaitForSingleObject(g_hSupervising.Get(), 30000) == WAIT_OBJECT_0)
         pApp->CServiceApp::OnStop();
     pApp->m_evQuit.Set();
     return 0;
@@ -253,15 +266,12 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowi
     ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
                               "-global -lifoshutdown\r\n\"" + csFirst + " -forever\" -noconsole -nounique -stoptimeout 6\r\n\"" +
                                   csSecond + " -forever\" -noconsole -nounique\r\n"));
-    g_aReports.clear();
-    g_hStartupDone.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
-    CServiceApp::m_pfnStatusObserver = RecordReport;
+    StartRecordingReports();
     CHandle hStopper(::CreateThread(NULL, 0, StopWhenStarted, &app, 0, NULL));
     app.RunServer();
     EXPECT_EQ(::WaitForSingleObject(hStopper.Get(), 10000), WAIT_OBJECT_0);
-    CServiceApp::m_pfnStatusObserver = NULL;
+    StopRecordingReports();
     hStopper.Reset();
-    g_hStartupDone.Reset();
     app.m_evQuit.Reset();
 
     // Start-up: each step reports once, with the index of the record it
@@ -292,20 +302,6 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowi
     RemoveDirectoryTree(csDir);
 }
 
-namespace {
-
-std::vector<SERVICE_STATUS> g_aPreshutdownReports;
-CHandle g_hSupervising;
-
-void RecordPreshutdownReport(const SERVICE_STATUS& status)
-{
-    g_aPreshutdownReports.push_back(status);
-    if (status.dwCurrentState == SERVICE_RUNNING && status.dwWaitHint == 1000)
-        ::SetEvent(g_hSupervising.Get());
-}
-
-}  // namespace
-
 TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptTimeout)
 {
     CSupervisorApp& app = GetSupervisorForTest();
@@ -324,9 +320,7 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     EXPECT_TRUE(app.SetPreshutdownTimeout(12345));
     app.m_fIsService = TRUE;
 
-    g_aPreshutdownReports.clear();
-    g_hSupervising.Reset(::CreateEventA(NULL, TRUE, FALSE, NULL));
-    CServiceApp::m_pfnStatusObserver = RecordPreshutdownReport;
+    StartRecordingReports();
     app.m_thServer.Resume();
     const BOOL fSupervising = ::WaitForSingleObject(g_hSupervising.Get(), 30000) == WAIT_OBJECT_0;
     const DWORD dwStart = ::GetTickCount();
@@ -338,8 +332,7 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
         app.m_evQuit.Set();
         app.m_thServer.Wait(30000);
     }
-    CServiceApp::m_pfnStatusObserver = NULL;
-    g_hSupervising.Reset();
+    StopRecordingReports();
     const DWORD dwBudget = app.m_dwShutdownBudget;
     // Ready for the next test: a new (suspended) server thread, no budget.
     app.m_thServer.WaitForEnd();
@@ -348,7 +341,7 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     app.m_evBudget.Reset();
     app.m_evQuit.Reset();
 
-    ASSERT_TRUE(fSupervising) << Describe(g_aPreshutdownReports);
+    ASSERT_TRUE(fSupervising) << Describe(g_aReports);
     EXPECT_EQ(dwResult, (DWORD)NO_ERROR);
     EXPECT_TRUE(fServerEnded);
     EXPECT_LT(dwElapsed, 1000u) << "the handler does not wait for the stops";
@@ -356,17 +349,17 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     ASSERT_EQ(app.m_paProcesses.size(), 1u);
     EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the line has ended";
     // The stop request's report, then the loop's, accepting nothing.
-    ASSERT_GE(g_aPreshutdownReports.size(), 3u) << Describe(g_aPreshutdownReports);
+    ASSERT_GE(g_aReports.size(), 3u) << Describe(g_aReports);
     auto itStop = std::find_if(
-        g_aPreshutdownReports.begin(), g_aPreshutdownReports.end(),
+        g_aReports.begin(), g_aReports.end(),
         [](const SERVICE_STATUS& status) { return status.dwCurrentState == SERVICE_STOP_PENDING; });
-    ASSERT_NE(itStop, g_aPreshutdownReports.end()) << Describe(g_aPreshutdownReports);
-    EXPECT_EQ(itStop->dwCheckPoint, 1u) << Describe(g_aPreshutdownReports);
-    EXPECT_EQ(itStop->dwControlsAccepted, 0u) << Describe(g_aPreshutdownReports);
+    ASSERT_NE(itStop, g_aReports.end()) << Describe(g_aReports);
+    EXPECT_EQ(itStop->dwCheckPoint, 1u) << Describe(g_aReports);
+    EXPECT_EQ(itStop->dwControlsAccepted, 0u) << Describe(g_aReports);
     DWORD dwLastCheckPoint = 0;
-    for (auto it = itStop; it != g_aPreshutdownReports.end(); ++it) {
-        EXPECT_EQ(it->dwCurrentState, (DWORD)SERVICE_STOP_PENDING) << Describe(g_aPreshutdownReports);
-        EXPECT_GT(it->dwCheckPoint, dwLastCheckPoint) << Describe(g_aPreshutdownReports);
+    for (auto it = itStop; it != g_aReports.end(); ++it) {
+        EXPECT_EQ(it->dwCurrentState, (DWORD)SERVICE_STOP_PENDING) << Describe(g_aReports);
+        EXPECT_GT(it->dwCheckPoint, dwLastCheckPoint) << Describe(g_aReports);
         dwLastCheckPoint = it->dwCheckPoint;
     }
     ResetSupervisorForTest();

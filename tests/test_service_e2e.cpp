@@ -41,6 +41,15 @@ BOOL AreAllGone(const std::vector<std::string>& acsNames)
     return TRUE;
 }
 
+// A service's stored configuration, as far as the tests read it.
+struct CServiceConfig
+{
+    std::string m_csImagePath;
+    DWORD m_dwStartType = 0;
+    DWORD m_dwServiceType = 0;
+    std::string m_csDisplay;
+};
+
 // One service of the local control manager; every handle is closed.
 class CServiceHandle
 {
@@ -67,7 +76,7 @@ public:
     }
     // The stored configuration; FALSE when it cannot be read. (Wine 8's
     // sc.exe has no qc command: "sc qc NAME" prints nothing, measured.)
-    BOOL QueryConfig(std::string& csImagePath, DWORD& dwStartType, DWORD& dwServiceType, std::string& csDisplay) const
+    BOOL QueryConfig(CServiceConfig& config) const
     {
         DWORD cbNeeded = 0;
         ::QueryServiceConfigA(m_schService, NULL, 0, &cbNeeded);
@@ -77,11 +86,17 @@ public:
         QUERY_SERVICE_CONFIGA* pConfig = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(ab.data());
         if (!::QueryServiceConfigA(m_schService, pConfig, cbNeeded, &cbNeeded))
             return FALSE;
-        csImagePath = pConfig->lpBinaryPathName != NULL ? pConfig->lpBinaryPathName : "";
-        csDisplay = pConfig->lpDisplayName != NULL ? pConfig->lpDisplayName : "";
-        dwStartType = pConfig->dwStartType;
-        dwServiceType = pConfig->dwServiceType;
+        config.m_csImagePath = pConfig->lpBinaryPathName != NULL ? pConfig->lpBinaryPathName : "";
+        config.m_csDisplay = pConfig->lpDisplayName != NULL ? pConfig->lpDisplayName : "";
+        config.m_dwStartType = pConfig->dwStartType;
+        config.m_dwServiceType = pConfig->dwServiceType;
         return TRUE;
+    }
+    // Waits (bounded) until the control manager reports the service
+    // stopped; status holds its last report.
+    BOOL WaitUntilStopped(SERVICE_STATUS& status) const
+    {
+        return WaitUntil([&] { return QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; }, s_dwLong);
     }
     BOOL Stop(SERVICE_STATUS& status) { return ::ControlService(m_schService, SERVICE_CONTROL_STOP, &status); }
     BOOL Start() { return ::StartServiceA(m_schService, 0, NULL); }
@@ -220,13 +235,12 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     {
         CServiceHandle service("OvrSvc");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
-        std::string csImagePath, csDisplay;
-        DWORD dwStartType = 0, dwServiceType = 0;
-        ASSERT_TRUE(service.QueryConfig(csImagePath, dwStartType, dwServiceType, csDisplay));
-        EXPECT_EQ(csImagePath, csExe + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
-        EXPECT_EQ(dwStartType, (DWORD)SERVICE_AUTO_START);
-        EXPECT_EQ(dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
-        EXPECT_EQ(csDisplay, "OvrSvc");
+        CServiceConfig config;
+        ASSERT_TRUE(service.QueryConfig(config));
+        EXPECT_EQ(config.m_csImagePath, csExe + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
+        EXPECT_EQ(config.m_dwStartType, (DWORD)SERVICE_AUTO_START);
+        EXPECT_EQ(config.m_dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(config.m_csDisplay, "OvrSvc");
     }
 
     // Running while its server thread waits, with both processes started.
@@ -307,10 +321,9 @@ TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsI
     {
         CServiceHandle service("OvrBlank");
         ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
-        std::string csImagePath, csDisplay;
-        DWORD dwStartType = 0, dwServiceType = 0;
-        ASSERT_TRUE(service.QueryConfig(csImagePath, dwStartType, dwServiceType, csDisplay));
-        EXPECT_EQ(csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
+        CServiceConfig config;
+        ASSERT_TRUE(service.QueryConfig(config));
+        EXPECT_EQ(config.m_csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
     }
     // The quoted path starts the service from that folder.
     SERVICE_STATUS status;
@@ -351,9 +364,7 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK) << result.m_csErr;
     SERVICE_STATUS status = {};
     CServiceHandle service("OvrTypo");
-    EXPECT_TRUE(WaitUntil([&] { return service.QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; },
-                          s_dwLong))
-        << "state " << status.dwCurrentState;
+    EXPECT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_SERVICE_SPECIFIC_ERROR);
     EXPECT_EQ(status.dwServiceSpecificExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
 }
@@ -389,9 +400,7 @@ TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
     // Changed while stopped: the next start sets it back under the
     // service's own name.
     ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
-    ASSERT_TRUE(WaitUntil([&] { return service.QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; },
-                          s_dwLong))
-        << "state " << status.dwCurrentState;
+    ASSERT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
     ASSERT_TRUE(service.SetPreshutdown(1234)) << ::GetLastError();
     ASSERT_TRUE(service.QueryPreshutdown(dwMs)) << ::GetLastError();
     EXPECT_EQ(dwMs, 1234u);
@@ -404,8 +413,6 @@ TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
     // (ERROR_INVALID_PARAMETER, measured), so the control itself is tested
     // in test_service; the stop still ends everything.
     ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
-    EXPECT_TRUE(WaitUntil([&] { return service.QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; },
-                          s_dwLong))
-        << "state " << status.dwCurrentState;
+    EXPECT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"prechild.exe", "OvrPre.exe"}); }, s_dwLong));
 }

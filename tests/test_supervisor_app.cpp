@@ -1,7 +1,7 @@
 #include "test_supervisor_app.h"
 
-static CSupervisorApp theSupervisor;
-static CDebugAppLog theTestDebugLog(theSupervisor.m_csExeName, TRUE);
+static CTestProgram<CSupervisorApp> theTestProgram;
+static CSupervisorApp& theSupervisor = theTestProgram.m_app;
 
 CSupervisorApp& GetSupervisorForTest()
 {
@@ -10,7 +10,7 @@ CSupervisorApp& GetSupervisorForTest()
 
 CDebugAppLog& GetTestDebugLog()
 {
-    return theTestDebugLog;
+    return theTestProgram.m_debugLog;
 }
 
 void ResetSupervisorForTest()

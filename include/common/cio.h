@@ -177,8 +177,14 @@ public:
 private:
     void Construct();
     void Reset();
+    // Asserts that the operation has an instance with a device; FALSE (last
+    // error ERROR_INVALID_HANDLE) when it has not.
+    BOOL CheckDevice();
     // Asserts the preconditions of a transfer; FALSE when it must not start.
     BOOL CheckTransfer();
+    // CheckTransfer, then the request of a transfer of cb bytes from or to
+    // the caller's buffer.
+    BOOL StartBufferTransfer(DWORD cb);
     // Collects a transfer that has ended but was not collected (its handle
     // was closed, for example) so that the operation may be reused.
     void CollectFinished(DWORD dwTimeout);

@@ -96,6 +96,10 @@ protected:
     BOOL CreateServerEnd(CIoInstance* pInstance);
     // CreateNamedPipeA with this pipe's parameters.
     virtual HANDLE CreateServerHandle(DWORD dwOpenMode);
+
+private:
+    // Every setting but the pipe mode back to its default.
+    void SetDefaults();
 };
 
 class CMessagePipe : public CPipe

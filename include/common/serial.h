@@ -68,6 +68,10 @@ private:
     CDataBlock(const CDataBlock&) = delete;
     CDataBlock& operator=(const CDataBlock&) = delete;
 
+    // A fresh buffer of cbLength bytes, a copy of pvData unless it is NULL,
+    // in place of the old one; 0 empties the block.
+    BOOL Replace(const void* pvData, DWORD cbLength);
+
     BYTE* m_pbData;
     DWORD m_cbLength;
 };
