@@ -106,29 +106,25 @@ LONG CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
     BOOL fEndedNormally = pEnded->EndedNormally();
     // A member being stopped already is left to that stop.
     const BOOL fRunning = IsRunning() && m_nState != PS_STOPPING;
+    LONG nRule = RULE_STOP_AND_RESTART;
+    const char* pszWhy = "one of it's brothers died";
     if (pEnded->m_fMaster && fEndedNormally) {
-        if (fRunning) {
-            DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
-                                           << " is killing itself because it's master ended normally.");
-            return RULE_STOP_FOR_GOOD;
-        }
-        FinishRuleStop(RULE_STOP_FOR_GOOD);
+        nRule = RULE_STOP_FOR_GOOD;
+        pszWhy = "it's master ended normally";
+    } else if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch || m_fSync) {
+        return RULE_NONE;
+    } else if (!fRunning && !IsRestartPending()) {
+        // Only a member that runs or waits for its restart is restarted with
+        // its brother: one the operator stopped, one given up or one that has
+        // not been started yet stays as it is.
         return RULE_NONE;
     }
-    if (fEndedNormally || !pEnded->m_fWatch || !m_fWatch || m_fSync)
+    if (!fRunning) {
+        FinishRuleStop(nRule);
         return RULE_NONE;
-    // Only a member that runs or waits for its restart is restarted with
-    // its brother: one the operator stopped, one given up or one that has
-    // not been started yet stays as it is.
-    if (!fRunning && !IsRestartPending())
-        return RULE_NONE;
-    if (fRunning) {
-        DEBUG_ERROR_MSG("The process " << GetFullCommandLine()
-                                       << " is killing itself because one of it's brothers died.");
-        return RULE_STOP_AND_RESTART;
     }
-    FinishRuleStop(RULE_STOP_AND_RESTART);
-    return RULE_NONE;
+    DEBUG_ERROR_MSG("The process " << GetFullCommandLine() << " is killing itself because " << pszWhy << ".");
+    return nRule;
 }
 
 void CWatchedProcess::FinishRuleStop(LONG nRule)
