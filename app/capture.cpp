@@ -9,6 +9,9 @@
 // one process whose pipe it fills, and ends by itself at the pipe's end.
 #include "capture.h"
 
+#include <string.h>
+
+#include <algorithm>
 #include <map>
 
 #include "common/assertex.h"
@@ -22,6 +25,199 @@ const DWORD s_cbPipeBuffer = 64 * 1024;
 const DWORD s_dwRetryPause = 1000;
 const DWORD s_dwPartialWait = 500;
 LONG s_nPipeCounter = 0;
+const LONGLONG s_llMsPerMinute = 60000;
+// FILETIME counts 100 ns.
+const LONGLONG s_llTicksPerMs = 10000;
+
+LONGLONG FileTimeMs(const FILETIME& ft)
+{
+    return (LONGLONG)((((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / s_llTicksPerMs);
+}
+
+FILETIME MsFileTime(LONGLONG llMs)
+{
+    ULONGLONG ull = (ULONGLONG)llMs * s_llTicksPerMs;
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)ull;
+    ft.dwHighDateTime = (DWORD)(ull >> 32);
+    return ft;
+}
+
+// The day a file begun at llLocalMs belongs to: the rotation time starts it.
+LONGLONG RotationDay(LONGLONG llLocalMs, int nRotateMinute)
+{
+    return (llLocalMs - nRotateMinute * s_llMsPerMinute) / c_llMsPerDay;
+}
+
+}  // namespace
+
+LONGLONG UtcNowMs()
+{
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    return FileTimeMs(ft);
+}
+
+LONG LocalBiasMinutes()
+{
+    // FileTimeToLocalFileTime applies the bias in force now, which is the
+    // one wanted for "now".
+    FILETIME ftUtc = MsFileTime(UtcNowMs());
+    FILETIME ftLocal;
+    if (!::FileTimeToLocalFileTime(&ftUtc, &ftLocal))
+        return 0;
+    return (LONG)((FileTimeMs(ftLocal) - FileTimeMs(ftUtc)) / s_llMsPerMinute);
+}
+
+std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes)
+{
+    FILETIME ft = MsFileTime(llUtcMs + nBiasMinutes * s_llMsPerMinute);
+    SYSTEMTIME st = {};
+    ::FileTimeToSystemTime(&ft, &st);
+    LONG nAbs = nBiasMinutes < 0 ? -nBiasMinutes : nBiasMinutes;
+    char sz[64];
+    int cch = snprintf(sz, sizeof sz, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld ", st.wYear, st.wMonth,
+                       st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, nBiasMinutes < 0 ? '-' : '+',
+                       (long)(nAbs / 60), (long)(nAbs % 60));
+    return std::string(sz, (size_t)cch);
+}
+
+const std::string& CLineStamp::At(LONGLONG llUtcMs)
+{
+    if (llUtcMs == m_llFormattedMs)
+        return m_csStamp;
+    if (llUtcMs / s_llMsPerMinute != m_llBiasMinute) {
+        m_nBiasMinutes = LocalBiasMinutes();
+        m_llBiasMinute = llUtcMs / s_llMsPerMinute;
+    }
+    m_csStamp = FormatLineStamp(llUtcMs, m_nBiasMinutes);
+    m_llFormattedMs = llUtcMs;
+    return m_csStamp;
+}
+
+BOOL ParseRotateTime(const std::string& csValue, int& nMinute)
+{
+    if (StrICmp(csValue, "daily") == 0) {
+        nMinute = 0;
+        return TRUE;
+    }
+    size_t iColon = csValue.find(':');
+    if (iColon == std::string::npos || iColon < 1 || iColon > 2 || csValue.size() != iColon + 3 ||
+        csValue.find_first_not_of("0123456789:") != std::string::npos || csValue.find(':', iColon + 1) != std::string::npos)
+        return FALSE;
+    int nHour = atoi(csValue.substr(0, iColon).c_str());
+    int nMin = atoi(csValue.substr(iColon + 1).c_str());
+    if (nHour > 23 || nMin > 59)
+        return FALSE;
+    nMinute = nHour * 60 + nMin;
+    return TRUE;
+}
+
+std::string FormatLogDate(LONGLONG nDay)
+{
+    FILETIME ft = MsFileTime(nDay * c_llMsPerDay);
+    SYSTEMTIME st = {};
+    ::FileTimeToSystemTime(&ft, &st);
+    return StrFormat("%04u-%02u-%02u", st.wYear, st.wMonth, st.wDay);
+}
+
+BOOL ParseLogDate(const std::string& csText, LONGLONG& nDay)
+{
+    if (csText.size() != 10 || csText[4] != '-' || csText[7] != '-')
+        return FALSE;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+        if (csText[i] < '0' || csText[i] > '9')
+            return FALSE;
+    }
+    SYSTEMTIME st = {};
+    st.wYear = (WORD)atoi(csText.substr(0, 4).c_str());
+    st.wMonth = (WORD)atoi(csText.substr(5, 2).c_str());
+    st.wDay = (WORD)atoi(csText.substr(8, 2).c_str());
+    FILETIME ft;
+    if (!::SystemTimeToFileTime(&st, &ft))
+        return FALSE;
+    nDay = FileTimeMs(ft) / c_llMsPerDay;
+    // Wine takes some impossible dates (February 30) without a word.
+    return FormatLogDate(nDay) == csText;
+}
+
+int DecideDailyRotation(LONGLONG nFileDay, int nRotateMinute, LONGLONG llLocalNowMs, LONGLONG& nNowDay)
+{
+    nNowDay = RotationDay(llLocalNowMs, nRotateMinute);
+    if (nNowDay > nFileDay)
+        return LOG_DAY_ROTATE;
+    if (nNowDay < nFileDay - 1)
+        return LOG_DAY_RESTART;
+    return LOG_DAY_KEEP;
+}
+
+namespace {
+
+// The files with a daily rotation, checked by one thread of their own
+// that is started with the first one and runs to the process's end. Kept
+// to the end, like the files' map, for copiers that end after main.
+struct CRotatorList
+{
+    CRITICAL_SECTION m_critsec;
+    std::vector<std::weak_ptr<CLogFile>> m_apFiles;
+    CKernelEvent m_evAdded{EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED};
+    BOOL m_fStarted = FALSE;
+};
+
+CRotatorList& Rotators()
+{
+    static CRotatorList* const s_pList = [] {
+        CRotatorList* pList = new CRotatorList;
+        ::InitializeCriticalSection(&pList->m_critsec);
+        return pList;
+    }();
+    return *s_pList;
+}
+
+// Every file is checked at least once a second, not only at its due time:
+// a clock step or a change of the local offset moves the due time, and the
+// check finds that out cheaply.
+DWORD WINAPI RotatorThread(void*)
+{
+    CRotatorList& list = Rotators();
+    for (;;) {
+        std::vector<std::shared_ptr<CLogFile>> apFiles;
+        ::EnterCriticalSection(&list.m_critsec);
+        for (size_t i = 0; i < list.m_apFiles.size();) {
+            std::shared_ptr<CLogFile> pFile = list.m_apFiles[i].lock();
+            if (pFile == NULL) {
+                list.m_apFiles.erase(list.m_apFiles.begin() + (ptrdiff_t)i);
+                continue;
+            }
+            apFiles.push_back(pFile);
+            i++;
+        }
+        ::LeaveCriticalSection(&list.m_critsec);
+        LONGLONG llNext = UtcNowMs() + 1000;
+        for (const auto& pFile : apFiles)
+            llNext = std::min(llNext, pFile->CheckDaily(UtcNowMs()));
+        apFiles.clear();
+        LONGLONG llWait = llNext - UtcNowMs();
+        ::WaitForSingleObject(list.m_evAdded.m_hHandle, (DWORD)std::max<LONGLONG>(1, std::min<LONGLONG>(llWait, 1000)));
+    }
+}
+
+void AddToRotator(const std::shared_ptr<CLogFile>& pFile)
+{
+    CRotatorList& list = Rotators();
+    ::EnterCriticalSection(&list.m_critsec);
+    list.m_apFiles.push_back(pFile);
+    if (!list.m_fStarted) {
+        DWORD dwThreadId = 0;
+        HANDLE hThread = ::CreateThread(NULL, 64 * 1024, RotatorThread, NULL, 0, &dwThreadId);
+        if (hThread != NULL) {
+            ::CloseHandle(hThread);
+            list.m_fStarted = TRUE;
+        }
+    }
+    ::LeaveCriticalSection(&list.m_critsec);
+    list.m_evAdded.Set();
+}
 
 }  // namespace
 
@@ -57,8 +253,8 @@ void CNoticeQueue::TakeAll(CStringArray& csaTexts)
 // ---------------------------------------------------------------------------
 // CLogFile
 
-CLogFile::CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, const std::string& csOwner,
-                   CNoticeQueue* pNotices)
+CLogFile::CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, int nRotateMinute,
+                   const std::string& csOwner, CNoticeQueue* pNotices)
     : m_csPath(csPath),
       m_cbLimit(cbLimit < 1 ? 1 : cbLimit),
       m_nKeep(nKeep < 0 ? 0 : nKeep),
@@ -70,7 +266,10 @@ CLogFile::CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, cons
       m_dwLastTry(0),
       m_cbLost(0),
       m_fRotateBlocked(FALSE),
-      m_dwLastRotateTry(0)
+      m_dwLastRotateTry(0),
+      m_nRotateMinute(nRotateMinute),
+      m_nFileDay(-1),
+      m_llDueUtcMs(0)
 {
     ::InitializeCriticalSection(&m_critsec);
 }
@@ -80,7 +279,7 @@ CLogFile::~CLogFile()
     ::DeleteCriticalSection(&m_critsec);
 }
 
-std::shared_ptr<CLogFile> CLogFile::Get(const std::string& csPath, ULONGLONG cbLimit, int nKeep,
+std::shared_ptr<CLogFile> CLogFile::Get(const std::string& csPath, ULONGLONG cbLimit, int nKeep, int nRotateMinute,
                                         const std::string& csOwner, CNoticeQueue* pNotices)
 {
     // Any thread may ask; the objects themselves go with their last user.
@@ -96,11 +295,14 @@ std::shared_ptr<CLogFile> CLogFile::Get(const std::string& csPath, ULONGLONG cbL
     ::EnterCriticalSection(s_pcritsec);
     std::weak_ptr<CLogFile>& wpFile = (*s_pmapFiles)[StrLower(csPath)];
     std::shared_ptr<CLogFile> pFile = wpFile.lock();
-    if (pFile == NULL) {
-        pFile = std::make_shared<CLogFile>(csPath, cbLimit, nKeep, csOwner, pNotices);
+    BOOL fNew = pFile == NULL;
+    if (fNew) {
+        pFile = std::make_shared<CLogFile>(csPath, cbLimit, nKeep, nRotateMinute, csOwner, pNotices);
         wpFile = pFile;
     }
     ::LeaveCriticalSection(s_pcritsec);
+    if (fNew && nRotateMinute >= 0)
+        AddToRotator(pFile);
     return pFile;
 }
 
@@ -190,6 +392,8 @@ BOOL CLogFile::Rotate()
     BOOL fOk = TRUE;
     if (m_nKeep == 0) {
         fOk = MoveWithRetry(m_csPath, std::string());
+    } else if (m_nRotateMinute >= 0) {
+        fOk = MoveToDatedCopy();
     } else {
         fOk = MoveWithRetry(m_csPath + "." + std::to_string(m_nKeep), std::string());
         for (int n = m_nKeep - 1; n >= 1 && fOk; n--)
@@ -210,9 +414,125 @@ BOOL CLogFile::Rotate()
     return EnsureOpen() && fOk;
 }
 
+// The first free name of the file's day: a copy of that name made before
+// (a restart, a clock set back) is never replaced.
+BOOL CLogFile::MoveToDatedCopy()
+{
+    const std::string csBase = m_csPath + "." + FormatLogDate(m_nFileDay);
+    std::string csTo = csBase;
+    for (int n = 1; ::GetFileAttributesA(csTo.c_str()) != INVALID_FILE_ATTRIBUTES; n++)
+        csTo = csBase + "." + std::to_string(n);
+    if (!MoveWithRetry(m_csPath, csTo))
+        return FALSE;
+    DeleteOldDatedCopies();
+    return TRUE;
+}
+
+// LOGKEEP counts every dated copy; the oldest go first, by day and then
+// by counter. A copy that cannot be deleted now goes at a later rotation.
+void CLogFile::DeleteOldDatedCopies()
+{
+    const size_t iName = m_csPath.find_last_of("\\/") + 1;
+    const std::string csFolder = m_csPath.substr(0, iName);
+    const std::string csPrefix = m_csPath.substr(iName) + ".";
+    std::vector<std::pair<std::string, unsigned long>> aCopies;
+    WIN32_FIND_DATAA data;
+    HANDLE hFind = ::FindFirstFileA((m_csPath + ".*").c_str(), &data);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string csName = data.cFileName;
+        if (csName.size() < csPrefix.size() + 10 || StrICmp(csName.substr(0, csPrefix.size()), csPrefix) != 0)
+            continue;
+        const std::string csDate = csName.substr(csPrefix.size(), 10);
+        const std::string csRest = csName.substr(csPrefix.size() + 10);
+        LONGLONG nDay = 0;
+        if (!ParseLogDate(csDate, nDay))
+            continue;
+        if (!csRest.empty() &&
+            (csRest[0] != '.' || csRest.size() == 1 || csRest.find_first_not_of("0123456789", 1) != std::string::npos))
+            continue;
+        aCopies.emplace_back(csDate, csRest.empty() ? 0ul : strtoul(csRest.c_str() + 1, NULL, 10));
+    } while (::FindNextFileA(hFind, &data));
+    ::FindClose(hFind);
+    if (aCopies.size() <= (size_t)m_nKeep)
+        return;
+    std::sort(aCopies.begin(), aCopies.end());
+    for (size_t i = 0; i + (size_t)m_nKeep < aCopies.size(); i++) {
+        std::string csName = csFolder + csPrefix + aCopies[i].first;
+        if (aCopies[i].second > 0)
+            csName += "." + std::to_string(aCopies[i].second);
+        MoveWithRetry(csName, std::string());
+    }
+}
+
+// A failure costs only the catching up of a time missed at the next start.
+void CLogFile::WriteDayFile()
+{
+    const std::string csText = FormatLogDate(m_nFileDay) + "\r\n";
+    CHandle hFile(::CreateFileA((m_csPath + ".ovrin-date").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    DWORD cbWritten = 0;
+    if (hFile.IsValid())
+        ::WriteFile(hFile.Get(), csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
+}
+
+LONGLONG CLogFile::CheckDaily(LONGLONG llUtcNowMs)
+{
+    ::EnterCriticalSection(&m_critsec);
+    const LONG nBias = LocalBiasMinutes();
+    const LONGLONG llLocalNowMs = llUtcNowMs + nBias * s_llMsPerMinute;
+    if (m_nFileDay < 0) {
+        char achDay[10] = {};
+        DWORD cbRead = 0;
+        CHandle hFile(::CreateFileA((m_csPath + ".ovrin-date").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, NULL));
+        LONGLONG nDay = -1;
+        if (!hFile.IsValid() || !::ReadFile(hFile.Get(), achDay, sizeof achDay, &cbRead, NULL) ||
+            !ParseLogDate(std::string(achDay, cbRead), nDay)) {
+            // No day kept: the file is taken as begun now.
+            m_nFileDay = RotationDay(llLocalNowMs, m_nRotateMinute);
+            WriteDayFile();
+        } else {
+            m_nFileDay = nDay;
+        }
+    }
+    LONGLONG nNowDay = 0;
+    const int nDecision = DecideDailyRotation(m_nFileDay, m_nRotateMinute, llLocalNowMs, nNowDay);
+    BOOL fOk = TRUE;
+    if (nDecision == LOG_DAY_ROTATE) {
+        // An empty file is not kept as a copy: it would only push a real
+        // one out of LOGKEEP.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        BOOL fEmpty = !::GetFileAttributesExA(m_csPath.c_str(), GetFileExInfoStandard, &data) ||
+                      (data.nFileSizeHigh == 0 && data.nFileSizeLow == 0);
+        if (!fEmpty)
+            fOk = Rotate();
+        else if (m_nKeep == 0)
+            MoveWithRetry(m_csPath, std::string());
+    }
+    if (nDecision != LOG_DAY_KEEP && (fOk || !m_fRotateBlocked)) {
+        m_nFileDay = nNowDay;
+        WriteDayFile();
+    }
+    // A copy that could not be made is tried again a second later.
+    m_llDueUtcMs = m_fRotateBlocked && nDecision == LOG_DAY_ROTATE
+                       ? llUtcNowMs + s_dwRetryPause
+                       : (m_nFileDay + 1) * c_llMsPerDay + m_nRotateMinute * s_llMsPerMinute - nBias * s_llMsPerMinute;
+    const LONGLONG llDue = m_llDueUtcMs;
+    ::LeaveCriticalSection(&m_critsec);
+    return llDue;
+}
+
 void CLogFile::Write(const char* pch, DWORD cch)
 {
     ::EnterCriticalSection(&m_critsec);
+    if (m_nRotateMinute >= 0) {
+        LONGLONG llNow = UtcNowMs();
+        if (llNow >= m_llDueUtcMs)
+            CheckDaily(llNow);
+    }
     while (cch > 0) {
         if (!EnsureOpen()) {
             m_cbLost += cch;
@@ -256,8 +576,13 @@ void CLogFile::Write(const char* pch, DWORD cch)
 class COutputCapture::CCopier : public CThread
 {
 public:
-    CCopier(CHandle hRead, const std::shared_ptr<CLogFile>& pFile)
-        : CThread("OutputCopier"), m_hRead(std::move(hRead)), m_pFile(pFile), m_fStop(FALSE)
+    CCopier(CHandle hRead, const std::shared_ptr<CLogFile>& pFile, BOOL fStamp)
+        : CThread("OutputCopier"),
+          m_hRead(std::move(hRead)),
+          m_pFile(pFile),
+          m_fStop(FALSE),
+          m_fStamp(fStamp),
+          m_fAtLineStart(TRUE)
     {
         m_dwStackSize = 128 * 1024;
     }
@@ -310,30 +635,50 @@ private:
     // A read may end inside a line that the process wrote whole: the part
     // after the last line end waits for the rest, so that the other stream
     // sharing the file cannot land inside the line (unless a line outgrows
-    // the pipe's buffer), and the end of the pipe flushes it.
+    // the pipe's buffer), and the end of the pipe flushes it. A stamp goes
+    // where a line begins, with the time its first bytes came: a line that
+    // comes in parts keeps the one stamp.
     void Copy(const char* pch, DWORD cch)
     {
-        DWORD cchLines = cch;
-        while (cchLines > 0 && pch[cchLines - 1] != '\n')
-            cchLines--;
-        if (cchLines == 0 && m_csPartial.size() + cch < s_cbPipeBuffer) {
+        const size_t cchHeld = m_csPartial.size();
+        if (!m_fStamp) {
             m_csPartial.append(pch, cch);
-            return;
+        } else {
+            const std::string& csStamp = m_stamp.At(UtcNowMs());
+            const char* const pchEnd = pch + cch;
+            while (pch < pchEnd) {
+                if (m_fAtLineStart)
+                    m_csPartial += csStamp;
+                const char* pchLf = (const char*)memchr(pch, '\n', (size_t)(pchEnd - pch));
+                const char* pchNext = pchLf != NULL ? pchLf + 1 : pchEnd;
+                m_csPartial.append(pch, (size_t)(pchNext - pch));
+                m_fAtLineStart = pchLf != NULL;
+                pch = pchNext;
+            }
         }
-        if (cchLines == 0)
-            cchLines = cch;
-        m_csPartial.append(pch, cchLines);
-        m_pFile->Write(m_csPartial.data(), (DWORD)m_csPartial.size());
-        m_csPartial.assign(pch + cchLines, cch - cchLines);
+        size_t cchLines = m_csPartial.size();
+        while (cchLines > cchHeld && m_csPartial[cchLines - 1] != '\n')
+            cchLines--;
+        if (cchLines == cchHeld) {
+            if (m_csPartial.size() < s_cbPipeBuffer)
+                return;
+            cchLines = m_csPartial.size();
+        }
+        m_pFile->Write(m_csPartial.data(), (DWORD)cchLines);
+        m_csPartial.erase(0, cchLines);
     }
 
     CHandle m_hRead;
     std::shared_ptr<CLogFile> m_pFile;
     volatile BOOL m_fStop;
     std::string m_csPartial;
+    BOOL m_fStamp;
+    BOOL m_fAtLineStart;
+    CLineStamp m_stamp;
 };
 
-COutputCapture::COutputCapture() : m_cbLimit(10240 * 1024), m_nKeep(5), m_dwSavedFlags(0)
+COutputCapture::COutputCapture()
+    : m_cbLimit(10240 * 1024), m_nKeep(5), m_nRotateMinute(-1), m_fStamp(FALSE), m_dwSavedFlags(0)
 {
     for (HANDLE& h : m_ahSavedStd)
         h = NULL;
@@ -377,9 +722,9 @@ BOOL COutputCapture::PrepareRun(CChildProcess& child, const std::string& csOwner
 {
     ReapCopiers();
     if (m_pOutFile == NULL && !m_csOutPath.empty())
-        m_pOutFile = CLogFile::Get(m_csOutPath, m_cbLimit, m_nKeep, csOwner, pNotices);
+        m_pOutFile = CLogFile::Get(m_csOutPath, m_cbLimit, m_nKeep, m_nRotateMinute, csOwner, pNotices);
     if (m_pErrFile == NULL && !m_csErrPath.empty())
-        m_pErrFile = CLogFile::Get(m_csErrPath, m_cbLimit, m_nKeep, csOwner, pNotices);
+        m_pErrFile = CLogFile::Get(m_csErrPath, m_cbLimit, m_nKeep, m_nRotateMinute, csOwner, pNotices);
     const std::shared_ptr<CLogFile> apFiles[2] = {m_pOutFile, m_pErrFile};
     const DWORD adwStd[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     BOOL fOk = TRUE;
@@ -450,7 +795,7 @@ void COutputCapture::FinishRun(CChildProcess& child, BOOL fCreated)
         if (!m_ahReadEnds[i].IsValid())
             continue;
         if (fCreated) {
-            std::unique_ptr<CCopier> pCopier(new CCopier(std::move(m_ahReadEnds[i]), apFiles[i]));
+            std::unique_ptr<CCopier> pCopier(new CCopier(std::move(m_ahReadEnds[i]), apFiles[i], m_fStamp));
             if (pCopier->Start() == 0) {
                 pCopier->Resume();
                 m_apCopiers.push_back(std::move(pCopier));

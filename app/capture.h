@@ -1,5 +1,5 @@
-// Captured output of supervised processes (the STDOUT, STDERR, LOGSIZE and
-// LOGKEEP options of a definition line).
+// Captured output of supervised processes (the STDOUT, STDERR, LOGSIZE,
+// LOGKEEP, TIMESTAMP and ROTATE options of a definition line).
 //
 // CNoticeQueue: texts from other threads for the supervision loop, which
 // waits on its event and broadcasts them. Any thread may post.
@@ -13,6 +13,12 @@
 // once a second until it works. A copy that cannot be renamed (a reader
 // holds it without delete sharing) lets the file grow past its limit rather
 // than lose or overwrite anything, with one notice, until rotation works.
+// With a daily rotation time, every rotated copy is named by the day its
+// file began (PATH.YYYY-MM-DD, then PATH.YYYY-MM-DD.1 and so on within that
+// day); that day is kept in PATH.ovrin-date, since a file's creation time
+// may be an old one (tunnelling) or none. One rotator thread of the
+// process checks every such file at least once a second, so that a file
+// nobody writes to rotates too and the supervision thread never waits.
 //
 // COutputCapture: the capture of one definition line, owned by its record.
 // Each run of the process gets a pipe per stream, whose read end a copier
@@ -39,6 +45,53 @@ class CChildProcess;
 // open, and a disk may be slow.
 const DWORD c_dwDrainTimeout = 1000;
 
+// Daily rotation and line stamps work on local time in milliseconds since
+// 1601 (a FILETIME / 10000) and on days since 1601.
+const LONGLONG c_llMsPerDay = 86400000;
+// The current UTC time in milliseconds since 1601.
+LONGLONG UtcNowMs();
+// Local time minus UTC now, in minutes.
+LONG LocalBiasMinutes();
+
+// "2026-12-08T07:16:41.123+01:00 ": the stamp of a captured line begun at
+// llUtcMs with the local time nBiasMinutes ahead of UTC.
+std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes);
+
+// Stamps of one copier: formatted at most once per millisecond, the local
+// offset looked up at most once per minute, so that stamping costs little
+// more than finding the line ends.
+class CLineStamp
+{
+public:
+    CLineStamp() : m_llFormattedMs(-1), m_llBiasMinute(-1), m_nBiasMinutes(0) {}
+    const std::string& At(LONGLONG llUtcMs);
+
+private:
+    LONGLONG m_llFormattedMs;
+    LONGLONG m_llBiasMinute;
+    LONG m_nBiasMinutes;
+    std::string m_csStamp;
+};
+
+// "daily" (midnight) or "HH:MM": the minute of the day; FALSE otherwise.
+BOOL ParseRotateTime(const std::string& csValue, int& nMinute);
+// A day since 1601 as "YYYY-MM-DD", and back (FALSE for anything else).
+std::string FormatLogDate(LONGLONG nDay);
+BOOL ParseLogDate(const std::string& csText, LONGLONG& nDay);
+
+// What a daily rotation at minute nRotateMinute of the day does at local
+// time llLocalNowMs to a file begun on nFileDay. nNowDay: the day a file
+// begun now belongs to (the rotation time starts a day). A clock set back
+// by a day or less keeps the file (the same day comes round again); set
+// back further, the count starts again from now without a rotation.
+enum
+{
+    LOG_DAY_KEEP,
+    LOG_DAY_ROTATE,    // rotate into a copy named by nFileDay; nNowDay begins
+    LOG_DAY_RESTART,   // no rotation; the file now belongs to nNowDay
+};
+int DecideDailyRotation(LONGLONG nFileDay, int nRotateMinute, LONGLONG llLocalNowMs, LONGLONG& nNowDay);
+
 class CNoticeQueue
 {
 public:
@@ -59,24 +112,33 @@ private:
 class CLogFile
 {
 public:
-    // cbLimit: the most a file may hold (at least 1); nKeep rotated copies.
-    CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, const std::string& csOwner,
+    // cbLimit: the most a file may hold (at least 1); nKeep rotated copies;
+    // nRotateMinute: the daily rotation's minute of the day, -1 for none.
+    CLogFile(const std::string& csPath, ULONGLONG cbLimit, int nKeep, int nRotateMinute, const std::string& csOwner,
              CNoticeQueue* pNotices);
     ~CLogFile();
 
     // The one object of a path (compared without regard to case), shared
     // by every stream and line that names it, so that they interleave by
-    // whole chunks and rotate it together. The first caller's size, count
-    // and owner name hold.
-    static std::shared_ptr<CLogFile> Get(const std::string& csPath, ULONGLONG cbLimit, int nKeep,
+    // whole chunks and rotate it together. The first caller's size, count,
+    // rotation time and owner name hold. A file with a rotation time is
+    // handed to the rotator thread.
+    static std::shared_ptr<CLogFile> Get(const std::string& csPath, ULONGLONG cbLimit, int nKeep, int nRotateMinute,
                                          const std::string& csOwner, CNoticeQueue* pNotices);
 
     void Write(const char* pch, DWORD cch);
+    // The daily rotation, when its time has come (the first call reads the
+    // file's day, catching up a time missed while the supervisor was not
+    // running). Returns the UTC time of the next check that is due.
+    LONGLONG CheckDaily(LONGLONG llUtcNowMs);
     const std::string& GetPath() const { return m_csPath; }
 
 private:
     BOOL EnsureOpen();
     BOOL Rotate();
+    BOOL MoveToDatedCopy();
+    void DeleteOldDatedCopies();
+    void WriteDayFile();
     BOOL Append(const char* pch, DWORD cch);
     void Fail(const std::string& csWhat, DWORD dwError);
 
@@ -96,6 +158,9 @@ private:
     // rotation is tried again a second later.
     BOOL m_fRotateBlocked;
     DWORD m_dwLastRotateTry;
+    int m_nRotateMinute;
+    LONGLONG m_nFileDay;       // the day the current file began; -1 before it is read
+    LONGLONG m_llDueUtcMs;     // when a write must check the daily rotation first
 };
 
 class COutputCapture
@@ -122,6 +187,8 @@ public:
     std::string m_csErrPath;
     ULONGLONG m_cbLimit;
     int m_nKeep;
+    int m_nRotateMinute;   // ROTATE: the minute of the day, -1 without
+    BOOL m_fStamp;         // TIMESTAMP
 
 private:
     class CCopier;

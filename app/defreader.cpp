@@ -235,10 +235,13 @@ BOOL CDefinitionReader::Read(const std::string& csPath)
 
 void CDefinitionReader::ApplyGlobals()
 {
-    // GLOBAL KILLTREE, STOPTIMEOUT and STOPMETHOD hold for every line,
-    // those before it included; a line's own stop settings win.
+    // GLOBAL KILLTREE, STOPTIMEOUT, STOPMETHOD, TIMESTAMP and ROTATE hold
+    // for every line, those before it included; a line's own settings win.
     for (const auto& pProcess : m_apRecords) {
         pProcess->m_fKillTree |= m_globals.m_fKillTree;
+        pProcess->m_capture.m_fStamp |= m_globals.m_fTimestamp;
+        if (pProcess->m_capture.m_nRotateMinute < 0)
+            pProcess->m_capture.m_nRotateMinute = m_globals.m_nRotateMinute;
         if (pProcess->m_nStopTimeout < 0)
             pProcess->m_nStopTimeout = m_globals.m_nStopTimeout;
         if (pProcess->m_adwStopWays.empty())
@@ -282,7 +285,10 @@ BOOL CDefinitionReader::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray
         m_globals.m_fKillTree = TRUE;
     if (FindSwitch(csaTokens, dwaUsed, "securepipe"))
         m_globals.m_fSecurePipe = TRUE;
-    if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, m_globals.m_nStopTimeout, m_globals.m_adwStopWays))
+    if (FindSwitch(csaTokens, dwaUsed, "timestamp"))
+        m_globals.m_fTimestamp = TRUE;
+    if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, m_globals.m_nStopTimeout, m_globals.m_adwStopWays) ||
+        !InterpretRotateOption(csaTokens, dwaUsed, nLine, m_globals.m_nRotateMinute))
         return FALSE;
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
@@ -293,7 +299,19 @@ BOOL CDefinitionReader::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray
     return TRUE;
 }
 
-// STDOUT, STDERR, LOGSIZE and LOGKEEP of a process line. A relative path is
+BOOL CDefinitionReader::InterpretRotateOption(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine,
+                                              int& nRotateMinute)
+{
+    std::string csValue;
+    if (FindOption(csaTokens, dwaUsed, "rotate", csValue) && !ParseRotateTime(csValue, nRotateMinute)) {
+        DEFINITION_ERROR(nLine, "Error: ROTATE needs daily or a time of day from 00:00 to 23:59 on line "
+                                    << nLine << " of " << m_csPath);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// STDOUT, STDERR, LOGSIZE, LOGKEEP, TIMESTAMP and ROTATE of a process line. A relative path is
 // taken from the definition file's folder: the process's own directory may
 // change with CD, and the supervisor's varies with how it was started.
 BOOL CDefinitionReader::InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed,
@@ -328,6 +346,10 @@ BOOL CDefinitionReader::InterpretCaptureOptions(CWatchedProcess& wp, CStringArra
                                     << nLine << " of " << m_csPath);
         return FALSE;
     }
+    if (FindSwitch(csaTokens, dwaUsed, "timestamp"))
+        wp.m_capture.m_fStamp = TRUE;
+    if (!InterpretRotateOption(csaTokens, dwaUsed, nLine, wp.m_capture.m_nRotateMinute))
+        return FALSE;
     if (fAny)
         wp.m_capture.Configure(asPaths[0], asPaths[1], (ULONGLONG)nLogSize * 1024, nLogKeep);
     return TRUE;

@@ -32,7 +32,13 @@ typedef std::vector<CDefinitionMessage> CDefinitionMessageArray;
 struct CDefinitionGlobals
 {
     CDefinitionGlobals()
-        : m_fAllowClose(FALSE), m_fLifoShutdown(FALSE), m_fKillTree(FALSE), m_fSecurePipe(FALSE), m_nStopTimeout(-1)
+        : m_fAllowClose(FALSE),
+          m_fLifoShutdown(FALSE),
+          m_fKillTree(FALSE),
+          m_fSecurePipe(FALSE),
+          m_nStopTimeout(-1),
+          m_fTimestamp(FALSE),
+          m_nRotateMinute(-1)
     {
     }
     BOOL m_fAllowClose;
@@ -41,6 +47,8 @@ struct CDefinitionGlobals
     BOOL m_fSecurePipe;
     LONG m_nStopTimeout;          // -1 without
     CStopWayArray m_adwStopWays;  // empty without
+    BOOL m_fTimestamp;
+    int m_nRotateMinute;          // ROTATE's minute of the day, -1 without
 };
 
 class CDefinitionReader
@@ -55,7 +63,7 @@ public:
     // Reads the file, after forgetting any earlier reading. TRUE when every
     // line is valid and the file names a process; FALSE with the errors in
     // GetErrors (an unopened file: see GetOpenError). The records read
-    // before an error stay. GLOBAL KILLTREE and stop settings are applied
+    // before an error stay. GLOBAL KILLTREE, stop and capture settings are applied
     // to every record, those before the GLOBAL line included; a line's own
     // stop settings win. The texts name the file as csPath gives it.
     BOOL Read(const std::string& csPath);
@@ -79,6 +87,8 @@ private:
     // STOPTIMEOUT and STOPMETHOD of a process line or the GLOBAL line.
     BOOL InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine, LONG& nStopTimeout,
                               CStopWayArray& adwStopWays);
+    // ROTATE of a process line or the GLOBAL line.
+    BOOL InterpretRotateOption(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine, int& nRotateMinute);
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void ApplyGlobals();
     void WarnOfSharedUniqueNames();

@@ -368,3 +368,44 @@ TEST_F(SupervisorDefinition, ShowsTheReadersMessagesAndTakesWhatItRead)
     EXPECT_EQ(app.m_paProcesses[0]->GetStopTimeoutMs(), 3000u);
     ExpectGlobals(TakenGlobals(app), MakeGlobals(FALSE, TRUE, TRUE, TRUE, 3, {STOP_WAY_CLOSE}));
 }
+
+// TIMESTAMP and ROTATE of a line win; the GLOBAL line's hold for the
+// others, those before it included; a file without them is as before.
+TEST_F(DefinitionFile, CaptureStampAndRotationOfTheLineThenTheGlobalLine)
+{
+    ASSERT_TRUE(Read("a.exe -stdout a.log\nb.exe -stdout b.log -rotate 6:05 -TimeStamp\n"
+                     "-global -timestamp -rotate DAILY\nc.exe -stdout c.log -rotate 23:59\n"));
+    ASSERT_EQ(Processes().size(), 3u);
+    const struct
+    {
+        BOOL m_fStamp;
+        int m_nRotateMinute;
+    } aExpected[] = {{TRUE, 0}, {TRUE, 6 * 60 + 5}, {TRUE, 23 * 60 + 59}};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(Processes()[i]->m_capture.m_fStamp, aExpected[i].m_fStamp) << i;
+        EXPECT_EQ(Processes()[i]->m_capture.m_nRotateMinute, aExpected[i].m_nRotateMinute) << i;
+    }
+    ASSERT_TRUE(Read("d.exe -stdout d.log\n"));
+    EXPECT_FALSE(Only().m_capture.m_fStamp);
+    EXPECT_EQ(Only().m_capture.m_nRotateMinute, -1);
+    EXPECT_FALSE(m_reader.GetGlobals().m_fTimestamp);
+    EXPECT_EQ(m_reader.GetGlobals().m_nRotateMinute, -1);
+}
+
+TEST_F(DefinitionFile, BadRotationTimesAreRefusedWithTheirLine)
+{
+    const char* const apszLines[] = {
+        "a.exe -stdout a.log -rotate 24:00\n", "a.exe -rotate 12:60\n",   "a.exe -rotate 7\n",
+        "a.exe -rotate 123:00\n",              "a.exe -rotate 1:5\n",     "a.exe -rotate weekly\n",
+        "a.exe -rotate 12:00:00\n",            "-global -rotate \"\"\na.exe\n",
+    };
+    for (const char* pszLine : apszLines) {
+        EXPECT_FALSE(Read(pszLine)) << pszLine;
+        EXPECT_NE(m_csSaid.find("Error: ROTATE needs daily or a time of day from 00:00 to 23:59 on line 1 of " +
+                                m_csPath),
+                  std::string::npos)
+            << pszLine << " said: " << m_csSaid;
+    }
+    EXPECT_FALSE(Read("a.exe\n# x\nb.exe -rotate 25:00\n"));
+    EXPECT_EQ(ErrorLines(), (std::vector<int>{3})) << m_csSaid;
+}

@@ -5,6 +5,9 @@
 #include <ctype.h>
 #include <stdlib.h>
 
+#include <regex>
+
+#include "capture.h"
 #include "common/handle.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -94,7 +97,8 @@ class OperatorTools : public ::testing::Test
 {
 protected:
     void Run(const std::string& csExe, const std::vector<std::string>& acsChildren, const std::string& csDefinition,
-             const std::vector<std::string>& acsFolders = {})
+             const std::vector<std::string>& acsFolders = {},
+             const std::vector<std::pair<std::string, std::string>>& aFiles = {})
     {
         m_csExe = csExe;
         m_ovrin.Prepare(csExe);
@@ -102,6 +106,8 @@ protected:
             m_ovrin.CopyChild(csChild);
         for (const std::string& csFolder : acsFolders)
             ::CreateDirectoryA((m_ovrin.m_csDir + "\\" + csFolder).c_str(), NULL);
+        for (const auto& file : aFiles)
+            ASSERT_TRUE(WriteTextFile(m_ovrin.m_csDir + "\\" + file.first, file.second));
         ASSERT_TRUE(m_ovrin.Launch(csDefinition));
         ASSERT_TRUE(m_client.Connect(csExe, s_dwLong));
         m_acsSeen = m_client.ReceiveTextsUntil("All services have been started.", s_dwLong);
@@ -223,6 +229,165 @@ TEST_F(OperatorTools, AnUnwritableFileCostsOneNoticeThenCopyingResumes)
     std::string csFile = ReadFileBytes(Path("missing\\o.log"));
     ASSERT_GE(csFile.size(), 5000u);
     EXPECT_EQ(csFile.substr(csFile.size() - 5000), PrintedLines(0, 50));
+    Quit();
+}
+
+namespace {
+
+// "2026-12-08T07:16:41.123" (or with a blank for the T) as local
+// milliseconds since 1601; -1 when it is not such a text.
+LONGLONG LocalMs(const std::string& csText)
+{
+    LONGLONG nDay = 0;
+    unsigned uHour = 0, uMinute = 0, uSecond = 0, uMs = 0;
+    if (csText.size() != 23 || !ParseLogDate(csText.substr(0, 10), nDay) ||
+        sscanf(csText.c_str() + 11, "%2u:%2u:%2u.%3u", &uHour, &uMinute, &uSecond, &uMs) != 4)
+        return -1;
+    return nDay * c_llMsPerDay + ((uHour * 60 + uMinute) * 60 + uSecond) * 1000LL + uMs;
+}
+
+std::string Today()
+{
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    char sz[16];
+    snprintf(sz, sizeof sz, "%04u-%02u-%02u", st.wYear, st.wMonth, st.wDay);
+    return sz;
+}
+
+}  // namespace
+
+// Whether and into which day's copy a daily rotation goes, at times given
+// to it: the due time itself, a day missed while the supervisor was not
+// running, and clocks set back a little and a lot.
+TEST(DailyRotation, DecidesFromTheFilesDayTheRotationTimeAndNow)
+{
+    const struct
+    {
+        const char* m_pszWhy;
+        int m_nMinute;
+        const char* m_pszFileDay;
+        const char* m_pszNow;
+        int m_nDecision;
+        const char* m_pszNowDay;
+    } aCases[] = {
+        {"just before midnight", 0, "2026-12-08", "2026-12-08 23:59:59.999", LOG_DAY_KEEP, "2026-12-08"},
+        {"midnight", 0, "2026-12-08", "2026-12-09 00:00:00.000", LOG_DAY_ROTATE, "2026-12-09"},
+        {"before the time of day", 390, "2026-12-08", "2026-12-09 06:29:59.999", LOG_DAY_KEEP, "2026-12-08"},
+        {"at the time of day", 390, "2026-12-08", "2026-12-09 06:30:00.000", LOG_DAY_ROTATE, "2026-12-09"},
+        {"across a month and year", 1439, "2026-12-31", "2027-01-01 23:59:00.000", LOG_DAY_ROTATE, "2027-01-01"},
+        {"days missed while down: one copy, named by its first day", 0, "2026-12-01", "2026-12-08 12:00:00.000",
+         LOG_DAY_ROTATE, "2026-12-08"},
+        {"set back over the time just rotated at: not again", 390, "2026-12-09", "2026-12-09 06:29:00.000",
+         LOG_DAY_KEEP, "2026-12-08"},
+        {"set back over midnight", 0, "2026-12-09", "2026-12-08 23:59:50.000", LOG_DAY_KEEP, "2026-12-08"},
+        {"set back by weeks: counting starts again", 0, "2026-12-09", "2026-11-01 10:00:00.000", LOG_DAY_RESTART,
+         "2026-11-01"},
+    };
+    for (const auto& c : aCases) {
+        LONGLONG nFileDay = 0;
+        ASSERT_TRUE(ParseLogDate(c.m_pszFileDay, nFileDay)) << c.m_pszWhy;
+        LONGLONG nNowDay = -7;
+        EXPECT_EQ(DecideDailyRotation(nFileDay, c.m_nMinute, LocalMs(c.m_pszNow), nNowDay), c.m_nDecision)
+            << c.m_pszWhy;
+        EXPECT_EQ(FormatLogDate(nNowDay), c.m_pszNowDay) << c.m_pszWhy;
+    }
+    // The day file's text: only real dates.
+    LONGLONG nDay = 0;
+    for (const char* psz : {"2026-02-30", "2026-13-01", "2026-1-01", "20261208", "2026-12-08x", ""})
+        EXPECT_FALSE(ParseLogDate(psz, nDay)) << psz;
+    EXPECT_TRUE(ParseLogDate("2028-02-29", nDay));
+}
+
+TEST(LineStamp, LocalTimeWithMillisecondsAndASignedOffsetNeverZ)
+{
+    LONGLONG nDay = 0;
+    ASSERT_TRUE(ParseLogDate("2026-12-08", nDay));
+    const LONGLONG llUtc = nDay * c_llMsPerDay + ((6 * 60 + 16) * 60 + 41) * 1000LL + 123;
+    const struct
+    {
+        LONG m_nBias;
+        const char* m_pszStamp;
+    } aCases[] = {
+        {60, "2026-12-08T07:16:41.123+01:00 "},
+        {0, "2026-12-08T06:16:41.123+00:00 "},
+        {-330, "2026-12-08T00:46:41.123-05:30 "},
+        {-420, "2026-12-07T23:16:41.123-07:00 "},
+        {345, "2026-12-08T12:01:41.123+05:45 "},
+    };
+    for (const auto& c : aCases)
+        EXPECT_EQ(FormatLineStamp(llUtc, c.m_nBias), c.m_pszStamp) << c.m_nBias;
+}
+
+// Every captured line starts with its stamp, taken when its first bytes
+// came; a start with a stale day file rotates the file at once into the
+// copy of that day, without replacing one of that name, and LOGKEEP counts
+// the dated copies only.
+TEST_F(OperatorTools, StampedLinesAndTheDailyRotationCaughtUpAtTheStart)
+{
+    const std::vector<std::pair<std::string, std::string>> aFiles = {
+        {"old.log", "before\n"},
+        {"old.log.ovrin-date", "2020-01-02\r\n"},
+        {"old.log.2020-01-02", "earlier\n"},
+        {"old.log.2019-05-05", "oldest\n"},
+        {"old.log.notes", "not a copy\n"},
+    };
+    const std::string csBefore = Today();
+    // The GLOBAL line's TIMESTAMP holds for the line before it too.
+    Run("OvStamp.exe", {"ticker.exe", "keeper.exe"},
+        "\"ticker.exe -tick 5 100 -halfline 1500 -forever\" -noconsole -stdout t.log\r\n"
+        "-global -timestamp\r\n"
+        "\"keeper.exe -print 2 -forever\" -noconsole -stdout old.log -rotate daily -logkeep 2\r\n",
+        {}, aFiles);
+
+    std::string csText;
+    for (DWORD dwStart = ::GetTickCount(); ::GetTickCount() - dwStart < s_dwLong; ::Sleep(100)) {
+        csText = ReadFileBytes(Path("t.log"));
+        if (std::count(csText.begin(), csText.end(), '\n') >= 6)
+            break;
+    }
+    const std::regex reLine("(\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3})[+-]\\d{2}:\\d{2} (.*)");
+    const std::regex reTimed("(tick|half) (\\S+)( rest)?");
+    int cTicks = 0, cHalves = 0;
+    for (const std::string& csLine : SplitLines(csText)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(csLine, m, reLine)) << csLine << "\n" << csText;
+        const std::string csRest = m[2];
+        const LONGLONG llStamp = LocalMs(m[1]);
+        std::smatch mTimed;
+        ASSERT_TRUE(std::regex_match(csRest, mTimed, reTimed)) << csLine;
+        {
+            BOOL fHalf = mTimed[1] == "half";
+            EXPECT_EQ(mTimed[3].matched, fHalf) << csLine;
+            cTicks += fHalf ? 0 : 1;
+            cHalves += fHalf ? 1 : 0;
+            // Stamped when the child wrote it (the rest of the half line
+            // came 1.5 s later); both clocks are the machine's one.
+            const LONGLONG llWritten = LocalMs(mTimed[2]);
+            EXPECT_GE(llStamp, llWritten - 20) << csLine;
+            EXPECT_LT(llStamp, llWritten + 1500) << csLine;
+        }
+    }
+    EXPECT_EQ(cTicks, 5) << csText;
+    EXPECT_EQ(cHalves, 1) << csText;
+
+    // The copy of the stale day: a counter, since that name is taken.
+    const std::string csNew = Path("old.log");
+    for (DWORD dwStart = ::GetTickCount(); ::GetTickCount() - dwStart < s_dwLong && FileSize(csNew) < 260; ::Sleep(100)) {
+    }
+    EXPECT_EQ(ReadFileBytes(Path("old.log.2020-01-02.1")), "before\n");
+    EXPECT_EQ(ReadFileBytes(Path("old.log.2020-01-02")), "earlier\n");
+    EXPECT_FALSE(FileExists(Path("old.log.2019-05-05")));
+    EXPECT_TRUE(FileExists(Path("old.log.notes")));
+    const std::string csDay = ReadFileBytes(Path("old.log.ovrin-date")).substr(0, 10);
+    EXPECT_TRUE(csDay == csBefore || csDay == Today()) << csDay;
+    std::vector<std::string> acsLines = SplitLines(ReadFileBytes(csNew));
+    ASSERT_EQ(acsLines.size(), 2u);
+    for (DWORD n = 0; n < 2; n++) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(acsLines[n], m, reLine)) << acsLines[n];
+        EXPECT_EQ(std::string(m[2]) + "\n", PrintedLines(n, 1));
+    }
     Quit();
 }
 

@@ -31,6 +31,11 @@
 //   -printerr COUNT      the same to standard error ("err 00000000 ...")
 //   -printfile PATH COUNT  the same lines appended to PATH by itself (what
 //                        capturing its output is measured against)
+//   -tick COUNT MS       write COUNT lines "tick LOCALTIME" to standard
+//                        output, MS milliseconds apart (LOCALTIME as
+//                        2026-12-08T07:16:41.123, taken just before the write)
+//   -halfline MS         write "half LOCALTIME " to standard output, sleep
+//                        MS milliseconds, then write "rest" and the line end
 //   -sleep MS            sleep MS milliseconds
 //   -forever             then wait until killed
 //   -crash               then end with the crash code 0xC0000005 (an access
@@ -183,6 +188,17 @@ void AppendStamp(const char* pszPath, const char* pszWhat)
     ::WriteFile(hFile.Get(), szLine, (DWORD)cch, &cbWritten, NULL);
 }
 
+void WriteLocalTime(const char* pszBefore, const char* pszAfter)
+{
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    char sz[96];
+    int cch = snprintf(sz, sizeof sz, "%s%04u-%02u-%02uT%02u:%02u:%02u.%03u%s", pszBefore, st.wYear, st.wMonth, st.wDay,
+                       st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, pszAfter);
+    DWORD cbWritten = 0;
+    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), sz, (DWORD)cch, &cbWritten, NULL);
+}
+
 DWORD ParseNumber(const char* psz)
 {
     return (DWORD)strtoul(psz, NULL, 0);
@@ -280,6 +296,19 @@ int main(int argc, char** argv)
                                         FILE_ATTRIBUTE_NORMAL, NULL));
             ::SetFilePointer(hFile.Get(), 0, NULL, FILE_END);
             PrintLines(hFile.Get(), "out", ParseNumber(argv[++i]));
+        } else if (strcmp(pszArg, "-tick") == 0 && i + 2 < argc) {
+            DWORD cTicks = ParseNumber(argv[++i]);
+            DWORD dwPause = ParseNumber(argv[++i]);
+            for (DWORD n = 0; n < cTicks; n++) {
+                if (n > 0)
+                    ::Sleep(dwPause);
+                WriteLocalTime("tick ", "\n");
+            }
+        } else if (strcmp(pszArg, "-halfline") == 0 && fHasOne) {
+            WriteLocalTime("half ", " ");
+            ::Sleep(ParseNumber(argv[++i]));
+            DWORD cbWritten = 0;
+            ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "rest\n", 5, &cbWritten, NULL);
         } else if (strcmp(pszArg, "-sleep") == 0 && fHasOne) {
             dwSleep = ParseNumber(argv[++i]);
         } else if (strcmp(pszArg, "-forever") == 0) {
