@@ -25,133 +25,6 @@ const DWORD s_cbPipeBuffer = 64 * 1024;
 const DWORD s_dwRetryPause = 1000;
 const DWORD s_dwPartialWait = 500;
 LONG s_nPipeCounter = 0;
-const LONGLONG s_llMsPerMinute = 60000;
-// FILETIME counts 100 ns.
-const LONGLONG s_llTicksPerMs = 10000;
-
-LONGLONG FileTimeMs(const FILETIME& ft)
-{
-    return (LONGLONG)((((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / s_llTicksPerMs);
-}
-
-FILETIME MsFileTime(LONGLONG llMs)
-{
-    ULONGLONG ull = (ULONGLONG)llMs * s_llTicksPerMs;
-    FILETIME ft;
-    ft.dwLowDateTime = (DWORD)ull;
-    ft.dwHighDateTime = (DWORD)(ull >> 32);
-    return ft;
-}
-
-// The day a file begun at llLocalMs belongs to: the rotation time starts it.
-LONGLONG RotationDay(LONGLONG llLocalMs, int nRotateMinute)
-{
-    return (llLocalMs - nRotateMinute * s_llMsPerMinute) / c_llMsPerDay;
-}
-
-}  // namespace
-
-LONGLONG UtcNowMs()
-{
-    FILETIME ft;
-    ::GetSystemTimeAsFileTime(&ft);
-    return FileTimeMs(ft);
-}
-
-LONG LocalBiasMinutes()
-{
-    // FileTimeToLocalFileTime applies the bias in force now, which is the
-    // one wanted for "now".
-    FILETIME ftUtc = MsFileTime(UtcNowMs());
-    FILETIME ftLocal;
-    if (!::FileTimeToLocalFileTime(&ftUtc, &ftLocal))
-        return 0;
-    return (LONG)((FileTimeMs(ftLocal) - FileTimeMs(ftUtc)) / s_llMsPerMinute);
-}
-
-std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes)
-{
-    FILETIME ft = MsFileTime(llUtcMs + nBiasMinutes * s_llMsPerMinute);
-    SYSTEMTIME st = {};
-    ::FileTimeToSystemTime(&ft, &st);
-    LONG nAbs = nBiasMinutes < 0 ? -nBiasMinutes : nBiasMinutes;
-    char sz[64];
-    int cch = snprintf(sz, sizeof sz, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld ", st.wYear, st.wMonth,
-                       st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, nBiasMinutes < 0 ? '-' : '+',
-                       (long)(nAbs / 60), (long)(nAbs % 60));
-    return std::string(sz, (size_t)cch);
-}
-
-const std::string& CLineStamp::At(LONGLONG llUtcMs)
-{
-    if (llUtcMs == m_llFormattedMs)
-        return m_csStamp;
-    if (llUtcMs / s_llMsPerMinute != m_llBiasMinute) {
-        m_nBiasMinutes = LocalBiasMinutes();
-        m_llBiasMinute = llUtcMs / s_llMsPerMinute;
-    }
-    m_csStamp = FormatLineStamp(llUtcMs, m_nBiasMinutes);
-    m_llFormattedMs = llUtcMs;
-    return m_csStamp;
-}
-
-BOOL ParseRotateTime(const std::string& csValue, int& nMinute)
-{
-    if (StrICmp(csValue, "daily") == 0) {
-        nMinute = 0;
-        return TRUE;
-    }
-    size_t iColon = csValue.find(':');
-    if (iColon == std::string::npos || iColon < 1 || iColon > 2 || csValue.size() != iColon + 3 ||
-        csValue.find_first_not_of("0123456789:") != std::string::npos || csValue.find(':', iColon + 1) != std::string::npos)
-        return FALSE;
-    int nHour = atoi(csValue.substr(0, iColon).c_str());
-    int nMin = atoi(csValue.substr(iColon + 1).c_str());
-    if (nHour > 23 || nMin > 59)
-        return FALSE;
-    nMinute = nHour * 60 + nMin;
-    return TRUE;
-}
-
-std::string FormatLogDate(LONGLONG nDay)
-{
-    FILETIME ft = MsFileTime(nDay * c_llMsPerDay);
-    SYSTEMTIME st = {};
-    ::FileTimeToSystemTime(&ft, &st);
-    return StrFormat("%04u-%02u-%02u", st.wYear, st.wMonth, st.wDay);
-}
-
-BOOL ParseLogDate(const std::string& csText, LONGLONG& nDay)
-{
-    if (csText.size() != 10 || csText[4] != '-' || csText[7] != '-')
-        return FALSE;
-    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-        if (csText[i] < '0' || csText[i] > '9')
-            return FALSE;
-    }
-    SYSTEMTIME st = {};
-    st.wYear = (WORD)atoi(csText.substr(0, 4).c_str());
-    st.wMonth = (WORD)atoi(csText.substr(5, 2).c_str());
-    st.wDay = (WORD)atoi(csText.substr(8, 2).c_str());
-    FILETIME ft;
-    if (!::SystemTimeToFileTime(&st, &ft))
-        return FALSE;
-    nDay = FileTimeMs(ft) / c_llMsPerDay;
-    // Wine takes some impossible dates (February 30) without a word.
-    return FormatLogDate(nDay) == csText;
-}
-
-int DecideDailyRotation(LONGLONG nFileDay, int nRotateMinute, LONGLONG llLocalNowMs, LONGLONG& nNowDay)
-{
-    nNowDay = RotationDay(llLocalNowMs, nRotateMinute);
-    if (nNowDay > nFileDay)
-        return LOG_DAY_ROTATE;
-    if (nNowDay < nFileDay - 1)
-        return LOG_DAY_RESTART;
-    return LOG_DAY_KEEP;
-}
-
-namespace {
 
 // The files with a daily rotation, checked by one thread of their own
 // that is started with the first one and runs to the process's end. Kept
@@ -481,7 +354,7 @@ LONGLONG CLogFile::CheckDaily(LONGLONG llUtcNowMs)
 {
     ::EnterCriticalSection(&m_critsec);
     const LONG nBias = LocalBiasMinutes();
-    const LONGLONG llLocalNowMs = llUtcNowMs + nBias * s_llMsPerMinute;
+    const LONGLONG llLocalNowMs = llUtcNowMs + nBias * c_llMsPerMinute;
     if (m_nFileDay < 0) {
         char achDay[10] = {};
         DWORD cbRead = 0;
@@ -519,7 +392,7 @@ LONGLONG CLogFile::CheckDaily(LONGLONG llUtcNowMs)
     // A copy that could not be made is tried again a second later.
     m_llDueUtcMs = m_fRotateBlocked && nDecision == LOG_DAY_ROTATE
                        ? llUtcNowMs + s_dwRetryPause
-                       : (m_nFileDay + 1) * c_llMsPerDay + m_nRotateMinute * s_llMsPerMinute - nBias * s_llMsPerMinute;
+                       : (m_nFileDay + 1) * c_llMsPerDay + m_nRotateMinute * c_llMsPerMinute - nBias * c_llMsPerMinute;
     const LONGLONG llDue = m_llDueUtcMs;
     ::LeaveCriticalSection(&m_critsec);
     return llDue;
