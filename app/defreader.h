@@ -17,6 +17,7 @@
 
 #include "common/stopway.h"
 #include "common/strutil.h"
+#include "metrics.h"
 #include "watched.h"
 
 // One message about the file: its line (0 when it concerns the whole file)
@@ -32,7 +33,8 @@ typedef std::vector<CDefinitionMessage> CDefinitionMessageArray;
 struct CDefinitionGlobals
 {
     CDefinitionGlobals()
-        : m_fAllowClose(FALSE), m_fLifoShutdown(FALSE), m_fKillTree(FALSE), m_fSecurePipe(FALSE), m_nStopTimeout(-1)
+        : m_fAllowClose(FALSE), m_fLifoShutdown(FALSE), m_fKillTree(FALSE), m_fSecurePipe(FALSE), m_nStopTimeout(-1),
+          m_nMetricsInterval(c_nDefaultMetricsInterval)
     {
     }
     BOOL m_fAllowClose;
@@ -41,6 +43,8 @@ struct CDefinitionGlobals
     BOOL m_fSecurePipe;
     LONG m_nStopTimeout;          // -1 without
     CStopWayArray m_adwStopWays;  // empty without
+    std::string m_csMetricsPath;  // METRICS, full path; empty without
+    LONG m_nMetricsInterval;      // METRICSINTERVAL seconds
 };
 
 class CDefinitionReader
@@ -79,6 +83,9 @@ private:
     // STOPTIMEOUT and STOPMETHOD of a process line or the GLOBAL line.
     BOOL InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine, LONG& nStopTimeout,
                               CStopWayArray& adwStopWays);
+    BOOL InterpretMetricsOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    // A path of the file, relative ones from the definition file's folder.
+    std::string ResolvePath(const std::string& csPath) const;
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void ApplyGlobals();
     void WarnOfSharedUniqueNames();
