@@ -103,9 +103,9 @@ void AddSource(const CMetricsSource& source, std::string (&acsFamilies)[F_COUNT]
         const auto key = std::make_pair(ProcessName(process), process.m_csExeName);
         std::string csLabels = csComputer + Label("name", key.first) + "," + Label("exe", key.second);
         if (d.m_fExternalCopy)
-            csLabels += "," + Label("instance", "pid-" + std::to_string((unsigned long)d.m_dwProcessId));
+            csLabels += "," + Label("index", "pid-" + std::to_string((unsigned long)d.m_dwProcessId));
         else if (mapShared[key] > 1)
-            csLabels += "," + Label("instance", std::to_string(++mapSeen[key]));
+            csLabels += "," + Label("index", std::to_string(++mapSeen[key]));
         const std::string csState = TrimRight(d.m_csState);
         const BOOL fUp = csState == "running" || csState == "stopping";
         AddLine(acsFamilies[F_PROCESS_UP], c_aFamilies[F_PROCESS_UP].m_pszName, csLabels, fUp ? "1" : "0");

@@ -35,7 +35,7 @@ std::string EscapeLabelValue(const std::string& csValue);
 
 // Every family once, with its HELP and TYPE, then its lines for each source
 // in turn; lines end with LF alone, and so does the text. Lines that would
-// share a name and labels are told apart by an "instance" label: an
+// share a name and labels are told apart by an "index" label: an
 // external instance's copy always has "pid-<process id>", and lines of the
 // definition file that list the same name and executable have their
 // position among those lines ("1", "2", ...).

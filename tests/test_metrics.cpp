@@ -163,11 +163,11 @@ TEST(MetricsText, SharedNamesPathsAndComputersStayDistinctAndParse)
     EXPECT_EQ(mapSeries.count("ovrin_info{" + csHost + "name=\"Ovrin\",exe=\"Ovrin.exe\",version=\"1.0\\\\beta\\nnext\"}"),
               1u)
         << csText;
-    EXPECT_EQ(mapSeries.at("ovrin_process_up{" + csHost + "name=\"web\",exe=\"C:\\\\Apps\\\\web.exe\",instance=\"1\"}"), 1);
-    EXPECT_EQ(mapSeries.at("ovrin_process_up{" + csHost + "name=\"web\",exe=\"C:\\\\Apps\\\\web.exe\",instance=\"2\"}"), 0);
+    EXPECT_EQ(mapSeries.at("ovrin_process_up{" + csHost + "name=\"web\",exe=\"C:\\\\Apps\\\\web.exe\",index=\"1\"}"), 1);
+    EXPECT_EQ(mapSeries.at("ovrin_process_up{" + csHost + "name=\"web\",exe=\"C:\\\\Apps\\\\web.exe\",index=\"2\"}"), 0);
     // The template keeps its plain labels; its copies carry their process ids.
     EXPECT_EQ(mapSeries.at("ovrin_process_given_up{" + csHost + "name=\"worker\",exe=\"worker.exe\"}"), 1);
-    EXPECT_EQ(mapSeries.count("ovrin_process_up{" + csHost + "name=\"worker\",exe=\"worker.exe\",instance=\"pid-4243\"}"),
+    EXPECT_EQ(mapSeries.count("ovrin_process_up{" + csHost + "name=\"worker\",exe=\"worker.exe\",index=\"pid-4243\"}"),
               1u);
     EXPECT_EQ(mapSeries.count("ovrin_process_up{" + csHost + "name=\"say \\\"hi\\\"\",exe=\"odd.exe\"}"), 1u);
     EXPECT_EQ(mapSeries.at("ovrin_process_last_exit_code{computer=\"host2\",name=\"say \\\"hi\\\"\",exe=\"odd.exe\"}"), -1)
