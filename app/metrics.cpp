@@ -86,8 +86,8 @@ void AddSource(const CMetricsSource& source, std::string (&acsFamilies)[F_COUNT]
     const std::string csSupervisor = csComputer + Label("name", StripExtension(GetFileName(source.m_csExeName))) +
                                      "," + Label("exe", source.m_csExeName);
     AddLine(acsFamilies[F_UP], c_aFamilies[F_UP].m_pszName, csSupervisor, "1");
-    AddLine(acsFamilies[F_INFO], c_aFamilies[F_INFO].m_pszName, csSupervisor + "," + Label("version", source.m_csVersion),
-            "1");
+    AddLine(acsFamilies[F_INFO], c_aFamilies[F_INFO].m_pszName,
+            csSupervisor + "," + Label("version", source.m_csVersion), "1");
     AddLine(acsFamilies[F_CLIENTS], c_aFamilies[F_CLIENTS].m_pszName, csSupervisor, Number(source.m_nClients));
 
     // Definition lines that list the same name and executable, by position.
@@ -116,7 +116,8 @@ void AddSource(const CMetricsSource& source, std::string (&acsFamilies)[F_COUNT]
                     csEach == csState ? "1" : "0");
         }
         if (!fKnown)
-            AddLine(acsFamilies[F_STATE], c_aFamilies[F_STATE].m_pszName, csLabels + "," + Label("state", csState), "1");
+            AddLine(acsFamilies[F_STATE], c_aFamilies[F_STATE].m_pszName, csLabels + "," + Label("state", csState),
+                    "1");
         AddLine(acsFamilies[F_RESTARTS], c_aFamilies[F_RESTARTS].m_pszName, csLabels, Number(d.m_nRestarts));
         AddLine(acsFamilies[F_START_TIME], c_aFamilies[F_START_TIME].m_pszName, csLabels,
                 Number(d.m_llStartTime >= 0 ? d.m_llStartTime : 0));

@@ -312,7 +312,8 @@ int CControlToolApp::Parse(std::vector<std::string>& acsComputers, std::string& 
                 csExeName = m_csaArgs[++i];
             continue;
         }
-        if (fSwitch && (csSwitch == "json" || csSwitch == "csv" || csSwitch == "prom") && !acsWords.empty() && csFormat.empty()) {
+        const BOOL fFormat = csSwitch == "json" || csSwitch == "csv" || csSwitch == "prom";
+        if (fSwitch && fFormat && !acsWords.empty() && csFormat.empty()) {
             csFormat = csSwitch;
             continue;
         }
