@@ -4,6 +4,7 @@
 #include "common/assertex.h"
 #include "common/filestuf.h"
 #include "control.h"
+#include "exeinfo.h"
 #include "ovrin.h"
 
 namespace {
@@ -148,7 +149,7 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
                                  << ",Status: " << msg.m_nStatus);
 }
 
-void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
+CProcessDetail CSupervisorApp::MakeDetail(CWatchedProcess* pProcess)
 {
     CProcessDetail detail;
     detail.m_dwProcessId = pProcess->m_processinfo.dwProcessId;
@@ -168,14 +169,61 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
     detail.m_csState = csState.substr(0, csState.find_last_not_of(' ') + 1);
     detail.m_csTime = pProcess->GetTimeText();
     detail.m_fForcedStop = pProcess->m_fForcedStop;
+    detail.m_nForcedStops = pProcess->m_nForcedStops;
+    detail.m_llStartTime = pProcess->m_llStartTime;
+    detail.m_csUniqueName = pProcess->GetUniqueName();
+    detail.m_fExternalCopy = pProcess->m_fExternalCopy;
+    return detail;
+}
+
+void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
+{
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_DETAIL;
     msg.m_csName = pProcess->GetExeName();
     msg.m_nStatus = pProcess->GetWireStatus();
     msg.m_csFilename = FormatStatusLine(pProcess);
     msg.m_csVersion = pProcess->GetVersionText();
-    msg.m_csText = detail.Format();
+    msg.m_csText = MakeDetail(pProcess).Format();
     SendToClients(msg, iConnection);
+}
+
+void CSupervisorApp::DescribeSupervisor(CMetricsSource& source)
+{
+    source.m_csExeName = GetFileName(m_csExeName);
+    // The supervisor's own file; read once, it does not change while it runs.
+    static std::string s_csVersion;
+    static BOOL s_fVersionRead = FALSE;
+    if (!s_fVersionRead) {
+        char szPath[MAX_PATH];
+        const DWORD cch = ::GetModuleFileNameA(NULL, szPath, MAX_PATH);
+        if (cch > 0 && cch < MAX_PATH)
+            s_csVersion = GetFileVersionText(szPath);
+        s_fVersionRead = TRUE;
+    }
+    source.m_csVersion = s_csVersion;
+    for (const auto& pConnection : m_apConnections) {
+        if (pConnection->IsActive())
+            source.m_nClients++;
+    }
+}
+
+CMetricsSource CSupervisorApp::MakeMetricsSource()
+{
+    CMetricsSource source;
+    DescribeSupervisor(source);
+    for (const auto& pRecord : m_paProcesses) {
+        CMetricsProcess process;
+        process.m_csExeName = pRecord->GetExeName();
+        process.m_detail = MakeDetail(pRecord.get());
+        source.m_aProcesses.push_back(process);
+    }
+    return source;
+}
+
+void CSupervisorApp::WriteMetrics()
+{
+    m_metrics.Write(FormatMetrics({MakeMetricsSource()}));
 }
 
 BOOL CSupervisorApp::HandleCommand(size_t iConnection)
@@ -218,10 +266,19 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
         for (size_t i = 0; i < m_paProcesses.size(); i++)
             BroadcastRecord(m_paProcesses[i].get());
         break;
-    case MSG_REPORT_DETAILS:
+    case MSG_REPORT_DETAILS: {
+        CMetricsSource source;
+        DescribeSupervisor(source);
+        CControlMessage msgSupervisor;
+        msgSupervisor.m_dwKind = MSG_SUPERVISOR_DETAIL;
+        msgSupervisor.m_csName = source.m_csExeName;
+        msgSupervisor.m_csVersion = source.m_csVersion;
+        msgSupervisor.m_csText = std::to_string((long)source.m_nClients);
+        SendToClients(msgSupervisor, (int)iConnection);
         for (size_t i = 0; i < m_paProcesses.size(); i++)
             SendDetail((int)iConnection, m_paProcesses[i].get());
         break;
+    }
     case MSG_END_OF_REPLIES:
         // Commands are handled one at a time, so every reply to this
         // client's earlier commands has gone out before this answer, but

@@ -40,7 +40,7 @@ std::string GetControlPipeName(const std::string& csExeName)
 
 CProcessDetail::CProcessDetail()
     : m_dwProcessId(0), m_nRestarts(0), m_fHasExitCode(FALSE), m_dwExitCode(0), m_nSecondsUp(-1),
-      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE)
+      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_llStartTime(-1), m_fExternalCopy(FALSE)
 {
 }
 
@@ -51,12 +51,15 @@ std::string CProcessDetail::Format() const
              (long)m_nRestarts, m_fHasExitCode ? 1 : 0, (unsigned long)m_dwExitCode, (long)m_nSecondsUp,
              (long)m_nSecondsSinceEnd);
     // Tabs inside the texts would shift every later field.
-    std::string csState = m_csState, csTime = m_csTime;
-    for (std::string* pcs : {&csState, &csTime}) {
+    std::string csState = m_csState, csTime = m_csTime, csUnique = m_csUniqueName;
+    for (std::string* pcs : {&csState, &csTime, &csUnique}) {
         for (char& ch : *pcs)
             ch = ch == '\t' ? ' ' : ch;
     }
-    return szNumbers + csState + "\t" + csTime + (m_fForcedStop ? "\t1" : "\t0");
+    char szMore[64];
+    snprintf(szMore, sizeof szMore, "\t%d\t%ld\t%lld\t", m_fForcedStop ? 1 : 0, (long)m_nForcedStops,
+             (long long)m_llStartTime);
+    return szNumbers + csState + "\t" + csTime + szMore + csUnique + (m_fExternalCopy ? "\t1" : "\t0");
 }
 
 BOOL CProcessDetail::Parse(const std::string& csText)
@@ -81,6 +84,10 @@ BOOL CProcessDetail::Parse(const std::string& csText)
     m_csState = acsFields[6];
     m_csTime = acsFields[7];
     m_fForcedStop = acsFields.size() > 8 && acsFields[8] == "1";
+    m_nForcedStops = acsFields.size() > 9 ? strtol(acsFields[9].c_str(), NULL, 10) : 0;
+    m_llStartTime = acsFields.size() > 10 ? strtoll(acsFields[10].c_str(), NULL, 10) : -1;
+    m_csUniqueName = acsFields.size() > 11 ? acsFields[11] : std::string();
+    m_fExternalCopy = acsFields.size() > 12 && acsFields[12] == "1";
     return TRUE;
 }
 

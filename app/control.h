@@ -29,7 +29,11 @@ enum
     // Server to client: name = listed name, status = the record's status
     // code, filename = the status line, version = version text, text = the
     // detail fields (CProcessDetail) separated by tabs.
-    MSG_PROCESS_DETAIL = 10
+    MSG_PROCESS_DETAIL = 10,
+    // Server to client, before the MSG_PROCESS_DETAILs of MSG_REPORT_DETAILS:
+    // name = the supervisor's executable file name, version = its version
+    // text, text = the number of connected clients.
+    MSG_SUPERVISOR_DETAIL = 11
 };
 
 // The largest well-formed control message (a command, or a status line or
@@ -69,7 +73,8 @@ struct CProcessDetail
     CProcessDetail();
     // Tab-separated in this order: pid, restarts, has exit code (0/1), last
     // exit code (unsigned decimal), seconds up, seconds since the end, state
-    // text, time text, forced stop (0/1). Unknown trailing fields are
+    // text, time text, forced stop (0/1), forced stops, start time (seconds
+    // since 1970), unique name, external copy (0/1). Unknown trailing fields are
     // ignored by Parse; a field that an older server does not send reads as
     // its default.
     std::string Format() const;
@@ -84,6 +89,10 @@ struct CProcessDetail
     std::string m_csState;
     std::string m_csTime;
     BOOL m_fForcedStop;   // the last stop needed the kill at its deadline
+    LONG m_nForcedStops;  // stops that needed the kill, since the supervisor started
+    LONGLONG m_llStartTime;   // of the last start, seconds since 1970 (UTC)
+    std::string m_csUniqueName;
+    BOOL m_fExternalCopy;     // a record made for an external instance of a NOSTART line
 };
 
 // An exit code as an operator reads it: decimal, with the hex form added for

@@ -44,5 +44,6 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     m_fSecurePipe = globals.m_fSecurePipe;
     m_nStopTimeoutAll = globals.m_nStopTimeout;
     m_adwStopWaysAll = globals.m_adwStopWays;
+    m_metrics.Configure(globals.m_csMetricsPath, globals.m_nMetricsInterval);
     return fOk;
 }

@@ -288,8 +288,10 @@ BOOL CDefinitionReader::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray
     if (FindSwitch(csaTokens, dwaUsed, "timestamp"))
         m_globals.m_fTimestamp = TRUE;
     if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, m_globals.m_nStopTimeout, m_globals.m_adwStopWays) ||
-        !InterpretRotateOption(csaTokens, dwaUsed, nLine, m_globals.m_nRotateMinute))
+        !InterpretRotateOption(csaTokens, dwaUsed, nLine, m_globals.m_nRotateMinute) ||
+        !InterpretMetricsOptions(csaTokens, dwaUsed, nLine)) {
         return FALSE;
+    }
     std::string csToken;
     if (NextUnusedArgument(csaTokens, dwaUsed, csToken)) {
         DEFINITION_ERROR(nLine, "Error: Unexpected GLOBAL config token \"" << csToken << "\" on line " << nLine
@@ -311,6 +313,41 @@ BOOL CDefinitionReader::InterpretRotateOption(CStringArray& csaTokens, CDWordArr
     return TRUE;
 }
 
+std::string CDefinitionReader::ResolvePath(const std::string& csPath) const
+{
+    BOOL fAbsolute = csPath[0] == '\\' || csPath[0] == '/' || (csPath.size() >= 2 && csPath[1] == ':');
+    if (fAbsolute)
+        return GetFullPath(csPath);
+    std::string csDefinition = GetFullPath(m_csPath);
+    return GetFullPath(csDefinition.substr(0, csDefinition.find_last_of("\\/") + 1) + csPath);
+}
+
+// METRICS and METRICSINTERVAL of the GLOBAL line; METRICS's path is taken
+// like STDOUT's.
+BOOL CDefinitionReader::InterpretMetricsOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine)
+{
+    std::string csValue;
+    if (FindOption(csaTokens, dwaUsed, "metricsinterval", csValue)) {
+        const BOOL fDigits = !csValue.empty() && csValue.size() <= 5 &&
+                             csValue.find_first_not_of("0123456789") == std::string::npos;
+        const long nValue = fDigits ? atol(csValue.c_str()) : 0;
+        if (nValue < 1 || nValue > c_nMaxMetricsInterval) {
+            DEFINITION_ERROR(nLine, "Error: METRICSINTERVAL needs a number of seconds from 1 to "
+                                        << c_nMaxMetricsInterval << " on line " << nLine << " of " << m_csPath);
+            return FALSE;
+        }
+        m_globals.m_nMetricsInterval = nValue;
+    }
+    if (FindOption(csaTokens, dwaUsed, "metrics", csValue)) {
+        if (csValue.empty()) {
+            DEFINITION_ERROR(nLine, "Error: METRICS needs a file name on line " << nLine << " of " << m_csPath);
+            return FALSE;
+        }
+        m_globals.m_csMetricsPath = ResolvePath(csValue);
+    }
+    return TRUE;
+}
+
 // STDOUT, STDERR, LOGSIZE, LOGKEEP, TIMESTAMP and ROTATE of a process line. A relative path is
 // taken from the definition file's folder: the process's own directory may
 // change with CD, and the supervisor's varies with how it was started.
@@ -328,13 +365,7 @@ BOOL CDefinitionReader::InterpretCaptureOptions(CWatchedProcess& wp, CStringArra
                                               << " of " << m_csPath);
             return FALSE;
         }
-        const std::string& csPath = asPaths[i];
-        BOOL fAbsolute = csPath[0] == '\\' || csPath[0] == '/' || (csPath.size() >= 2 && csPath[1] == ':');
-        if (!fAbsolute) {
-            std::string csDefinition = GetFullPath(m_csPath);
-            asPaths[i] = csDefinition.substr(0, csDefinition.find_last_of("\\/") + 1) + csPath;
-        }
-        asPaths[i] = GetFullPath(asPaths[i]);
+        asPaths[i] = ResolvePath(asPaths[i]);
         fAny = TRUE;
     }
     int nLogSize = 10240;

@@ -17,6 +17,7 @@
 
 #include "common/stopway.h"
 #include "common/strutil.h"
+#include "metrics.h"
 #include "watched.h"
 
 // One message about the file: its line (0 when it concerns the whole file)
@@ -38,7 +39,8 @@ struct CDefinitionGlobals
           m_fSecurePipe(FALSE),
           m_nStopTimeout(-1),
           m_fTimestamp(FALSE),
-          m_nRotateMinute(-1)
+          m_nRotateMinute(-1),
+          m_nMetricsInterval(c_nDefaultMetricsInterval)
     {
     }
     BOOL m_fAllowClose;
@@ -49,6 +51,8 @@ struct CDefinitionGlobals
     CStopWayArray m_adwStopWays;  // empty without
     BOOL m_fTimestamp;
     int m_nRotateMinute;          // ROTATE's minute of the day, -1 without
+    std::string m_csMetricsPath;  // METRICS, full path; empty without
+    LONG m_nMetricsInterval;      // METRICSINTERVAL seconds
 };
 
 class CDefinitionReader
@@ -89,6 +93,9 @@ private:
                               CStopWayArray& adwStopWays);
     // ROTATE of a process line or the GLOBAL line.
     BOOL InterpretRotateOption(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine, int& nRotateMinute);
+    BOOL InterpretMetricsOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    // A path of the file, relative ones from the definition file's folder.
+    std::string ResolvePath(const std::string& csPath) const;
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void ApplyGlobals();
     void WarnOfSharedUniqueNames();

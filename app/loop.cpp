@@ -47,6 +47,8 @@ void CSupervisorApp::RunServer()
     m_aHeldReports.clear();
     CLoopState loop;
     loop.m_alarmStartup.SetAfter(s_mtsFirstStep);
+    m_metrics.Start();
+    m_nMetricsChangesSeen = GetStateChangeCount();
     // The full wait serves the earliest ready object, records first. When
     // the loop cannot keep up, that alone starves everything behind lines
     // that keep ending: ten lines that crash every 100 ms keep this thread
@@ -98,6 +100,12 @@ void CSupervisorApp::RunServer()
         CloseFinishedConnections();
         // Records removed meanwhile no longer hold their sequences back.
         AdvanceStopSequences();
+        // Whatever the turn changed reaches the metrics file soon (an
+        // alarm, at most one write a second).
+        if (m_metrics.IsEnabled() && GetStateChangeCount() != m_nMetricsChangesSeen) {
+            m_nMetricsChangesSeen = GetStateChangeCount();
+            m_metrics.NoteChange();
+        }
     }
 }
 
@@ -195,6 +203,8 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
                         }});
     aSources.push_back({&m_evBudget, [this] { OnBudgetSet(); }});
     aSources.push_back({&m_alarmDrain, [this] { RunHeldReports(); }});
+    if (m_metrics.IsEnabled())
+        aSources.push_back({&m_metrics.m_alarm, [this] { WriteMetrics(); }});
     aSources.push_back({&m_notices.m_evPosted, [this] {
                             CStringArray csaNotices;
                             m_notices.TakeAll(csaNotices);

@@ -54,6 +54,7 @@ CSupervisorApp::CSupervisorApp()
       m_fPipeOwned(FALSE),
       m_dwShutdownBudget(INFINITE),
       m_evBudget(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_nMetricsChangesSeen(0),
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
       m_ullShutdownStartMs(0),

@@ -21,6 +21,7 @@
 #include "common/serial.h"
 #include "common/servapp.h"
 #include "common/win32.h"
+#include "metrics.h"
 #include "watched.h"
 
 class CControlMessage;
@@ -221,6 +222,16 @@ public:
     void SetShutdownBudget(DWORD dwBudgetMs);
     // Notices of the output copiers, broadcast by the supervision loop.
     CNoticeQueue m_notices;
+    // GLOBAL METRICS: the file, and the state changes it has seen.
+    CMetricsFile m_metrics;
+    LONG m_nMetricsChangesSeen;
+    // The supervisor and its lines as the metrics and ovrinctl show them.
+    CProcessDetail MakeDetail(CWatchedProcess* pProcess);
+    CMetricsSource MakeMetricsSource();
+    // The supervisor's own part of it (no lines).
+    void DescribeSupervisor(CMetricsSource& source);
+    // The alarm fired: writes the file (a failure is traced; the next write retries).
+    void WriteMetrics();
 
 private:
     void StopPath();

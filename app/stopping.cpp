@@ -227,7 +227,7 @@ void CSupervisorApp::TerminateCommand(CWatchedProcess* pProcess)
         pProcess->m_alarmStop.SetAfter(s_mtsTerminateWatch);
     }
     if (fWasStopping) {
-        pProcess->m_fForcedStop = TRUE;
+        pProcess->MarkForcedStop();
         CompleteStop(pProcess, FALSE);
     }
 }

@@ -52,6 +52,8 @@ const CStateInfo c_aStates[] = {
     {PS_STOPPING, "stopping     ", 4, TIME_START, STATE_BIT(PS_RUNNING)},
 };
 
+LONG s_nStateChanges = 0;
+
 const CStateInfo* FindState(LONG nState)
 {
     for (const CStateInfo& info : c_aStates) {
@@ -63,12 +65,29 @@ const CStateInfo* FindState(LONG nState)
 
 }  // namespace
 
+std::vector<std::string> GetStateTexts()
+{
+    std::vector<std::string> acsTexts;
+    for (const CStateInfo& info : c_aStates) {
+        if (info.m_pszText == NULL)
+            continue;
+        std::string csText = info.m_pszText;
+        acsTexts.push_back(csText.substr(0, csText.find_last_not_of(' ') + 1));
+    }
+    return acsTexts;
+}
+
+LONG GetStateChangeCount()
+{
+    return s_nStateChanges;
+}
+
 CWatchedProcess::CWatchedProcess()
-    : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
+    : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
       m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
       m_fAskOnly(FALSE),
       m_ullStartedMs(0), m_ullEndedMs(0), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
-      m_pNotices(NULL)
+      m_llStartTime(-1), m_fExternalCopy(FALSE), m_pNotices(NULL)
 {
     SetDefaults();
 }
@@ -152,8 +171,10 @@ BOOL CWatchedProcess::SetState(LONG nState)
         CHECK_FAILED_("state change not allowed", "m_nState", m_nState, "nState", nState);
         return FALSE;
     }
-    if (nState != m_nState)
+    if (nState != m_nState) {
         DEBUG_TRACE_MSG("State of " << GetExeName() << ": " << m_nState << " -> " << nState);
+        s_nStateChanges++;
+    }
     m_nState = nState;
     UpdateWait();
     return TRUE;

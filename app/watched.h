@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/alarm.h"
 #include "common/handle.h"
@@ -33,6 +34,13 @@ enum
     PS_GIVEN_UP = 9,    // MAXRESTARTS reached; reported as crashed on the wire
     PS_STOPPING = 10    // asked to end, its deadline armed; reported as running on the wire
 };
+
+// Every state's text (right blanks trimmed), in table order, for the
+// metrics' one series per state.
+std::vector<std::string> GetStateTexts();
+// How many state changes records have made in this process: the metrics
+// file is written soon after it moves.
+LONG GetStateChangeCount();
 
 // What the group and master rules ask of a member.
 enum
@@ -209,6 +217,13 @@ public:
     LONG m_nStopTimeout;          // STOPTIMEOUT seconds; -1: the GLOBAL line's, or the default
     CStopWayArray m_adwStopWays;  // STOPMETHOD; empty: the default chain
     BOOL m_fForcedStop;           // the last stop needed the kill
+    LONG m_nForcedStops;          // stops that needed the kill (the metrics' counter)
+    // The last stop needed the kill: the flag and the count.
+    void MarkForcedStop()
+    {
+        m_fForcedStop = TRUE;
+        m_nForcedStops++;
+    }
     // While stopping: the next way's time or the deadline; after a kill by
     // the terminate command, the time its end is looked for.
     CAlarm m_alarmStop;
@@ -248,6 +263,8 @@ public:
     LONG m_nStartsSeen;        // successful starts since the supervisor started
     BOOL m_fHasLastExitCode;
     DWORD m_dwLastExitCode;    // of the last end seen
+    LONGLONG m_llStartTime;    // of the last start, seconds since 1970; -1 before one
+    BOOL m_fExternalCopy;      // made for an external instance of a NOSTART line
 
     // Captured output (STDOUT, STDERR, LOGSIZE, LOGKEEP) and where its
     // notices go (the application's queue; null without capture).

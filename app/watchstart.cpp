@@ -4,6 +4,7 @@
 
 #include "common/assertex.h"
 #include "common/filestuf.h"
+#include "metrics.h"
 #include "ovrin.h"
 
 namespace {
@@ -141,6 +142,7 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
     m_alarmRestart.Cancel();
     UpdateWait();
     m_mtStarted = CMilliTime::GetCurrentTime();
+    m_llStartTime = GetUnixTimeNow();
     m_ullStartedMs = GetMonotonicMilliseconds();
     m_mtEnded = CMilliTime();
     return TRUE;
@@ -233,7 +235,7 @@ LONG CWatchedProcess::BeginStop(DWORD dwCapMs, BOOL fAskOnly)
             DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
         Kill();
         MarkEnded();
-        m_fForcedStop = TRUE;
+        MarkForcedStop();
         return STOP_KILLED;
     }
     m_ullStopDeadlineMs = GetMonotonicMilliseconds() + dwTimeoutMs;
@@ -272,7 +274,7 @@ BOOL CWatchedProcess::OnStopAlarm()
     DEBUG_TRACE_MSG("Timed out trying to stop " << GetExeName() << ".  Terminating process.");
     Kill();
     MarkEnded();
-    m_fForcedStop = TRUE;
+    MarkForcedStop();
     return TRUE;
 }
 
@@ -452,6 +454,7 @@ void CSupervisorApp::MonitorExternalProcesses()
             CWatchedProcess* pCopy = AddRecord(std::unique_ptr<CWatchedProcess>(new CWatchedProcess));
             pCopy->CopyFromTemplate(*pTemplate);
             pCopy->m_fNoStart = TRUE;
+            pCopy->m_fExternalCopy = TRUE;
             pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
             pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime());
             BroadcastRecord(pCopy);

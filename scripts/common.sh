@@ -10,7 +10,7 @@ export WINEARCH=win64
 # Tests never open windows: MessageBoxA returns at once without a display.
 unset DISPLAY
 
-PACKAGES="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64 googletest"
+PACKAGES="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64 googletest prometheus"
 
 install_packages() {
     local missing=""

@@ -22,6 +22,7 @@
 #include "control.h"
 #include "controlclient.h"
 #include "defreader.h"
+#include "metrics.h"
 
 namespace {
 
@@ -146,6 +147,11 @@ public:
     int m_nExitCode;
     std::vector<std::string> m_acsTexts;
     std::vector<CProcessRow> m_aRows;
+    // The supervisor itself (a server that predates the message sends none).
+    BOOL m_fHasSupervisor = FALSE;
+    std::string m_csSupervisorExe;
+    std::string m_csSupervisorVersion;
+    LONG m_nClients = 0;
     std::string m_csError;
     CKernelEvent m_evConnectDone;
 
@@ -221,7 +227,12 @@ BOOL CTarget::CollectReplies(CControlClient& client)
             continue;
         if (msg.m_dwKind == MSG_END_OF_REPLIES)
             return TRUE;
-        if (msg.m_dwKind == MSG_PROCESS_DETAIL) {
+        if (msg.m_dwKind == MSG_SUPERVISOR_DETAIL) {
+            m_fHasSupervisor = TRUE;
+            m_csSupervisorExe = msg.m_csName;
+            m_csSupervisorVersion = msg.m_csVersion;
+            m_nClients = strtol(msg.m_csText.c_str(), NULL, 10);
+        } else if (msg.m_dwKind == MSG_PROCESS_DETAIL) {
             CProcessRow row;
             row.m_csName = msg.m_csName;
             row.m_csVersion = msg.m_csVersion;
@@ -250,6 +261,8 @@ private:
               std::string& csArgument, std::string& csFormat);
     int Check(const std::string& csFile);
     void PrintRows(const std::vector<std::unique_ptr<CTarget>>& apTargets, const std::string& csFormat);
+    // The metrics text of every supervisor that answered, as its METRICS file has it.
+    void PrintMetrics(const std::vector<std::unique_ptr<CTarget>>& apTargets);
 };
 
 }  // namespace
@@ -262,8 +275,9 @@ void CControlToolApp::ShowUsage()
 {
     std::cout << "Usage: ovrinctl [-c computer]... [-n exe-name] command\n"
                  "Commands:\n"
-                 "  status [-json | -csv]        every process: state, start time, process id,\n"
+                 "  status [-json | -csv | -prom] every process: state, start time, process id,\n"
                  "                               restarts, last exit code, time up or ended\n"
+                 "                               (-prom: the METRICS file's text)\n"
                  "  start NAME|all               start a process\n"
                  "  stop NAME|all                stop a process\n"
                  "  terminate NAME|all           kill a process at once\n"
@@ -298,7 +312,8 @@ int CControlToolApp::Parse(std::vector<std::string>& acsComputers, std::string& 
                 csExeName = m_csaArgs[++i];
             continue;
         }
-        if (fSwitch && (csSwitch == "json" || csSwitch == "csv") && !acsWords.empty() && csFormat.empty()) {
+        const BOOL fFormat = csSwitch == "json" || csSwitch == "csv" || csSwitch == "prom";
+        if (fSwitch && fFormat && !acsWords.empty() && csFormat.empty()) {
             csFormat = csSwitch;
             continue;
         }
@@ -372,9 +387,10 @@ void CControlToolApp::RunApplication()
         for (const std::string& csText : pTarget->m_acsTexts)
             WriteOut(pTarget->Prefix() + csText + "\n");
     }
-    if (csCommand == "status") {
+    if (csCommand == "status" && csFormat == "prom")
+        PrintMetrics(apTargets);
+    else if (csCommand == "status")
         PrintRows(apTargets, csFormat);
-    }
     std::cout << std::flush;
     m_nExitCode = nWorst;
     // Threads of computers that never answered may still hang in their
@@ -441,6 +457,33 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
     if (csFormat == "json")
         os << (fFirst ? "]\n" : "\n]\n");
     WriteOut(os.str());
+}
+
+void CControlToolApp::PrintMetrics(const std::vector<std::unique_ptr<CTarget>>& apTargets)
+{
+    std::vector<CMetricsSource> aSources;
+    for (auto& pTarget : apTargets) {
+        if (!pTarget->m_csError.empty() || ::WaitForSingleObject(pTarget->m_hHandle, 0) != WAIT_OBJECT_0)
+            continue;
+        CMetricsSource source;
+        source.m_fComputerLabel = pTarget->m_fNamed;
+        source.m_csComputer = pTarget->m_csComputer;
+        source.m_csExeName = pTarget->m_fHasSupervisor ? pTarget->m_csSupervisorExe : pTarget->m_csExeName;
+        source.m_csVersion = pTarget->m_csSupervisorVersion;
+        // This tool's own connection is not one of the supervisor's clients.
+        source.m_nClients = pTarget->m_nClients > 0 ? pTarget->m_nClients - 1 : 0;
+        for (const CProcessRow& row : pTarget->m_aRows)
+            source.m_aProcesses.push_back(CMetricsProcess{row.m_csName, row.m_detail});
+        aSources.push_back(source);
+    }
+    // Binary: the text must end its lines with LF alone, as the file does.
+    const std::string csText = FormatMetrics(aSources);
+    ::EnterCriticalSection(&g_csOutput);
+    std::cout << std::flush;
+    fflush(stdout);
+    DWORD cbWritten = 0;
+    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), csText.data(), (DWORD)csText.size(), &cbWritten, NULL);
+    ::LeaveCriticalSection(&g_csOutput);
 }
 
 int CControlToolApp::Check(const std::string& csFile)
