@@ -72,23 +72,36 @@ int main(int argc, char** argv)
                                    "\"printer.exe -print " + csCount +
                                        " -exit 0\" -noconsole -exit 0 -nowatch -stdout out.log -logsize 1048576",
                                    "out.log");
+    // TIMESTAMP puts "2026-12-08T07:16:41.123+01:00 " (30 bytes) before each line.
+    CRunFigure stamped = TimeLine("OvCapStamp.exe",
+                                  "\"printer.exe -print " + csCount +
+                                      " -exit 0\" -noconsole -exit 0 -nowatch -stdout out.log -logsize 1048576 -timestamp",
+                                  "out.log");
+    const ULONGLONG cbStamped = cbExpected + (ULONGLONG)cLines * 30;
     BOOL fOk = TRUE;
     const struct
     {
         const char* m_pszLabel;
         const CRunFigure& m_fig;
-    } aRuns[] = {{"child writes its own file", own}, {"supervisor copies its output", captured}};
+        ULONGLONG m_cbExpected;
+    } aRuns[] = {{"child writes its own file", own, cbExpected},
+                 {"supervisor copies its output", captured, cbExpected},
+                 {"supervisor copies it with TIMESTAMP", stamped, cbStamped}};
     for (const auto& run : aRuns) {
-        BOOL fRunOk = run.m_fig.m_fOk && run.m_fig.m_cbFile == cbExpected;
+        BOOL fRunOk = run.m_fig.m_fOk && run.m_fig.m_cbFile == run.m_cbExpected;
         fOk &= fRunOk;
-        double dMBps = run.m_fig.m_dMs > 0 ? (double)cbExpected / (1024.0 * 1024.0) / (run.m_fig.m_dMs / 1000.0) : 0;
+        double dMBps =
+            run.m_fig.m_dMs > 0 ? (double)run.m_cbExpected / (1024.0 * 1024.0) / (run.m_fig.m_dMs / 1000.0) : 0;
         PrintLine(run.m_pszLabel,
-                  fRunOk ? StrFormat("%.1f MB/s (%s in %.0f ms)", dMBps, FormatBytes((SIZE_T)cbExpected).c_str(),
+                  fRunOk ? StrFormat("%.1f MB/s (%s in %.0f ms)", dMBps, FormatBytes((SIZE_T)run.m_cbExpected).c_str(),
                                      run.m_fig.m_dMs)
                          : StrFormat("FAILED (end seen: %d, %llu of %llu bytes in the file)", run.m_fig.m_fOk,
-                                     run.m_fig.m_cbFile, cbExpected));
+                                     run.m_fig.m_cbFile, run.m_cbExpected));
     }
     if (fOk && own.m_dMs > 0)
+    {
         PrintLine("captured against own file", StrFormat("%.2f x the time", captured.m_dMs / own.m_dMs));
+        PrintLine("stamped against own file", StrFormat("%.2f x the time", stamped.m_dMs / own.m_dMs));
+    }
     return fOk ? 0 : 1;
 }
