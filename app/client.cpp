@@ -121,11 +121,15 @@ void CSupervisorApp::RunClient()
 
     CControlMessage msg;
     BOOL fWriteOk = TRUE;
+    // A quit from elsewhere (a control event) ends the pause at once. The
+    // console's own client shows what its server says until the server has
+    // ended (the QUIT rule's stops included); the operator's own quit and
+    // the control events end it themselves.
+    const HANDLE hEnd = m_fClientMode ? m_evQuit.m_hHandle : m_thServer.m_hHandle;
     while (std::cin.good()) {
         if (!fWriteOk || m_thStatusReader.Wait(0))
             break;
-        // A quit from elsewhere (a control event) ends the pause at once.
-        if (::WaitForSingleObject(m_evQuit.m_hHandle, 500) == WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(hEnd, 500) == WAIT_OBJECT_0) {
             m_thStatusReader.m_evStop.Set();
             break;
         }
@@ -133,7 +137,7 @@ void CSupervisorApp::RunClient()
         std::string csLine;
         // Cancelled from another thread when the supervisor stops.
         std::getline(std::cin, csLine);
-        if (!std::cin.good() || ::WaitForSingleObject(m_evQuit.m_hHandle, 0) == WAIT_OBJECT_0) {
+        if (!std::cin.good() || ::WaitForSingleObject(hEnd, 0) == WAIT_OBJECT_0) {
             m_thStatusReader.m_evStop.Set();
             break;
         }

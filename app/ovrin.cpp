@@ -183,8 +183,11 @@ void CSupervisorApp::Main()
                 ::ExitProcess((UINT)m_nExitCode);
             }
         }
-        std::cout << "Ending." << std::endl;
+        // "Ending." once the lines have been stopped: the process ends right after it.
         m_evQuit.Set();
+        m_thServer.Wait(INFINITE);
+        std::cout << "Ending." << std::endl;
+        return;
     }
     m_thServer.Wait(INFINITE);
 }

@@ -3,6 +3,8 @@
 
 #include <stddef.h>
 #include <string.h>
+
+#include <memory>
 #include <tlhelp32.h>
 
 #include "common/handle.h"
@@ -52,56 +54,68 @@ BOOL IsSameBitness(HANDLE hProcess, BOOL& fSame)
 
 // The system DLLs sit at the same address in every process of one bitness,
 // so our own address of the routine is the target's.
-// The console control routine as the target process has it: the same
-// offset in the same module, which need not lie at our address there (a
-// module that could not have its preferred address is moved, and a thread
-// started at our address would crash the process instead of asking it).
-LPTHREAD_START_ROUTINE FindCtrlRoutineIn(DWORD dwProcessId)
+// The console control routine. System modules lie at one address in every
+// process of a boot (of one bitness), so ours is the target's too.
+LPTHREAD_START_ROUTINE GetCtrlRoutine()
 {
     const char* apszModules[] = {"kernelbase.dll", "kernel32.dll"};
     for (const char* pszModule : apszModules) {
         HMODULE hModule = ::GetModuleHandleA(pszModule);
         FARPROC pfn = hModule != NULL ? ::GetProcAddress(hModule, "CtrlRoutine") : NULL;
-        if (pfn == NULL)
-            continue;
-        CHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, dwProcessId));
-        if (!hSnapshot.IsValid())
-            return NULL;
-        MODULEENTRY32 me = {};
-        me.dwSize = sizeof me;
-        BYTE* pbTheirBase = NULL;
-        for (BOOL fMore = ::Module32First(hSnapshot.Get(), &me); fMore;
-             fMore = ::Module32Next(hSnapshot.Get(), &me)) {
-            if (StrIEqual(me.szModule, pszModule)) {
-                pbTheirBase = me.modBaseAddr;
-                break;
-            }
-        }
-        if (pbTheirBase == NULL) {
-            ::SetLastError(ERROR_MOD_NOT_FOUND);
-            return NULL;
-        }
-        const ULONG_PTR ulOffset = (ULONG_PTR)(void*)pfn - (ULONG_PTR)(void*)hModule;
-        return (LPTHREAD_START_ROUTINE)(void*)(pbTheirBase + ulOffset);
+        if (pfn != NULL)
+            return (LPTHREAD_START_ROUTINE)(void*)pfn;
     }
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
     return NULL;
 }
 
-BOOL DeliverCtrlEvent(DWORD dwEvent, HANDLE hProcess, DWORD dwProcessId)
+struct CCtrlRequest
+{
+    CHandle m_hProcess;
+    LPTHREAD_START_ROUTINE m_pfnRoutine;
+    DWORD m_dwEvent;
+};
+
+// Starts the remote thread from a thread of its own: under Wine a remote
+// thread is made by the target itself, and the call waits until the target
+// gets to it, which a process still starting up may not do for a long time
+// (seen here: a quit that asked a line started a moment before held the
+// supervision loop past its deadlines). The caller never waits for it.
+DWORD WINAPI StartRemoteCtrlThread(LPVOID pv)
+{
+    std::unique_ptr<CCtrlRequest> pRequest(static_cast<CCtrlRequest*>(pv));
+    CHandle hThread(::CreateRemoteThread(pRequest->m_hProcess.Get(), NULL, 0, pRequest->m_pfnRoutine,
+                                         (LPVOID)(ULONG_PTR)pRequest->m_dwEvent, 0, NULL));
+    return hThread.IsValid() ? 0 : ::GetLastError();
+}
+
+BOOL DeliverCtrlEvent(DWORD dwEvent, HANDLE hProcess)
 {
     BOOL fSame = FALSE;
     if (!IsSameBitness(hProcess, fSame))
         return FALSE;
     if (!fSame)
         return FailWith(ERROR_NOT_SUPPORTED);
-    LPTHREAD_START_ROUTINE pfnCtrlRoutine = FindCtrlRoutineIn(dwProcessId);
+    LPTHREAD_START_ROUTINE pfnCtrlRoutine = GetCtrlRoutine();
     if (pfnCtrlRoutine == NULL)
+        return FailWith(ERROR_PROC_NOT_FOUND);
+    // The thread is started later, elsewhere: an ended process is refused here.
+    if (::WaitForSingleObject(hProcess, 0) != WAIT_TIMEOUT)
+        return FailWith(ERROR_PROCESS_ABORTED);
+    std::unique_ptr<CCtrlRequest> pRequest(new CCtrlRequest);
+    pRequest->m_pfnRoutine = pfnCtrlRoutine;
+    pRequest->m_dwEvent = dwEvent;
+    // The request outlives the caller's handle, which a stop may close.
+    if (!::DuplicateHandle(::GetCurrentProcess(), hProcess, ::GetCurrentProcess(), pRequest->m_hProcess.Receive(), 0,
+                           FALSE, DUPLICATE_SAME_ACCESS))
         return FALSE;
-    // Not waited on: the handlers may take their time, and the caller
-    // learns of the end from the process handle.
-    CHandle hThread(::CreateRemoteThread(hProcess, NULL, 0, pfnCtrlRoutine, (LPVOID)(ULONG_PTR)dwEvent, 0, NULL));
-    return hThread.IsValid();
+    // Delivered means handed on: a remote thread that cannot be made leaves
+    // the request to the next way of the chain, a moment later.
+    CHandle hStarter(::CreateThread(NULL, 64 * 1024, StartRemoteCtrlThread, pRequest.get(),
+                                    STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
+    if (!hStarter.IsValid())
+        return FALSE;
+    pRequest.release();
+    return TRUE;
 }
 
 struct CCloseWindows
@@ -220,9 +234,9 @@ BOOL DeliverStopWay(DWORD dwWay, HANDLE hProcess, DWORD dwProcessId)
 {
     switch (dwWay) {
     case STOP_WAY_CTRLC:
-        return DeliverCtrlEvent(CTRL_C_EVENT, hProcess, dwProcessId);
+        return DeliverCtrlEvent(CTRL_C_EVENT, hProcess);
     case STOP_WAY_CTRLBREAK:
-        return DeliverCtrlEvent(CTRL_BREAK_EVENT, hProcess, dwProcessId);
+        return DeliverCtrlEvent(CTRL_BREAK_EVENT, hProcess);
     case STOP_WAY_CLOSE:
         return DeliverClose(dwProcessId);
     case STOP_WAY_QUIT:

@@ -312,9 +312,9 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csChild.c_str(), FALSE));
     app.m_csDefinitionFile = csDir + "\\pre.inf";
     ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
-                              "\"" + csChild + " -forever\" -noconsole -nounique -stoptimeout 20\r\n"));
+                              "\"" + csChild + " -forever\" -noconsole -nounique -stoptimeout 8\r\n"));
     // The supervision thread tells the system what this definition needs
-    // (20 s and the margin) once it has read it; the service frame keeps
+    // (8 s and the margin) once it has read it; the service frame keeps
     // it, and nothing goes to a control manager outside a service.
     app.m_fIsService = FALSE;
     EXPECT_TRUE(app.SetPreshutdownTimeout(12345));
@@ -345,7 +345,7 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     EXPECT_EQ(dwResult, (DWORD)NO_ERROR);
     EXPECT_TRUE(fServerEnded);
     EXPECT_LT(dwElapsed, 1000u) << "the handler does not wait for the stops";
-    EXPECT_EQ(dwBudget, 25000u) << "the budget is the time-out the system was given for this definition";
+    EXPECT_EQ(dwBudget, 13000u) << "the budget is the time-out the system was given for this definition";
     ASSERT_EQ(app.m_paProcesses.size(), 1u);
     EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the line has ended";
     // The stop request's report, then the loop's, accepting nothing.
