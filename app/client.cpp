@@ -67,6 +67,14 @@ void CStatusReaderThread::Run()
             std::cout.flush();
         int nResult = m_pClient->Receive(msg, &m_evStop, INFINITE);
         if (nResult == CControlClient::RECEIVE_STOPPED) {
+            // What the server sent before the stop is still shown (a quit's
+            // last lines are in the pipe when its end is seen), for a moment.
+            const DWORD dwStart = ::GetTickCount();
+            while (::GetTickCount() - dwStart < 500 &&
+                   m_pClient->Receive(msg, NULL, 50) == CControlClient::RECEIVE_OK) {
+                if (msg.m_dwKind == MSG_TEXT)
+                    std::cout << msg.m_csText << '\n';
+            }
             std::cout.flush();
             m_pClient->AbortRead();
             return;
