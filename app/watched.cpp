@@ -85,7 +85,7 @@ LONG GetStateChangeCount()
 CWatchedProcess::CWatchedProcess()
     : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
       m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
-      m_fAskOnly(FALSE),
+      m_fAskOnly(FALSE), m_fAskWhenOlder(FALSE),
       m_ullStartedMs(0), m_ullEndedMs(0), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
       m_llStartTime(-1), m_fExternalCopy(FALSE), m_pNotices(NULL)
 {

@@ -107,6 +107,8 @@ const LONG c_nMaxStopTimeout = 86400;
 // chain this much later (never past the deadline), for programs that took
 // the first one and went on.
 const DWORD c_dwNextStopWayMs = 1000;
+// A console event goes to a process that has run at least this long.
+const DWORD c_dwYoungProcessMs = 500;
 
 class CWatchedProcess : public CChildProcess
 {
@@ -233,6 +235,7 @@ public:
     LONG m_nStopFor;          // STOP_FOR_*: why the stop in progress was asked
     BOOL m_fWatchTerminate;   // m_alarmStop looks for the end of a terminate
     BOOL m_fAskOnly;          // the stop in progress never kills
+    BOOL m_fAskWhenOlder;     // the next way waits until the process has run a moment
     CStopWayArray m_adwStopChain;  // the ways of the stop in progress
     std::string m_csUniqueName;
     CMilliTime m_mtStarted;

@@ -171,8 +171,19 @@ BOOL CWatchedProcess::IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBef
 
 BOOL CWatchedProcess::DeliverNextStopWay()
 {
+    m_fAskWhenOlder = FALSE;
     while (m_iNextStopWay < m_adwStopChain.size()) {
-        const DWORD dwWay = m_adwStopChain[m_iNextStopWay++];
+        const DWORD dwWay = m_adwStopChain[m_iNextStopWay];
+        // A console event waits until the process has run a moment: one just
+        // started has not installed its handlers yet (the default handler
+        // would end it unasked), and under Wine a thread put into a process
+        // still starting up can leave it stuck for good, past any kill.
+        if ((dwWay == STOP_WAY_CTRLC || dwWay == STOP_WAY_CTRLBREAK) &&
+            GetMonotonicMilliseconds() < m_ullStartedMs + c_dwYoungProcessMs) {
+            m_fAskWhenOlder = TRUE;
+            return TRUE;
+        }
+        m_iNextStopWay++;
         if (DeliverStopWay(dwWay, m_processinfo.hProcess, m_processinfo.dwProcessId)) {
             DEBUG_TRACE_MSG("Asked process " << GetExeName() << ", " << (unsigned long)m_processinfo.dwProcessId
                                              << " to stop: " << GetStopWayName(dwWay));
@@ -187,7 +198,9 @@ BOOL CWatchedProcess::DeliverNextStopWay()
 void CWatchedProcess::ArmStopAlarm()
 {
     ULONGLONG ullDue = m_ullStopDeadlineMs;
-    if (m_iNextStopWay < m_adwStopChain.size())
+    if (m_fAskWhenOlder)
+        ullDue = std::min(ullDue, m_ullStartedMs + c_dwYoungProcessMs);
+    else if (m_iNextStopWay < m_adwStopChain.size())
         ullDue = std::min(ullDue, GetMonotonicMilliseconds() + c_dwNextStopWayMs);
     const ULONGLONG ullNow = GetMonotonicMilliseconds();
     m_alarmStop.SetAtMonotonic(ullDue,
