@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -186,6 +187,9 @@ public:
     // (a census costs about 1 ms plus 0.1 ms per process under Wine).
     BOOL m_fKeepCensus;
     CWatchedProcessList m_paProcesses;
+    // Outside instances that could not be attached, by id, while the census
+    // lists them: each is tried twice, then left alone.
+    std::map<DWORD, int> m_mapAttachFailures;
     // The one way into and out of the process list.
     CWatchedProcess* AddRecord(std::unique_ptr<CWatchedProcess> pProcess);
     void DestroyRecord(size_t iProcess);

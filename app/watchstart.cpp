@@ -456,20 +456,35 @@ void CSupervisorApp::MonitorExternalProcesses()
         }
         m_census.ListProcesses(csaNames, dwaIds);
     }
+    for (auto it = m_mapAttachFailures.begin(); it != m_mapAttachFailures.end();) {
+        if (std::find(dwaIds.begin(), dwaIds.end(), it->first) == dwaIds.end())
+            it = m_mapAttachFailures.erase(it);
+        else
+            ++it;
+    }
     for (size_t iRecord = 0; iRecord < m_paProcesses.size(); iRecord++) {
         CWatchedProcess* pTemplate = m_paProcesses[iRecord].get();
         if (!pTemplate->IsExternalTemplate())
             continue;
         std::string csUniqueName = pTemplate->GetUniqueName();
         for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
-            if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]))
+            if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]) ||
+                m_mapAttachFailures[dwaIds[j]] >= 2)
                 continue;
             CWatchedProcess* pCopy = AddRecord(std::unique_ptr<CWatchedProcess>(new CWatchedProcess));
             pCopy->CopyFromTemplate(*pTemplate);
             pCopy->m_fNoStart = TRUE;
             pCopy->m_fExternalCopy = TRUE;
             pCopy->m_csTitle = pTemplate->m_csTitle + " (" + std::to_string((unsigned long)dwaIds[j]) + ")";
-            pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime());
+            if (!pCopy->Attach(dwaIds[j], &m_census.GetCollectedTime())) {
+                // Not watched, so not kept: a copy without a handle would
+                // keep the id from the next pass, which tries it once more
+                // (under Wine a process just started may not yet pass for
+                // the one the census listed); then it is left alone.
+                DestroyRecord(m_paProcesses.size() - 1);
+                m_mapAttachFailures[dwaIds[j]]++;
+                continue;
+            }
             BroadcastRecord(pCopy);
             pCopy->SignalMonitorEvent();
             Broadcast("Monitoring external process: " + pCopy->GetExeName());
