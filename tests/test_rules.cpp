@@ -520,7 +520,8 @@ TEST(SupervisorConsole, PromptHelpInvalidCommandsAndQuit)
     EXPECT_NE(csOut.find(">"), std::string::npos);
     ovrin.WriteInput("QUIT\r\n");
     EXPECT_TRUE(ovrin.WaitForExit(c_dwLong)) << ovrin.Output();
-    EXPECT_NE(ovrin.Output().find("Ending."), std::string::npos);
+    // The last line may still be on its way from the pipe when the end is seen.
+    EXPECT_NE(ovrin.WaitForOutput("Ending.", c_dwLong), std::string::npos) << ovrin.Output();
     EXPECT_EQ(ovrin.GetExitCode(), 0u);
 }
 
@@ -539,7 +540,7 @@ TEST(SupervisorClient, StartedBeforeItsServerAndUnreachableComputer)
     EXPECT_TRUE(Shows(client, "Status of all processes:")) << client.Output();
     client.CloseInput();
     EXPECT_TRUE(client.WaitForExit(c_dwLong));
-    EXPECT_NE(client.Output().find("Ending."), std::string::npos);
+    EXPECT_NE(client.WaitForOutput("Ending.", c_dwLong), std::string::npos) << client.Output();
     server.WriteInput("quit\r\n");
     EXPECT_TRUE(server.WaitForExit(c_dwLong));
 
