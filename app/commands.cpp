@@ -21,7 +21,7 @@ std::string WithoutExeSuffix(const std::string& csName)
 
 std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
 {
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     std::string csVersion = pProcess->GetVersionText();
     if (!csVersion.empty())
         csName += "(" + csVersion + ")";
@@ -137,7 +137,7 @@ void CSupervisorApp::BroadcastRecord(CWatchedProcess* pProcess)
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_RECORD;
     msg.m_csName = pProcess->m_csTitle;
-    msg.m_csFilename = pProcess->GetExeName();
+    msg.m_csFilename = pProcess->GetName();
     msg.m_nStatus = pProcess->GetWireStatus();
     // The version text is the costly part of a record; without a client
     // the record goes nowhere, so none is read.
@@ -180,7 +180,7 @@ void CSupervisorApp::SendDetail(int iConnection, CWatchedProcess* pProcess)
 {
     CControlMessage msg;
     msg.m_dwKind = MSG_PROCESS_DETAIL;
-    msg.m_csName = pProcess->GetExeName();
+    msg.m_csName = pProcess->GetName();
     msg.m_nStatus = pProcess->GetWireStatus();
     msg.m_csFilename = FormatStatusLine(pProcess);
     msg.m_csVersion = pProcess->GetVersionText();
@@ -318,7 +318,7 @@ void CSupervisorApp::CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, c
     for (CWatchedProcess* pProcess : apSnapshot) {
         if (FindProcessIndex(pProcess) < 0)
             continue;
-        if (!fAll && !StrIEqual(WithoutExeSuffix(pProcess->GetExeName()), csName))
+        if (!fAll && !StrIEqual(WithoutExeSuffix(pProcess->GetName()), csName))
             continue;
         if (dwKind == MSG_STOP)
             apToStop.push_back(pProcess);
@@ -338,7 +338,7 @@ void CSupervisorApp::CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, c
 
 void CSupervisorApp::StartCommand(CWatchedProcess* pProcess)
 {
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     HANDLE hProcess = pProcess->m_processinfo.hProcess;
     if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
         if (pProcess->GetState() == PS_RUNNING)

@@ -92,7 +92,7 @@ void CSupervisorApp::AdvanceStopSequences()
 
 void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapMs)
 {
-    const std::string csName = pProcess->GetExeName();
+    const std::string csName = pProcess->GetName();
     const BOOL fAnnounced = IsAnnounced(nFor);
     if (fAnnounced)
         Broadcast("Stopping process " + csName);
@@ -145,7 +145,7 @@ void CSupervisorApp::ReportStopEnd(CWatchedProcess* pProcess, BOOL fKilledAtDead
     if (nFor == STOP_FOR_NONE)
         return;  // reported already (a terminate while the output drained)
     pProcess->m_nStopFor = STOP_FOR_NONE;
-    const std::string csName = pProcess->GetExeName();
+    const std::string csName = pProcess->GetName();
     if (fKilledAtDeadline)
         Broadcast(StrFormat("%s did not stop within %lu seconds and was killed.", csName.c_str(),
                             (unsigned long)((pProcess->GetStopWaitMs() + 500) / 1000)));
@@ -203,7 +203,7 @@ void CSupervisorApp::OnStopAlarm(CWatchedProcess* pProcess)
         pProcess->m_fWatchTerminate = FALSE;
         HANDLE hProcess = pProcess->m_processinfo.hProcess;
         if (hProcess != NULL && ::WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT)
-            Broadcast("Timed-out waiting for " + pProcess->GetExeName() + " to terminate.");
+            Broadcast("Timed-out waiting for " + pProcess->GetName() + " to terminate.");
         return;
     }
     if (pProcess->OnStopAlarm())
@@ -214,7 +214,7 @@ void CSupervisorApp::OnStopAlarm(CWatchedProcess* pProcess)
 
 void CSupervisorApp::TerminateCommand(CWatchedProcess* pProcess)
 {
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     Broadcast("Terminating process " + csName);
     const BOOL fWasStopping = pProcess->m_nStopFor != STOP_FOR_NONE;
     if (!pProcess->Kill())

@@ -136,7 +136,7 @@ void CWatchedProcess::EndTree()
     if (!m_hJob.IsValid())
         return;
     if (!::TerminateJobObject(m_hJob.Get(), 0))
-        DEBUG_TRACE_MSG("TerminateJobObject failed for " << GetExeName() << ". Error " << LastErrorText());
+        DEBUG_TRACE_MSG("TerminateJobObject failed for " << GetName() << ". Error " << LastErrorText());
     m_hJob.Reset();
 }
 
@@ -172,7 +172,7 @@ BOOL CWatchedProcess::SetState(LONG nState)
         return FALSE;
     }
     if (nState != m_nState) {
-        DEBUG_TRACE_MSG("State of " << GetExeName() << ": " << m_nState << " -> " << nState);
+        DEBUG_TRACE_MSG("State of " << GetName() << ": " << m_nState << " -> " << nState);
         s_nStateChanges++;
     }
     m_nState = nState;
@@ -221,7 +221,7 @@ BOOL CWatchedProcess::IsRunning()
         return FALSE;
     DWORD dwExitCode = 0;
     if (!::GetExitCodeProcess(m_processinfo.hProcess, &dwExitCode)) {
-        DEBUG_TRACE_MSG("GetExitCodeProcess failed for process " << GetExeName() << ".  Error: " << LastErrorText());
+        DEBUG_TRACE_MSG("GetExitCodeProcess failed for process " << GetName() << ".  Error: " << LastErrorText());
         return FALSE;
     }
     return dwExitCode == STILL_ACTIVE;

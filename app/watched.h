@@ -137,6 +137,9 @@ public:
     LONG GetWireStatus() const;
     std::string GetTimeText() const;
     std::string GetUniqueName() const;
+    // The name commands, status, notices and records use: NAME, or the
+    // program as the line lists it.
+    std::string GetName() const { return !m_csName.empty() ? m_csName : GetExeName(); }
     BOOL IsRunning();
     BOOL IsExternalTemplate() const;
     void SetMonitorEvent(const std::string& csName);
@@ -238,6 +241,7 @@ public:
     BOOL m_fAskWhenOlder;     // the next way waits until the process has run a moment
     CStopWayArray m_adwStopChain;  // the ways of the stop in progress
     std::string m_csUniqueName;
+    std::string m_csName;         // NAME; empty: the program's name
     CMilliTime m_mtStarted;
     CMilliTime m_mtEnded;
     CMilliTimeSpan m_mtsRestartDelay;

@@ -30,7 +30,7 @@ void CWatchedProcess::OnSignalled()
 void CWatchedProcess::RecordEnd(LONG nHow)
 {
     LONG nState = m_nState;
-    const std::string csName = GetExeName();
+    const std::string csName = GetName();
     switch (nHow) {
     case END_SEEN:
         // Only a run that was watched ends by itself; any other state is
@@ -83,7 +83,7 @@ LONG CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
     if (pEnded == this) {
         BOOL fStopRequested = m_fStopRequested;
         if (IsRunning()) {
-            DEBUG_ERROR_MSG("Forcibly terminating process " << GetExeName() << ".");
+            DEBUG_ERROR_MSG("Forcibly terminating process " << GetName() << ".");
             Kill();
         }
         if (fStopRequested)
@@ -175,7 +175,7 @@ void CSupervisorApp::ApplyEndRules(CWatchedProcess* pEnded)
 
 void CSupervisorApp::ReportGivenUp(CWatchedProcess* pProcess)
 {
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     std::string csCount = StrFormat("%d", (int)pProcess->m_nMaxRestarts);
     const char* apszStrings[2] = {csName.c_str(), csCount.c_str()};
     ReportEvent(EVMSG_GIVEN_UP, 2, apszStrings);
@@ -186,7 +186,7 @@ void CSupervisorApp::ReportGivenUp(CWatchedProcess* pProcess)
 void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 {
     LONG nState = pProcess->GetState();
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     if (pProcess->m_nStopFor != STOP_FOR_NONE && nState != PS_STARTING) {
         CompleteStop(pProcess, FALSE);
         RemoveEndedExternalCopies();
@@ -225,7 +225,7 @@ void CSupervisorApp::HandleProcessEvent(CWatchedProcess* pProcess)
 
 void CSupervisorApp::ReportEnd(CWatchedProcess* pProcess)
 {
-    const std::string csName = pProcess->GetExeName();
+    const std::string csName = pProcess->GetName();
     switch (pProcess->GetState()) {
     case PS_CRASHED: {
         std::string csExitCode = StrFormat("%d", (int)pProcess->GetExitCode());

@@ -70,7 +70,7 @@ BOOL CWatchedProcess::PutInJob()
         !::SetInformationJobObject(hJob.Get(), JobObjectExtendedLimitInformation, &info, sizeof info) ||
         !::AssignProcessToJobObject(hJob.Get(), m_processinfo.hProcess)) {
         DWORD dwError = ::GetLastError();
-        m_csTreeProblem = "KILLTREE: " + GetExeName() + " could not be put in a job of its own (Error " +
+        m_csTreeProblem = "KILLTREE: " + GetName() + " could not be put in a job of its own (Error " +
                           ErrorText(dwError) + "); only the process itself will be ended.";
         return FALSE;
     }
@@ -80,7 +80,7 @@ BOOL CWatchedProcess::PutInJob()
 
 BOOL CWatchedProcess::Start()
 {
-    std::string csName = GetExeName();
+    std::string csName = GetName();
     m_csTreeProblem.clear();
     BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
     // Started suspended, so that it cannot start anything before it is in its job.
@@ -128,8 +128,8 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
         }
         if (!hProcess.IsValid()) {
             DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW,
-                          "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetExeName());
-            DEBUG_TRACE_MSG("Cannot monitor process: " << GetExeName());
+                          "Invalid process Id: " << (unsigned long)dwProcessId << " for " << GetName());
+            DEBUG_TRACE_MSG("Cannot monitor process: " << GetName());
             return FALSE;
         }
         // The process information's handle is the child wrapper's to close.
@@ -185,11 +185,11 @@ BOOL CWatchedProcess::DeliverNextStopWay()
         }
         m_iNextStopWay++;
         if (DeliverStopWay(dwWay, m_processinfo.hProcess, m_processinfo.dwProcessId)) {
-            DEBUG_TRACE_MSG("Asked process " << GetExeName() << ", " << (unsigned long)m_processinfo.dwProcessId
+            DEBUG_TRACE_MSG("Asked process " << GetName() << ", " << (unsigned long)m_processinfo.dwProcessId
                                              << " to stop: " << GetStopWayName(dwWay));
             return TRUE;
         }
-        DEBUG_TRACE_MSG("Could not ask process " << GetExeName() << " to stop by " << GetStopWayName(dwWay)
+        DEBUG_TRACE_MSG("Could not ask process " << GetName() << " to stop by " << GetStopWayName(dwWay)
                                                  << ". Error " << LastErrorText());
     }
     return FALSE;
@@ -210,7 +210,7 @@ void CWatchedProcess::ArmStopAlarm()
 
 LONG CWatchedProcess::BeginStop(DWORD dwCapMs, BOOL fAskOnly)
 {
-    const std::string csName = GetExeName();
+    const std::string csName = GetName();
     m_fAskOnly = fAskOnly;
     if (m_fNoStop && !fAskOnly) {
         DEBUG_TRACE_MSG("Not Stopping process " << csName << ", as specified in the INF file");
@@ -284,7 +284,7 @@ BOOL CWatchedProcess::OnStopAlarm()
         SetState(PS_RUNNING);
         return FALSE;
     }
-    DEBUG_TRACE_MSG("Timed out trying to stop " << GetExeName() << ".  Terminating process.");
+    DEBUG_TRACE_MSG("Timed out trying to stop " << GetName() << ".  Terminating process.");
     Kill();
     MarkEnded();
     MarkForcedStop();
@@ -315,7 +315,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
     RunHeldReports(pProcess);
     if (pProcess->m_fNoStart)
         return;
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     if (pProcess->m_fUnique) {
         DWORD dwId = 0;
         if (!TakeCensus()) {
@@ -392,7 +392,7 @@ BOOL CSupervisorApp::RemoveProcess(CWatchedProcess* pProcess)
     int iProcess = FindProcessIndex(pProcess);
     if (iProcess < 0)
         return FALSE;
-    std::string csName = pProcess->GetExeName();
+    std::string csName = pProcess->GetName();
     pProcess->SetState(PS_REMOVED);
     BroadcastRecord(pProcess);
     Broadcast(csName + " has been removed from process list.");
@@ -487,7 +487,7 @@ void CSupervisorApp::MonitorExternalProcesses()
             }
             BroadcastRecord(pCopy);
             pCopy->SignalMonitorEvent();
-            Broadcast("Monitoring external process: " + pCopy->GetExeName());
+            Broadcast("Monitoring external process: " + pCopy->GetName());
         }
     }
 }
