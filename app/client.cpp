@@ -24,9 +24,10 @@ const char* const s_apszHelp[] = {
     " controlled. You may specify 'all' instead of a process name.)",
 };
 
-// The console line buffer holds 79 characters; the rest of a longer line is
-// dropped rather than taken as a command of its own.
-const size_t s_cchMaxLine = 79;
+// Names of lines in deep folders are long, so a line is taken whole up to
+// the longest command line Windows has; beyond that it could not name a
+// line, and the rest is dropped rather than sent past the message bound.
+const size_t s_cchMaxLine = 32767;
 
 void PrintLine(const std::string& csLine)
 {
@@ -174,6 +175,8 @@ void CSupervisorApp::RunClient()
                 PrintLine("");
             } else if (StrIEqual(csWord, "status")) {
                 msg.m_dwKind = MSG_STATUS;
+            } else if (StrIEqual(csWord, "reload")) {
+                msg.m_dwKind = MSG_RELOAD;
             } else if (StrIEqual(csWord, "quit") || StrIEqual(csWord, "exit")) {
                 m_thStatusReader.m_evStop.Set();
                 break;

@@ -25,8 +25,8 @@ std::string CSupervisorApp::FormatStatusLine(CWatchedProcess* pProcess)
     std::string csVersion = pProcess->GetVersionText();
     if (!csVersion.empty())
         csName += "(" + csVersion + ")";
-    if (csName.size() < 25)
-        csName.append(25 - csName.size(), ' ');
+    // A name too long for the column still keeps a blank before the state.
+    csName.append(csName.size() < 25 ? 25 - csName.size() : 1, ' ');
     return "Process " + csName + pProcess->GetStateText() + " " + pProcess->GetTimeText() + ".";
 }
 
@@ -279,6 +279,9 @@ BOOL CSupervisorApp::HandleCommand(size_t iConnection)
             SendDetail((int)iConnection, m_paProcesses[i].get());
         break;
     }
+    case MSG_RELOAD:
+        RequestReload(&conn);
+        break;
     case MSG_END_OF_REPLIES:
         // Commands are handled one at a time, so every reply to this
         // client's earlier commands has gone out before this answer, but
@@ -307,18 +310,36 @@ void CSupervisorApp::SendEndOfReplies(size_t iConnection)
     SendToClients(msgEnd, (int)iConnection);
 }
 
+CWatchedProcessArray CSupervisorApp::FindNamedProcesses(const std::string& csRequested) const
+{
+    const std::string csName = WithoutExeSuffix(csRequested);
+    const BOOL fAll = StrIEqual(csName, "all");
+    CWatchedProcessArray apFound;
+    for (const auto& pProcess : m_paProcesses) {
+        if (fAll || StrIEqual(WithoutExeSuffix(pProcess->GetName()), csName))
+            apFound.push_back(pProcess.get());
+    }
+    if (!apFound.empty() || fAll)
+        return apFound;
+    // A line listed with its folder is also found by its program's name,
+    // when no other line has that program: a stop never guesses.
+    for (const auto& pProcess : m_paProcesses) {
+        if (pProcess->m_csName.empty() && StrIEqual(StripExtension(GetFileName(pProcess->GetExeName())), csName))
+            apFound.push_back(pProcess.get());
+    }
+    if (apFound.size() > 1)
+        apFound.clear();
+    return apFound;
+}
+
 void CSupervisorApp::CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, const std::string& csRequested)
 {
-    std::string csName = WithoutExeSuffix(csRequested);
-    BOOL fAll = StrIEqual(csName, "all");
     // A start may remove records (a UNIQUE test that attaches) while the list is walked.
-    CWatchedProcessArray apSnapshot = GetRecords();
+    CWatchedProcessArray apSnapshot = FindNamedProcesses(csRequested);
     CWatchedProcessArray apToStop;
     BOOL fAddressed = FALSE;
     for (CWatchedProcess* pProcess : apSnapshot) {
         if (FindProcessIndex(pProcess) < 0)
-            continue;
-        if (!fAll && !StrIEqual(WithoutExeSuffix(pProcess->GetName()), csName))
             continue;
         if (dwKind == MSG_STOP)
             apToStop.push_back(pProcess);
@@ -329,7 +350,7 @@ void CSupervisorApp::CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, c
         fAddressed = TRUE;
     }
     if (!fAddressed)
-        Broadcast(csName + CONTROL_NOT_VALID_SUFFIX);
+        Broadcast(WithoutExeSuffix(csRequested) + CONTROL_NOT_VALID_SUFFIX);
     // The lines are stopped one after another; the loop goes on meanwhile.
     if (!apToStop.empty())
         BeginStopSequence(apToStop, STOP_FOR_OPERATOR, m_apConnections[iConnection].get());

@@ -33,7 +33,11 @@ enum
     // Server to client, before the MSG_PROCESS_DETAILs of MSG_REPORT_DETAILS:
     // name = the supervisor's executable file name, version = its version
     // text, text = the number of connected clients.
-    MSG_SUPERVISOR_DETAIL = 11
+    MSG_SUPERVISOR_DETAIL = 11,
+    // Client to server: read the definition file again. Answered to the
+    // sender alone with MSG_TEXTs: CONTROL_RELOAD_REFUSED and the errors,
+    // or the changes made.
+    MSG_RELOAD = 12
 };
 
 // The largest well-formed control message (a command, or a status line or
@@ -45,6 +49,10 @@ const DWORD CONTROL_MAX_MESSAGE = 64 * 1024;
 // The end of the server's answer to a name that addresses no process; the
 // control tool's exit code rests on it.
 const char* const CONTROL_NOT_VALID_SUFFIX = " is not a valid process name.";
+
+// The start of the answer to a reload that found errors and changed nothing;
+// the control tool's exit code rests on it.
+const char* const CONTROL_RELOAD_REFUSED = "Reload refused: ";
 
 class CControlMessage : public CMessageV
 {

@@ -136,6 +136,7 @@ BOOL CDefinitionReader::Read(const std::string& csPath)
     m_globals = CDefinitionGlobals();
     m_aErrors.clear();
     m_aWarnings.clear();
+    m_mapNames.clear();
 
     CFileDevice device;
     device.SetFile(csPath, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ, 0);
@@ -247,6 +248,30 @@ void CDefinitionReader::ApplyGlobals()
         if (pProcess->m_adwStopWays.empty())
             pProcess->m_adwStopWays = m_globals.m_adwStopWays;
     }
+}
+
+BOOL CDefinitionReader::CheckName(const CWatchedProcess& wp, BOOL fNamed, int nLine)
+{
+    const std::string& csName = wp.m_csName;
+    if (fNamed && (csName.empty() || csName.find_first_of(" \t") != std::string::npos || StrIEqual(csName, "all") ||
+                   StrEndsWithI(csName, ".exe"))) {
+        DEFINITION_ERROR(nLine, "Error: NAME needs a name without blanks that is not all and does not end in .exe on line "
+                                    << nLine << " of " << m_csPath);
+        return FALSE;
+    }
+    // Commands take a name with or without .exe, in any case.
+    std::string csKey = StrUpper(wp.GetName());
+    if (StrEndsWithI(csKey, ".EXE"))
+        csKey.resize(csKey.size() - 4);
+    auto result = m_mapNames.insert({csKey, {nLine, fNamed}});
+    if (result.second)
+        return TRUE;
+    if (!fNamed && !result.first->second.second)
+        return TRUE;
+    DEFINITION_ERROR(nLine, "Error: The name " << wp.GetName() << " on line " << nLine << " of " << m_csPath
+                                               << " is the name of line " << result.first->second.first
+                                               << " as well");
+    return FALSE;
 }
 
 void CDefinitionReader::WarnOfSharedUniqueNames()
@@ -436,6 +461,9 @@ BOOL CDefinitionReader::InterpretProcessLine(CStringArray& csaTokens, CDWordArra
         si.wShowWindow = SW_HIDE;
     if (FindOption(csaTokens, dwaUsed, "title", csValue))
         wp.m_csTitle = csValue;
+    BOOL fNamed = FindOption(csaTokens, dwaUsed, "name", csValue);
+    if (fNamed)
+        wp.m_csName = csValue;
 
     FindGeometryOptions(csaTokens, dwaUsed, si);
 
@@ -505,6 +533,8 @@ BOOL CDefinitionReader::InterpretProcessLine(CStringArray& csaTokens, CDWordArra
         DEFINITION_ERROR(nLine, "Error: Unexpected \"" << csToken << "\" on line " << nLine << " of " << m_csPath);
         return FALSE;
     }
+    if (!CheckName(wp, fNamed, nLine))
+        return FALSE;
     m_apRecords.push_back(std::move(pProcess));
     m_anRecordLines.push_back(nLine);
     return TRUE;

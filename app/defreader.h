@@ -11,6 +11,7 @@
 //   BOOL fValid = reader.Read(csPath);  // then GetErrors, GetWarnings, ...
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,6 +100,9 @@ private:
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void ApplyGlobals();
     void WarnOfSharedUniqueNames();
+    // NAME: its form, and no two lines answering to one name (lines
+    // without NAME may share their program's, as they always could).
+    BOOL CheckName(const CWatchedProcess& wp, BOOL fNamed, int nLine);
     void AddError(int nLine, const std::string& csText);
 
     BOOL m_fReportEveryError;
@@ -107,6 +111,9 @@ private:
     std::vector<std::unique_ptr<CWatchedProcess>> m_apRecords;
     std::vector<int> m_anRecordLines;  // the line each record ended on
     CDefinitionGlobals m_globals;
+    // The names of the lines read so far (upper case, without .exe): the
+    // first line that has it, and whether that line's is its NAME.
+    std::map<std::string, std::pair<int, BOOL>> m_mapNames;
     CDefinitionMessageArray m_aErrors;
     CDefinitionMessageArray m_aWarnings;
 };

@@ -45,6 +45,7 @@ void CSupervisorApp::RunServer()
     m_apStopSequences.clear();
     m_apAwaitingEnd.clear();
     m_aHeldReports.clear();
+    m_fStartupDone = FALSE;
     CLoopState loop;
     loop.m_alarmStartup.SetAfter(s_mtsFirstStep);
     m_metrics.Start();
@@ -100,6 +101,7 @@ void CSupervisorApp::RunServer()
         CloseFinishedConnections();
         // Records removed meanwhile no longer hold their sequences back.
         AdvanceStopSequences();
+        FinishReloadedLines();
         // Whatever the turn changed reaches the metrics file soon (an
         // alarm, at most one write a second).
         if (m_metrics.IsEnabled() && GetStateChangeCount() != m_nMetricsChangesSeen) {
@@ -202,6 +204,9 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
                             RequestShutdown();
                         }});
     aSources.push_back({&m_evBudget, [this] { OnBudgetSet(); }});
+    aSources.push_back({&m_evReload, [this] { RequestReload(NULL); }});
+    if (m_pReloadThread)
+        aSources.push_back({m_pReloadThread.get(), [this] { OnReloadRead(); }});
     aSources.push_back({&m_alarmDrain, [this] { RunHeldReports(); }});
     if (m_metrics.IsEnabled())
         aSources.push_back({&m_metrics.m_alarm, [this] { WriteMetrics(); }});
@@ -250,6 +255,7 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
     // From here each UNIQUE test and each external-process pass takes a
     // census of its own.
     m_fKeepCensus = FALSE;
+    m_fStartupDone = TRUE;
     ReportEvent(EVMSG_SERVICE_STARTED, GetProgramName(m_csExeName));
     ReportServiceStatus(SERVICE_RUNNING, 0, 0, 1000);
     Broadcast("All services have been started.");

@@ -54,6 +54,8 @@ CSupervisorApp::CSupervisorApp()
       m_fPipeOwned(FALSE),
       m_dwShutdownBudget(INFINITE),
       m_evBudget(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_evReload(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
+      m_fStartupDone(FALSE),
       m_nMetricsChangesSeen(0),
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
@@ -278,6 +280,12 @@ void CSupervisorApp::OnPreshutdown()
     // minutes would hold every other control), and the service's main
     // thread reports the end once the supervision thread has ended.
     OnStop();
+}
+
+void CSupervisorApp::OnParamChange()
+{
+    DEBUG_APP_MESSAGE(DEBUG_TRACE, "The service has received a parameter change.");
+    m_evReload.Set();
 }
 
 void CSupervisorApp::StopPath()

@@ -22,6 +22,7 @@
 #include "common/serial.h"
 #include "common/servapp.h"
 #include "common/win32.h"
+#include "defreader.h"
 #include "metrics.h"
 #include "watched.h"
 
@@ -40,6 +41,20 @@ class CClientThread : public CThread
 public:
     CClientThread() : CThread("ClientThread") {}
     virtual void Run() override;
+};
+
+// Reads the definition file again for a reload, on "ReloadThread", so that
+// the loop never waits for the file; the loop waits on the thread's end and
+// then takes the reader's result.
+class CReloadThread : public CThread
+{
+public:
+    CReloadThread() : CThread("ReloadThread"), m_fValid(FALSE) {}
+    virtual void Run() override;
+
+    std::string m_csPath;
+    CDefinitionReader m_reader;
+    BOOL m_fValid;
 };
 
 // Prints what the server sends, on "StatusReaderThread". The client thread
@@ -122,6 +137,9 @@ public:
     // ovrin.cpp). Reads the process list: supervision thread only, or
     // before it runs.
     virtual DWORD GetPreshutdownTimeout() override;
+    // The control manager's parameter change: the definition file is read
+    // again (the supervision loop does it).
+    virtual void OnParamChange() override;
     // The QUIT rule's stop, from the supervision thread: only asks, never
     // waits (the main thread ends the client).
     void RequestShutdown();
@@ -224,6 +242,10 @@ public:
     void BeginBoundedStop(DWORD dwBudgetMs);
     // Bounds the shutdown to dwBudgetMs, one under way included.
     void SetShutdownBudget(DWORD dwBudgetMs);
+    // Set (auto-reset) by the service's parameter change: a reload.
+    CKernelEvent m_evReload;
+    // The start-up has started every line: a line a reload adds starts at once.
+    BOOL m_fStartupDone;
     // Notices of the output copiers, broadcast by the supervision loop.
     CNoticeQueue m_notices;
     // GLOBAL METRICS: the file, and the state changes it has seen.
@@ -259,6 +281,10 @@ private:
     void CloseFinishedConnections();
     BOOL HandleCommand(size_t iConnection);
     void CommandOnNamedProcesses(size_t iConnection, DWORD dwKind, const std::string& csRequested);
+    // The records a command's name addresses: "all", every line of that
+    // name (with or without .exe, in any case), or else the one line
+    // without NAME whose program has that file name.
+    CWatchedProcessArray FindNamedProcesses(const std::string& csRequested) const;
     void StartCommand(CWatchedProcess* pProcess);
     void TerminateCommand(CWatchedProcess* pProcess);
     void SendEndOfReplies(size_t iConnection);
@@ -295,6 +321,23 @@ private:
     // Before a connection or a record is destroyed.
     void ForgetConnection(const CPipeConnection* pConnection);
     void ForgetRecord(const CWatchedProcess* pProcess);
+
+    // Reload (reload.cpp). A request (pRequester null: the service) is
+    // answered by the next reading of the file; the answer goes to the
+    // requester alone, the starts and stops it causes to every client.
+    void RequestReload(const CPipeConnection* pRequester);
+    void StartReloadRead();
+    // The reading thread has ended.
+    void OnReloadRead();
+    void ApplyReloadedDefinition(CDefinitionReader& reader, CStringArray& csaReply);
+    void SendReloadReply(const CPipeConnection* pRequester, const CStringArray& csaLines);
+    // Lines whose run a reload stopped leave the list or start again, once
+    // nothing waits for them any more; called where no handler holds a record.
+    void FinishReloadedLines();
+    BOOL HasHeldReport(const CWatchedProcess* pProcess) const;
+    std::unique_ptr<CReloadThread> m_pReloadThread;
+    std::vector<const CPipeConnection*> m_apReloadRequesters;   // waiting for the next reading
+    std::vector<const CPipeConnection*> m_apReadingFor;         // answered by the reading under way
 
     std::vector<std::unique_ptr<CStopSequence>> m_apStopSequences;
     // Clients that asked for their end-of-replies while their stops ran.

@@ -26,8 +26,10 @@ LONG StopPriority(LONG nFor)
 {
     switch (nFor) {
     case STOP_FOR_SHUTDOWN:
-        return 3;
+        return 4;
     case STOP_FOR_OPERATOR:
+        return 3;
+    case STOP_FOR_RELOAD:
         return 2;
     case STOP_FOR_MASTER:
     case STOP_FOR_GROUP:
@@ -39,7 +41,7 @@ LONG StopPriority(LONG nFor)
 
 BOOL IsAnnounced(LONG nFor)
 {
-    return nFor == STOP_FOR_OPERATOR || nFor == STOP_FOR_SHUTDOWN;
+    return nFor == STOP_FOR_OPERATOR || nFor == STOP_FOR_SHUTDOWN || nFor == STOP_FOR_RELOAD;
 }
 
 }  // namespace
@@ -93,6 +95,16 @@ void CSupervisorApp::AdvanceStopSequences()
 void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapMs)
 {
     const std::string csName = pProcess->GetName();
+    if (nFor == STOP_FOR_RELOAD) {
+        // Its reload was settled meanwhile (its run ended, or another reload
+        // put the line back as it was), or nothing runs to stop.
+        if (pProcess->m_nReloadAction == RELOAD_NONE ||
+            (pProcess->m_nStopFor == STOP_FOR_NONE && !pProcess->IsRunning()))
+            return;
+    } else if (nFor == STOP_FOR_OPERATOR || nFor == STOP_FOR_SHUTDOWN) {
+        // A line the operator stopped stays stopped, whatever a reload meant to do.
+        pProcess->m_fStartAfterReload = FALSE;
+    }
     const BOOL fAnnounced = IsAnnounced(nFor);
     if (fAnnounced)
         Broadcast("Stopping process " + csName);
@@ -318,7 +330,10 @@ BOOL CSupervisorApp::IsStopPendingFor(const CPipeConnection* pConnection) const
         if (pSequence->m_pRequester == pConnection)
             return TRUE;
     }
-    return FALSE;
+    // A reload's answer goes out before the end of the replies too.
+    return std::find(m_apReloadRequesters.begin(), m_apReloadRequesters.end(), pConnection) !=
+               m_apReloadRequesters.end() ||
+           std::find(m_apReadingFor.begin(), m_apReadingFor.end(), pConnection) != m_apReadingFor.end();
 }
 
 void CSupervisorApp::AnswerAwaitingClients()
@@ -337,8 +352,21 @@ void CSupervisorApp::AnswerAwaitingClients()
     }
 }
 
+BOOL CSupervisorApp::HasHeldReport(const CWatchedProcess* pProcess) const
+{
+    for (const CHeldReport& held : m_aHeldReports) {
+        if (held.m_pProcess == pProcess)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 void CSupervisorApp::ForgetConnection(const CPipeConnection* pConnection)
 {
+    // A reload still answers the others; its reply to this one goes nowhere.
+    std::replace(m_apReloadRequesters.begin(), m_apReloadRequesters.end(), pConnection,
+                 (const CPipeConnection*)NULL);
+    std::replace(m_apReadingFor.begin(), m_apReadingFor.end(), pConnection, (const CPipeConnection*)NULL);
     for (auto& pSequence : m_apStopSequences) {
         if (pSequence->m_pRequester == pConnection)
             pSequence->m_pRequester = NULL;

@@ -83,7 +83,7 @@ LONG GetStateChangeCount()
 }
 
 CWatchedProcess::CWatchedProcess()
-    : m_nStopTimeout(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
+    : m_nReloadAction(RELOAD_NONE), m_fStartAfterReload(FALSE), m_nStopTimeout(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_ullStopDeadlineMs(0), m_dwStopWaitMs(0),
       m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
       m_fAskOnly(FALSE), m_fAskWhenOlder(FALSE),
       m_ullStartedMs(0), m_ullEndedMs(0), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),

@@ -57,7 +57,16 @@ enum
     STOP_FOR_OPERATOR,   // the stop command: down until started
     STOP_FOR_SHUTDOWN,
     STOP_FOR_GROUP,      // RULE_STOP_AND_RESTART
-    STOP_FOR_MASTER      // RULE_STOP_FOR_GOOD
+    STOP_FOR_MASTER,     // RULE_STOP_FOR_GOOD
+    STOP_FOR_RELOAD      // a reload removes or changes the line: see m_nReloadAction
+};
+
+// What a reload left for the end of a line's run (m_nReloadAction).
+enum
+{
+    RELOAD_NONE,
+    RELOAD_REMOVE,    // the line is gone from the file: it leaves the list
+    RELOAD_REPLACE    // m_pReloaded's settings hold from the next start
 };
 
 // How a run came to its end (RecordEnd).
@@ -206,6 +215,22 @@ public:
     // Disarms a pending restart or retry; TRUE when one was pending.
     BOOL CancelRestart();
     BOOL IsRestartPending() const;
+
+    // Reload (reload.cpp). The settings that only a new process can take
+    // (command, CD, ENV, console, captured output) and the others, each as
+    // one comparable text, and their copies from the line as read again.
+    std::string DescribeStartSettings() const;
+    std::string DescribeRunSettings() const;
+    void TakeStartSettings(const CWatchedProcess& wpNew);
+    void TakeRunSettings(const CWatchedProcess& wpNew);
+    // The line as a reload finds it: its NAME, or its command line.
+    std::string GetReloadKey() const;
+    LONG m_nReloadAction;     // RELOAD_*
+    // RELOAD_REPLACE: the line as read again, and whether it starts once the
+    // run that the reload stopped has ended (an operator's stop or the
+    // shutdown in between leaves it down).
+    std::unique_ptr<CWatchedProcess> m_pReloaded;
+    BOOL m_fStartAfterReload;
 
     // Executable lookup and version text of the listed name.
     std::string FindExecutable();

@@ -118,6 +118,8 @@ void CServiceApp::OnPreshutdown()
     OnStop();
 }
 
+void CServiceApp::OnParamChange() {}
+
 DWORD CServiceApp::GetPreshutdownTimeout()
 {
     return 0;
@@ -162,7 +164,7 @@ BOOL CServiceApp::ReportServiceStatus(DWORD dwState, DWORD dwExitCode, DWORD dwC
     SERVICE_STATUS& status = rec.m_status;
     status.dwControlsAccepted = (dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING)
                                     ? 0
-                                    : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
+                                    : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE;
     status.dwCurrentState = dwState;
     status.dwWin32ExitCode = dwExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
     status.dwServiceSpecificExitCode = dwExitCode;
@@ -200,6 +202,9 @@ DWORD WINAPI CServiceApp::ServiceCtrlHandlerEx(DWORD dwControl, DWORD, LPVOID, L
         break;
     case SERVICE_CONTROL_PRESHUTDOWN:
         pApp->OnPreshutdown();
+        break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        pApp->OnParamChange();
         break;
     case SERVICE_CONTROL_SHUTDOWN:
         // Not accepted, so not expected: systems with pre-shutdown send

@@ -10,7 +10,7 @@
 //   "+text"       a broadcast after the previous match, in any order
 //   "!text"       no broadcast after the previous match starts with text
 //                 (checked when the row has run)
-//   ">cmd name"   a client command: stop, start, kill, status, report
+//   ">cmd name"   a client command: stop, start, kill, status, report, reload
 //   "$line"       a line typed at the supervisor's console
 //   "~ms"         a pause
 //   "=exit"       the supervisor ends with exit code 0 (optionally |lo-hi)
@@ -25,8 +25,10 @@
 //   "%mark file text"  the file in the supervisor's folder holds the text
 //                 (what a test child's stop handler wrote; waits up to 3 s)
 //   "%ext line"   the command line runs outside the supervisor, in its folder
+//   "%define text"  the definition file now holds the text (for a reload)
 // Process records (report) read "#<file name> <status> <version>".
 #include "exitcode.h"
+#include "common/filestuf.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"
@@ -226,6 +228,39 @@ const std::vector<CRuleCase>& Cases()
           "rh9.exe Stopped.", "=exit", "%gone rh", "%mark h1.txt ctrlc", "%mark h2.txt ctrlc", "%mark h3.txt ctrlc",
           "%mark h4.txt quit", "%mark h5.txt quit", "%mark h6.txt quit", "%mark h7.txt ctrlbreak",
           "%mark h8.txt ctrlc", "%mark h9.txt quit"}},
+        {"NamesAddressLinesAndKeepTheirColumn", {"rna.exe", "rnb.exe", "rnc.exe", "rnd.exe"}, {},
+         "\".\\rna.exe -forever\" -noconsole\n\"rnb.exe -forever\" -noconsole -name web\n"
+         "\"rnb.exe -forever\" -noconsole -name Worker2\n\"rnc.exe -forever\" -noconsole -name a_name_of_thirty_characters_\n"
+         "\".\\rnd.exe -forever\" -noconsole\n\".\\rnd.exe -sleep 600000\" -noconsole\n",
+         {"Started process: .\\rna.exe.", "Started process: web.", "Started process: Worker2.",
+          "Started process: a_name_of_thirty_characters_.", "All services have been started.", ">status",
+          "Status of all processes:", "Process .\\rna.exe(2.0-2.0.1.5)   running       ",
+          "Process web(2.0-2.0.1.5)         running       ", "Process Worker2(2.0-2.0.1.5)     running       ",
+          "Process a_name_of_thirty_characters_(2.0-2.0.1.5) running       ", ">report", "#.\\rna.exe 4 ",
+          "#web 4 ", ">stop rna", "Stopping process .\\rna.exe", ".\\rna.exe Stopped.", ">stop WEB",
+          "Stopping process web", "web Stopped.", ">stop rnb", "rnb is not a valid process name.", ">stop rnd",
+          "rnd is not a valid process name.", ">stop worker2.exe", "Stopping process Worker2", "Worker2 Stopped.",
+          ">start Web", "Started process: web.", "!Stopping process rnd", "!Started process: Worker2."}},
+        {"ReloadAppliesWhatChangedAndRefusesABrokenFile",
+         {"rr1.exe", "rr2.exe", "rr3.exe", "rr4.exe", "rr5.exe", "rr6.exe"}, {},
+         "\"rr1.exe -forever\" -noconsole -name keep\n\"rr2.exe -forever\" -noconsole\n"
+         "\"rr3.exe -forever\" -noconsole -name tuned\n\"rr4.exe -forever\" -noconsole -name held\n"
+         "\"rr5.exe -forever\" -noconsole -name gone\n",
+         {"All services have been started.", ">stop held", "held Stopped.",
+          "%define \"rr1.exe -forever\" -noconsole -name keep\n\"rr2.exe -sleep 600000\" -noconsole\n"
+          "\"rr3.exe -forever\" -noconsole -name tuned -restartdelay 5\n"
+          "\"rr4.exe -sleep 600000\" -noconsole -name held\n\"rr6.exe -forever\" -noconsole -name fresh\n",
+          ">reload", "+Started process: fresh.", "+Reloaded ", "+Restarting rr2.exe: its process settings changed.",
+          "+Changed tuned.", "+Changed held.", "+Added fresh.", "+Removing gone: it leaves the list when it has stopped.",
+          "Stopping process rr2.exe", "rr2.exe Stopped.", "Started process: rr2.exe.", "Stopping process gone",
+          "gone Stopped.", "gone has been removed from process list.", "~500", ">status", "Status of all processes:",
+          "Process keep(", "Process rr2.exe(", "Process tuned(", "Process held(2.0-2.0.1.5)        stopped ",
+          "Process fresh(", "!Stopping process keep", "!Stopping process tuned", "!Started process: held.",
+          "!Process gone",
+          "%define \"rr1.exe -forever\" -noconsole -name keep\n\"rr3.exe -forever\" -noconsole -stoptimeout x2\n",
+          ">reload", "Reload refused: ", "Error: ", ">stop fresh", "Stopping process fresh", "fresh Stopped.",
+          ">status", "Process keep(", "Process rr2.exe(", "Process tuned(", "Process held(", "Process fresh(",
+          "!Started process: rr2", "!Stopping process tuned"}},
         {"MoreThanSixtyFourRecordsWithAQuitAndACommandBehindThem", Names(1, 70, "rw%02d.exe"), {},
          Lines(1, 69, "\"rw%02d.exe -forever\" -noconsole -nounique\n") +
              "\"rw70.exe -sleep 8000 -crash\" -noconsole -nounique -restartdelay 60\n",
@@ -352,7 +387,7 @@ private:
             const char* m_pszVerb;
             DWORD m_dwKind;
         } s_aVerbs[] = {{"stop", MSG_STOP}, {"start", MSG_START}, {"kill", MSG_TERMINATE},
-                        {"status", MSG_STATUS}, {"report", MSG_REPORT_ALL}};
+                        {"status", MSG_STATUS}, {"report", MSG_REPORT_ALL}, {"reload", MSG_RELOAD}};
         const size_t iBlank = csCommand.find(' ');
         const std::string csVerb = csCommand.substr(0, iBlank);
         const std::string csName = iBlank == std::string::npos ? "" : csCommand.substr(iBlank + 1);
@@ -374,6 +409,8 @@ private:
             m_garbage.SendRaw(std::string("\x08\x00\x00\x00\xff\xff\x00\x00", 8) + std::string(40, 'x'));
         } else if (csSpecial.compare(0, 5, "copy ") == 0) {
             ASSERT_TRUE(m_ovrin.CopyChild(csSpecial.substr(5)));
+        } else if (csSpecial.compare(0, 7, "define ") == 0) {
+            ASSERT_TRUE(WriteTextFile(m_ovrin.GetPath(StripExtension(m_csExe) + ".inf"), csSpecial.substr(7)));
         } else if (csSpecial.compare(0, 4, "ext ") == 0) {
             StartExternal(csSpecial.substr(4));
         } else if (csSpecial.compare(0, 6, "alive ") == 0) {

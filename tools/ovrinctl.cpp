@@ -197,6 +197,8 @@ BOOL CTarget::RunCommand(CControlClient& client)
     BOOL fSent;
     if (m_csCommand == "status") {
         fSent = client.Post(MSG_REPORT_DETAILS);
+    } else if (m_csCommand == "reload") {
+        fSent = client.Post(MSG_RELOAD);
     } else {
         DWORD dwKind = m_csCommand == "start" ? MSG_START : m_csCommand == "stop" ? MSG_STOP : MSG_TERMINATE;
         fSent = client.Post(dwKind, m_csArgument);
@@ -242,7 +244,8 @@ BOOL CTarget::CollectReplies(CControlClient& client)
             m_aRows.push_back(row);
         } else if (msg.m_dwKind == MSG_TEXT && m_csCommand != "status") {
             m_acsTexts.push_back(msg.m_csText);
-            if (StrEndsWithI(msg.m_csText, CONTROL_NOT_VALID_SUFFIX))
+            if (StrEndsWithI(msg.m_csText, CONTROL_NOT_VALID_SUFFIX) ||
+                msg.m_csText.compare(0, strlen(CONTROL_RELOAD_REFUSED), CONTROL_RELOAD_REFUSED) == 0)
                 m_nExitCode = EXIT_NOT_VALID;
         }
     }
@@ -281,6 +284,8 @@ void CControlToolApp::ShowUsage()
                  "  start NAME|all               start a process\n"
                  "  stop NAME|all                stop a process\n"
                  "  terminate NAME|all           kill a process at once\n"
+                 "  reload                       read the definition file again (a file with\n"
+                 "                               errors changes nothing) and list the changes\n"
                  "  watch                        print every notice until Ctrl-C\n"
                  "  check FILE                   report the errors of a definition file\n"
                  "-c names a computer (this one by default); give it several times to ask\n"
@@ -322,8 +327,8 @@ int CControlToolApp::Parse(std::vector<std::string>& acsComputers, std::string& 
     if (acsWords.empty())
         return EXIT_USAGE;
     csCommand = StrLower(acsWords[0]);
-    if ((csCommand == "status" || csCommand == "watch") && acsWords.size() == 1)
-        return csCommand == "watch" && !csFormat.empty() ? EXIT_USAGE : EXIT_DONE;
+    if ((csCommand == "status" || csCommand == "watch" || csCommand == "reload") && acsWords.size() == 1)
+        return csCommand != "status" && !csFormat.empty() ? EXIT_USAGE : EXIT_DONE;
     if ((csCommand == "start" || csCommand == "stop" || csCommand == "terminate" || csCommand == "check") &&
         acsWords.size() == 2 && csFormat.empty()) {
         csArgument = acsWords[1];

@@ -50,6 +50,8 @@ public:
     // How long the system should wait for the service at its shutdown, in
     // ms; 0 leaves the system's default alone.
     virtual DWORD GetPreshutdownTimeout();
+    // SERVICE_CONTROL_PARAMCHANGE: the service's settings changed. Nothing by default.
+    virtual void OnParamChange();
     // Keeps dwMs as the service's pre-shutdown time-out and, in a service,
     // gives it to the control manager for its own name. Outside a service,
     // or for 0, nothing is sent: TRUE. A failure is traced; FALSE with the
