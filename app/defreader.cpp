@@ -253,9 +253,10 @@ void CDefinitionReader::ApplyGlobals()
 BOOL CDefinitionReader::CheckName(const CWatchedProcess& wp, BOOL fNamed, int nLine)
 {
     const std::string& csName = wp.m_csName;
-    if (fNamed && (csName.empty() || csName.find_first_of(" \t") != std::string::npos || StrIEqual(csName, "all") ||
+    if (fNamed && (csName.empty() || csName.find_first_of(" \t\"") != std::string::npos || StrIEqual(csName, "all") ||
                    StrEndsWithI(csName, ".exe"))) {
-        DEFINITION_ERROR(nLine, "Error: NAME needs a name without blanks that is not all and does not end in .exe on line "
+        DEFINITION_ERROR(nLine, "Error: NAME needs a name without blanks or quotes that is not all and does not "
+                                "end in .exe on line "
                                     << nLine << " of " << m_csPath);
         return FALSE;
     }

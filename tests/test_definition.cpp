@@ -409,3 +409,30 @@ TEST_F(DefinitionFile, BadRotationTimesAreRefusedWithTheirLine)
     EXPECT_FALSE(Read("a.exe\n# x\nb.exe -rotate 25:00\n"));
     EXPECT_EQ(ErrorLines(), (std::vector<int>{3})) << m_csSaid;
 }
+
+TEST_F(DefinitionFile, NamesMustBeUsableAndAnswerForOneLineOnly)
+{
+    const struct
+    {
+        const char* m_pszLines;
+        const char* m_pszSaid;
+    } aCases[] = {
+        {"a.exe -name \"\"\n", "Error: NAME needs a name without blanks or quotes that is not all and does not "
+                                "end in .exe on line 1"},
+        {"a.exe -name \"my web\"\n", "Error: NAME needs a name without blanks"},
+        {"a.exe -name ALL\n", "Error: NAME needs a name without blanks"},
+        {"a.exe -name web.EXE\n", "Error: NAME needs a name without blanks"},
+        {"a.exe -name web\n# x\nb.exe -name WEB\n", "Error: The name WEB on line 3 of "},
+        {"worker.exe\nb.exe -name Worker\n", "Error: The name Worker on line 2 of "},
+        {"b.exe -name worker\nworker.exe\n", "Error: The name worker.exe on line 2 of "},
+    };
+    for (const auto& tc : aCases) {
+        EXPECT_FALSE(Read(tc.m_pszLines)) << tc.m_pszLines;
+        EXPECT_NE(m_csSaid.find(tc.m_pszSaid), std::string::npos) << tc.m_pszLines << " said: " << m_csSaid;
+    }
+    EXPECT_FALSE(Read("a.exe -name web\nb.exe -name web\n"));
+    EXPECT_NE(m_csSaid.find("is the name of line 1 as well"), std::string::npos) << m_csSaid;
+    // Lines without NAME may share their program, as they always could;
+    // a NAME may be its own program's name.
+    EXPECT_TRUE(Read("worker.exe\n\"worker.exe -x\"\nc:\\srv\\node.exe -name node\n")) << m_csSaid;
+}
