@@ -117,6 +117,7 @@ public:
         return ::ChangeServiceConfig2A(m_schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, &dwMs);
     }
     BOOL Delete() { return ::DeleteService(m_schService); }
+    SC_HANDLE Get() const { return m_schService; }
 
     DWORD m_dwOpenError;
 
@@ -217,7 +218,7 @@ std::string Quoted(const std::string& cs)
 
 TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInOrder)
 {
-    std::string csExe = Prepare("ovrsvc", "OvrSvc.exe", {"svcfirst.exe", "svcsecond.exe"});
+    std::string csExe = Prepare("ovrsvc", "OvrSvc.exe", {"svcfirst.exe", "svcsecond.exe", "svcthird.exe"});
     const std::string csDir = m_acsDirs.back();
     ASSERT_EQ(csDir.find(' '), std::string::npos) << "this case needs a folder without blanks: " << csDir;
     const std::string csDefinition = csDir + "\\svc.inf";
@@ -246,7 +247,8 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     // Running while its server thread waits, with both processes started.
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrSvc", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(status.dwControlsAccepted, (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
+    EXPECT_EQ(status.dwControlsAccepted,
+              (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE));
     EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);
     EXPECT_EQ(FindProcessesWithPrefix("svcfirst.exe").size(), 1u);
     EXPECT_EQ(FindProcessesWithPrefix("svcsecond.exe").size(), 1u);
@@ -283,18 +285,33 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     // service reports stopped and its process ends.
     CTestClient watcher;
     ASSERT_TRUE(watcher.Connect("OvrSvc.exe", s_dwLong));
+
+    // A parameter change reads the definition file again: the line added
+    // starts, the others go on.
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"svcfirst.exe -onctrl " + csMark +
+                                                " -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"
+                                                "\"svcthird.exe -forever\" -noconsole\r\n"));
+    {
+        CServiceHandle service("OvrSvc");
+        ASSERT_TRUE(::ControlService(service.Get(), SERVICE_CONTROL_PARAMCHANGE, &status)) << ::GetLastError();
+    }
+    EXPECT_EQ(watcher.ReceiveTextsUntil("Started process: svcthird.exe.", s_dwLong),
+              (std::vector<std::string>{"Started process: svcthird.exe."}));
+    EXPECT_EQ(FindProcessesWithPrefix("svcfirst.exe").size(), 1u);
     {
         CServiceHandle service("OvrSvc");
         ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
         EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED)
             << status.dwCurrentState;
     }
-    std::vector<std::string> acsTexts = watcher.ReceiveTextsUntil("svcsecond.exe Stopped.", s_dwLong);
+    std::vector<std::string> acsTexts = watcher.ReceiveTextsUntil("svcthird.exe Stopped.", s_dwLong);
     EXPECT_EQ(acsTexts, (std::vector<std::string>{"Stopping process svcfirst.exe", "svcfirst.exe Stopped.",
-                                                  "Stopping process svcsecond.exe", "svcsecond.exe Stopped."}));
+                                                  "Stopping process svcsecond.exe", "svcsecond.exe Stopped.",
+                                                  "Stopping process svcthird.exe", "svcthird.exe Stopped."}));
     EXPECT_TRUE(WaitUntil([] { return QueryState("OvrSvc") == SERVICE_STOPPED; }, s_dwLong))
         << QueryState("OvrSvc");
-    EXPECT_TRUE(WaitUntil([] { return AreAllGone({"svcfirst.exe", "svcsecond.exe", "OvrSvc.exe"}); }, s_dwLong));
+    EXPECT_TRUE(
+        WaitUntil([] { return AreAllGone({"svcfirst.exe", "svcsecond.exe", "svcthird.exe", "OvrSvc.exe"}); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([&] { return watcher.HasEnded(); }, s_dwLong)) << "the connection is closed";
     std::string csMarked;
     EXPECT_TRUE(ReadTextFile(csMark, csMarked) && csMarked == "ctrlc") << "the handler wrote: " << csMarked;
