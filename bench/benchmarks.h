@@ -63,6 +63,8 @@ struct CSoakResult
     size_t m_cCrashBroadcasts = 0;     // "has ended" texts the watching client received
     size_t m_cClientSessions = 0;
     size_t m_cSilentClients = 0;       // connected, asked, never read
+    size_t m_cReloads = 0;             // reloads answered with their changes
+    size_t m_cReloadsRefused = 0;      // of the file as it was written whole: must stay 0
     CFigures m_figRestart;             // each end to the next start, ms
     size_t m_cLeftRunning = 0;
     DWORD m_cHandlesStart = 0, m_cHandlesEnd = 0;

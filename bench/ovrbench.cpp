@@ -38,6 +38,7 @@ void PrintSoak(const CSoakResult& result)
     PrintLine("end to restart", FormatFigures(result.m_figRestart));
     PrintLine("client sessions / never reading", StrFormat("%u / %u", (unsigned)result.m_cClientSessions,
                                                             (unsigned)result.m_cSilentClients));
+    PrintLine("reloads / refused", StrFormat("%u / %u", (unsigned)result.m_cReloads, (unsigned)result.m_cReloadsRefused));
     PrintLine("handles at start / end", StrFormat("%lu / %lu", result.m_cHandlesStart, result.m_cHandlesEnd));
     PrintLine("private memory at start / end",
               FormatBytes(result.m_cbPrivateStart) + " / " + FormatBytes(result.m_cbPrivateEnd));
@@ -178,7 +179,7 @@ int main(int argc, char** argv)
     if (wants("backoff", FALSE))
         fAllOk &= RunBackoffCost(options);
     if (wants("soak", FALSE)) {
-        fAllOk &= RunTimed(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go",
+        fAllOk &= RunTimed(StrFormat("Soak: ten children crash every 100 ms for %lu s, clients come and go, the file is reloaded",
                                      options.m_dwSoakSeconds),
                            [&] { return RunSoak(options, options.m_dwSoakSeconds); }, PrintSoak);
     }

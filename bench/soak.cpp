@@ -1,5 +1,7 @@
 // Soak: ten children crash every 100 ms (RESTARTDELAY 0) while clients
-// connect, command and disconnect in a loop, some of them misbehaving.
+// connect, command and disconnect in a loop, some of them misbehaving, and
+// the definition file is read again every few seconds, each time with a
+// line added or removed and the crashing lines' stop settings changed.
 // Every crash must be followed by a restart (the children's stamp files say
 // when each instance started and ended), the supervisor's handles and
 // private memory must stay flat, and nothing may be left running.
@@ -10,6 +12,7 @@
 
 #include "benchmarks.h"
 #include "benchutil.h"
+#include "common/filestuf.h"
 #include "e2e_util.h"
 
 namespace {
@@ -31,9 +34,27 @@ std::string ChildName(int i)
     return StrFormat("bsk%02d.exe", i);
 }
 
+// The definition of reload nVersion: the crashing lines (their STOPTIMEOUT
+// changes, which needs no restart) and, every other time, a named line more.
+std::string MakeDefinition(const CProbedRun& run, int nVersion)
+{
+    std::string csDefinition;
+    for (int i = 1; i <= c_cChildren; i++) {
+        csDefinition += StrFormat("-noconsole -restartdelay 0 -stoptimeout %d \"", 2 + nVersion % 2) + ChildName(i) +
+                        " -stampfile " + run.GetPath(StrFormat("bsk%02d.stamps", i)) + " -sleep 100 -crash\"\n";
+    }
+    if (nVersion % 2 == 1)
+        csDefinition += "-noconsole -name bskextra \"" + ChildName(c_cChildren + 1) + " -forever\"\n";
+    return csDefinition;
+}
+
 struct CSoakShared
 {
     std::string m_csExeName;
+    std::string m_csDefinitionPath;
+    const CProbedRun* m_pRun = nullptr;
+    std::atomic<long> m_cReloads{0};
+    std::atomic<long> m_cReloadsRefused{0};
     std::atomic<bool> m_fStop{false};
     std::atomic<long> m_cSessions{0};
     std::atomic<long> m_cUnanswered{0};
@@ -117,6 +138,44 @@ void RunSession(CSoakShared& shared, CRandom& random)
     }
 }
 
+// Every 3 s a new version of the file, written beside it and moved into
+// place (a reload never reads half a file), then a reload that must be
+// answered with its changes.
+DWORD WINAPI ReloadLoop(LPVOID pv)
+{
+    CSoakShared& shared = *static_cast<CSoakShared*>(pv);
+    const std::string csNext = shared.m_csDefinitionPath + ".next";
+    for (int nVersion = 1; !shared.m_fStop; nVersion++) {
+        for (int i = 0; i < 30 && !shared.m_fStop; i++)
+            ::Sleep(100);
+        if (shared.m_fStop)
+            break;
+        if (!WriteTextFile(csNext, MakeDefinition(*shared.m_pRun, nVersion)) ||
+            !::MoveFileExA(csNext.c_str(), shared.m_csDefinitionPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            shared.m_cReloadsRefused++;
+            continue;
+        }
+        CTestClient client;
+        if (!client.Connect(shared.m_csExeName, 10000) || !client.Send(12)) {
+            shared.m_cUnanswered++;
+            continue;
+        }
+        std::vector<std::string> acsTexts;
+        BOOL fAnswered = FALSE;
+        while (!fAnswered && client.ReceiveTexts(acsTexts.size() + 1, 15000, acsTexts)) {
+            const std::string& csText = acsTexts.back();
+            fAnswered = csText.compare(0, 9, "Reloaded ") == 0 || csText.compare(0, 16, "Reload refused: ") == 0;
+            if (csText.compare(0, 16, "Reload refused: ") == 0)
+                shared.m_cReloadsRefused++;
+            else if (fAnswered)
+                shared.m_cReloads++;
+        }
+        if (!fAnswered)
+            shared.m_cUnanswered++;
+    }
+    return 0;
+}
+
 DWORD WINAPI ClientLoop(LPVOID pv)
 {
     CClientLoop* pLoop = static_cast<CClientLoop*>(pv);
@@ -138,14 +197,10 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
         result.m_csFailure = "could not prepare the run";
         return result;
     }
-    std::string csDefinition;
-    for (int i = 1; i <= c_cChildren; i++) {
+    for (int i = 1; i <= c_cChildren + 1; i++)
         run.CopyChild(ChildName(i));
-        csDefinition += "-noconsole -restartdelay 0 \"" + ChildName(i) + " -stampfile " +
-                        run.GetPath(StrFormat("bsk%02d.stamps", i)) + " -sleep 100 -crash\"\n";
-    }
     CTestClient watcher;
-    if (!run.Launch(csDefinition) || !watcher.Connect(run.m_csExeName, 10000)) {
+    if (!run.Launch(MakeDefinition(run, 0)) || !watcher.Connect(run.m_csExeName, 10000)) {
         result.m_csFailure = "the supervisor could not be started";
         return result;
     }
@@ -158,14 +213,17 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
     CSoakShared shared;
     shared.m_csExeName = run.m_csExeName;
     shared.m_ullSeed = options.m_ullSeed;
+    shared.m_pRun = &run;
+    shared.m_csDefinitionPath = run.GetPath(StripExtension(run.m_csExeName) + ".inf");
     const int cLoops = 3;
     CClientLoop aLoops[cLoops];
-    HANDLE ahThreads[cLoops];
+    HANDLE ahThreads[cLoops + 1];
     for (int i = 0; i < cLoops; i++) {
         aLoops[i].m_pShared = &shared;
         aLoops[i].m_nIndex = i;
         ahThreads[i] = ::CreateThread(NULL, 0, ClientLoop, &aLoops[i], 0, NULL);
     }
+    ahThreads[cLoops] = ::CreateThread(NULL, 0, ReloadLoop, &shared, 0, NULL);
 
     // The first figures after the heap and the handle table have settled.
     const LONGLONG llStart = NowTicks();
@@ -180,7 +238,7 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
     }
     const CProcessUsage usageEnd = run.ReadUsage();
     shared.m_fStop = true;
-    ::WaitForMultipleObjects(cLoops, ahThreads, TRUE, 30000);
+    ::WaitForMultipleObjects(cLoops + 1, ahThreads, TRUE, 30000);
     for (HANDLE hThread : ahThreads)
         ::CloseHandle(hThread);
     const BOOL fCrashed = run.HasExited();
@@ -217,6 +275,8 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
     result.m_cUnrestarted = cStuck;
     result.m_figRestart = ComputeFigures(adRestart);
     result.m_cSilentClients = (size_t)shared.m_cSilent;
+    result.m_cReloads = (size_t)shared.m_cReloads;
+    result.m_cReloadsRefused = (size_t)shared.m_cReloadsRefused;
     result.m_cCrashBroadcasts = cCrashTexts;
     result.m_cClientSessions = (size_t)shared.m_cSessions;
     result.m_cHandlesStart = usageStart.m_cHandles;
@@ -240,6 +300,10 @@ CSoakResult RunSoak(const CBenchOptions& options, DWORD dwSeconds)
              cCrashTexts > result.m_cCrashes + c_cChildren)
         result.m_csFailure = StrFormat("%u crashes but %u crash broadcasts", (unsigned)result.m_cCrashes,
                                      (unsigned)cCrashTexts);
+    else if (result.m_cReloadsRefused != 0)
+        result.m_csFailure = StrFormat("%u reloads of a whole file were refused", (unsigned)result.m_cReloadsRefused);
+    else if (result.m_cReloads == 0 && dwSeconds >= 10)
+        result.m_csFailure = "no reload was answered";
     else if (shared.m_cUnanswered != 0)
         result.m_csFailure = StrFormat("%ld client commands were not answered", (long)shared.m_cUnanswered);
     else if (!usageStart.m_fHandlesOk || !usageEnd.m_fHandlesOk || !usageStart.m_fMemoryOk || !usageEnd.m_fMemoryOk)
