@@ -74,3 +74,25 @@ TEST(OperatorMistakes, LinesTheClientDoesNotActOnAreAnsweredWithWhatWasTyped)
     EXPECT_TRUE(ovrin.WaitForExit(s_dwLong)) << ovrin.Output();
     EXPECT_EQ(ovrin.GetExitCode(), (DWORD)EXIT_CODE_OK);
 }
+
+TEST(OperatorMistakes, ThePromptTakesLongNamesAndAReload)
+{
+    COvrinProcess ovrin;
+    ovrin.Prepare("OvrLongName.exe");
+    ovrin.CopyChild("longname.exe");
+    const std::string csName = "a_line_whose_name_runs_on_well_past_the_old_prompt_limit_of_seventy_nine_characters";
+    ASSERT_TRUE(ovrin.Launch("\"longname.exe -forever\" -noconsole -name " + csName + "\n"));
+    ASSERT_NE(ovrin.WaitForOutput("All services have been started.", s_dwLong), std::string::npos)
+        << ovrin.Output();
+    ovrin.WriteInput("stop " + csName + "\r\n");
+    ASSERT_NE(ovrin.WaitForOutput(csName + " Stopped.", s_dwLong), std::string::npos) << ovrin.Output();
+    ovrin.WriteInput("reload\r\n");
+    ASSERT_NE(ovrin.WaitForOutput("Reloaded ", s_dwLong), std::string::npos) << ovrin.Output();
+    EXPECT_NE(ovrin.Output().find(": 0 changes."), std::string::npos) << ovrin.Output();
+    EXPECT_EQ(ovrin.Output().find("Started process: " + csName + ".", ovrin.Output().find(" Stopped.")),
+              std::string::npos)
+        << "a line the operator stopped stays stopped:\n" << ovrin.Output();
+    ovrin.WriteInput("quit\r\n");
+    EXPECT_TRUE(ovrin.WaitForExit(s_dwLong)) << ovrin.Output();
+    EXPECT_EQ(ovrin.GetExitCode(), (DWORD)EXIT_CODE_OK);
+}
