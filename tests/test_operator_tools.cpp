@@ -446,6 +446,30 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
     Quit();
 }
 
+TEST_F(OperatorTools, ControlToolReloadsAndABrokenFileChangesNothing)
+{
+    Run("OvRel.exe", {"relone.exe", "reltwo.exe"}, "\"relone.exe -forever\" -noconsole -name one\r\n");
+    const std::string csDefinition = Path("OvRel.inf");
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"relone.exe -forever\" -noconsole -name one\r\n"
+                                            "\"reltwo.exe -forever\" -noconsole -name two\r\n"));
+    CRunResult result = Tool("-n OvRel.exe reload");
+    EXPECT_EQ(result.m_dwExitCode, 0u) << result.m_csOut << result.m_csErr;
+    EXPECT_NE(result.m_csOut.find("Reloaded " + csDefinition + ": 1 change.\r\nAdded two.\r\n"), std::string::npos)
+        << result.m_csOut;
+
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"relone.exe -forever\" -noconsole -name one -restartdelya 3\r\n"));
+    result = Tool("-n OvRel.exe reload");
+    EXPECT_EQ(result.m_dwExitCode, 1u) << result.m_csOut << result.m_csErr;
+    EXPECT_NE(result.m_csOut.find("Reload refused: " + csDefinition + " has errors; nothing was changed.\r\n"
+                                  "Error: Unexpected \"-restartdelya\" on line 1 of " + csDefinition),
+              std::string::npos)
+        << result.m_csOut;
+    result = Tool("-n OvRel.exe status -csv");
+    EXPECT_NE(result.m_csOut.find("\ntwo,"), std::string::npos) << "the line stays: " << result.m_csOut;
+    EXPECT_EQ(result.m_csOut.find("Stopping process two"), std::string::npos) << result.m_csOut;
+    Quit();
+}
+
 namespace {
 
 // The object of process csName in ovrinctl's JSON array, or empty.
