@@ -171,7 +171,8 @@ CProcessDetail CSupervisorApp::MakeDetail(CWatchedProcess* pProcess)
     detail.m_fForcedStop = pProcess->m_fForcedStop;
     detail.m_nForcedStops = pProcess->m_nForcedStops;
     detail.m_llStartTime = pProcess->m_llStartTime;
-    detail.m_csUniqueName = pProcess->GetUniqueName();
+    // The metrics' name of the line: its NAME where it has one.
+    detail.m_csUniqueName = !pProcess->m_csName.empty() ? pProcess->m_csName : pProcess->GetUniqueName();
     detail.m_fExternalCopy = pProcess->m_fExternalCopy;
     return detail;
 }

@@ -99,7 +99,7 @@ struct CProcessDetail
     BOOL m_fForcedStop;   // the last stop needed the kill at its deadline
     LONG m_nForcedStops;  // stops that needed the kill, since the supervisor started
     LONGLONG m_llStartTime;   // of the last start, seconds since 1970 (UTC)
-    std::string m_csUniqueName;
+    std::string m_csUniqueName;   // the metrics' name of the line: its NAME, or its UNIQUE name
     BOOL m_fExternalCopy;     // a record made for an external instance of a NOSTART line
 };
 
