@@ -57,6 +57,7 @@ CSupervisorApp::CSupervisorApp()
       m_evReload(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_fStartupDone(FALSE),
       m_nMetricsChangesSeen(0),
+      m_fReloadPending(FALSE),
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
       m_ullShutdownStartMs(0),

@@ -335,6 +335,7 @@ private:
     // nothing waits for them any more; called where no handler holds a record.
     void FinishReloadedLines();
     BOOL HasHeldReport(const CWatchedProcess* pProcess) const;
+    BOOL m_fReloadPending;   // a record waits for its reload's end: FinishReloadedLines has work
     std::unique_ptr<CReloadThread> m_pReloadThread;
     std::vector<const CPipeConnection*> m_apReloadRequesters;   // waiting for the next reading
     std::vector<const CPipeConnection*> m_apReadingFor;         // answered by the reading under way

@@ -323,6 +323,7 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
     const std::string csChanges = std::to_string((long)nChanges);
     const char* const apszStrings[] = {m_csDefinitionFile.c_str(), csChanges.c_str()};
     ReportEvent(EVMSG_RELOADED, 2, apszStrings);
+    m_fReloadPending = TRUE;
     if (!apToStop.empty())
         BeginStopSequence(apToStop, STOP_FOR_RELOAD, NULL);
     FinishReloadedLines();
@@ -332,11 +333,17 @@ void CSupervisorApp::FinishReloadedLines()
 {
     // Run at the end of a loop turn, where no handler holds a record: a
     // line leaves the list, or starts again, only here.
+    if (!m_fReloadPending)
+        return;
+    m_fReloadPending = FALSE;
     CWatchedProcessArray apRecords = GetRecords();
     for (CWatchedProcess* pProcess : apRecords) {
-        if (pProcess->m_nReloadAction == RELOAD_NONE || pProcess->IsRunning() ||
-            pProcess->m_nStopFor != STOP_FOR_NONE || HasHeldReport(pProcess))
+        if (pProcess->m_nReloadAction == RELOAD_NONE)
             continue;
+        if (pProcess->IsRunning() || pProcess->m_nStopFor != STOP_FOR_NONE || HasHeldReport(pProcess)) {
+            m_fReloadPending = TRUE;
+            continue;
+        }
         if (pProcess->m_nReloadAction == RELOAD_REMOVE) {
             RemoveProcess(pProcess);
             continue;

@@ -252,7 +252,7 @@ const std::vector<CRuleCase>& Cases()
           "\"rr4.exe -sleep 600000\" -noconsole -name held\n\"rr6.exe -forever\" -noconsole -name fresh\n",
           ">reload", "+Started process: fresh.", "+Reloaded ", "+Restarting rr2.exe: its process settings changed.",
           "+Changed tuned.", "+Changed held.", "+Added fresh.", "+Removing gone: it leaves the list when it has stopped.",
-          "Stopping process rr2.exe", "rr2.exe Stopped.", "Started process: rr2.exe.", "Stopping process gone",
+          "Stopping process rr2.exe", "rr2.exe Stopped.", "+Started process: rr2.exe.", "Stopping process gone",
           "gone Stopped.", "gone has been removed from process list.", "~500", ">status", "Status of all processes:",
           "Process keep(", "Process rr2.exe(", "Process tuned(", "Process held(2.0-2.0.1.5)        stopped ",
           "Process fresh(", "!Stopping process keep", "!Stopping process tuned", "!Started process: held.",
