@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -335,6 +336,9 @@ private:
     // nothing waits for them any more; called where no handler holds a record.
     void FinishReloadedLines();
     BOOL HasHeldReport(const CWatchedProcess* pProcess) const;
+    // SYNC lines that ran to their end and left the list: a reload does not
+    // run them again.
+    std::set<std::string> m_setSyncDone;
     BOOL m_fReloadPending;   // a record waits for its reload's end: FinishReloadedLines has work
     std::unique_ptr<CReloadThread> m_pReloadThread;
     std::vector<const CPipeConnection*> m_apReloadRequesters;   // waiting for the next reading

@@ -221,6 +221,8 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
         if (pNew->m_capture.IsConfigured())
             pNew->m_pNotices = &m_notices;
         const size_t iOld = aiMatch[iNew];
+        if (iOld == apOld.size() && pNew->m_fSync && m_setSyncDone.count(pNew->GetReloadKey()) != 0)
+            continue;  // a start-up step that has run
         if (iOld == apOld.size()) {
             // A line of its own: it starts now, or in its turn while the
             // start-up still runs.

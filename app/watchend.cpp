@@ -240,6 +240,7 @@ void CSupervisorApp::ReportEnd(CWatchedProcess* pProcess)
         Broadcast(csName + " has finished.");
         // A SYNC line's end starts the lines after it (the start-up's next step).
         if (pProcess->m_fSync) {
+            m_setSyncDone.insert(pProcess->GetReloadKey());
             RemoveProcess(pProcess);
             break;
         }

@@ -242,15 +242,17 @@ const std::vector<CRuleCase>& Cases()
           "rnd is not a valid process name.", ">stop worker2.exe", "Stopping process Worker2", "Worker2 Stopped.",
           ">start Web", "Started process: web.", "!Stopping process rnd", "!Started process: Worker2."}},
         {"ReloadAppliesWhatChangedAndRefusesABrokenFile",
-         {"rr1.exe", "rr2.exe", "rr3.exe", "rr4.exe", "rr5.exe", "rr6.exe"}, {},
+         {"rr1.exe", "rr2.exe", "rr3.exe", "rr4.exe", "rr5.exe", "rr6.exe", "rr7.exe"}, {},
+         "\"rr7.exe -sleep 200\" -noconsole -sync\n"
          "\"rr1.exe -forever\" -noconsole -name keep\n\"rr2.exe -forever\" -noconsole\n"
          "\"rr3.exe -forever\" -noconsole -name tuned\n\"rr4.exe -forever\" -noconsole -name held\n"
          "\"rr5.exe -forever\" -noconsole -name gone\n",
-         {"All services have been started.", ">stop held", "held Stopped.",
-          "%define \"rr1.exe -forever\" -noconsole -name keep\n\"rr2.exe -sleep 600000\" -noconsole\n"
+         {"rr7.exe has been removed from process list.", "All services have been started.", ">stop held",
+          "held Stopped.",
+          "%define \"rr7.exe -sleep 200\" -noconsole -sync\n\"rr1.exe -forever\" -noconsole -name keep\n\"rr2.exe -sleep 600000\" -noconsole\n"
           "\"rr3.exe -forever\" -noconsole -name tuned -restartdelay 5\n"
           "\"rr4.exe -sleep 600000\" -noconsole -name held\n\"rr6.exe -forever\" -noconsole -name fresh\n",
-          ">reload", "+Started process: fresh.", "+Reloaded ", "+Restarting rr2.exe: its process settings changed.",
+          ">reload", "!Started process: rr7.exe.", "+Started process: fresh.", "+Reloaded ", "+Restarting rr2.exe: its process settings changed.",
           "+Changed tuned.", "+Changed held.", "+Added fresh.", "+Removing gone: it leaves the list when it has stopped.",
           "Stopping process rr2.exe", "rr2.exe Stopped.", "+Started process: rr2.exe.", "Stopping process gone",
           "gone Stopped.", "gone has been removed from process list.", "~500", ">status", "Status of all processes:",
