@@ -38,12 +38,17 @@ BOOL CSupervisorApp::ReadDefinitionFile()
         AddRecord(std::move(pProcess));
     }
     const CDefinitionGlobals& globals = reader.GetGlobals();
+    TakeRunGlobals(globals);
+    m_fSecurePipe = globals.m_fSecurePipe;
+    m_metrics.Configure(globals.m_csMetricsPath, globals.m_nMetricsInterval);
+    return fOk;
+}
+
+void CSupervisorApp::TakeRunGlobals(const CDefinitionGlobals& globals)
+{
     m_fAllowClose = globals.m_fAllowClose;
     m_fLifoShutdown = globals.m_fLifoShutdown;
     m_fKillTreeAll = globals.m_fKillTree;
-    m_fSecurePipe = globals.m_fSecurePipe;
     m_nStopTimeoutAll = globals.m_nStopTimeout;
     m_adwStopWaysAll = globals.m_adwStopWays;
-    m_metrics.Configure(globals.m_csMetricsPath, globals.m_nMetricsInterval);
-    return fOk;
 }

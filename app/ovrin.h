@@ -149,6 +149,9 @@ public:
     // settings; shows its errors and warnings, and writes the template in
     // place of a missing file. FALSE when it is not valid.
     virtual BOOL ReadDefinitionFile();
+    // The GLOBAL settings that a reload changes too (the pipe's security and
+    // the metrics file hold from the start).
+    void TakeRunGlobals(const CDefinitionGlobals& globals);
 
     // The supervision loop and the interactive client (thread bodies).
     void RunServer();

@@ -312,12 +312,7 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
     for (auto& pCopy : apCopies)
         m_paProcesses.push_back(std::move(pCopy));
 
-    const CDefinitionGlobals& globals = reader.GetGlobals();
-    m_fAllowClose = globals.m_fAllowClose;
-    m_fLifoShutdown = globals.m_fLifoShutdown;
-    m_fKillTreeAll = globals.m_fKillTree;
-    m_nStopTimeoutAll = globals.m_nStopTimeout;
-    m_adwStopWaysAll = globals.m_adwStopWays;
+    TakeRunGlobals(reader.GetGlobals());
     SetPreshutdownTimeout(GetPreshutdownTimeout());
 
     csaReply.insert(csaReply.begin(), StrFormat("Reloaded %s: %d change%s.", m_csDefinitionFile.c_str(), nChanges,

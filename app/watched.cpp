@@ -142,23 +142,9 @@ void CWatchedProcess::EndTree()
 
 void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
 {
-    m_fMaster = wpTemplate.m_fMaster;
-    m_nGroup = wpTemplate.m_nGroup;
-    m_dwOkExitCode = wpTemplate.m_dwOkExitCode;
-    m_fWatch = wpTemplate.m_fWatch;
-    m_fSync = wpTemplate.m_fSync;
-    m_fUnique = wpTemplate.m_fUnique;
-    m_mtsRestartDelay = wpTemplate.m_mtsRestartDelay;
-    m_fQuit = wpTemplate.m_fQuit;
-    m_nQuitDelay = wpTemplate.m_nQuitDelay;
+    TakeRunSettings(wpTemplate);
     m_fQuitPending = wpTemplate.m_fQuitPending;
-    m_fNoStart = wpTemplate.m_fNoStart;
-    m_fNoStop = wpTemplate.m_fNoStop;
     m_fStopRequested = wpTemplate.m_fStopRequested;
-    m_nStopTimeout = wpTemplate.m_nStopTimeout;
-    m_adwStopWays = wpTemplate.m_adwStopWays;
-    m_csMonitorEventName = wpTemplate.m_csMonitorEventName;
-    m_pMonitorEvent = wpTemplate.m_pMonitorEvent;
     m_fCheckExitCode = TRUE;
     m_csUniqueName = wpTemplate.GetUniqueName();
     SetCommandLine(wpTemplate.GetFullCommandLine());
