@@ -6,6 +6,8 @@
 // rules and leaves the list, a line whose process settings changed is
 // stopped and started again, and the other settings are taken at once.
 // A line the operator stopped stays stopped.
+#include <deque>
+#include <map>
 #include <sstream>
 
 #include "common/assertex.h"
@@ -192,29 +194,31 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
     // Each line read is matched by its key; a line without NAME whose
     // command changed then takes an unmatched line of the same program
     // (without NAME too), so that its new run waits for the old one's end.
+    // Keys are looked up, not compared pairwise: a file may have thousands
+    // of lines, and this runs on the supervision thread.
     std::vector<size_t> aiMatch(apRead.size(), apOld.size());
     for (int nPass = 0; nPass < 2; nPass++) {
+        std::map<std::string, std::deque<size_t>> mapOld;
+        for (size_t iOld = 0; iOld < apOld.size(); iOld++) {
+            const CWatchedProcess& wpOld = *apOld[iOld];
+            const CWatchedProcess& wpNext = wpOld.m_pReloaded ? *wpOld.m_pReloaded : wpOld;
+            if (afMatched[iOld] || wpOld.m_fExternalCopy || (nPass == 1 && !wpNext.m_csName.empty()))
+                continue;
+            mapOld[nPass == 0 ? wpNext.GetReloadKey() : StrUpper(wpNext.GetExeName())].push_back(iOld);
+        }
         for (size_t iNew = 0; iNew < apRead.size(); iNew++) {
             const CWatchedProcess& wpNew = *apRead[iNew];
             if (aiMatch[iNew] < apOld.size() || (nPass == 1 && !wpNew.m_csName.empty()))
                 continue;
-            for (size_t iOld = 0; iOld < apOld.size(); iOld++) {
-                const CWatchedProcess& wpOld = *apOld[iOld];
-                if (afMatched[iOld] || wpOld.m_fExternalCopy)
-                    continue;
-                const CWatchedProcess& wpNext = wpOld.m_pReloaded ? *wpOld.m_pReloaded : wpOld;
-                const BOOL fMatch = nPass == 0 ? wpNext.GetReloadKey() == wpNew.GetReloadKey()
-                                               : wpNext.m_csName.empty() &&
-                                                     StrIEqual(wpNext.GetExeName(), wpNew.GetExeName());
-                if (fMatch) {
-                    afMatched[iOld] = TRUE;
-                    aiMatch[iNew] = iOld;
-                    break;
-                }
-            }
+            auto it = mapOld.find(nPass == 0 ? wpNew.GetReloadKey() : StrUpper(wpNew.GetExeName()));
+            if (it == mapOld.end() || it->second.empty())
+                continue;
+            aiMatch[iNew] = it->second.front();
+            afMatched[aiMatch[iNew]] = TRUE;
+            it->second.pop_front();
         }
     }
-    CWatchedProcessArray apToStop;
+    CWatchedProcessArray apToStop, apToStart;
     int nChanges = 0;
     for (size_t iNew = 0; iNew < apRead.size(); iNew++) {
         std::unique_ptr<CWatchedProcess>& pNew = apRead[iNew];
@@ -230,10 +234,8 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
             m_paProcesses.push_back(std::move(pNew));
             csaReply.push_back("Added " + pProcess->GetName() + ".");
             nChanges++;
-            if (m_fStartupDone) {
-                pProcess->SetState(PS_NOT_CREATED);
-                StartProcess(pProcess);
-            }
+            if (m_fStartupDone)
+                apToStart.push_back(pProcess);
             continue;
         }
         CWatchedProcess* pProcess = apOld[iOld].get();
@@ -311,6 +313,11 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
     }
     for (auto& pCopy : apCopies)
         m_paProcesses.push_back(std::move(pCopy));
+    // Started once the list is whole again: a UNIQUE test looks at it.
+    for (CWatchedProcess* pProcess : apToStart) {
+        pProcess->SetState(PS_NOT_CREATED);
+        StartProcess(pProcess);
+    }
 
     TakeRunGlobals(reader.GetGlobals());
     SetPreshutdownTimeout(GetPreshutdownTimeout());
