@@ -173,6 +173,8 @@ CProcessDetail CSupervisorApp::MakeDetail(CWatchedProcess* pProcess)
     detail.m_llStartTime = pProcess->m_llStartTime;
     detail.m_csUniqueName = pProcess->GetUniqueName();
     detail.m_fExternalCopy = pProcess->m_fExternalCopy;
+    detail.m_csExecutable = pProcess->GetExeName();
+    detail.m_fAttached = pProcess->m_fAttached;
     return detail;
 }
 
