@@ -174,6 +174,8 @@ CProcessDetail CSupervisorApp::MakeDetail(CWatchedProcess* pProcess)
     // The metrics' name of the line: its NAME where it has one.
     detail.m_csUniqueName = !pProcess->m_csName.empty() ? pProcess->m_csName : pProcess->GetUniqueName();
     detail.m_fExternalCopy = pProcess->m_fExternalCopy;
+    detail.m_csExecutable = pProcess->GetExeName();
+    detail.m_fAttached = pProcess->m_fAttached;
     return detail;
 }
 

@@ -40,7 +40,8 @@ std::string GetControlPipeName(const std::string& csExeName)
 
 CProcessDetail::CProcessDetail()
     : m_dwProcessId(0), m_nRestarts(0), m_fHasExitCode(FALSE), m_dwExitCode(0), m_nSecondsUp(-1),
-      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_llStartTime(-1), m_fExternalCopy(FALSE)
+      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_llStartTime(-1), m_fExternalCopy(FALSE),
+      m_fAttached(FALSE)
 {
 }
 
@@ -51,15 +52,16 @@ std::string CProcessDetail::Format() const
              (long)m_nRestarts, m_fHasExitCode ? 1 : 0, (unsigned long)m_dwExitCode, (long)m_nSecondsUp,
              (long)m_nSecondsSinceEnd);
     // Tabs inside the texts would shift every later field.
-    std::string csState = m_csState, csTime = m_csTime, csUnique = m_csUniqueName;
-    for (std::string* pcs : {&csState, &csTime, &csUnique}) {
+    std::string csState = m_csState, csTime = m_csTime, csUnique = m_csUniqueName, csExecutable = m_csExecutable;
+    for (std::string* pcs : {&csState, &csTime, &csUnique, &csExecutable}) {
         for (char& ch : *pcs)
             ch = ch == '\t' ? ' ' : ch;
     }
     char szMore[64];
     snprintf(szMore, sizeof szMore, "\t%d\t%ld\t%lld\t", m_fForcedStop ? 1 : 0, (long)m_nForcedStops,
              (long long)m_llStartTime);
-    return szNumbers + csState + "\t" + csTime + szMore + csUnique + (m_fExternalCopy ? "\t1" : "\t0");
+    return szNumbers + csState + "\t" + csTime + szMore + csUnique + (m_fExternalCopy ? "\t1\t" : "\t0\t") +
+           csExecutable + (m_fAttached ? "\t1" : "\t0");
 }
 
 BOOL CProcessDetail::Parse(const std::string& csText)
@@ -88,6 +90,8 @@ BOOL CProcessDetail::Parse(const std::string& csText)
     m_llStartTime = acsFields.size() > 10 ? strtoll(acsFields[10].c_str(), NULL, 10) : -1;
     m_csUniqueName = acsFields.size() > 11 ? acsFields[11] : std::string();
     m_fExternalCopy = acsFields.size() > 12 && acsFields[12] == "1";
+    m_csExecutable = acsFields.size() > 13 ? acsFields[13] : std::string();
+    m_fAttached = acsFields.size() > 14 && acsFields[14] == "1";
     return TRUE;
 }
 

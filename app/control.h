@@ -82,7 +82,8 @@ struct CProcessDetail
     // Tab-separated in this order: pid, restarts, has exit code (0/1), last
     // exit code (unsigned decimal), seconds up, seconds since the end, state
     // text, time text, forced stop (0/1), forced stops, start time (seconds
-    // since 1970), unique name, external copy (0/1). Unknown trailing fields are
+    // since 1970), unique name, external copy (0/1), executable (the program
+    // as the line gives it), attached (0/1). Unknown trailing fields are
     // ignored by Parse; a field that an older server does not send reads as
     // its default.
     std::string Format() const;
@@ -101,6 +102,8 @@ struct CProcessDetail
     LONGLONG m_llStartTime;   // of the last start, seconds since 1970 (UTC)
     std::string m_csUniqueName;   // the metrics' name of the line: its NAME, or its UNIQUE name
     BOOL m_fExternalCopy;     // a record made for an external instance of a NOSTART line
+    std::string m_csExecutable;   // the program; empty from a server that predates it
+    BOOL m_fAttached;         // the line watches a process it did not start
 };
 
 // An exit code as an operator reads it: decimal, with the hex form added for

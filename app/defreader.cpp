@@ -13,6 +13,7 @@
 #include "common/filestuf.h"
 #include "common/filex.h"
 #include "defreader.h"
+#include "environment.h"
 
 namespace {
 
@@ -65,6 +66,19 @@ void FindGeometryOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, STARTUPI
             si.dwFlags |= option.m_dwFlag;
         }
     }
+}
+
+// Every ENV "NAME=VALUE" of a line, in file order; FALSE at the first
+// value without "=" or without a name before it.
+BOOL FindEnvOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, CStringArray& acsEnv)
+{
+    std::string csValue, csName, csRest;
+    while (FindOption(csaTokens, dwaUsed, "env", csValue)) {
+        if (!SplitEnvEntry(csValue, csName, csRest))
+            return FALSE;
+        acsEnv.push_back(csValue);
+    }
+    return TRUE;
 }
 
 // Reads the lines of an open file, each with its LF, a block at a time:
@@ -236,9 +250,12 @@ BOOL CDefinitionReader::Read(const std::string& csPath)
 
 void CDefinitionReader::ApplyGlobals()
 {
-    // GLOBAL KILLTREE, STOPTIMEOUT, STOPMETHOD, TIMESTAMP and ROTATE hold
-    // for every line, those before it included; a line's own settings win.
+    // GLOBAL KILLTREE, STOPTIMEOUT, STOPMETHOD, TIMESTAMP, ROTATE and ENV
+    // hold for every line, those before it included; a line's own settings
+    // (and its own value of a variable) win.
     for (const auto& pProcess : m_apRecords) {
+        if (!m_globals.m_acsEnv.empty())
+            pProcess->m_acsEnv = CombineEnvEntries(m_globals.m_acsEnv, pProcess->m_acsEnv);
         pProcess->m_fKillTree |= m_globals.m_fKillTree;
         pProcess->m_capture.m_fStamp |= m_globals.m_fTimestamp;
         if (pProcess->m_capture.m_nRotateMinute < 0)
@@ -316,6 +333,11 @@ BOOL CDefinitionReader::InterpretGlobalLine(CStringArray& csaTokens, CDWordArray
     if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, m_globals.m_nStopTimeout, m_globals.m_adwStopWays) ||
         !InterpretRotateOption(csaTokens, dwaUsed, nLine, m_globals.m_nRotateMinute) ||
         !InterpretMetricsOptions(csaTokens, dwaUsed, nLine)) {
+        return FALSE;
+    }
+    if (!FindEnvOptions(csaTokens, dwaUsed, m_globals.m_acsEnv)) {
+        DEFINITION_ERROR(nLine, "Error: ENV needs NAME=VALUE with a variable name before the \"=\" on line "
+                                    << nLine << " of " << m_csPath);
         return FALSE;
     }
     std::string csToken;
@@ -520,6 +542,11 @@ BOOL CDefinitionReader::InterpretProcessLine(CStringArray& csaTokens, CDWordArra
 
     if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, wp.m_nStopTimeout, wp.m_adwStopWays) ||
         !InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
+        return FALSE;
+    }
+    if (!FindEnvOptions(csaTokens, dwaUsed, wp.m_acsEnv)) {
+        DEFINITION_ERROR(nLine, "Error: ENV needs NAME=VALUE with a variable name before the \"=\" on line "
+                                    << nLine << " of " << m_csPath);
         return FALSE;
     }
 

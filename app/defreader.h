@@ -54,6 +54,7 @@ struct CDefinitionGlobals
     int m_nRotateMinute;          // ROTATE's minute of the day, -1 without
     std::string m_csMetricsPath;  // METRICS, full path; empty without
     LONG m_nMetricsInterval;      // METRICSINTERVAL seconds
+    CStringArray m_acsEnv;        // ENV entries of the GLOBAL lines, in file order
 };
 
 class CDefinitionReader
@@ -68,9 +69,9 @@ public:
     // Reads the file, after forgetting any earlier reading. TRUE when every
     // line is valid and the file names a process; FALSE with the errors in
     // GetErrors (an unopened file: see GetOpenError). The records read
-    // before an error stay. GLOBAL KILLTREE, stop and capture settings are applied
-    // to every record, those before the GLOBAL line included; a line's own
-    // stop settings win. The texts name the file as csPath gives it.
+    // before an error stay. GLOBAL KILLTREE, stop, capture and ENV settings are
+    // applied to every record, those before the GLOBAL line included; a
+    // line's own stop settings and ENV variables win. The texts name the file as csPath gives it.
     BOOL Read(const std::string& csPath);
 
     // The error of opening the file, 0 when it was opened: a caller may

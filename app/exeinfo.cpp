@@ -148,6 +148,79 @@ std::string FindExecutableFile(const std::string& csExeName)
     return szFound;
 }
 
+std::wstring GetProcessImagePath(HANDLE hProcess)
+{
+    typedef BOOL(WINAPI * PFN_QUERY_IMAGE)(HANDLE, DWORD, LPWSTR, PDWORD);
+    typedef DWORD(WINAPI * PFN_MODULE_NAME)(HANDLE, HMODULE, LPWSTR, DWORD);
+    // Vista and later; older systems have the module name through psapi.
+    static const PFN_QUERY_IMAGE s_pfnQueryImage = (PFN_QUERY_IMAGE)(void*)::GetProcAddress(
+        ::GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameW");
+    WCHAR awchImage[MAX_PATH * 4];
+    DWORD cchImage = DIM(awchImage);
+    if (s_pfnQueryImage != NULL && s_pfnQueryImage(hProcess, 0, awchImage, &cchImage))
+        return std::wstring(awchImage, cchImage);
+    static const HMODULE s_hPsapi = ::LoadLibraryA("psapi.dll");
+    static const PFN_MODULE_NAME s_pfnModuleName =
+        s_hPsapi != NULL ? (PFN_MODULE_NAME)(void*)::GetProcAddress(s_hPsapi, "GetModuleFileNameExW") : NULL;
+    if (s_pfnModuleName != NULL) {
+        cchImage = s_pfnModuleName(hProcess, NULL, awchImage, DIM(awchImage));
+        if (cchImage > 0 && cchImage < DIM(awchImage))
+            return std::wstring(awchImage, cchImage);
+    }
+    return std::wstring();
+}
+
+namespace {
+
+// The full long form of a path (each short name expanded); the full path
+// where the file cannot be found.
+std::wstring LongFullPath(const std::wstring& wsPath)
+{
+    WCHAR awchFull[MAX_PATH * 4];
+    DWORD cch = ::GetFullPathNameW(wsPath.c_str(), DIM(awchFull), awchFull, NULL);
+    std::wstring wsFull = cch > 0 && cch < DIM(awchFull) ? std::wstring(awchFull, cch) : wsPath;
+    WCHAR awchLong[MAX_PATH * 4];
+    cch = ::GetLongPathNameW(wsFull.c_str(), awchLong, DIM(awchLong));
+    return cch > 0 && cch < DIM(awchLong) ? std::wstring(awchLong, cch) : wsFull;
+}
+
+BOOL GetFileIdentity(const std::wstring& wsPath, BY_HANDLE_FILE_INFORMATION& info)
+{
+    // No access beyond the attributes: a running program's file opens so.
+    HANDLE hFile = ::CreateFileW(wsPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL fOk = ::GetFileInformationByHandle(hFile, &info);
+    ::CloseHandle(hFile);
+    return fOk;
+}
+
+}  // namespace
+
+BOOL IsSameFile(const std::string& csPath, const std::wstring& wsImage)
+{
+    if (csPath.empty() || wsImage.empty())
+        return FALSE;
+    std::wstring wsPath(csPath.size(), L'\0');
+    int cch = ::MultiByteToWideChar(CP_ACP, 0, csPath.data(), (int)csPath.size(), &wsPath[0], (int)wsPath.size());
+    wsPath.resize(cch > 0 ? (size_t)cch : 0);
+    std::wstring wsA = LongFullPath(wsPath);
+    std::wstring wsB = LongFullPath(wsImage);
+    if (wsA.size() == wsB.size() && ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, wsA.data(), (int)wsA.size(),
+                                                     wsB.data(), (int)wsB.size()) == CSTR_EQUAL)
+        return TRUE;
+    // Wine takes the index from the inode and the serial from the drive,
+    // and one drive may span file systems: the size and the last write
+    // must agree as well.
+    BY_HANDLE_FILE_INFORMATION infoA, infoB;
+    return GetFileIdentity(wsA, infoA) && GetFileIdentity(wsB, infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow && infoA.nFileSizeHigh == infoB.nFileSizeHigh &&
+           infoA.nFileSizeLow == infoB.nFileSizeLow &&
+           ::CompareFileTime(&infoA.ftLastWriteTime, &infoB.ftLastWriteTime) == 0;
+}
+
 std::string GetVersionTextOf(const std::string& csExeName)
 {
     std::string csPath = FindExecutableFile(csExeName);

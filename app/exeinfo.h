@@ -16,6 +16,19 @@
 // extension), or empty after a trace message when it is not found.
 std::string FindExecutableFile(const std::string& csExeName);
 
+// The full path of the image file behind a process handle, in Win32 form
+// ("C:\dir\prog.exe", as QueryFullProcessImageNameW gives it; psapi's
+// module file name where that call is missing); empty when the system does
+// not tell. The handle needs PROCESS_QUERY_LIMITED_INFORMATION (or, before
+// Vista, PROCESS_QUERY_INFORMATION and PROCESS_VM_READ).
+std::wstring GetProcessImagePath(HANDLE hProcess);
+
+// csPath (ANSI code page) and wsImage name the same file: the same full path
+// in its long form without regard to case, or, where the texts differ (one
+// file reached through two drives or a link), the same file index on the
+// same volume.
+BOOL IsSameFile(const std::string& csPath, const std::wstring& wsImage);
+
 // The version text of the file that FindExecutableFile finds; empty when
 // there is no file or no version resource. Served from the kept texts while
 // the file is unchanged.

@@ -60,6 +60,44 @@ std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes)
     return std::string(sz, (size_t)cch);
 }
 
+namespace {
+
+// Seconds from 1601 (FILETIME's start) to 1970.
+const LONGLONG s_llSeconds1601To1970 = 11644473600LL;
+
+}  // namespace
+
+std::string FormatIsoTime(LONGLONG llUnixSeconds, LONG nBiasMinutes)
+{
+    FILETIME ft = MsFileTime((llUnixSeconds + s_llSeconds1601To1970) * 1000 + nBiasMinutes * c_llMsPerMinute);
+    SYSTEMTIME st = {};
+    ::FileTimeToSystemTime(&ft, &st);
+    LONG nAbs = nBiasMinutes < 0 ? -nBiasMinutes : nBiasMinutes;
+    char sz[64];
+    int cch = snprintf(sz, sizeof sz, "%04u-%02u-%02uT%02u:%02u:%02u%c%02ld:%02ld", st.wYear, st.wMonth, st.wDay,
+                       st.wHour, st.wMinute, st.wSecond, nBiasMinutes < 0 ? '-' : '+', (long)(nAbs / 60),
+                       (long)(nAbs % 60));
+    return std::string(sz, (size_t)cch);
+}
+
+std::string FormatIsoLocalTime(LONGLONG llUnixSeconds)
+{
+    if (llUnixSeconds < 0)
+        return std::string();
+    const LONGLONG llUtcMs = (llUnixSeconds + s_llSeconds1601To1970) * 1000;
+    FILETIME ftUtc = MsFileTime(llUtcMs);
+    SYSTEMTIME stUtc, stLocal;
+    LONG nBias = LocalBiasMinutes();
+    // The zone's rules for that date, not the offset of now: a start before
+    // a change to or from daylight saving time keeps its own.
+    if (::FileTimeToSystemTime(&ftUtc, &stUtc) && ::SystemTimeToTzSpecificLocalTime(NULL, &stUtc, &stLocal)) {
+        FILETIME ftLocal;
+        if (::SystemTimeToFileTime(&stLocal, &ftLocal))
+            nBias = (LONG)((FileTimeMs(ftLocal) - llUtcMs) / c_llMsPerMinute);
+    }
+    return FormatIsoTime(llUnixSeconds, nBias);
+}
+
 const std::string& CLineStamp::At(LONGLONG llUtcMs)
 {
     if (llUtcMs == m_llFormattedMs)

@@ -19,6 +19,13 @@ LONG LocalBiasMinutes();
 // llUtcMs with the local time nBiasMinutes ahead of UTC.
 std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes);
 
+// "2026-12-08T11:40:22+01:00": ISO 8601 for llUnixSeconds (seconds since
+// 1970, UTC) in a local time nBiasMinutes ahead of UTC.
+std::string FormatIsoTime(LONGLONG llUnixSeconds, LONG nBiasMinutes);
+// The same in this computer's local time, with the offset that was in force
+// at that moment (daylight saving time included); empty for a negative time.
+std::string FormatIsoLocalTime(LONGLONG llUnixSeconds);
+
 // Stamps of one copier: formatted at most once per millisecond, the local
 // offset looked up at most once per minute, so that stamping costs little
 // more than finding the line ends.

@@ -110,6 +110,31 @@ void CSupervisorApp::StopClientThreads()
     }
 }
 
+BOOL CSupervisorApp::ProcessServiceSwitches()
+{
+    // -i writes to the debug log what the control manager refused of its
+    // settings (the recovery actions under Wine): a listener started
+    // before it sees that, as it sees a supervisor's messages. Looked for
+    // on a copy of the flags: the frame takes the switches itself.
+    CDWordArray dwaUsed = m_dwaArgUsed;
+    if (FindSwitch(m_csaArgs, dwaUsed, "i"))
+        ConnectToDebugger(NULL, "debugger");
+    return CServiceApp::ProcessServiceSwitches();
+}
+
+namespace {
+
+// The options Ovrin.exe takes (besides -i, -r and /NT_SERVICE, which the
+// service frame takes before these are read).
+BOOL IsKnownOption(const std::string& csArg)
+{
+    const std::string csName = StrLower(csArg.substr(1));
+    return csName == "c" || csName == "d" || csName == "?" || csName == "h" || csName == "i" || csName == "r" ||
+           csName == "nt_service";
+}
+
+}  // namespace
+
 BOOL CSupervisorApp::ParseArguments()
 {
     m_fClientMode = FALSE;
@@ -127,6 +152,20 @@ BOOL CSupervisorApp::ParseArguments()
     m_csComputer.clear();
     if (FindOption(m_csaArgs, m_dwaArgUsed, "d", m_csDefinitionFile) && CountUnusedArguments() == 0)
         return TRUE;
+    // The first argument not taken is named before the usage (on standard
+    // error, which the usage's own lines to standard output do not mix
+    // with). A value of -d or -c that starts with "/" or "-" reads as an
+    // option: "-d /srv/x.inf" names "/srv/x.inf".
+    std::string csArg;
+    if (NextUnusedArgument(m_csaArgs, m_dwaArgUsed, csArg)) {
+        const BOOL fOption = csArg.size() >= 2 && (csArg[0] == '-' || csArg[0] == '/');
+        if (!fOption)
+            std::cerr << "Unexpected argument: " << csArg << std::endl;
+        else if (IsKnownOption(csArg))
+            std::cerr << "Unexpected option: " << csArg << std::endl;
+        else
+            std::cerr << "Unknown option: " << csArg << std::endl;
+    }
     ShowUsage();
     m_nExitCode = EXIT_CODE_USAGE;
     return FALSE;

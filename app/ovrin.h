@@ -127,6 +127,7 @@ public:
     virtual ~CSupervisorApp();
 
     virtual BOOL OnControlEvent(DWORD dwCtrlType) override;
+    virtual BOOL ProcessServiceSwitches() override;
     virtual BOOL ParseArguments() override;
     virtual void ShowUsage() override;
     virtual void Main() override;
@@ -180,9 +181,12 @@ public:
     // The census for a UNIQUE test or an external-process pass: the kept
     // one while m_fKeepCensus is set and it is valid, a new one otherwise.
     BOOL TakeCensus();
-    // Whether the census names a process of that name, and its id; a
-    // match in a kept census is confirmed by a new one.
-    BOOL FindRunningInstance(const std::string& csUniqueName, DWORD& dwId);
+    // Whether the census names a running instance of the line (the
+    // process of its UNIQUE name that runs its program file), and its id;
+    // a match in a kept census is confirmed by a new one.
+    BOOL FindRunningInstance(CWatchedProcess* pProcess, DWORD& dwId);
+    // The first process of the census that IsUniqueInstance takes.
+    BOOL FindInstanceInCensus(CWatchedProcess* pProcess, const std::string& csProgramPath, DWORD& dwId);
     // Whether the census offers a NOSTART line an instance not yet watched.
     BOOL HasExternalCandidate(const CStringArray& csaNames, const CDWordArray& dwaIds) const;
     static std::string FormatStatusLine(CWatchedProcess* pProcess);

@@ -58,6 +58,7 @@ void CWatchedProcess::TakeStartSettings(const CWatchedProcess& wpNew)
     m_dwGroupFlags = wpNew.m_dwGroupFlags;
     m_startupinfo = wpNew.m_startupinfo;
     m_csTitle = wpNew.m_csTitle;
+    m_acsEnv = wpNew.m_acsEnv;
     m_capture.Configure(wpNew.m_capture.m_csOutPath, wpNew.m_capture.m_csErrPath, wpNew.m_capture.m_cbLimit,
                         wpNew.m_capture.m_nKeep);
     m_capture.m_nRotateMinute = wpNew.m_capture.m_nRotateMinute;
@@ -242,7 +243,8 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
         m_paProcesses.push_back(std::move(apOld[iOld]));
         const CWatchedProcess& wpNext = pProcess->m_pReloaded ? *pProcess->m_pReloaded : *pProcess;
         const BOOL fBeingRemoved = pProcess->m_nReloadAction == RELOAD_REMOVE;
-        const BOOL fStart = wpNext.DescribeStartSettings() != pNew->DescribeStartSettings();
+        const BOOL fStart = wpNext.DescribeStartSettings() != pNew->DescribeStartSettings() ||
+                            !wpNext.HasSameEnvironment(*pNew);
         const BOOL fRun = wpNext.DescribeRunSettings() != pNew->DescribeRunSettings();
         if (!fStart && !fRun && !fBeingRemoved)
             continue;

@@ -5,6 +5,8 @@
 
 #include "common/assertex.h"
 #include "common/filestuf.h"
+#include "common/widestr.h"
+#include "environment.h"
 #include "exeinfo.h"
 
 namespace {
@@ -87,7 +89,7 @@ CWatchedProcess::CWatchedProcess()
       m_iNextStopWay(0), m_nStopFor(STOP_FOR_NONE), m_fWatchTerminate(FALSE),
       m_fAskOnly(FALSE), m_fAskWhenOlder(FALSE),
       m_ullStartedMs(0), m_ullEndedMs(0), m_nStartsSeen(0), m_fHasLastExitCode(FALSE), m_dwLastExitCode(0),
-      m_llStartTime(-1), m_fExternalCopy(FALSE), m_pNotices(NULL)
+      m_llStartTime(-1), m_fExternalCopy(FALSE), m_fAttached(FALSE), m_pNotices(NULL)
 {
     SetDefaults();
 }
@@ -146,7 +148,10 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     m_fQuitPending = wpTemplate.m_fQuitPending;
     m_fStopRequested = wpTemplate.m_fStopRequested;
     m_fCheckExitCode = TRUE;
-    m_csUniqueName = wpTemplate.GetUniqueName();
+    // As the template has it: the name cut to 15 characters would no longer
+    // be the whole file name an instance's image is compared with.
+    m_csUniqueName = wpTemplate.m_csUniqueName;
+    m_acsEnv = wpTemplate.m_acsEnv;
     SetCommandLine(wpTemplate.GetFullCommandLine());
 }
 
@@ -194,11 +199,70 @@ std::string CWatchedProcess::GetTimeText() const
     return std::string();
 }
 
+namespace {
+
+// The file name of a path, without its folder.
+std::string FileNameOf(const std::string& csPath)
+{
+    const std::string csName = GetFileName(csPath);
+    return !csName.empty() ? csName : csPath;
+}
+
+}  // namespace
+
 std::string CWatchedProcess::GetUniqueName() const
 {
-    std::string csName =
-        !m_csUniqueName.empty() ? m_csUniqueName : StripExtension(GetExeName());
+    // A program given with its folder is listed by its file name.
+    std::string csName = !m_csUniqueName.empty() ? m_csUniqueName : StripExtension(FileNameOf(GetExeName()));
     return csName.substr(0, 15);
+}
+
+std::string CWatchedProcess::GetInstanceFileName() const
+{
+    if (m_csUniqueName.empty())
+        return StripExtension(FileNameOf(GetExeName()));
+    // A name the operator wrote may carry ".exe" (and even a folder); a
+    // census lists neither.
+    std::string csName = FileNameOf(m_csUniqueName);
+    if (StrEndsWithI(csName, ".exe"))
+        csName.erase(csName.size() - 4);
+    return csName;
+}
+
+std::string CWatchedProcess::GetCensusName() const
+{
+    // Process names in a census (the performance data's) hold 15 characters.
+    return GetInstanceFileName().substr(0, 15);
+}
+
+std::string CWatchedProcess::GetUniqueProgramPath()
+{
+    // UNIQUE "other" names a process of another program (a launcher's
+    // real server, say): only its name can tell it.
+    if (!m_csUniqueName.empty() &&
+        !StrIEqual(GetInstanceFileName(), StripExtension(FileNameOf(GetExeName()))))
+        return std::string();
+    const std::string csPath = FindExecutable();
+    return csPath.empty() ? csPath : GetFullPath(csPath);
+}
+
+BOOL CWatchedProcess::RunsUniqueProgram(HANDLE hProcess, const std::string& csProgramPath) const
+{
+    const std::wstring wsImage = GetProcessImagePath(hProcess);
+    if (!csProgramPath.empty())
+        return !wsImage.empty() && IsSameFile(csProgramPath, wsImage);
+    if (wsImage.empty())
+        return TRUE;
+    std::wstring wsName = wsImage.substr(wsImage.find_last_of(L"\\/") + 1);
+    const size_t iDot = wsName.rfind(L'.');
+    if (iDot != std::wstring::npos)
+        wsName.erase(iDot);
+    return StrIEqual(WideToAnsi(wsName.c_str(), (int)wsName.size()), GetInstanceFileName());
+}
+
+BOOL CWatchedProcess::HasSameEnvironment(const CWatchedProcess& other) const
+{
+    return EffectiveEnvEntries(m_acsEnv) == EffectiveEnvEntries(other.m_acsEnv);
 }
 
 BOOL CWatchedProcess::IsRunning()

@@ -146,6 +146,31 @@ public:
     LONG GetWireStatus() const;
     std::string GetTimeText() const;
     std::string GetUniqueName() const;
+    // The name a process census lists the line's program under: UNIQUE's
+    // name, else the program's file name, without folder and ".exe", cut
+    // to 15 characters.
+    std::string GetCensusName() const;
+    // The same without the cut: what a running instance's own file name
+    // (without folder and ".exe") must be where the name alone decides.
+    std::string GetInstanceFileName() const;
+    // The program file a running instance must run for UNIQUE (and a
+    // NOSTART line) to take it: the full path of the line's program where
+    // it resolves to a file (FindExecutable). Empty where it does not, or
+    // where UNIQUE names another program than the line's: then the name
+    // alone decides.
+    std::string GetUniqueProgramPath();
+    // hProcess runs what UNIQUE looks for: the file csProgramPath, or,
+    // without one, an image of the file name GetInstanceFileName (where
+    // the image cannot be read, the census's name has decided already).
+    BOOL RunsUniqueProgram(HANDLE hProcess, const std::string& csProgramPath) const;
+    // The process dwProcessId (listed under GetCensusName by a census) runs
+    // what UNIQUE looks for. A process that cannot be opened to tell counts
+    // only where the name alone decides (its attach then fails as before).
+    BOOL IsUniqueInstance(DWORD dwProcessId, const std::string& csProgramPath) const;
+    // The line's ENV entries take effect the same as other's (names
+    // compared without regard to case, the last of a name counting): a
+    // reload compares two readings of a line with it.
+    BOOL HasSameEnvironment(const CWatchedProcess& other) const;
     // The name commands, status, notices and records use: NAME, or the
     // program as the line lists it.
     std::string GetName() const { return !m_csName.empty() ? m_csName : GetExeName(); }
@@ -162,12 +187,14 @@ public:
 
     // Starting, attaching and stopping.
     BOOL Start();
-    // Attaches to a running process. With pftSeenBefore, the process must
-    // also carry the unique name and have been created before that time
-    // (the census that found it), or the id has been reused: FALSE.
+    // Attaches to a running process (m_fAttached). With pftSeenBefore, the
+    // process must also run the line's program (RunsUniqueProgram) and have
+    // been created before that time (the census that found it), or the id
+    // has been reused: FALSE.
     BOOL Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore = NULL);
     // The process behind hProcess is the one a census listed under the
-    // unique name: same name, created before the census.
+    // unique name: it runs the line's program and was created before the
+    // census.
     BOOL IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore);
     // Asks the process to end by the first ways of its chain that reach it
     // and arms m_alarmStop for the next way or the deadline, dwCapMs from
@@ -297,6 +324,14 @@ public:
     DWORD m_dwLastExitCode;    // of the last end seen
     LONGLONG m_llStartTime;    // of the last start, seconds since 1970; -1 before one
     BOOL m_fExternalCopy;      // made for an external instance of a NOSTART line
+    // The line watches (or last watched) a process it did not start: set
+    // by Attach to a running process, cleared by Start.
+    BOOL m_fAttached;
+
+    // ENV: "NAME=VALUE" entries as the file gives them, in file order, the
+    // GLOBAL line's (those the line does not give itself) first. Empty: the
+    // process inherits the supervisor's environment as it is.
+    CStringArray m_acsEnv;
 
     // Captured output (STDOUT, STDERR, LOGSIZE, LOGKEEP) and where its
     // notices go (the application's queue; null without capture).

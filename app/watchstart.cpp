@@ -4,6 +4,8 @@
 
 #include "common/assertex.h"
 #include "common/filestuf.h"
+#include "environment.h"
+#include "exeinfo.h"
 #include "metrics.h"
 #include "ovrin.h"
 
@@ -17,30 +19,6 @@ const DWORD c_dwAttachAccess = 0x1F0FFF;
 // How much later than the census a listed process may say it was created
 // (100 ns units): 10 s.
 const ULONGLONG c_ullCreationSlack = 10ULL * 1000 * 1000 * 10;
-
-// The process name of the image behind a process handle, in the census's
-// form; empty when the system cannot tell (then only the time is checked).
-std::string GetProcessNameOf(HANDLE hProcess)
-{
-    typedef BOOL(WINAPI * PFN_QUERY_IMAGE)(HANDLE, DWORD, LPWSTR, PDWORD);
-    typedef DWORD(WINAPI * PFN_BASE_NAME)(HANDLE, HMODULE, LPWSTR, DWORD);
-    // Vista and later; older systems have the module name through psapi.
-    static const PFN_QUERY_IMAGE s_pfnQueryImage = (PFN_QUERY_IMAGE)(void*)::GetProcAddress(
-        ::GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameW");
-    WCHAR awchImage[MAX_PATH * 2];
-    DWORD cchImage = DIM(awchImage);
-    if (s_pfnQueryImage != NULL && s_pfnQueryImage(hProcess, 0, awchImage, &cchImage))
-        return ProcessNameFromImage(awchImage, cchImage);
-    static const HMODULE s_hPsapi = ::LoadLibraryA("psapi.dll");
-    static const PFN_BASE_NAME s_pfnBaseName =
-        s_hPsapi != NULL ? (PFN_BASE_NAME)(void*)::GetProcAddress(s_hPsapi, "GetModuleBaseNameW") : NULL;
-    if (s_pfnBaseName != NULL) {
-        cchImage = s_pfnBaseName(hProcess, NULL, awchImage, DIM(awchImage));
-        if (cchImage > 0)
-            return ProcessNameFromImage(awchImage, cchImage);
-    }
-    return std::string();
-}
 
 // A nested job needs Windows 8; before it, a process of a job can be given
 // a job of its own only when it leaves the supervisor's job, which that
@@ -82,6 +60,12 @@ BOOL CWatchedProcess::Start()
 {
     std::string csName = GetName();
     m_csTreeProblem.clear();
+    m_fAttached = FALSE;
+    // ENV: the supervisor's environment as it is now, with the line's
+    // variables laid over it; without ENV the process inherits it.
+    m_awsEnvironment.clear();
+    if (!m_acsEnv.empty())
+        m_awsEnvironment = BuildProcessEnvironment(GetProcessEnvironment(), m_acsEnv);
     BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
     // Started suspended, so that it cannot start anything before it is in its job.
     m_dwMoreFlags = m_fKillTree ? CREATE_SUSPENDED | BreakawayFlagFor() : 0;
@@ -122,8 +106,8 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
         m_processinfo.dwProcessId = dwProcessId;
         CHandle hProcess(::OpenProcess(c_dwAttachAccess, FALSE, dwProcessId));
         if (hProcess.IsValid() && pftSeenBefore != NULL && !IsListedProcess(hProcess.Get(), *pftSeenBefore)) {
-            DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " is no longer " << GetUniqueName()
-                                       << ": its id has been reused.");
+            DEBUG_TRACE_MSG("Process " << (unsigned long)dwProcessId << " does not run " << GetName()
+                                       << "'s program: its id has been reused.");
             hProcess.Reset();
         }
         if (!hProcess.IsValid()) {
@@ -134,6 +118,7 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
         }
         // The process information's handle is the child wrapper's to close.
         m_processinfo.hProcess = hProcess.Release();
+        m_fAttached = TRUE;
         SetState(PS_RUNNING);
     }
     m_fStopRequested = FALSE;
@@ -148,10 +133,21 @@ BOOL CWatchedProcess::Attach(DWORD dwProcessId, const FILETIME* pftSeenBefore)
     return TRUE;
 }
 
+BOOL CWatchedProcess::IsUniqueInstance(DWORD dwProcessId, const std::string& csProgramPath) const
+{
+    CHandle hProcess(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, dwProcessId));
+    if (!hProcess.IsValid())
+        hProcess.Reset(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, dwProcessId));
+    if (!hProcess.IsValid())
+        return csProgramPath.empty();
+    return RunsUniqueProgram(hProcess.Get(), csProgramPath);
+}
+
 BOOL CWatchedProcess::IsListedProcess(HANDLE hProcess, const FILETIME& ftSeenBefore)
 {
-    const std::string csImageName = GetProcessNameOf(hProcess);
-    if (!csImageName.empty() && !StrIEqual(csImageName, GetUniqueName()))
+    // Another program under the listed name (its id reused, or an unrelated
+    // program that shares the name) is not the line's.
+    if (!RunsUniqueProgram(hProcess, GetUniqueProgramPath()))
         return FALSE;
     FILETIME ftCreated, ftExited, ftKernel, ftUser;
     if (!::GetProcessTimes(hProcess, &ftCreated, &ftExited, &ftKernel, &ftUser))
@@ -320,7 +316,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         DWORD dwId = 0;
         if (!TakeCensus()) {
             Broadcast("WARNING: /UNIQUE test failed for " + csName + ".  Starting the process anyway.");
-        } else if (FindRunningInstance(pProcess->GetUniqueName(), dwId)) {
+        } else if (FindRunningInstance(pProcess, dwId)) {
             pProcess->SetState(PS_ANOTHER_INSTANCE);
             if (dwId == 0) {
                 DEBUG_MESSAGE(DEBUG_ERROR | DEBUG_SHOW, "Cannot attach to running process: " << csName);
@@ -342,7 +338,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         return;
     }
     if (m_fKeepCensus)
-        m_census.AddProcess(csName, pProcess->m_processinfo.dwProcessId);
+        m_census.AddProcess(pProcess->GetExeName(), pProcess->m_processinfo.dwProcessId);
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
     if (!pProcess->m_csTreeProblem.empty())
@@ -373,17 +369,48 @@ BOOL CSupervisorApp::TakeCensus()
     return m_census.Collect();
 }
 
-BOOL CSupervisorApp::FindRunningInstance(const std::string& csUniqueName, DWORD& dwId)
+BOOL CSupervisorApp::FindInstanceInCensus(CWatchedProcess* pProcess, const std::string& csProgramPath, DWORD& dwId)
 {
+    const std::string csCensusName = pProcess->GetCensusName();
+    if (!m_census.IsProcessRunning(csCensusName))
+        return FALSE;
+    CStringArray csaNames;
+    CDWordArray dwaIds;
+    m_census.ListProcesses(csaNames, dwaIds);
+    for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
+        if (!StrIEqual(csaNames[j], csCensusName))
+            continue;
+        // Performance data without process ids: nothing to look at (and
+        // nothing to attach to, which the caller reports).
+        if (dwaIds[j] == 0 || pProcess->IsUniqueInstance(dwaIds[j], csProgramPath)) {
+            dwId = dwaIds[j];
+            return TRUE;
+        }
+        DEBUG_TRACE_MSG("UNIQUE: process " << (unsigned long)dwaIds[j] << " is listed as " << csCensusName
+                                           << " but does not run " << pProcess->GetName() << "'s program "
+                                           << (csProgramPath.empty() ? pProcess->GetInstanceFileName() : csProgramPath));
+    }
+    return FALSE;
+}
+
+BOOL CSupervisorApp::FindRunningInstance(CWatchedProcess* pProcess, DWORD& dwId)
+{
+    // Most starts find no process of the name: the program is looked up
+    // only for one that does.
+    if (!m_census.IsProcessRunning(pProcess->GetCensusName()))
+        return FALSE;
+    // The same program file where the line's program resolves to one: a
+    // program of the same name (or of the same first 15 characters) in
+    // another folder is another program.
+    const std::string csProgramPath = pProcess->GetUniqueProgramPath();
     // A kept census may name a process that has ended since it was taken,
     // and its id may belong to another process by now (Wine hands ids out
     // again at once). A match is rare in a start-up, so it is confirmed by
     // a new census; a start-up without one takes a single census.
-    if (!m_census.IsProcessRunning(csUniqueName))
+    if (!FindInstanceInCensus(pProcess, csProgramPath, dwId))
         return FALSE;
-    if (m_fKeepCensus && m_census.Collect() && !m_census.IsProcessRunning(csUniqueName))
+    if (m_fKeepCensus && m_census.Collect() && !FindInstanceInCensus(pProcess, csProgramPath, dwId))
         return FALSE;
-    dwId = m_census.GetProcessId(csUniqueName);
     return TRUE;
 }
 
@@ -466,10 +493,19 @@ void CSupervisorApp::MonitorExternalProcesses()
         CWatchedProcess* pTemplate = m_paProcesses[iRecord].get();
         if (!pTemplate->IsExternalTemplate())
             continue;
-        std::string csUniqueName = pTemplate->GetUniqueName();
+        const std::string csCensusName = pTemplate->GetCensusName();
+        std::string csProgramPath;
+        BOOL fPathKnown = FALSE;
         for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
-            if (!StrIEqual(csaNames[j], csUniqueName) || IsProcessIdWatched(dwaIds[j]) ||
+            if (!StrIEqual(csaNames[j], csCensusName) || IsProcessIdWatched(dwaIds[j]) ||
                 m_mapAttachFailures[dwaIds[j]] >= 2)
+                continue;
+            if (!fPathKnown) {
+                csProgramPath = pTemplate->GetUniqueProgramPath();
+                fPathKnown = TRUE;
+            }
+            // Another program of that name is left alone, without a word.
+            if (!pTemplate->IsUniqueInstance(dwaIds[j], csProgramPath))
                 continue;
             CWatchedProcess* pCopy = AddRecord(std::unique_ptr<CWatchedProcess>(new CWatchedProcess));
             pCopy->CopyFromTemplate(*pTemplate);
@@ -497,9 +533,9 @@ BOOL CSupervisorApp::HasExternalCandidate(const CStringArray& csaNames, const CD
     for (const auto& pTemplate : m_paProcesses) {
         if (!pTemplate->IsExternalTemplate())
             continue;
-        const std::string csUniqueName = pTemplate->GetUniqueName();
+        const std::string csCensusName = pTemplate->GetCensusName();
         for (size_t j = 0; j < csaNames.size() && j < dwaIds.size(); j++) {
-            if (StrIEqual(csaNames[j], csUniqueName) && !IsProcessIdWatched(dwaIds[j]))
+            if (StrIEqual(csaNames[j], csCensusName) && !IsProcessIdWatched(dwaIds[j]))
                 return TRUE;
         }
     }

@@ -30,6 +30,7 @@ void CChildProcess::SetDefaults()
     m_dwMoreFlags = 0;
     m_csTitle.clear();
     m_asEnvironment.clear();
+    m_awsEnvironment.clear();
     m_csCurrentDirectory.clear();
     m_ahInheritOnly.clear();
 }
@@ -85,6 +86,19 @@ std::string CChildProcess::BuildEnvironmentBlock() const
     return csBlock;
 }
 
+std::wstring CChildProcess::BuildUnicodeEnvironmentBlock() const
+{
+    std::wstring wsBlock;
+    if (m_awsEnvironment.empty())
+        return wsBlock;
+    for (const std::wstring& wsEntry : m_awsEnvironment) {
+        wsBlock += wsEntry;
+        wsBlock += L'\0';
+    }
+    wsBlock += L'\0';
+    return wsBlock;
+}
+
 BOOL CChildProcess::Create()
 {
     // Creating over live handles would lose them and the running process.
@@ -100,6 +114,13 @@ BOOL CChildProcess::Create()
     achCommandLine.push_back('\0');
     const std::string csEnvironment = BuildEnvironmentBlock();
     std::vector<char> achEnvironment(csEnvironment.begin(), csEnvironment.end());
+    std::wstring wsEnvironment = BuildUnicodeEnvironmentBlock();
+    LPVOID pvEnvironment = achEnvironment.empty() ? NULL : achEnvironment.data();
+    DWORD dwEnvironmentFlags = 0;
+    if (!wsEnvironment.empty()) {
+        pvEnvironment = &wsEnvironment[0];
+        dwEnvironmentFlags = CREATE_UNICODE_ENVIRONMENT;
+    }
     if (m_csApplicationName.empty())
         DEBUG_TRACE_MSG("Creating the process '" << csCommandLine << "'");
     else
@@ -107,10 +128,8 @@ BOOL CChildProcess::Create()
                                                 << csCommandLine << "'");
     PROCESS_INFORMATION processinfo = {};
     BOOL fCreated = !m_ahInheritOnly.empty()
-                        ? CreateWithHandleList(achCommandLine.data(),
-                                               achEnvironment.empty() ? NULL : achEnvironment.data(), processinfo)
-                        : CallCreateProcess(achCommandLine.data(),
-                                            achEnvironment.empty() ? NULL : achEnvironment.data(), 0,
+                        ? CreateWithHandleList(achCommandLine.data(), pvEnvironment, dwEnvironmentFlags, processinfo)
+                        : CallCreateProcess(achCommandLine.data(), pvEnvironment, dwEnvironmentFlags,
                                             &m_startupinfo, processinfo);
     if (!fCreated)
         return FALSE;
@@ -120,7 +139,8 @@ BOOL CChildProcess::Create()
     return TRUE;
 }
 
-BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, PROCESS_INFORMATION& processinfo)
+BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, DWORD dwEnvironmentFlags,
+                                         PROCESS_INFORMATION& processinfo)
 {
     // The handles are inheritable only while the call runs; every process is
     // created by the one thread that owns the handles, so no other child can
@@ -144,11 +164,12 @@ BOOL CChildProcess::CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironm
         else
             six.lpAttributeList = NULL;
     }
-    BOOL fCreated = CallCreateProcess(pszCommandLine, pvEnvironment, dwExtended, &six.StartupInfo, processinfo);
+    BOOL fCreated = CallCreateProcess(pszCommandLine, pvEnvironment, dwExtended | dwEnvironmentFlags,
+                                      &six.StartupInfo, processinfo);
     // Windows 7 refuses console handles in the list; the handles are then
     // the only ones made inheritable here, and others may still pass on.
     if (!fCreated && dwExtended != 0 && ::GetLastError() == ERROR_INVALID_PARAMETER)
-        fCreated = CallCreateProcess(pszCommandLine, pvEnvironment, 0, &m_startupinfo, processinfo);
+        fCreated = CallCreateProcess(pszCommandLine, pvEnvironment, dwEnvironmentFlags, &m_startupinfo, processinfo);
     DWORD dwError = ::GetLastError();
     if (six.lpAttributeList != NULL)
         ::DeleteProcThreadAttributeList(six.lpAttributeList);

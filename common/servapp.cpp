@@ -13,6 +13,12 @@ std::string CServiceApp::m_csServiceName;
 volatile DWORD CServiceApp::m_dwPreshutdownTimeoutMs = 0;
 CKernelEvent CServiceApp::m_evServiceStop;
 void (*CServiceApp::m_pfnStatusObserver)(const SERVICE_STATUS& status) = NULL;
+void (*CServiceApp::m_pfnConfigObserver)(DWORD dwInfoLevel, const void* pvInfo, BOOL fOk, DWORD dwError) = NULL;
+// Windows repeats the last action for every failure after the others: the
+// last one leaves the service stopped, so a service that cannot run is not
+// started every 30 s for a day.
+const SC_ACTION CServiceApp::c_aRecoveryActions[4] = {
+    {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 30000}, {SC_ACTION_NONE, 0}};
 
 namespace {
 
@@ -292,6 +298,8 @@ BOOL CServiceApp::InstallService(const std::string& csName, const std::string& c
                                             csImagePath.c_str(), NULL, NULL, NULL, NULL, NULL);
     BOOL fOk = schService != NULL;
     DWORD dwError = ::GetLastError();
+    if (fOk)
+        ConfigureRecovery(schService, csName);
     if (fOk && dwPreshutdownMs != 0 && !SetPreshutdownInfo(schService, dwPreshutdownMs)) {
         const DWORD dwConfigError = ::GetLastError();
         DEBUG_TRACE_MSG("The pre-shutdown time-out of the service " << csName << " could not be set to "
@@ -330,6 +338,51 @@ BOOL WithService(const std::string& csName, TAction action, DWORD dwManagerAcces
 }
 
 }  // namespace
+
+BOOL CServiceApp::ConfigureRecovery(SC_HANDLE schService, const std::string& csName)
+{
+    SC_ACTION aActions[DIM(c_aRecoveryActions)];
+    for (size_t i = 0; i < DIM(aActions); i++)
+        aActions[i] = c_aRecoveryActions[i];
+    SERVICE_FAILURE_ACTIONSA actions = {};
+    actions.dwResetPeriod = c_dwRecoveryResetSeconds;
+    actions.lpRebootMsg = NULL;
+    actions.lpCommand = NULL;
+    actions.cActions = DIM(aActions);
+    actions.lpsaActions = aActions;
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {};
+    flag.fFailureActionsOnNonCrashFailures = TRUE;
+    const struct
+    {
+        DWORD m_dwLevel;
+        void* m_pvInfo;
+        const char* m_pszWhat;
+    } aCalls[] = {{SERVICE_CONFIG_FAILURE_ACTIONS, &actions, "recovery actions"},
+                  {SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag, "recovery on a non-zero exit code"}};
+    BOOL fAll = TRUE;
+    for (const auto& call : aCalls) {
+        const BOOL fOk = ::ChangeServiceConfig2A(schService, call.m_dwLevel, call.m_pvInfo);
+        const DWORD dwError = fOk ? 0 : ::GetLastError();
+        if (m_pfnConfigObserver != NULL)
+            m_pfnConfigObserver(call.m_dwLevel, call.m_pvInfo, fOk, dwError);
+        if (!fOk) {
+            // Not on the console: -i's output stays what it is. Wine 8
+            // refuses the flag (ERROR_INVALID_PARAMETER) and stores neither.
+            DEBUG_ERROR_MSG("The " << call.m_pszWhat << " of the service " << csName
+                                   << " could not be set. Error " << ErrorText(dwError));
+            fAll = FALSE;
+        }
+    }
+    return fAll;
+}
+
+BOOL CServiceApp::ConfigureRecovery(const std::string& csName)
+{
+    // The configuration and the start right that restart actions need.
+    return WithService(
+        csName, [&](SC_HANDLE schService) { return ConfigureRecovery(schService, csName); }, SC_MANAGER_CONNECT,
+        SERVICE_CHANGE_CONFIG | SERVICE_START);
+}
 
 BOOL CServiceApp::ConfigurePreshutdown(const std::string& csName, DWORD dwMs)
 {
@@ -397,6 +450,9 @@ BOOL CServiceApp::ProcessServiceSwitches()
                 m_nExitCode = SERVICE_EXIT_FAILED;
                 return FALSE;
             }
+            // Installed before (by a version without them, say): the
+            // recovery actions are set all the same.
+            ConfigureRecovery(csName);
         }
         if (!StartInstalledService(csName)) {
             DWORD dwError = ::GetLastError();

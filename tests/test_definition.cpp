@@ -1,5 +1,9 @@
+#include <algorithm>
+
+#include "common/filestuf.h"
 #include "defreader.h"
 #include "e2e_util.h"
+#include "environment.h"
 #include "test_supervisor_app.h"
 
 namespace {
@@ -435,4 +439,120 @@ TEST_F(DefinitionFile, NamesMustBeUsableAndAnswerForOneLineOnly)
     // Lines without NAME may share their program, as they always could;
     // a NAME may be its own program's name.
     EXPECT_TRUE(Read("worker.exe\n\"worker.exe -x\"\nc:\\srv\\node.exe -name node\n")) << m_csSaid;
+}
+
+// ENV on a line (as often as needed) and on the GLOBAL line, before or after
+// the lines: a line's own value of a variable wins, names compared without
+// regard to case; the entries are kept as written, in file order.
+TEST_F(DefinitionFile, EnvEntriesOfTheLineAndTheGlobalLineTheLinesOwnWin)
+{
+    ASSERT_TRUE(Read("\"a.exe\" -env \"A=1\" -ENV \"Mode=own\" /env \"X=%TEMP%\\x\" -noconsole\n"
+                     "-global -env \"MODE=global\" -env \"G=g\"\n"
+                     "\"b.exe\"\n"
+                     "\"c.exe\" -env \"g=c's\" -env \"EMPTY=\" -env \"EQ=a=b\"\n"
+                     "-global -env \"LATE=l\"\n"));
+    ASSERT_EQ(Processes().size(), 3u);
+    EXPECT_EQ(Processes()[0]->m_acsEnv, (CStringArray{"G=g", "LATE=l", "A=1", "Mode=own", "X=%TEMP%\\x"}));
+    EXPECT_EQ(Processes()[1]->m_acsEnv, (CStringArray{"MODE=global", "G=g", "LATE=l"}));
+    EXPECT_EQ(Processes()[2]->m_acsEnv, (CStringArray{"MODE=global", "LATE=l", "g=c's", "EMPTY=", "EQ=a=b"}));
+    EXPECT_EQ(m_reader.GetGlobals().m_acsEnv, (CStringArray{"MODE=global", "G=g", "LATE=l"}));
+    // The command line is what is left after the options.
+    EXPECT_EQ(Processes()[0]->m_csCommandLine, "a.exe");
+    ASSERT_TRUE(Read("\"d.exe\"\n"));
+    EXPECT_TRUE(Only().m_acsEnv.empty()) << "without ENV the process inherits the environment as it is";
+}
+
+TEST_F(DefinitionFile, EnvWithoutAnEqualsSignOrANameIsRefusedWithItsLine)
+{
+    const struct
+    {
+        const char* m_pszText;
+        int m_nLine;
+    } aCases[] = {
+        {"\"a.exe\" -env NOVALUE\n", 1},
+        {"# first\n\"a.exe\" -env \"=x\"\n", 2},
+        {"\"a.exe\" -env \"A=1\" -env\n", 1},
+        {"\"a.exe\"\n-global -env \"\"\n", 2},
+        {"\"a.exe\" -env -noconsole\n", 1},
+    };
+    for (const auto& c : aCases) {
+        EXPECT_FALSE(Read(c.m_pszText)) << c.m_pszText;
+        EXPECT_EQ(ErrorLines(), (std::vector<int>{c.m_nLine})) << c.m_pszText << m_csSaid;
+        EXPECT_EQ(m_csSaid, "Error: ENV needs NAME=VALUE with a variable name before the \"=\" on line " +
+                                std::to_string(c.m_nLine) + " of " + m_csPath + "\n")
+            << c.m_pszText;
+    }
+}
+
+// What a reload compares: the variables that take effect, not how they are
+// written.
+TEST_F(DefinitionFile, HasSameEnvironmentComparesWhatTakesEffect)
+{
+    ASSERT_TRUE(Read("\"a.exe\" -env \"A=1\" -env \"b=2\"\n"
+                     "\"a.exe\" -env \"B=2\" -env \"a=1\"\n"
+                     "\"a.exe\" -env \"A=0\" -env \"B=2\" -env \"A=1\"\n"
+                     "\"a.exe\" -env \"A=1\" -env \"B=3\"\n"
+                     "\"a.exe\" -env \"A=1\"\n"
+                     "\"a.exe\"\n"
+                     "\"a.exe\" -env \"a=1\" -nounique\n"));
+    ASSERT_EQ(Processes().size(), 7u);
+    const CWatchedProcess& first = *Processes()[0];
+    EXPECT_TRUE(first.HasSameEnvironment(*Processes()[1])) << "names without regard to case, in any order";
+    EXPECT_TRUE(first.HasSameEnvironment(*Processes()[2])) << "the last value of a name counts";
+    EXPECT_FALSE(first.HasSameEnvironment(*Processes()[3])) << "another value";
+    EXPECT_FALSE(first.HasSameEnvironment(*Processes()[4])) << "a variable less";
+    EXPECT_FALSE(Processes()[5]->HasSameEnvironment(*Processes()[4])) << "none against one";
+    EXPECT_TRUE(Processes()[5]->HasSameEnvironment(*Processes()[5]));
+    EXPECT_TRUE(Processes()[4]->HasSameEnvironment(*Processes()[6]));
+}
+
+// The block a process gets: the supervisor's environment with the entries
+// laid over it (never replacing it), %VAR% expanded from the supervisor's
+// environment, sorted by name without regard to case.
+TEST(ProcessEnvironment, EntriesAreLaidOverTheSupervisorsEnvironmentAndExpanded)
+{
+    ASSERT_TRUE(::SetEnvironmentVariableA("OVRIN_TEST_BASE", "base"));
+    const std::vector<std::wstring> awsBase = {L"=C:=C:\\work", L"Path=C:\\windows", L"Zeta=z", L"alpha=a"};
+    const std::vector<std::wstring> awsBlock = BuildProcessEnvironment(
+        awsBase, {"ALPHA=new", "Beta=[%OVRIN_TEST_BASE%]", "PATH=C:\\tools;%OVRIN_TEST_BASE%", "Gone=%NO_SUCH_VAR_X%",
+                  "Empty="});
+    EXPECT_EQ(awsBlock, (std::vector<std::wstring>{L"=C:=C:\\work", L"ALPHA=new", L"Beta=[base]", L"Empty=",
+                                                   L"Gone=%NO_SUCH_VAR_X%", L"PATH=C:\\tools;base", L"Zeta=z"}));
+    // Without entries the block is the environment as it was, sorted.
+    EXPECT_EQ(BuildProcessEnvironment({L"b=1", L"A=2"}, {}), (std::vector<std::wstring>{L"A=2", L"b=1"}));
+    // This process's own environment holds what was just set.
+    const std::vector<std::wstring> awsOwn = GetProcessEnvironment();
+    EXPECT_NE(std::find(awsOwn.begin(), awsOwn.end(), std::wstring(L"OVRIN_TEST_BASE=base")), awsOwn.end());
+    ::SetEnvironmentVariableA("OVRIN_TEST_BASE", NULL);
+}
+
+// The name a census lists a line's program under, and the program file
+// UNIQUE compares: the file name only, even for a line given with its
+// folder; UNIQUE's own name where given (".exe" or not).
+TEST_F(DefinitionFile, UniqueLooksForTheProgramsFileNameAndItsFile)
+{
+    const std::string csDir = m_csDir;
+    ASSERT_TRUE(::CopyFileA(GetModulePath(NULL).c_str(), (csDir + "\\Very_Long_Program_Name.exe").c_str(), FALSE));
+    ASSERT_TRUE(Read("\"" + csDir + "\\Very_Long_Program_Name.exe -x\"\n"
+                     "\"" + csDir + "\\Very_Long_Program_Name.exe\" -unique very_long_program_name.EXE\n"
+                     "\"" + csDir + "\\Very_Long_Program_Name.exe\" -unique launcher\n"
+                     "\"nosuchprogram.exe\"\n"
+                     "\"C:\\no\\such\\folder\\tool.exe\"\n"));
+    ASSERT_EQ(Processes().size(), 5u);
+    CWatchedProcess& full = *Processes()[0];
+    EXPECT_EQ(full.GetCensusName(), "Very_Long_Progr");
+    EXPECT_EQ(full.GetInstanceFileName(), "Very_Long_Program_Name");
+    EXPECT_EQ(full.GetUniqueName(), "Very_Long_Progr") << "the metrics' name: the file name, not the folder";
+    EXPECT_TRUE(StrIEqual(full.GetUniqueProgramPath(), csDir + "\\Very_Long_Program_Name.exe"))
+        << full.GetUniqueProgramPath();
+    CWatchedProcess& named = *Processes()[1];
+    EXPECT_EQ(named.GetCensusName(), "very_long_progr");
+    EXPECT_TRUE(StrIEqual(named.GetUniqueProgramPath(), csDir + "\\Very_Long_Program_Name.exe"))
+        << "UNIQUE naming the line's own program still compares its file";
+    CWatchedProcess& other = *Processes()[2];
+    EXPECT_EQ(other.GetCensusName(), "launcher");
+    EXPECT_EQ(other.GetUniqueProgramPath(), "") << "another program's name: the name alone decides";
+    EXPECT_EQ(Processes()[3]->GetUniqueProgramPath(), "") << "a program that is not found: the name decides";
+    EXPECT_EQ(Processes()[4]->GetCensusName(), "tool");
+    EXPECT_EQ(Processes()[4]->GetUniqueProgramPath(), "");
 }

@@ -9,6 +9,7 @@
 
 #include "capture.h"
 #include "common/handle.h"
+#include "logtime.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
 #include "test_app.h"
@@ -391,6 +392,51 @@ TEST_F(OperatorTools, StampedLinesAndTheDailyRotationCaughtUpAtTheStart)
     Quit();
 }
 
+namespace {
+
+std::string JsonObjectOf(const std::string& csJson, const std::string& csName);
+
+// Days since 1970-01-01 of a date (the civil calendar's arithmetic).
+LONGLONG DaysFromCivil(LONGLONG y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const LONGLONG era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned)(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (LONGLONG)doe - 719468;
+}
+
+// The local time of a status line ("8Dec26 11:40:22.123") in seconds.
+BOOL StatusLineSeconds(const std::string& csTime, LONGLONG& llSeconds)
+{
+    static const char* const s_apszMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    int nDay = 0, nYear = 0, nHour = 0, nMinute = 0, nSecond = 0;
+    char szMonth[4] = "";
+    if (sscanf(csTime.c_str(), "%d%3s%d %d:%d:%d", &nDay, szMonth, &nYear, &nHour, &nMinute, &nSecond) != 6)
+        return FALSE;
+    for (unsigned m = 0; m < 12; m++) {
+        if (strcmp(szMonth, s_apszMonths[m]) == 0) {
+            llSeconds = DaysFromCivil(2000 + nYear, m + 1, (unsigned)nDay) * 86400 + nHour * 3600 + nMinute * 60 + nSecond;
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// The local time of "2026-12-08T11:40:22+01:00" in seconds (the offset left aside).
+BOOL IsoLocalSeconds(const std::string& csIso, LONGLONG& llSeconds)
+{
+    int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
+    if (sscanf(csIso.c_str(), "%d-%d-%dT%d:%d:%d", &nYear, &nMonth, &nDay, &nHour, &nMinute, &nSecond) != 6)
+        return FALSE;
+    llSeconds = DaysFromCivil(nYear, (unsigned)nMonth, (unsigned)nDay) * 86400 + nHour * 3600 + nMinute * 60 + nSecond;
+    return TRUE;
+}
+
+}  // namespace
+
 TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
 {
     Run("OvCtl.exe", {"sleeper.exe", "crasher.exe", "pr\xfc" "f.exe"},
@@ -410,13 +456,29 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
         << csJson;
     EXPECT_NE(csJson.find("\"name\": \"pr\\u00fcf.exe\""), std::string::npos) << csJson;
     EXPECT_NE(csJson.find("\"exit_code\": 3221225477, \"exit_code_hex\": \"0xC0000005\""), std::string::npos) << csJson;
-    // The start time is the one the status line shows.
+    // The start time is the one the status line shows, in ISO 8601 with the
+    // local offset (the status line keeps its own form).
     ASSERT_TRUE(m_client.Send(MSG_STATUS));
     std::vector<std::string> acs = m_client.ReceiveTextsUntil("Process sleeper.exe", s_dwLong);
     ASSERT_FALSE(acs.empty());
     std::string csTime = acs.back().substr(acs.back().find("running") + 14);
     csTime.pop_back();
-    EXPECT_NE(csJson.find("\"started\": \"" + csTime + "\""), std::string::npos) << csTime << "\n" << csJson;
+    const std::string csObject = JsonObjectOf(csJson, "sleeper.exe");
+    std::smatch m;
+    const std::string csStartedKey = "\"started\": \"";
+    const size_t iStarted = csObject.find(csStartedKey);
+    ASSERT_NE(iStarted, std::string::npos) << csObject;
+    const std::string csStarted = csObject.substr(iStarted + csStartedKey.size(), 25);
+    ASSERT_TRUE(std::regex_match(csStarted, m, std::regex("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}[+-]\\d{2}:\\d{2}")))
+        << csObject;
+    LONGLONG llStatusLine = 0, llIso = 0;
+    ASSERT_TRUE(StatusLineSeconds(csTime, llStatusLine)) << csTime;
+    ASSERT_TRUE(IsoLocalSeconds(csStarted, llIso)) << csStarted;
+    // Two clocks read one after the other: a second may lie between them.
+    EXPECT_LE(llIso - llStatusLine, 1) << csTime << " / " << csStarted;
+    EXPECT_GE(llIso - llStatusLine, 0) << csTime << " / " << csStarted;
+    EXPECT_EQ(csStarted.substr(19), FormatIsoTime(0, LocalBiasMinutes()).substr(19)) << "the offset of now";
+    EXPECT_NE(csObject.find("\"attached\": false}"), std::string::npos) << csObject;
 
     const struct
     {
@@ -540,7 +602,8 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
 
         result = Tool("-n OvDeadline.exe status -json");
         csObject = JsonObjectOf(result.m_csOut, csName);
-        const std::string csForced = std::string("\"forced_stop\": ") + (c.m_fForced ? "true" : "false") + "}";
+        const std::string csForced =
+            std::string("\"forced_stop\": ") + (c.m_fForced ? "true" : "false") + ", \"attached\": false}";
         EXPECT_NE(csObject.find(csForced), std::string::npos) << csName << " wants " << csForced << "\n" << csObject;
         EXPECT_NE(csObject.find("\"state\": \"" + std::string(c.m_pszState) + "\""), std::string::npos)
             << csName << " wants state " << c.m_pszState << "\n" << csObject;
@@ -550,14 +613,14 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
                                                                    << csObject;
         EXPECT_NE(csObject.find("\"uptime_s\": null"), std::string::npos) << csObject;
 
-        // The column is added last, so the earlier positions stay; lines end
+        // Columns are added last, so the earlier positions stay; lines end
         // in CR LF once (standard output's text mode adds the CR).
         result = Tool("-n OvDeadline.exe status -csv");
-        const std::string csHeader =
-            "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\r\n";
+        const std::string csHeader = "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,"
+                                     "since_end_s,forced_stop,attached\r\n";
         EXPECT_EQ(result.m_csOut.substr(0, csHeader.size()), csHeader);
         const std::string csRow = CsvRowOf(result.m_csOut, csName);
-        const std::string csEnd = c.m_fForced ? ",true" : ",false";
+        const std::string csEnd = c.m_fForced ? ",true,false" : ",false,false";
         EXPECT_TRUE(csRow.size() > csEnd.size() && csRow.compare(csRow.size() - csEnd.size(), csEnd.size(), csEnd) == 0)
             << csName << " row wants to end with " << csEnd << ": " << csRow;
     }
@@ -629,4 +692,138 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
     EXPECT_FALSE(FileExists(csDir + "\\missing.inf"));
     EXPECT_FALSE(FileExists(csDir + "\\out.log"));
     RemoveDirectoryTree(csDir);
+}
+
+TEST(ProcessDetail, ExecutableAndAttachedRoundTripAndAnOlderServersRecordReadsWithout)
+{
+    CProcessDetail written;
+    written.m_dwProcessId = 7;
+    written.m_csState = "running";
+    written.m_csTime = "8Dec26 11:40:22.123";
+    written.m_llStartTime = 1796726422;
+    written.m_csUniqueName = "node";
+    written.m_csExecutable = "C:\\Program Files\\nodejs\\node.exe";
+    written.m_fAttached = TRUE;
+    CProcessDetail read;
+    ASSERT_TRUE(read.Parse(written.Format()));
+    EXPECT_EQ(read.m_csExecutable, written.m_csExecutable);
+    EXPECT_TRUE(read.m_fAttached);
+    EXPECT_EQ(read.m_llStartTime, written.m_llStartTime);
+    EXPECT_EQ(read.m_csUniqueName, "node");
+    // A tab in the program's name cannot shift the field after it.
+    written.m_csExecutable = "odd\tname.exe";
+    ASSERT_TRUE(read.Parse(written.Format()));
+    EXPECT_EQ(read.m_csExecutable, "odd name.exe");
+    EXPECT_TRUE(read.m_fAttached);
+    // As a server before the fields writes it: none, and not attached.
+    read.m_fAttached = TRUE;
+    ASSERT_TRUE(read.Parse("12\t0\t1\t0\t-1\t5\tended\t10:00:00 01/02/2026\t0\t0\t1796726422\tx\t0"));
+    EXPECT_EQ(read.m_csExecutable, "");
+    EXPECT_FALSE(read.m_fAttached);
+    // A later server may append more.
+    ASSERT_TRUE(read.Parse(written.Format() + "\tmore"));
+    EXPECT_TRUE(read.m_fAttached);
+}
+
+TEST(IsoTime, LocalTimeWithTheOffsetOfThatMoment)
+{
+    LONGLONG nDay = 0;
+    ASSERT_TRUE(ParseLogDate("2026-12-08", nDay));
+    // Days since 1601 to seconds since 1970.
+    const LONGLONG llUnix = (nDay - 134774) * 86400 + (10 * 60 + 40) * 60 + 22;
+    const struct
+    {
+        LONG m_nBias;
+        const char* m_pszText;
+    } aCases[] = {
+        {60, "2026-12-08T11:40:22+01:00"},
+        {0, "2026-12-08T10:40:22+00:00"},
+        {-330, "2026-12-08T05:10:22-05:30"},
+        {-660, "2026-12-07T23:40:22-11:00"},
+        {345, "2026-12-08T16:25:22+05:45"},
+    };
+    for (const auto& c : aCases)
+        EXPECT_EQ(FormatIsoTime(llUnix, c.m_nBias), c.m_pszText) << c.m_nBias;
+    EXPECT_EQ(FormatIsoLocalTime(-1), "") << "no start";
+    // Now: this computer's offset now.
+    const LONGLONG llNow = (UtcNowMs() / 1000) - 11644473600LL;
+    EXPECT_EQ(FormatIsoLocalTime(llNow), FormatIsoTime(llNow, LocalBiasMinutes()));
+}
+
+// ENV reaches the process beside everything it inherits: the GLOBAL line's
+// variables, a line's own value winning over the GLOBAL line's, %VAR%
+// expanded from the supervisor's environment, and PATH as the supervisor
+// has it. ovrinctl tells the program apart from the name and says which
+// line watches a process it did not start.
+TEST_F(OperatorTools, EnvReachesTheProcessBesideWhatItInheritsAndTheToolTellsAttachedLines)
+{
+    ASSERT_TRUE(::SetEnvironmentVariableA("OVRIN_E2E_SOURCE", "from the supervisor"));
+    m_ovrin.Prepare("OvEnv.exe");
+    ASSERT_TRUE(m_ovrin.CopyChild("envown.exe"));
+    ASSERT_TRUE(m_ovrin.CopyChild("envplain.exe"));
+    ASSERT_TRUE(m_ovrin.CopyChild("envrunning.exe"));
+    CHandle hRunning;
+    {
+        STARTUPINFOA si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        std::string csLine = "\"" + Path("envrunning.exe") + "\" -forever";
+        ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
+        ::CloseHandle(pi.hThread);
+        hRunning.Reset(pi.hProcess);
+    }
+    const std::string csFiles = " -envfile own_g.txt GREETING -envfile own_m.txt MODE -envfile own_x.txt EXPANDED "
+                                "-envfile own_p.txt PATH -envfile own_s.txt OVRIN_E2E_SOURCE";
+    ASSERT_TRUE(m_ovrin.Launch(
+        "\"envown.exe" + csFiles + " -forever\" -noconsole -env \"mode=own\" "
+        "-env \"EXPANDED=[%OVRIN_E2E_SOURCE%] %NO_SUCH_OVRIN_VAR%\"\r\n"
+        "-global -env \"GREETING=hello there\" -env \"MODE=global\"\r\n"
+        "\"envplain.exe -envfile plain_m.txt MODE -envfile plain_p.txt PATH -forever\" -noconsole\r\n"
+        "\"envrunning.exe -forever\" -noconsole\r\n"));
+    ::SetEnvironmentVariableA("OVRIN_E2E_SOURCE", NULL);
+    ASSERT_TRUE(m_client.Connect("OvEnv.exe", s_dwLong));
+    m_acsSeen = m_client.ReceiveTextsUntil("All services have been started.", s_dwLong);
+    EXPECT_EQ(CountTexts(m_acsSeen, "Monitoring running process: envrunning.exe."), 1) << Joined(m_acsSeen);
+
+    char szPath[32768] = "";
+    ::GetEnvironmentVariableA("PATH", szPath, sizeof szPath);
+    const struct
+    {
+        const char* m_pszFile;
+        std::string m_csValue;
+    } aExpected[] = {
+        {"own_g.txt", "hello there"},
+        {"own_m.txt", "own"},
+        {"own_x.txt", "[from the supervisor] %NO_SUCH_OVRIN_VAR%"},
+        {"own_p.txt", szPath},
+        {"own_s.txt", "from the supervisor"},
+        {"plain_m.txt", "global"},
+        {"plain_p.txt", szPath},
+    };
+    for (const auto& e : aExpected) {
+        std::string csValue = "(missing)";
+        for (DWORD dwStart = ::GetTickCount(); ::GetTickCount() - dwStart < s_dwLong; ::Sleep(50)) {
+            if (ReadTextFile(Path(e.m_pszFile), csValue))
+                break;
+        }
+        EXPECT_EQ(csValue, e.m_csValue) << e.m_pszFile;
+    }
+    EXPECT_FALSE(std::string(szPath).empty());
+
+    CRunResult result = Tool("-n OvEnv.exe status -json");
+    EXPECT_EQ(result.m_dwExitCode, 0u) << result.m_csErr;
+    EXPECT_NE(JsonObjectOf(result.m_csOut, "envrunning.exe").find("\"executable\": \"envrunning.exe\","),
+              std::string::npos)
+        << result.m_csOut;
+    EXPECT_NE(JsonObjectOf(result.m_csOut, "envrunning.exe").find("\"attached\": true}"), std::string::npos)
+        << result.m_csOut;
+    EXPECT_NE(JsonObjectOf(result.m_csOut, "envown.exe").find("\"attached\": false}"), std::string::npos)
+        << result.m_csOut;
+    result = Tool("-n OvEnv.exe status -csv");
+    const std::string csRow = CsvRowOf(result.m_csOut, "envrunning.exe");
+    EXPECT_EQ(csRow.compare(0, 30, "envrunning.exe,envrunning.exe,"), 0) << result.m_csOut;
+    const std::string csEnd = ",false,true";   // forced_stop, attached
+    EXPECT_TRUE(csRow.size() > csEnd.size() && csRow.compare(csRow.size() - csEnd.size(), csEnd.size(), csEnd) == 0)
+        << csRow;
+    Quit();
+    ::TerminateProcess(hRunning.Get(), 1);
 }

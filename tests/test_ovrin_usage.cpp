@@ -48,7 +48,9 @@ const char* const s_apszUsageOut[] = {
     "",
 };
 
-void ExpectUsage(const CRunResult& result, DWORD dwExitCode)
+// The usage, byte for byte, after csNamed (the line that names the
+// argument not taken) on standard error.
+void ExpectUsage(const CRunResult& result, DWORD dwExitCode, const std::string& csNamed = std::string())
 {
     EXPECT_FALSE(result.m_fTimedOut);
     EXPECT_EQ(result.m_dwExitCode, dwExitCode);
@@ -57,8 +59,8 @@ void ExpectUsage(const CRunResult& result, DWORD dwExitCode)
     for (size_t i = 0; i < acsOut.size(); i++)
         EXPECT_EQ(acsOut[i], s_apszUsageOut[i]) << "stdout line " << i + 1;
     EXPECT_EQ(result.m_csErr,
-              "Use -i to install (if necessary) and start this executable as an NT service.\r\n"
-              "Use -r to stop (if necessary) and remove this executable as an NT service.\r\n");
+              csNamed + "Use -i to install (if necessary) and start this executable as an NT service.\r\n"
+                        "Use -r to stop (if necessary) and remove this executable as an NT service.\r\n");
 }
 
 }  // namespace
@@ -69,11 +71,27 @@ TEST_F(OvrinProgram, QuestionMarkAndHPrintTheUsage)
     ExpectUsage(Run("/H"), EXIT_CODE_OK);
 }
 
-TEST_F(OvrinProgram, RejectedArgumentsPrintTheUsageAndStartNothing)
+TEST_F(OvrinProgram, RejectedArgumentsAreNamedBeforeTheUsageAndStartNothing)
 {
-    for (const char* pszArgs : {"-x", "stray", "-c host -d file extra", "-c -x"}) {
+    const struct
+    {
+        const char* m_pszArgs;
+        const char* m_pszNamed;
+    } aCases[] = {
+        {"-x", "Unknown option: -x\r\n"},
+        {"/frobnicate", "Unknown option: /frobnicate\r\n"},
+        {"stray", "Unexpected argument: stray\r\n"},
+        {"-c host -d file extra", "Unexpected argument: extra\r\n"},
+        {"-c -x", "Unknown option: -x\r\n"},
+        // A value that starts like an option is taken for one.
+        {"-d /srv/x.inf", "Unknown option: /srv/x.inf\r\n"},
+        {"-d a.inf -d b.inf", "Unexpected option: -d\r\n"},
+    };
+    for (const auto& c : aCases) {
+        const char* const pszArgs = c.m_pszArgs;
         CRunResult result = Run(pszArgs);
-        ExpectUsage(result, EXIT_CODE_USAGE);
+        SCOPED_TRACE(pszArgs);
+        ExpectUsage(result, EXIT_CODE_USAGE, c.m_pszNamed);
         DWORD dwAttributes = ::GetFileAttributesA((m_csDir + "\\OvrUsage.inf").c_str());
         EXPECT_EQ(dwAttributes, INVALID_FILE_ATTRIBUTES) << pszArgs << ": no template may be written";
     }

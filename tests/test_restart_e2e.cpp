@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 
 #include "common/alarm.h"
 #include "common/handle.h"
@@ -143,8 +144,54 @@ protected:
         return cs;
     }
 
+    // The details of every listed process (MSG_REPORT_DETAILS), by name;
+    // broadcasts that come meanwhile are dropped.
+    static std::map<std::string, CProcessDetail> Details(CTestClient& client)
+    {
+        std::map<std::string, CProcessDetail> mapDetails;
+        EXPECT_TRUE(client.Send(MSG_REPORT_DETAILS));
+        EXPECT_TRUE(client.Send(MSG_END_OF_REPLIES));
+        for (const DWORD dwStart = ::GetTickCount(); ::GetTickCount() - dwStart < c_dwLong;) {
+            CControlMessage msg;
+            if (!client.Receive(msg, 1000))
+                continue;
+            if (msg.m_dwKind == MSG_END_OF_REPLIES)
+                break;
+            if (msg.m_dwKind == MSG_PROCESS_DETAIL) {
+                EXPECT_TRUE(mapDetails[msg.m_csName].Parse(msg.m_csText)) << msg.m_csText;
+            }
+        }
+        return mapDetails;
+    }
+
     COvrinProcess m_ovrin;
     CTestClient m_client;
+};
+
+// Processes started outside any supervisor, ended with the test.
+class CExternals
+{
+public:
+    ~CExternals()
+    {
+        for (CHandle& hProcess : m_ahProcesses) {
+            ::TerminateProcess(hProcess.Get(), 1);
+            ::WaitForSingleObject(hProcess.Get(), 5000);
+        }
+    }
+    // Starts the program and returns its process id (0 when it could not).
+    DWORD Start(const std::string& csPath, const std::string& csArgs)
+    {
+        CHandle hProcess;
+        if (!StartDetached(csPath, csArgs, hProcess))
+            return 0;
+        const DWORD dwId = ::GetProcessId(hProcess.Get());
+        m_ahProcesses.push_back(std::move(hProcess));
+        return dwId;
+    }
+
+private:
+    std::vector<CHandle> m_ahProcesses;
 };
 
 }  // namespace
@@ -374,23 +421,29 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     ::Sleep(50);
     FILETIME ftAfter;
     ::GetSystemTimeAsFileTime(&ftAfter);
+    // The same program in another folder.
+    const std::string csOtherDir = MakeTempDirectory("ovrid");
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), (csOtherDir + "\\idcheck.exe").c_str(), FALSE));
     const struct
     {
-        const char* m_pszCommandLine;
+        std::string m_csCommandLine;
         const FILETIME* m_pftCensus;
         BOOL m_fListed;
-    } aCases[] = {{"idcheck.exe", &ftAfter, TRUE},
+    } aCases[] = {{"idcheck.exe", &ftAfter, TRUE},   // not found from here: the name decides
                   {"IDCHECK.EXE -x", &ftAfter, TRUE},
                   {"other.exe", &ftAfter, FALSE},
-                  {"idcheck.exe", &ftBefore, FALSE}};   // created after the census: a reused id
+                  {"idcheck.exe", &ftBefore, FALSE},   // created after the census: a reused id
+                  {"\"" + csExe + "\" -x", &ftAfter, TRUE},
+                  {"\"" + csOtherDir + "\\idcheck.exe\" -x", &ftAfter, FALSE}};
     for (const auto& c : aCases) {
         CWatchedProcess wp;
-        wp.SetCommandLine(c.m_pszCommandLine);
-        EXPECT_EQ(wp.IsListedProcess(hProcess.Get(), *c.m_pftCensus), c.m_fListed) << c.m_pszCommandLine;
+        wp.SetCommandLine(c.m_csCommandLine);
+        EXPECT_EQ(wp.IsListedProcess(hProcess.Get(), *c.m_pftCensus), c.m_fListed) << c.m_csCommandLine;
     }
     ::TerminateProcess(hProcess.Get(), 1);
     ::WaitForSingleObject(hProcess.Get(), 5000);
     RemoveDirectoryTree(csDir);
+    RemoveDirectoryTree(csOtherDir);
 }
 
 namespace {
@@ -425,4 +478,127 @@ TEST(RestartClock, AlarmsKeepTheirLengthWhenTheLocalClockSteps)
         EXPECT_GE(dwElapsed + 20, c.m_dwAlarmMs) << c.m_nShiftMs;
         EXPECT_LE(dwElapsed, c.m_dwAlarmMs + 500) << c.m_nShiftMs;
     }
+}
+
+// UNIQUE attaches to a running process only when it runs the line's own
+// program file. Started before the supervisor: copies of the test child in
+// another folder under the lines' names, and one that shares the first 15
+// characters of a line's name; none of them is attached (each line starts
+// its own), while copies of the lines' own files are, a line given with its
+// full path included. A NOSTART line (with a name longer than a process
+// list keeps) leaves another folder's copy alone too, and watches its own.
+TEST_F(Restarts, UniqueAttachesOnlyToTheSameProgramFile)
+{
+    ASSERT_TRUE(m_ovrin.Prepare("OvrUniqueFile.exe"));
+    const std::string csDir = m_ovrin.m_csDir;
+    const std::string csOther = csDir + "\\other";
+    ASSERT_TRUE(::CreateDirectoryA(csOther.c_str(), NULL));
+    for (const char* pszChild : {"uq.exe", "uqfull.exe", "uqsame.exe", "longsharedname_line.exe",
+                                 "longsharedname_other.exe", "uqext_long_program.exe"})
+        ASSERT_TRUE(m_ovrin.CopyChild(pszChild)) << pszChild;
+    for (const char* pszChild : {"uq.exe", "uqext_long_program.exe"})
+        ASSERT_TRUE(PlaceChild(csOther, pszChild)) << pszChild;
+    CExternals externals;
+    const DWORD dwForeign = externals.Start(csOther + "\\uq.exe", "-forever");
+    const DWORD dwPrefix = externals.Start(csDir + "\\longsharedname_other.exe", "-forever");
+    const DWORD dwFull = externals.Start(csDir + "\\uqfull.exe", "-forever");
+    const DWORD dwSame = externals.Start(csDir + "\\UQSAME.EXE", "-forever");
+    const DWORD dwForeignExt = externals.Start(csOther + "\\uqext_long_program.exe", "-forever");
+    ASSERT_TRUE(dwForeign != 0 && dwPrefix != 0 && dwFull != 0 && dwSame != 0 && dwForeignExt != 0);
+    const std::string csFullLine = csDir + "\\uqfull.exe";
+    ASSERT_TRUE(m_ovrin.Launch("-noconsole \"uq.exe -forever\"\r\n"
+                               "-noconsole \"" + csFullLine + " -forever\"\r\n"
+                               "-noconsole \"uqsame.exe -forever\"\r\n"
+                               "-noconsole \"longsharedname_line.exe -forever\"\r\n"
+                               "-nostart \"uqext_long_program.exe\"\r\n"));
+    ASSERT_TRUE(m_client.Connect("OvrUniqueFile.exe", c_dwLong));
+    std::vector<std::string> acs = Until("All services have been started.");
+    EXPECT_EQ(Count(acs, "Started process: uq.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Monitoring running process: " + csFullLine + "."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Monitoring running process: uqsame.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process: longsharedname_line.exe."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Monitoring running process:"), 2u) << Joined(acs);
+    // External passes come every few seconds: the other folder's copy is
+    // never taken for the NOSTART line's, its own file is.
+    acs = For(4000);
+    EXPECT_EQ(Count(acs, "Monitoring external process:"), 0u) << Joined(acs);
+    const DWORD dwOwnExt = externals.Start(csDir + "\\uqext_long_program.exe", "-forever");
+    acs = Until("Monitoring external process: uqext_long_program.exe", 10000);
+    EXPECT_EQ(Count(acs, "Monitoring external process: uqext_long_program.exe"), 1u) << Joined(acs);
+
+    std::map<std::string, CProcessDetail> mapDetails = Details(m_client);
+    const struct
+    {
+        std::string m_csName;
+        BOOL m_fAttached;
+        DWORD m_dwPid;   // 0: any process but the foreign ones
+    } aExpected[] = {{"uq.exe", FALSE, 0},
+                     {csFullLine, TRUE, dwFull},
+                     {"uqsame.exe", TRUE, dwSame},
+                     {"longsharedname_line.exe", FALSE, 0}};
+    for (const auto& e : aExpected) {
+        ASSERT_EQ(mapDetails.count(e.m_csName), 1u) << e.m_csName;
+        const CProcessDetail& d = mapDetails[e.m_csName];
+        EXPECT_EQ(d.m_fAttached, e.m_fAttached) << e.m_csName;
+        EXPECT_EQ(d.m_csState, "running") << e.m_csName;
+        EXPECT_EQ(d.m_csExecutable, e.m_csName) << e.m_csName;
+        if (e.m_dwPid != 0) {
+            EXPECT_EQ(d.m_dwProcessId, e.m_dwPid) << e.m_csName;
+        } else {
+            EXPECT_NE(d.m_dwProcessId, 0u) << e.m_csName;
+            for (DWORD dwForeignPid : {dwForeign, dwPrefix, dwFull, dwSame, dwForeignExt, dwOwnExt})
+                EXPECT_NE(d.m_dwProcessId, dwForeignPid) << e.m_csName << " watches a process it did not start";
+        }
+    }
+    Quit();
+}
+
+// What a restart of the service after a crash finds: the supervisor that
+// ended without stopping anything left its lines running, except its
+// KILLTREE lines, whose process trees ended with it. A supervisor started
+// again on the same file attaches to the first (UNIQUE, the same program
+// file) and starts the second.
+TEST_F(Restarts, ASupervisorStartedAgainAttachesToItsRunningLinesAndStartsItsKillTreeLines)
+{
+    ASSERT_TRUE(m_ovrin.Prepare("OvrAgainA.exe"));
+    ASSERT_TRUE(m_ovrin.CopyChild("again_keep.exe"));
+    ASSERT_TRUE(m_ovrin.CopyChild("again_tree.exe"));
+    const std::string csKeep = m_ovrin.m_csDir + "\\again_keep.exe";
+    const std::string csTree = m_ovrin.m_csDir + "\\again_tree.exe";
+    const std::string csDefinition = "-noconsole \"" + csKeep + " -forever\"\r\n-noconsole -killtree \"" + csTree +
+                                     " -forever\"\r\n";
+    ASSERT_TRUE(m_ovrin.Launch(csDefinition));
+    ASSERT_TRUE(m_client.Connect("OvrAgainA.exe", c_dwLong));
+    Until("All services have been started.");
+    std::map<std::string, CProcessDetail> mapBefore = Details(m_client);
+    const DWORD dwKeep = mapBefore[csKeep].m_dwProcessId;
+    const DWORD dwTree = mapBefore[csTree].m_dwProcessId;
+    ASSERT_NE(dwKeep, 0u);
+    ASSERT_NE(dwTree, 0u);
+    EXPECT_FALSE(mapBefore[csKeep].m_fAttached);
+
+    // The supervisor alone ends, as a crash or a kill ends it.
+    m_client.Close();
+    ASSERT_TRUE(::TerminateProcess(m_ovrin.m_pi.hProcess, 1));
+    ASSERT_TRUE(m_ovrin.WaitForExit(c_dwLong));
+    EXPECT_TRUE(WaitProcessGone(dwTree, 5000)) << "the KILLTREE line's tree ends with its supervisor";
+    EXPECT_TRUE(IsProcessAlive(dwKeep));
+
+    COvrinProcess again;
+    ASSERT_TRUE(again.Prepare("OvrAgainB.exe"));
+    ASSERT_TRUE(again.Launch(csDefinition));
+    CTestClient client;
+    ASSERT_TRUE(client.Connect("OvrAgainB.exe", c_dwLong));
+    std::vector<std::string> acs = client.ReceiveTextsUntil("All services have been started.", c_dwLong);
+    EXPECT_EQ(Count(acs, "Monitoring running process: " + csKeep + "."), 1u) << Joined(acs);
+    EXPECT_EQ(Count(acs, "Started process: " + csTree + "."), 1u) << Joined(acs);
+    std::map<std::string, CProcessDetail> mapAfter = Details(client);
+    EXPECT_EQ(mapAfter[csKeep].m_dwProcessId, dwKeep);
+    EXPECT_TRUE(mapAfter[csKeep].m_fAttached);
+    EXPECT_FALSE(mapAfter[csTree].m_fAttached);
+    EXPECT_NE(mapAfter[csTree].m_dwProcessId, dwTree);
+    client.Close();
+    again.WriteInput("quit\r\n");
+    EXPECT_TRUE(again.WaitForExit(c_dwLong)) << again.Output();
+    EXPECT_TRUE(WaitProcessGone(dwKeep, 5000)) << "the new supervisor's quit stops what it attached to";
 }

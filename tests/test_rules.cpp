@@ -229,9 +229,10 @@ const std::vector<CRuleCase>& Cases()
           "%mark h4.txt quit", "%mark h5.txt quit", "%mark h6.txt quit", "%mark h7.txt ctrlbreak",
           "%mark h8.txt ctrlc", "%mark h9.txt quit"}},
         {"NamesAddressLinesAndKeepTheirColumn", {"rna.exe", "rnb.exe", "rnc.exe", "rnd.exe"}, {},
-         "\".\\rna.exe -forever\" -noconsole\n\"rnb.exe -forever\" -noconsole -name web\n"
-         "\"rnb.exe -forever\" -noconsole -name Worker2\n\"rnc.exe -forever\" -noconsole -name a_name_of_thirty_characters_\n"
-         "\".\\rnd.exe -forever\" -noconsole\n\".\\rnd.exe -sleep 600000\" -noconsole\n",
+         "\".\\rna.exe -forever\" -noconsole\n\"rnb.exe -forever\" -noconsole -nounique -name web\n"
+         "\"rnb.exe -forever\" -noconsole -nounique -name Worker2\n"
+         "\"rnc.exe -forever\" -noconsole -name a_name_of_thirty_characters_\n"
+         "\".\\rnd.exe -forever\" -noconsole -nounique\n\".\\rnd.exe -sleep 600000\" -noconsole -nounique\n",
          {"Started process: .\\rna.exe.", "Started process: web.", "Started process: Worker2.",
           "Started process: a_name_of_thirty_characters_.", "All services have been started.", ">status",
           "Status of all processes:", "Process .\\rna.exe(2.0-2.0.1.5)   running       ",

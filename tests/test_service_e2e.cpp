@@ -9,6 +9,7 @@
 
 #include "exitcode.h"
 #include "common/filestuf.h"
+#include "common/notifier.h"
 #include "common/servapp.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -110,6 +111,21 @@ public:
                                     sizeof adwInfo, &cbNeeded))
             return FALSE;
         dwMs = adwInfo[0];
+        return TRUE;
+    }
+    // The stored recovery actions; FALSE with the last error.
+    BOOL QueryFailureActions(DWORD& dwResetPeriod, std::vector<std::pair<int, DWORD>>& aActions) const
+    {
+        std::vector<BYTE> ab(4096);
+        DWORD cbNeeded = 0;
+        if (!::QueryServiceConfig2A(m_schService, SERVICE_CONFIG_FAILURE_ACTIONS, ab.data(), (DWORD)ab.size(),
+                                    &cbNeeded))
+            return FALSE;
+        const SERVICE_FAILURE_ACTIONSA* pActions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(ab.data());
+        dwResetPeriod = pActions->dwResetPeriod;
+        aActions.clear();
+        for (DWORD i = 0; i < pActions->cActions; i++)
+            aActions.push_back({(int)pActions->lpsaActions[i].Type, pActions->lpsaActions[i].Delay});
         return TRUE;
     }
     BOOL SetPreshutdown(DWORD dwMs)
@@ -432,4 +448,151 @@ TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
     ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
     EXPECT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"prechild.exe", "OvrPre.exe"}); }, s_dwLong));
+}
+
+namespace {
+
+// One ChangeServiceConfig2 call of the recovery actions, as the seam saw it.
+struct CConfigCall
+{
+    DWORD m_dwLevel;
+    BOOL m_fOk;
+    DWORD m_dwError;
+    DWORD m_dwResetPeriod;
+    std::vector<std::pair<int, DWORD>> m_aActions;   // type, delay
+    BOOL m_fNonCrashFailures;
+};
+std::vector<CConfigCall> g_aConfigCalls;
+
+void RecordConfigCall(DWORD dwLevel, const void* pvInfo, BOOL fOk, DWORD dwError)
+{
+    CConfigCall call = {dwLevel, fOk, dwError, 0, {}, FALSE};
+    if (dwLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        const SERVICE_FAILURE_ACTIONSA* pActions = static_cast<const SERVICE_FAILURE_ACTIONSA*>(pvInfo);
+        call.m_dwResetPeriod = pActions->dwResetPeriod;
+        for (DWORD i = 0; i < pActions->cActions; i++)
+            call.m_aActions.push_back({(int)pActions->lpsaActions[i].Type, pActions->lpsaActions[i].Delay});
+    } else if (dwLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        call.m_fNonCrashFailures = static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(pvInfo)->fFailureActionsOnNonCrashFailures;
+    }
+    g_aConfigCalls.push_back(call);
+}
+
+// Stands in for the debugger notifier while it lives: the debug log's
+// records of this process, whole.
+class CRecordNotifier : public CDebugNotifier
+{
+public:
+    CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
+    {
+        m_fActive = TRUE;
+        GetTestDebugLog().m_pNotifier = this;
+    }
+    ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
+    virtual BOOL Report(const CDebugRecord& record) override
+    {
+        m_aRecords.push_back(record);
+        return TRUE;
+    }
+    std::vector<CDebugRecord> m_aRecords;
+
+private:
+    CDebugNotifier* m_pOld;
+};
+
+// The calls of one install or configuration: the recovery actions (5 s,
+// 10 s, 30 s, then none; the count reset after a day), then the flag that
+// makes an end with a non-zero exit code a failure; each refusal is one
+// error record of the debug log.
+void ExpectRecoveryCalls(const std::string& csService, const CRecordNotifier& notifier)
+{
+    ASSERT_EQ(g_aConfigCalls.size(), 2u);
+    const CConfigCall& actions = g_aConfigCalls[0];
+    EXPECT_EQ(actions.m_dwLevel, (DWORD)SERVICE_CONFIG_FAILURE_ACTIONS);
+    EXPECT_EQ(actions.m_dwResetPeriod, 86400u);
+    EXPECT_EQ(actions.m_aActions, (std::vector<std::pair<int, DWORD>>{{SC_ACTION_RESTART, 5000},
+                                                                        {SC_ACTION_RESTART, 10000},
+                                                                        {SC_ACTION_RESTART, 30000},
+                                                                        {SC_ACTION_NONE, 0}}));
+    const CConfigCall& flag = g_aConfigCalls[1];
+    EXPECT_EQ(flag.m_dwLevel, (DWORD)SERVICE_CONFIG_FAILURE_ACTIONS_FLAG);
+    EXPECT_TRUE(flag.m_fNonCrashFailures);
+    std::vector<std::string> acsExpected;
+    const char* const apszWhat[] = {"recovery actions", "recovery on a non-zero exit code"};
+    for (size_t i = 0; i < 2; i++) {
+        if (!g_aConfigCalls[i].m_fOk)
+            acsExpected.push_back(std::string("The ") + apszWhat[i] + " of the service " + csService +
+                                  " could not be set. Error " + ErrorText(g_aConfigCalls[i].m_dwError));
+    }
+    std::vector<std::string> acsLogged;
+    for (const CDebugRecord& record : notifier.m_aRecords) {
+        if (record.m_csText.find("recovery") != std::string::npos) {
+            EXPECT_EQ(record.m_nKind, DEBUG_ERROR) << record.m_csText;
+            acsLogged.push_back(record.m_csText);
+        }
+    }
+    EXPECT_EQ(acsLogged, acsExpected);
+}
+
+}  // namespace
+
+// -i sets the recovery actions; what the control manager refuses (Wine 8
+// refuses the flag and stores neither) goes to the debug log, and -i's
+// output and exit code stay what they were.
+TEST_F(ServiceE2E, InstallSetsTheRecoveryActionsAndARefusalGoesToTheDebugLogOnly)
+{
+    std::string csExe = Prepare("ovrrec", "OvrRec.exe", {"recchild.exe"});
+    m_acsServices.push_back("OvrRecInst");
+    RemoveServiceForTest("OvrRecInst");
+    {
+        CRecordNotifier notifier;
+        g_aConfigCalls.clear();
+        CServiceApp::m_pfnConfigObserver = RecordConfigCall;
+        const BOOL fInstalled = CServiceApp::InstallService("OvrRecInst", csExe, {}, 0);
+        CServiceApp::m_pfnConfigObserver = NULL;
+        ASSERT_TRUE(fInstalled) << ::GetLastError();
+        ExpectRecoveryCalls("OvrRecInst", notifier);
+    }
+    {
+        // A service installed before: set by its name.
+        CRecordNotifier notifier;
+        g_aConfigCalls.clear();
+        CServiceApp::m_pfnConfigObserver = RecordConfigCall;
+        const BOOL fAll = CServiceApp::ConfigureRecovery("OvrRecInst");
+        CServiceApp::m_pfnConfigObserver = NULL;
+        ExpectRecoveryCalls("OvrRecInst", notifier);
+        EXPECT_EQ(fAll, g_aConfigCalls.size() == 2 && g_aConfigCalls[0].m_fOk && g_aConfigCalls[1].m_fOk);
+    }
+    {
+        // Where the control manager stores them (Windows) they read back;
+        // Wine 8 keeps none and refuses the query (ERROR_INVALID_LEVEL).
+        DWORD dwReset = 0;
+        std::vector<std::pair<int, DWORD>> aActions;
+        CServiceHandle service("OvrRecInst");
+        if (service.QueryFailureActions(dwReset, aActions)) {
+            EXPECT_EQ(dwReset, 86400u);
+            EXPECT_EQ(aActions, (std::vector<std::pair<int, DWORD>>{{SC_ACTION_RESTART, 5000},
+                                                                     {SC_ACTION_RESTART, 10000},
+                                                                     {SC_ACTION_RESTART, 30000},
+                                                                     {SC_ACTION_NONE, 0}}));
+        } else {
+            EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
+        }
+    }
+
+    // The real -i: its usual line and exit code whatever the control
+    // manager made of the settings.
+    const std::string csDefinition = m_acsDirs.back() + "\\rec.inf";
+    ASSERT_TRUE(WriteTextFile(csDefinition, "\"recchild.exe -forever\" -noconsole\r\n"));
+    CRunResult result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
+    EXPECT_FALSE(result.m_fTimedOut);
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
+    EXPECT_EQ(result.m_csErr, "");
+    EXPECT_EQ(result.m_csOut, "The service OvrRec has been installed and started.\r\n");
+    SERVICE_STATUS status;
+    ASSERT_TRUE(WaitUntilSupervising("OvrRec", status)) << "state " << status.dwCurrentState;
+    result = RunProgram(Quoted(csExe) + " -i", "", s_dwLong);
+    EXPECT_EQ(result.m_csErr, "Note: The service was already running.\r\n");
+    EXPECT_EQ(result.m_csOut, "");
+    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_UNCHANGED);
 }

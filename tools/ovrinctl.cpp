@@ -22,6 +22,7 @@
 #include "control.h"
 #include "controlclient.h"
 #include "defreader.h"
+#include "logtime.h"
 #include "metrics.h"
 
 namespace {
@@ -409,7 +410,8 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
     if (csFormat == "csv") {
         if (apTargets.front()->m_fNamed)
             os << "computer,";
-        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\n";
+        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop,"
+              "attached\n";
     } else if (csFormat == "json") {
         os << "[";
     }
@@ -423,29 +425,38 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
             std::string csExit = d.m_fHasExitCode ? std::to_string((unsigned long)d.m_dwExitCode) : "";
             std::string csUp = d.m_nSecondsUp >= 0 ? std::to_string((long)d.m_nSecondsUp) : "";
             std::string csSince = d.m_nSecondsSinceEnd >= 0 ? std::to_string((long)d.m_nSecondsSinceEnd) : "";
+            // The program, from a server that sends it; the name otherwise.
+            const std::string& csExecutable = !d.m_csExecutable.empty() ? d.m_csExecutable : row.m_csName;
+            // The start the status line shows, in ISO 8601 with the local
+            // offset of that moment; none where the line shows no start (or
+            // the server predates the start time).
+            const std::string csStarted =
+                !d.m_csTime.empty() && d.m_llStartTime >= 0 ? FormatIsoLocalTime(d.m_llStartTime) : std::string();
+            const char* const pszAttached = d.m_fAttached ? "true" : "false";
             if (csFormat == "json") {
                 auto Number = [](const std::string& cs) { return cs.empty() ? std::string("null") : cs; };
                 os << (fFirst ? "\n  {" : ",\n  {");
                 if (pTarget->m_fNamed)
                     os << "\"computer\": " << JsonString(pTarget->m_csComputer) << ", ";
-                os << "\"name\": " << JsonString(row.m_csName) << ", \"executable\": " << JsonString(row.m_csName)
+                os << "\"name\": " << JsonString(row.m_csName) << ", \"executable\": " << JsonString(csExecutable)
                    << ", \"version\": " << JsonString(row.m_csVersion) << ", \"state\": " << JsonString(d.m_csState)
                    << ", \"status\": " << row.m_nStatus
-                   << ", \"started\": " << (d.m_csTime.empty() ? std::string("null") : JsonString(d.m_csTime))
+                   << ", \"started\": " << (csStarted.empty() ? std::string("null") : JsonString(csStarted))
                    << ", \"pid\": " << Number(csPid) << ", \"restarts\": " << d.m_nRestarts
                    << ", \"exit_code\": " << Number(csExit) << ", \"exit_code_hex\": "
                    << (d.m_fHasExitCode && d.m_dwExitCode >= 0xC0000000
                            ? JsonString(StrFormat("0x%08lX", (unsigned long)d.m_dwExitCode))
                            : std::string("null"))
                    << ", \"uptime_s\": " << Number(csUp) << ", \"since_end_s\": " << Number(csSince)
-                   << ", \"forced_stop\": " << (d.m_fForcedStop ? "true" : "false") << "}";
+                   << ", \"forced_stop\": " << (d.m_fForcedStop ? "true" : "false") << ", \"attached\": " << pszAttached
+                   << "}";
             } else if (csFormat == "csv") {
                 if (pTarget->m_fNamed)
                     os << CsvField(pTarget->m_csComputer) << ",";
-                os << CsvField(row.m_csName) << "," << CsvField(row.m_csName) << "," << CsvField(row.m_csVersion) << ","
-                   << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(d.m_csTime) << "," << csPid
+                os << CsvField(row.m_csName) << "," << CsvField(csExecutable) << "," << CsvField(row.m_csVersion) << ","
+                   << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(csStarted) << "," << csPid
                    << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << ","
-                   << (d.m_fForcedStop ? "true" : "false") << "\n";
+                   << (d.m_fForcedStop ? "true" : "false") << "," << pszAttached << "\n";
             } else {
                 os << pTarget->Prefix() << row.m_csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
                    << ", restarts " << d.m_nRestarts << ", last exit code "
@@ -477,8 +488,11 @@ void CControlToolApp::PrintMetrics(const std::vector<std::unique_ptr<CTarget>>& 
         source.m_csVersion = pTarget->m_csSupervisorVersion;
         // This tool's own connection is not one of the supervisor's clients.
         source.m_nClients = pTarget->m_nClients > 0 ? pTarget->m_nClients - 1 : 0;
+        // The METRICS file's exe label is the program, which a server that
+        // predates the executable field gives only as the name.
         for (const CProcessRow& row : pTarget->m_aRows)
-            source.m_aProcesses.push_back(CMetricsProcess{row.m_csName, row.m_detail});
+            source.m_aProcesses.push_back(CMetricsProcess{
+                !row.m_detail.m_csExecutable.empty() ? row.m_detail.m_csExecutable : row.m_csName, row.m_detail});
         aSources.push_back(source);
     }
     // Binary: the text must end its lines with LF alone, as the file does.

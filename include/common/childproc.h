@@ -44,6 +44,8 @@ public:
     // block (empty when the child inherits the environment).
     std::string BuildCreateCommandLine() const;
     std::string BuildEnvironmentBlock() const;
+    // The Unicode block of m_awsEnvironment (empty when that is empty).
+    std::wstring BuildUnicodeEnvironmentBlock() const;
 
     STARTUPINFOA m_startupinfo;
     PROCESS_INFORMATION m_processinfo;
@@ -55,6 +57,9 @@ public:
     DWORD m_dwMoreFlags;       // further creation flags (CREATE_SUSPENDED ...), 0 by default
     std::string m_csTitle;     // used only with CREATE_NEW_CONSOLE
     CStringArray m_asEnvironment;   // name=value strings; empty: inherit
+    // name=value strings passed as a Unicode block; when not empty they are
+    // the environment and m_asEnvironment is not used.
+    std::vector<std::wstring> m_awsEnvironment;
     std::string m_csCurrentDirectory;
     // When not empty, the only handles the child inherits. They stay
     // non-inheritable outside the CreateProcess call, so no other child
@@ -63,7 +68,8 @@ public:
 
 private:
     void SetDefaults();
-    BOOL CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, PROCESS_INFORMATION& processinfo);
+    BOOL CreateWithHandleList(LPSTR pszCommandLine, LPVOID pvEnvironment, DWORD dwEnvironmentFlags,
+                              PROCESS_INFORMATION& processinfo);
     // The one CreateProcessA call, with this child's flags plus dwExtraFlags.
     BOOL CallCreateProcess(LPSTR pszCommandLine, LPVOID pvEnvironment, DWORD dwExtraFlags,
                            LPSTARTUPINFOA pStartupInfo, PROCESS_INFORMATION& processinfo);

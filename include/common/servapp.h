@@ -22,6 +22,9 @@
 #ifndef SERVICE_CONFIG_PRESHUTDOWN_INFO
 #define SERVICE_CONFIG_PRESHUTDOWN_INFO 7
 #endif
+#ifndef SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
+#endif
 
 class CServiceApp : public CConsoleApp
 {
@@ -77,10 +80,24 @@ public:
     static void WINAPI ServiceCtrlHandler(DWORD dwControl);
     static void WINAPI ServiceMain(DWORD dwArgc, LPSTR* lpszArgv);
 
-    // Installs an auto-start service; a pre-shutdown time-out other than 0
-    // is set too (its failure is traced, the install still succeeds).
+    // Installs an auto-start service with the recovery actions
+    // (ConfigureRecovery); a pre-shutdown time-out other than 0 is set too.
+    // A setting that fails is written to the debug log and the install
+    // still succeeds.
     static BOOL InstallService(const std::string& csName, const std::string& csModulePath,
                                const CStringArray& csaArguments, DWORD dwPreshutdownMs = 0);
+    // The recovery actions -i gives the service: restarted 5 s after its
+    // first failure, 10 s after the second, 30 s after the third, and left
+    // stopped after more, the count of failures starting again after a day
+    // without one; a failure is also an end with a non-zero exit code
+    // (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG), not only a crash. Each call's
+    // failure is written to the debug log; FALSE when either failed (Wine 8
+    // refuses the flag and stores neither).
+    static BOOL ConfigureRecovery(SC_HANDLE schService, const std::string& csName);
+    static BOOL ConfigureRecovery(const std::string& csName);
+    // The failure actions ConfigureRecovery sets, and the reset period (s).
+    static const SC_ACTION c_aRecoveryActions[4];
+    static const DWORD c_dwRecoveryResetSeconds = 86400;
     // Sets the named service's pre-shutdown time-out; FALSE with the last error.
     static BOOL ConfigurePreshutdown(const std::string& csName, DWORD dwMs);
     static BOOL StartInstalledService(const std::string& csName);
@@ -101,6 +118,10 @@ public:
     // Test seam: when set, called with every record ReportServiceStatus
     // fills, inside the record's lock, whether or not it could be sent.
     static void (*m_pfnStatusObserver)(const SERVICE_STATUS& status);
+    // Test seam: when set, called after every ChangeServiceConfig2 call of
+    // the recovery actions with its level, its argument, its result and
+    // its error (0 after a success).
+    static void (*m_pfnConfigObserver)(DWORD dwInfoLevel, const void* pvInfo, BOOL fOk, DWORD dwError);
 
 private:
     // Set on one thread (the service entry, then the supervision thread),
