@@ -173,6 +173,7 @@ CProcessDetail CSupervisorApp::MakeDetail(CWatchedProcess* pProcess)
     detail.m_llStartTime = pProcess->m_llStartTime;
     detail.m_csUniqueName = pProcess->GetUniqueName();
     detail.m_fExternalCopy = pProcess->m_fExternalCopy;
+    detail.m_nHealthy = pProcess->m_checks.m_nHealthy;
     return detail;
 }
 

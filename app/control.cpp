@@ -40,7 +40,8 @@ std::string GetControlPipeName(const std::string& csExeName)
 
 CProcessDetail::CProcessDetail()
     : m_dwProcessId(0), m_nRestarts(0), m_fHasExitCode(FALSE), m_dwExitCode(0), m_nSecondsUp(-1),
-      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_llStartTime(-1), m_fExternalCopy(FALSE)
+      m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_llStartTime(-1), m_fExternalCopy(FALSE),
+      m_nHealthy(-1)
 {
 }
 
@@ -59,7 +60,8 @@ std::string CProcessDetail::Format() const
     char szMore[64];
     snprintf(szMore, sizeof szMore, "\t%d\t%ld\t%lld\t", m_fForcedStop ? 1 : 0, (long)m_nForcedStops,
              (long long)m_llStartTime);
-    return szNumbers + csState + "\t" + csTime + szMore + csUnique + (m_fExternalCopy ? "\t1" : "\t0");
+    return szNumbers + csState + "\t" + csTime + szMore + csUnique + (m_fExternalCopy ? "\t1" : "\t0") + "\t" +
+           std::to_string(m_nHealthy);
 }
 
 BOOL CProcessDetail::Parse(const std::string& csText)
@@ -88,6 +90,7 @@ BOOL CProcessDetail::Parse(const std::string& csText)
     m_llStartTime = acsFields.size() > 10 ? strtoll(acsFields[10].c_str(), NULL, 10) : -1;
     m_csUniqueName = acsFields.size() > 11 ? acsFields[11] : std::string();
     m_fExternalCopy = acsFields.size() > 12 && acsFields[12] == "1";
+    m_nHealthy = acsFields.size() > 13 && (acsFields[13] == "0" || acsFields[13] == "1") ? atoi(acsFields[13].c_str()) : -1;
     return TRUE;
 }
 

@@ -74,7 +74,8 @@ struct CProcessDetail
     // Tab-separated in this order: pid, restarts, has exit code (0/1), last
     // exit code (unsigned decimal), seconds up, seconds since the end, state
     // text, time text, forced stop (0/1), forced stops, start time (seconds
-    // since 1970), unique name, external copy (0/1). Unknown trailing fields are
+    // since 1970), unique name, external copy (0/1), healthy (-1/0/1).
+    // Unknown trailing fields are
     // ignored by Parse; a field that an older server does not send reads as
     // its default.
     std::string Format() const;
@@ -93,6 +94,7 @@ struct CProcessDetail
     LONGLONG m_llStartTime;   // of the last start, seconds since 1970 (UTC)
     std::string m_csUniqueName;
     BOOL m_fExternalCopy;     // a record made for an external instance of a NOSTART line
+    int m_nHealthy;           // the last health probe's result: 1, 0, or -1 before one
 };
 
 // An exit code as an operator reads it: decimal, with the hex form added for

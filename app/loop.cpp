@@ -42,6 +42,7 @@ void CSupervisorApp::RunServer()
     m_fServerDone = FALSE;
     // The stop request's own report (the service frame's) is checkpoint 1.
     m_dwStopCheckpoint = 1;
+    m_dwStartCheckpoint = 0;
     m_apStopSequences.clear();
     m_apAwaitingEnd.clear();
     m_aHeldReports.clear();
@@ -203,6 +204,8 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
                         }});
     aSources.push_back({&m_evBudget, [this] { OnBudgetSet(); }});
     aSources.push_back({&m_alarmDrain, [this] { RunHeldReports(); }});
+    aSources.push_back({&m_alarmChecks, [this] { RunDueChecks(); }});
+    aSources.push_back({&m_prober.m_evResults, [this] { OnProbeResults(); }});
     if (m_metrics.IsEnabled())
         aSources.push_back({&m_metrics.m_alarm, [this] { WriteMetrics(); }});
     aSources.push_back({&m_notices.m_evPosted, [this] {
@@ -226,8 +229,11 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
     alarmStartup.Cancel();
     // A SYNC line runs to its end before the next line starts, a start
     // that failed and waits for its retry included.
-    if (IsSyncPending()) {
+    if (IsStartupHeld()) {
         alarmStartup.SetAfter(s_mtsSyncPoll);
+        // A service's start may take as long as its lines take: the control
+        // manager sees it progress.
+        ReportServiceStatus(SERVICE_START_PENDING, 0, ++m_dwStartCheckpoint, 1000);
         return;
     }
     // The pause runs from the start of the step's work, so a step costs
@@ -241,8 +247,9 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
             continue;
         m_fKeepCensus = TRUE;
         pProcess->SetState(PS_NOT_CREATED);
+        pProcess->m_checks.m_fHoldsStartup = pProcess->m_checkOptions.m_ready.IsSet() && !pProcess->m_fNoStart;
         StartProcess(pProcess);
-        ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
+        ReportServiceStatus(SERVICE_START_PENDING, 0, ++m_dwStartCheckpoint, 1000);
         MonitorExternalProcesses();
         return;
     }

@@ -58,7 +58,8 @@ CSupervisorApp::CSupervisorApp()
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
       m_ullShutdownStartMs(0),
-      m_dwStopCheckpoint(0)
+      m_dwStopCheckpoint(0),
+      m_dwStartCheckpoint(0)
 {
     m_thServer.Start();
     m_thClient.Start();

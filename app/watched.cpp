@@ -47,7 +47,9 @@ const CStateInfo c_aStates[] = {
     {PS_REMOVED, NULL, 8, TIME_NONE, c_dwAnyLive},
     {PS_NOT_INITIALIZED, "not initialized", 0, TIME_NONE, 0},
     // Decided by the rules of the line's own unexpected end.
-    {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END, STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED)},
+    // A stop for a failed check is followed by the same rules.
+    {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END,
+     STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED) | STATE_BIT(PS_STOPPED)},
     // Asked to end; clients that predate the state read it as running.
     {PS_STOPPING, "stopping     ", 4, TIME_START, STATE_BIT(PS_RUNNING)},
 };
@@ -158,6 +160,9 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     m_nStopTimeout = wpTemplate.m_nStopTimeout;
     m_adwStopWays = wpTemplate.m_adwStopWays;
     m_csMonitorEventName = wpTemplate.m_csMonitorEventName;
+    // An external instance runs already: it is never waited for.
+    m_checkOptions = wpTemplate.m_checkOptions;
+    m_checkOptions.m_ready = CProbeTarget();
     m_pMonitorEvent = wpTemplate.m_pMonitorEvent;
     m_fCheckExitCode = TRUE;
     m_csUniqueName = wpTemplate.GetUniqueName();
@@ -176,6 +181,8 @@ BOOL CWatchedProcess::SetState(LONG nState)
         s_nStateChanges++;
     }
     m_nState = nState;
+    if (nState != PS_RUNNING)
+        EndChecks();
     UpdateWait();
     return TRUE;
 }
@@ -188,7 +195,8 @@ LONG CWatchedProcess::GetWireStatus() const
 
 std::string CWatchedProcess::GetStateText() const
 {
-    const CStateInfo* pInfo = FindState(m_nState);
+    // Not ready yet: running by every rule, shown as starting.
+    const CStateInfo* pInfo = FindState(m_checks.m_fAwaitingReady ? PS_STARTING : m_nState);
     const char* pszText = pInfo != NULL ? pInfo->m_pszText : NULL;
     if (pszText == NULL) {
         DEBUG_FAILURE_MSG("Default case reached: " << m_nState);

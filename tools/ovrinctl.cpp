@@ -404,7 +404,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
     if (csFormat == "csv") {
         if (apTargets.front()->m_fNamed)
             os << "computer,";
-        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop\n";
+        os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop,healthy\n";
     } else if (csFormat == "json") {
         os << "[";
     }
@@ -418,6 +418,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
             std::string csExit = d.m_fHasExitCode ? std::to_string((unsigned long)d.m_dwExitCode) : "";
             std::string csUp = d.m_nSecondsUp >= 0 ? std::to_string((long)d.m_nSecondsUp) : "";
             std::string csSince = d.m_nSecondsSinceEnd >= 0 ? std::to_string((long)d.m_nSecondsSinceEnd) : "";
+            const char* pszHealthy = d.m_nHealthy < 0 ? "" : d.m_nHealthy > 0 ? "true" : "false";
             if (csFormat == "json") {
                 auto Number = [](const std::string& cs) { return cs.empty() ? std::string("null") : cs; };
                 os << (fFirst ? "\n  {" : ",\n  {");
@@ -433,14 +434,15 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
                            ? JsonString(StrFormat("0x%08lX", (unsigned long)d.m_dwExitCode))
                            : std::string("null"))
                    << ", \"uptime_s\": " << Number(csUp) << ", \"since_end_s\": " << Number(csSince)
-                   << ", \"forced_stop\": " << (d.m_fForcedStop ? "true" : "false") << "}";
+                   << ", \"forced_stop\": " << (d.m_fForcedStop ? "true" : "false")
+                   << ", \"healthy\": " << (*pszHealthy != '\0' ? pszHealthy : "null") << "}";
             } else if (csFormat == "csv") {
                 if (pTarget->m_fNamed)
                     os << CsvField(pTarget->m_csComputer) << ",";
                 os << CsvField(row.m_csName) << "," << CsvField(row.m_csName) << "," << CsvField(row.m_csVersion) << ","
                    << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(d.m_csTime) << "," << csPid
                    << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << ","
-                   << (d.m_fForcedStop ? "true" : "false") << "\n";
+                   << (d.m_fForcedStop ? "true" : "false") << "," << pszHealthy << "\n";
             } else {
                 os << pTarget->Prefix() << row.m_csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
                    << ", restarts " << d.m_nRestarts << ", last exit code "
