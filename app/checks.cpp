@@ -136,6 +136,10 @@ void CSupervisorApp::ArmChecksAlarm()
         m_alarmChecks.Cancel();
         return;
     }
+    // Due times are rounded up to a grid, so that the checks of lines
+    // started one after another are run together, not each in a turn of
+    // the loop of its own (a turn costs more than a probe's submission).
+    ullDue = (ullDue + c_dwCheckGridMs - 1) / c_dwCheckGridMs * c_dwCheckGridMs;
     if (m_alarmChecks.IsArmed() && m_alarmChecks.m_ullDue == ullDue)
         return;
     const ULONGLONG ullNow = GetMonotonicMilliseconds();

@@ -49,6 +49,8 @@ struct CCheckState
     int m_nHealthy;              // -1 before this run's first health probe, else 0 or 1
 };
 
+// Checks are run at multiples of this (monotonic ms), at most this late.
+const DWORD c_dwCheckGridMs = 500;
 // How often a line with MAXMEMORY is measured.
 const DWORD c_dwMemoryCheckMs = 2000;
 // How often a line that is not ready yet is probed, and each probe's bound.
