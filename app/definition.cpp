@@ -35,6 +35,8 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     for (auto& pProcess : reader.TakeRecords()) {
         if (pProcess->m_capture.IsConfigured())
             pProcess->m_pNotices = &m_notices;
+        const CCheckOptions& checks = pProcess->m_checkOptions;
+        m_fAnyChecks |= checks.m_ready.IsSet() || checks.m_health.IsSet() || checks.m_nMaxMemoryMb > 0;
         AddRecord(std::move(pProcess));
     }
     const CDefinitionGlobals& globals = reader.GetGlobals();

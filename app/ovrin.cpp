@@ -55,11 +55,13 @@ CSupervisorApp::CSupervisorApp()
       m_dwShutdownBudget(INFINITE),
       m_evBudget(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_nMetricsChangesSeen(0),
+      m_fAnyChecks(FALSE),
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
       m_ullShutdownStartMs(0),
       m_dwStopCheckpoint(0),
-      m_dwStartCheckpoint(0)
+      m_dwStartCheckpoint(0),
+      m_dwStartHolds(0)
 {
     m_thServer.Start();
     m_thClient.Start();

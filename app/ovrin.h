@@ -257,6 +257,7 @@ public:
     void ArmChecksAlarm();
     CProber m_prober;
     CAlarm m_alarmChecks;
+    BOOL m_fAnyChecks;   // some line has READY, HEALTH or MAXMEMORY
 
 private:
     void StopPath();
@@ -324,7 +325,8 @@ private:
     BOOL m_fServerDone;             // the shutdown has ended: the loop ends
     ULONGLONG m_ullShutdownStartMs;
     DWORD m_dwStopCheckpoint;
-    DWORD m_dwStartCheckpoint;
+    DWORD m_dwStartCheckpoint;   // the start-up's last start-pending report
+    DWORD m_dwStartHolds;        // its reports while a line held it
     // The QUIT rule's delay before the shutdown.
     CAlarm m_alarmQuit;
     struct CHeldReport

@@ -65,6 +65,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 
 #include "common/handle.h"
 
@@ -223,32 +224,68 @@ struct CServerArgs
 };
 CServerArgs g_server = {0, 0, INFINITE};
 
+// Winsock is loaded only by a child that listens, so that the children of
+// every other test and benchmark load what they loaded before (the
+// benchmarks time their starts).
+struct CWinsock
+{
+    int(WSAAPI* m_pfnStartup)(WORD, LPWSADATA);
+    SOCKET(WSAAPI* m_pfnSocket)(int, int, int);
+    int(WSAAPI* m_pfnBind)(SOCKET, const sockaddr*, int);
+    int(WSAAPI* m_pfnListen)(SOCKET, int);
+    SOCKET(WSAAPI* m_pfnAccept)(SOCKET, sockaddr*, int*);
+    int(WSAAPI* m_pfnRecv)(SOCKET, char*, int, int);
+    int(WSAAPI* m_pfnSend)(SOCKET, const char*, int, int);
+    int(WSAAPI* m_pfnClose)(SOCKET);
+
+    BOOL Load()
+    {
+        HMODULE hWs2 = ::LoadLibraryA("ws2_32.dll");
+        if (hWs2 == NULL)
+            return FALSE;
+        const std::pair<void**, const char*> aFunctions[] = {
+            {(void**)&m_pfnStartup, "WSAStartup"}, {(void**)&m_pfnSocket, "socket"},
+            {(void**)&m_pfnBind, "bind"},          {(void**)&m_pfnListen, "listen"},
+            {(void**)&m_pfnAccept, "accept"},      {(void**)&m_pfnRecv, "recv"},
+            {(void**)&m_pfnSend, "send"},          {(void**)&m_pfnClose, "closesocket"}};
+        for (const auto& function : aFunctions) {
+            *function.first = (void*)::GetProcAddress(hWs2, function.second);
+            if (*function.first == NULL)
+                return FALSE;
+        }
+        WSADATA data;
+        return m_pfnStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+};
+
 // Accepts connections one after another; each request (or its first
 // bytes) is answered and the connection closed, until the hang.
 DWORD WINAPI ServeHttp(LPVOID)
 {
     ::Sleep(g_server.m_dwDelayMs);
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET sListen = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    CWinsock ws;
+    if (!ws.Load())
+        return 1;
+    SOCKET sListen = ws.m_pfnSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(g_server.m_wPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(sListen, (const sockaddr*)&addr, sizeof addr) != 0 || ::listen(sListen, SOMAXCONN) != 0)
+    // Network byte order, without Winsock's helpers.
+    addr.sin_port = (u_short)((g_server.m_wPort >> 8) | ((g_server.m_wPort & 0xFF) << 8));
+    addr.sin_addr.s_addr = 0x0100007F;   // 127.0.0.1
+    if (ws.m_pfnBind(sListen, (const sockaddr*)&addr, sizeof addr) != 0 || ws.m_pfnListen(sListen, SOMAXCONN) != 0)
         return 1;
     const DWORD dwListening = ::GetTickCount();
     for (;;) {
-        SOCKET s = ::accept(sListen, NULL, NULL);
+        SOCKET s = ws.m_pfnAccept(sListen, NULL, NULL);
         if (s == INVALID_SOCKET)
             continue;
         if (g_server.m_dwHangMs != INFINITE && ::GetTickCount() - dwListening >= g_server.m_dwHangMs)
             continue;   // kept open, never answered
         char achRequest[1024];
-        ::recv(s, achRequest, sizeof achRequest, 0);
+        ws.m_pfnRecv(s, achRequest, sizeof achRequest, 0);
         static const char s_szAnswer[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-        ::send(s, s_szAnswer, sizeof s_szAnswer - 1, 0);
-        ::closesocket(s);
+        ws.m_pfnSend(s, s_szAnswer, sizeof s_szAnswer - 1, 0);
+        ws.m_pfnClose(s);
     }
 }
 
