@@ -176,6 +176,7 @@ CProcessDetail CSupervisorApp::MakeDetail(CWatchedProcess* pProcess)
     detail.m_fExternalCopy = pProcess->m_fExternalCopy;
     detail.m_csExecutable = pProcess->GetExeName();
     detail.m_fAttached = pProcess->m_fAttached;
+    detail.m_nHealthy = pProcess->m_checks.m_nHealthy;
     return detail;
 }
 

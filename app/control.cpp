@@ -41,7 +41,8 @@ std::string GetControlPipeName(const std::string& csExeName)
 CProcessDetail::CProcessDetail()
     : m_dwProcessId(0), m_nRestarts(0), m_fHasExitCode(FALSE), m_dwExitCode(0), m_nSecondsUp(-1),
       m_nSecondsSinceEnd(-1), m_fForcedStop(FALSE), m_nForcedStops(0), m_llStartTime(-1), m_fExternalCopy(FALSE),
-      m_fAttached(FALSE)
+      m_fAttached(FALSE),
+      m_nHealthy(-1)
 {
 }
 
@@ -61,7 +62,7 @@ std::string CProcessDetail::Format() const
     snprintf(szMore, sizeof szMore, "\t%d\t%ld\t%lld\t", m_fForcedStop ? 1 : 0, (long)m_nForcedStops,
              (long long)m_llStartTime);
     return szNumbers + csState + "\t" + csTime + szMore + csUnique + (m_fExternalCopy ? "\t1\t" : "\t0\t") +
-           csExecutable + (m_fAttached ? "\t1" : "\t0");
+           csExecutable + (m_fAttached ? "\t1\t" : "\t0\t") + std::to_string(m_nHealthy);
 }
 
 BOOL CProcessDetail::Parse(const std::string& csText)
@@ -92,6 +93,7 @@ BOOL CProcessDetail::Parse(const std::string& csText)
     m_fExternalCopy = acsFields.size() > 12 && acsFields[12] == "1";
     m_csExecutable = acsFields.size() > 13 ? acsFields[13] : std::string();
     m_fAttached = acsFields.size() > 14 && acsFields[14] == "1";
+    m_nHealthy = acsFields.size() > 15 && (acsFields[15] == "0" || acsFields[15] == "1") ? atoi(acsFields[15].c_str()) : -1;
     return TRUE;
 }
 

@@ -83,7 +83,7 @@ struct CProcessDetail
     // exit code (unsigned decimal), seconds up, seconds since the end, state
     // text, time text, forced stop (0/1), forced stops, start time (seconds
     // since 1970), unique name, external copy (0/1), executable (the program
-    // as the line gives it), attached (0/1). Unknown trailing fields are
+    // as the line gives it), attached (0/1), healthy (-1/0/1). Unknown trailing fields are
     // ignored by Parse; a field that an older server does not send reads as
     // its default.
     std::string Format() const;
@@ -104,6 +104,7 @@ struct CProcessDetail
     BOOL m_fExternalCopy;     // a record made for an external instance of a NOSTART line
     std::string m_csExecutable;   // the program; empty from a server that predates it
     BOOL m_fAttached;         // the line watches a process it did not start
+    int m_nHealthy;           // the last health probe's result: 1, 0, or -1 before one
 };
 
 // An exit code as an operator reads it: decimal, with the hex form added for

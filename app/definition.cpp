@@ -35,6 +35,7 @@ BOOL CSupervisorApp::ReadDefinitionFile()
     for (auto& pProcess : reader.TakeRecords()) {
         if (pProcess->m_capture.IsConfigured())
             pProcess->m_pNotices = &m_notices;
+        m_fAnyChecks |= pProcess->m_checkOptions.IsAnySet();
         AddRecord(std::move(pProcess));
     }
     const CDefinitionGlobals& globals = reader.GetGlobals();

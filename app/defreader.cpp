@@ -81,6 +81,30 @@ BOOL FindEnvOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, CStringArray&
     return TRUE;
 }
 
+// The numbers of READY, HEALTH and MAXMEMORY: each is a whole number within
+// its bounds, and the timing ones need their probe on the same line.
+struct CCheckNumber
+{
+    const char* m_pszName;
+    LONG CCheckOptions::*m_pnValue;
+    LONG m_nMax;
+    const char* m_pszWhat;
+    const char* m_pszNeeds;   // the probe keyword it belongs to; NULL: none
+    CProbeTarget CCheckOptions::*m_pProbe;
+};
+
+const CCheckNumber c_aCheckNumbers[] = {
+    {"readytimeout", &CCheckOptions::m_nReadyTimeout, c_nMaxCheckSeconds, "a number of seconds", "READY",
+     &CCheckOptions::m_ready},
+    {"healthinterval", &CCheckOptions::m_nHealthInterval, c_nMaxCheckSeconds, "a number of seconds", "HEALTH",
+     &CCheckOptions::m_health},
+    {"healthtimeout", &CCheckOptions::m_nHealthTimeout, c_nMaxCheckSeconds, "a number of seconds", "HEALTH",
+     &CCheckOptions::m_health},
+    {"healthfailures", &CCheckOptions::m_nHealthFailures, c_nMaxHealthFailures, "a number", "HEALTH",
+     &CCheckOptions::m_health},
+    {"maxmemory", &CCheckOptions::m_nMaxMemoryMb, c_nMaxMemoryMb, "a number of megabytes", NULL, NULL},
+};
+
 // Reads the lines of an open file, each with its LF, a block at a time:
 // under Wine every ReadFile is a round trip to the wine server (about 70 us
 // measured), so a 100 KB file read byte by byte took seven seconds and a
@@ -434,6 +458,50 @@ BOOL CDefinitionReader::InterpretCaptureOptions(CWatchedProcess& wp, CStringArra
     return TRUE;
 }
 
+// READY, HEALTH, their timing and MAXMEMORY of a process line. READY's
+// file is taken from the definition file's folder like STDOUT's.
+BOOL CDefinitionReader::InterpretCheckOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed,
+                                              int nLine)
+{
+    CCheckOptions& options = wp.m_checkOptions;
+    std::string csValue;
+    if (FindOption(csaTokens, dwaUsed, "ready", csValue)) {
+        if (!options.m_ready.Parse(csValue, PROBE_KINDS_READY)) {
+            DEFINITION_ERROR(nLine, "Error: READY needs tcp:PORT, tcp:HOST:PORT, http://HOST:PORT/PATH, file:PATH or "
+                                    "event:NAME on line "
+                                        << nLine << " of " << m_csPath);
+            return FALSE;
+        }
+        if (options.m_ready.m_nKind == PROBE_FILE)
+            options.m_ready.m_csPath = ResolvePath(options.m_ready.m_csPath);
+    }
+    if (FindOption(csaTokens, dwaUsed, "health", csValue) && !options.m_health.Parse(csValue, PROBE_KINDS_HEALTH)) {
+        DEFINITION_ERROR(nLine, "Error: HEALTH needs tcp:PORT, tcp:HOST:PORT or http://HOST:PORT/PATH on line "
+                                    << nLine << " of " << m_csPath);
+        return FALSE;
+    }
+    for (const CCheckNumber& number : c_aCheckNumbers) {
+        if (!FindOption(csaTokens, dwaUsed, number.m_pszName, csValue))
+            continue;
+        const BOOL fDigits = !csValue.empty() && csValue.size() <= 9 &&
+                             csValue.find_first_not_of("0123456789") == std::string::npos;
+        const long nValue = fDigits ? atol(csValue.c_str()) : 0;
+        if (nValue < 1 || nValue > number.m_nMax) {
+            DEFINITION_ERROR(nLine, "Error: " << StrUpper(number.m_pszName) << " needs " << number.m_pszWhat
+                                              << " from 1 to " << number.m_nMax << " on line " << nLine << " of "
+                                              << m_csPath);
+            return FALSE;
+        }
+        if (number.m_pProbe != NULL && !(options.*number.m_pProbe).IsSet()) {
+            DEFINITION_ERROR(nLine, "Error: " << StrUpper(number.m_pszName) << " needs " << number.m_pszNeeds
+                                              << " on line " << nLine << " of " << m_csPath);
+            return FALSE;
+        }
+        options.*number.m_pnValue = nValue;
+    }
+    return TRUE;
+}
+
 BOOL CDefinitionReader::InterpretStopOptions(CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine,
                                              LONG& nStopTimeout, CStopWayArray& adwStopWays)
 {
@@ -541,7 +609,8 @@ BOOL CDefinitionReader::InterpretProcessLine(CStringArray& csaTokens, CDWordArra
         wp.m_fKillTree = TRUE;
 
     if (!InterpretStopOptions(csaTokens, dwaUsed, nLine, wp.m_nStopTimeout, wp.m_adwStopWays) ||
-        !InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine)) {
+        !InterpretCaptureOptions(wp, csaTokens, dwaUsed, nLine) ||
+        !InterpretCheckOptions(wp, csaTokens, dwaUsed, nLine)) {
         return FALSE;
     }
     if (!FindEnvOptions(csaTokens, dwaUsed, wp.m_acsEnv)) {

@@ -99,6 +99,7 @@ private:
     // A path of the file, relative ones from the definition file's folder.
     std::string ResolvePath(const std::string& csPath) const;
     BOOL InterpretCaptureOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
+    BOOL InterpretCheckOptions(CWatchedProcess& wp, CStringArray& csaTokens, CDWordArray& dwaUsed, int nLine);
     void ApplyGlobals();
     void WarnOfSharedUniqueNames();
     // NAME: its form, and no two lines answering to one name (lines

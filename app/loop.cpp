@@ -42,6 +42,8 @@ void CSupervisorApp::RunServer()
     m_fServerDone = FALSE;
     // The stop request's own report (the service frame's) is checkpoint 1.
     m_dwStopCheckpoint = 1;
+    m_dwStartCheckpoint = 0;
+    m_dwStartHolds = 0;
     m_apStopSequences.clear();
     m_apAwaitingEnd.clear();
     m_aHeldReports.clear();
@@ -208,6 +210,12 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
     if (m_pReloadThread)
         aSources.push_back({m_pReloadThread.get(), [this] { OnReloadRead(); }});
     aSources.push_back({&m_alarmDrain, [this] { RunHeldReports(); }});
+    // Only a file that uses the checks waits for them: every object waited
+    // on costs each turn of the loop.
+    if (m_fAnyChecks) {
+        aSources.push_back({&m_alarmChecks, [this] { RunDueChecks(); }});
+        aSources.push_back({&m_prober.m_evResults, [this] { OnProbeResults(); }});
+    }
     if (m_metrics.IsEnabled())
         aSources.push_back({&m_metrics.m_alarm, [this] { WriteMetrics(); }});
     aSources.push_back({&m_notices.m_evPosted, [this] {
@@ -230,9 +238,15 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
 {
     alarmStartup.Cancel();
     // A SYNC line runs to its end before the next line starts, a start
-    // that failed and waits for its retry included.
-    if (IsSyncPending()) {
+    // that failed and waits for its retry included; a READY line holds the
+    // next until it is ready.
+    if (IsStartupHeld()) {
         alarmStartup.SetAfter(s_mtsSyncPoll);
+        // A service's start may take as long as its lines take: the control
+        // manager sees it progress. Each step's checkpoint is its record's
+        // index plus the reports of the holds before it, so they only grow.
+        m_dwStartHolds++;
+        ReportServiceStatus(SERVICE_START_PENDING, 0, ++m_dwStartCheckpoint, 1000);
         return;
     }
     // The pause runs from the start of the step's work, so a step costs
@@ -246,8 +260,10 @@ void CSupervisorApp::StartupStep(CAlarm& alarmStartup, CAlarm& alarmMonitor)
             continue;
         m_fKeepCensus = TRUE;
         pProcess->SetState(PS_NOT_CREATED);
+        pProcess->m_checks.m_fHoldsStartup = pProcess->m_checkOptions.m_ready.IsSet() && !pProcess->m_fNoStart;
         StartProcess(pProcess);
-        ReportServiceStatus(SERVICE_START_PENDING, 0, (DWORD)i, 1000);
+        m_dwStartCheckpoint = (DWORD)i + m_dwStartHolds;
+        ReportServiceStatus(SERVICE_START_PENDING, 0, m_dwStartCheckpoint, 1000);
         MonitorExternalProcesses();
         return;
     }

@@ -57,11 +57,14 @@ CSupervisorApp::CSupervisorApp()
       m_evReload(EVENT_AUTO_RESET | EVENT_INITIALLY_NONSIGNALLED),
       m_fStartupDone(FALSE),
       m_nMetricsChangesSeen(0),
+      m_fAnyChecks(FALSE),
       m_fReloadPending(FALSE),
       m_fShuttingDown(FALSE),
       m_fServerDone(FALSE),
       m_ullShutdownStartMs(0),
-      m_dwStopCheckpoint(0)
+      m_dwStopCheckpoint(0),
+      m_dwStartCheckpoint(0),
+      m_dwStartHolds(0)
 {
     m_thServer.Start();
     m_thClient.Start();

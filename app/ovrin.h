@@ -25,6 +25,7 @@
 #include "common/win32.h"
 #include "defreader.h"
 #include "metrics.h"
+#include "prober.h"
 #include "watched.h"
 
 class CControlMessage;
@@ -162,8 +163,9 @@ public:
 
     // Starting and watching processes (supervision thread only).
     void StartProcess(CWatchedProcess* pProcess);
-    // A SYNC line runs or waits to retry its start; the start-up holds until it has run.
-    BOOL IsSyncPending() const;
+    // A SYNC line runs or waits to retry its start, or a READY line that
+    // the start-up started is not ready yet: the start-up holds.
+    BOOL IsStartupHeld() const;
     // Removes the records of external instances that have ended, wherever
     // their end was seen (the loop, a command or a group rule).
     void RemoveEndedExternalCopies();
@@ -267,6 +269,26 @@ public:
     // The alarm fired: writes the file (a failure is traced; the next write retries).
     void WriteMetrics();
 
+    // READY, HEALTH and MAXMEMORY (checks.cpp). A run's checks begin when
+    // it has started (or been found running: then it counts as ready).
+    void BeginChecks(CWatchedProcess* pProcess, BOOL fStartedHere);
+    // m_alarmChecks fired: the probes and measurements that are due.
+    void RunDueChecks();
+    // m_prober.m_evResults fired.
+    void OnProbeResults();
+    void OnProbeResult(CWatchedProcess* pProcess, BOOL fOk);
+    void CheckMemory(CWatchedProcess* pProcess);
+    // The notice, the event-log warning (the name, then csSecond and, when
+    // given, csThird) and the graceful stop, after which the line's restart
+    // rules follow as after a crash.
+    void RestartForCheck(CWatchedProcess* pProcess, const std::string& csNotice, DWORD dwEventId,
+                         const std::string& csSecond, const std::string& csThird = std::string());
+    // Arms m_alarmChecks for the earliest check due (disarmed without one).
+    void ArmChecksAlarm();
+    CProber m_prober;
+    CAlarm m_alarmChecks;
+    BOOL m_fAnyChecks;   // some line has READY, HEALTH or MAXMEMORY
+
 private:
     void StopPath();
     // The supervision loop's parts. Every object the loop waits on comes
@@ -358,6 +380,8 @@ private:
     BOOL m_fServerDone;             // the shutdown has ended: the loop ends
     ULONGLONG m_ullShutdownStartMs;
     DWORD m_dwStopCheckpoint;
+    DWORD m_dwStartCheckpoint;   // the start-up's last start-pending report
+    DWORD m_dwStartHolds;        // its reports while a line held it
     // The QUIT rule's delay before the shutdown.
     CAlarm m_alarmQuit;
     struct CHeldReport

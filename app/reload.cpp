@@ -16,6 +16,21 @@
 #include "eventlog.h"
 #include "ovrin.h"
 
+namespace {
+
+// READY, HEALTH and MAXMEMORY as one comparable text.
+std::string DescribeChecks(const CCheckOptions& checks)
+{
+    std::ostringstream os;
+    for (const CProbeTarget* pTarget : {&checks.m_ready, &checks.m_health})
+        os << pTarget->m_nKind << ' ' << pTarget->m_csHost << ' ' << pTarget->m_wPort << ' ' << pTarget->m_csPath << '\n';
+    os << checks.m_nReadyTimeout << ' ' << checks.m_nHealthInterval << ' ' << checks.m_nHealthTimeout << ' '
+       << checks.m_nHealthFailures << ' ' << checks.m_nMaxMemoryMb << '\n';
+    return os.str();
+}
+
+}  // namespace
+
 std::string CWatchedProcess::DescribeStartSettings() const
 {
     const STARTUPINFOA& si = m_startupinfo;
@@ -43,7 +58,8 @@ std::string CWatchedProcess::DescribeRunSettings() const
        << m_nQuitDelay << ' ' << m_fNoStart << ' ' << m_fNoStop << ' ' << m_nBackoffMax << ' ' << m_nMaxRestarts
        << ' ' << m_fKillTree << ' ' << m_nStopTimeout << ' ' << m_dwPriorityClass << '\n'
        << m_csUniqueName << '\n'
-       << m_csMonitorEventName << '\n';
+       << m_csMonitorEventName << '\n'
+       << DescribeChecks(m_checkOptions);
     for (DWORD dwWay : m_adwStopWays)
         os << dwWay << ' ';
     return os.str();
@@ -92,6 +108,7 @@ void CWatchedProcess::TakeRunSettings(const CWatchedProcess& wpNew)
         m_pMonitorEvent = wpNew.m_pMonitorEvent;
     }
     m_adwStopWays = wpNew.m_adwStopWays;
+    m_checkOptions = wpNew.m_checkOptions;
 }
 
 std::string CWatchedProcess::GetReloadKey() const
@@ -264,8 +281,12 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
         }
         if (!fStart && !fBeingRemoved) {
             // Taken now, for the run's end and the next start; a
-            // replacement still waiting takes them too.
+            // replacement still waiting takes them too. New checks begin
+            // at once (the run counts as ready).
+            const std::string csChecks = DescribeChecks(pProcess->m_checkOptions);
             pProcess->TakeRunSettings(*pNew);
+            if (DescribeChecks(pProcess->m_checkOptions) != csChecks && pProcess->m_nStopFor == STOP_FOR_NONE)
+                BeginChecks(pProcess, FALSE);
             if (pProcess->m_pReloaded)
                 pProcess->m_pReloaded = std::move(pNew);
             csaReply.push_back("Changed " + csName + ".");
@@ -315,6 +336,8 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
     }
     for (auto& pCopy : apCopies)
         m_paProcesses.push_back(std::move(pCopy));
+    for (const auto& pProcess : m_paProcesses)
+        m_fAnyChecks |= pProcess->m_checkOptions.IsAnySet();
     // Started once the list is whole again: a UNIQUE test looks at it.
     for (CWatchedProcess* pProcess : apToStart) {
         pProcess->SetState(PS_NOT_CREATED);

@@ -33,6 +33,7 @@ LONG StopPriority(LONG nFor)
         return 2;
     case STOP_FOR_MASTER:
     case STOP_FOR_GROUP:
+    case STOP_FOR_CHECK:
         return 1;
     default:
         return 0;
@@ -42,6 +43,14 @@ LONG StopPriority(LONG nFor)
 BOOL IsAnnounced(LONG nFor)
 {
     return nFor == STOP_FOR_OPERATOR || nFor == STOP_FOR_SHUTDOWN || nFor == STOP_FOR_RELOAD;
+}
+
+// What follows the end of a line stopped for a rule or a check.
+LONG RuleOf(LONG nFor)
+{
+    if (nFor == STOP_FOR_MASTER)
+        return RULE_STOP_FOR_GOOD;
+    return nFor == STOP_FOR_CHECK ? RULE_RESTART_COUNTED : RULE_STOP_AND_RESTART;
 }
 
 }  // namespace
@@ -137,7 +146,10 @@ void CSupervisorApp::StopLine(CWatchedProcess* pProcess, LONG nFor, DWORD dwCapM
         return;
     }
     if (!fAnnounced) {
-        pProcess->FinishRuleStop(nFor == STOP_FOR_MASTER ? RULE_STOP_FOR_GOOD : RULE_STOP_AND_RESTART);
+        // A line whose check failed and that has ended meanwhile is left to
+        // the end the loop sees: that end is its crash.
+        if (nFor != STOP_FOR_CHECK)
+            pProcess->FinishRuleStop(RuleOf(nFor));
         return;
     }
     Broadcast(csName + " not stopped (" + pProcess->GetStateText() + ")");
@@ -167,8 +179,11 @@ void CSupervisorApp::ReportStopEnd(CWatchedProcess* pProcess, BOOL fKilledAtDead
     } else if (m_fShuttingDown) {
         pProcess->MarkEnded();
     } else {
-        pProcess->FinishRuleStop(nFor == STOP_FOR_MASTER ? RULE_STOP_FOR_GOOD : RULE_STOP_AND_RESTART);
-        BroadcastRecord(pProcess);
+        pProcess->FinishRuleStop(RuleOf(nFor));
+        if (pProcess->GetState() == PS_GIVEN_UP)
+            ReportGivenUp(pProcess);
+        else
+            BroadcastRecord(pProcess);
     }
     if (m_fShuttingDown)
         ReportStopProgress(0);

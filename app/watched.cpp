@@ -49,7 +49,9 @@ const CStateInfo c_aStates[] = {
     {PS_REMOVED, NULL, 8, TIME_NONE, c_dwAnyLive},
     {PS_NOT_INITIALIZED, "not initialized", 0, TIME_NONE, 0},
     // Decided by the rules of the line's own unexpected end.
-    {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END, STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED)},
+    // A stop for a failed check is followed by the same rules.
+    {PS_GIVEN_UP, "given up     ", 1, TIME_START_OR_END,
+     STATE_BIT(PS_CRASHED) | STATE_BIT(PS_ENDED) | STATE_BIT(PS_STOPPED)},
     // Asked to end; clients that predate the state read it as running.
     {PS_STOPPING, "stopping     ", 4, TIME_START, STATE_BIT(PS_RUNNING)},
 };
@@ -147,6 +149,8 @@ void CWatchedProcess::CopyFromTemplate(const CWatchedProcess& wpTemplate)
     TakeRunSettings(wpTemplate);
     m_fQuitPending = wpTemplate.m_fQuitPending;
     m_fStopRequested = wpTemplate.m_fStopRequested;
+    // An external instance runs already: it is never waited for.
+    m_checkOptions.m_ready = CProbeTarget();
     m_fCheckExitCode = TRUE;
     // As the template has it: the name cut to 15 characters would no longer
     // be the whole file name an instance's image is compared with.
@@ -167,6 +171,8 @@ BOOL CWatchedProcess::SetState(LONG nState)
         s_nStateChanges++;
     }
     m_nState = nState;
+    if (nState != PS_RUNNING)
+        EndChecks();
     UpdateWait();
     return TRUE;
 }
@@ -179,7 +185,8 @@ LONG CWatchedProcess::GetWireStatus() const
 
 std::string CWatchedProcess::GetStateText() const
 {
-    const CStateInfo* pInfo = FindState(m_nState);
+    // Not ready yet: running by every rule, shown as starting.
+    const CStateInfo* pInfo = FindState(m_checks.m_fAwaitingReady ? PS_STARTING : m_nState);
     const char* pszText = pInfo != NULL ? pInfo->m_pszText : NULL;
     if (pszText == NULL) {
         DEBUG_FAILURE_MSG("Default case reached: " << m_nState);

@@ -17,6 +17,7 @@
 #include "common/stopway.h"
 #include "common/win32.h"
 #include "capture.h"
+#include "checks.h"
 
 // Process states. Their texts, wire values, shown times and allowed source
 // states are one table in watched.cpp; SetState is the only way in.
@@ -47,7 +48,8 @@ enum
 {
     RULE_NONE,
     RULE_STOP_AND_RESTART,   // a brother crashed: down, then up after the delay
-    RULE_STOP_FOR_GOOD       // the master ended normally: down until started
+    RULE_STOP_FOR_GOOD,      // the master ended normally: down until started
+    RULE_RESTART_COUNTED     // a check failed: up again by the line's restart rules, as after a crash
 };
 
 // Why a line is being stopped, which says what follows its end.
@@ -58,7 +60,8 @@ enum
     STOP_FOR_SHUTDOWN,
     STOP_FOR_GROUP,      // RULE_STOP_AND_RESTART
     STOP_FOR_MASTER,     // RULE_STOP_FOR_GOOD
-    STOP_FOR_RELOAD      // a reload removes or changes the line: see m_nReloadAction
+    STOP_FOR_RELOAD,     // a reload removes or changes the line: see m_nReloadAction
+    STOP_FOR_CHECK       // RULE_RESTART_COUNTED: not ready in time, unhealthy or over its memory
 };
 
 // What a reload left for the end of a line's run (m_nReloadAction).
@@ -220,6 +223,9 @@ public:
     BOOL Kill();
     // Arms the restart nDelayMs after the recorded end.
     void ScheduleRestart(LONG nDelayMs);
+    // After an unexpected end: the restart after RESTARTDELAY or BACKOFF's
+    // delay, or given up at MAXRESTARTS.
+    void RestartByRules();
     // What the record waits on follows from its state: its process while
     // it runs or is being stopped, else its restart alarm while one is
     // armed, else nothing. Every change of either calls this.
@@ -332,6 +338,20 @@ public:
     // GLOBAL line's (those the line does not give itself) first. Empty: the
     // process inherits the supervisor's environment as it is.
     CStringArray m_acsEnv;
+
+    // READY, HEALTH and MAXMEMORY, and where this run's checks stand.
+    CCheckOptions m_checkOptions;
+    CCheckState m_checks;
+    // READY's event, made by the supervisor so that it can be reset before
+    // each start; the program opens it by name and sets it.
+    CHandle m_hReadyEvent;
+    // Before a start: an old ready signal (READY's file or event) must not count.
+    void ClearReadySignal();
+    // The run is over or being stopped: no more probes or measurements.
+    void EndChecks();
+    // The private bytes of the process (with KILLTREE, of every process in
+    // its job); FALSE when they cannot be read.
+    BOOL QueryPrivateBytes(ULONGLONG& cbPrivate);
 
     // Captured output (STDOUT, STDERR, LOGSIZE, LOGKEEP) and where its
     // notices go (the application's queue; null without capture).

@@ -69,6 +69,16 @@ void CWatchedProcess::RecordEnd(LONG nHow)
     SetState(nState);
 }
 
+void CWatchedProcess::RestartByRules()
+{
+    const ULONGLONG ullRunMs = m_ullEndedMs > m_ullStartedMs ? m_ullEndedMs - m_ullStartedMs : 0;
+    LONG nDelayMs = 0;
+    if (NextRestartDelay(GetRestartPolicy(), m_restartCount, ullRunMs, nDelayMs))
+        ScheduleRestart(nDelayMs);
+    else
+        RecordEnd(END_GIVEN_UP);
+}
+
 void CWatchedProcess::ScheduleRestart(LONG nDelayMs)
 {
     ArmRestart(nDelayMs, TRUE);
@@ -92,12 +102,7 @@ LONG CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
             if (m_fQuit)
                 m_fQuitPending = TRUE;
         } else if (m_fWatch && !m_fNoStart && !m_fSync) {
-            const ULONGLONG ullRunMs = m_ullEndedMs > m_ullStartedMs ? m_ullEndedMs - m_ullStartedMs : 0;
-            LONG nDelayMs = 0;
-            if (NextRestartDelay(GetRestartPolicy(), m_restartCount, ullRunMs, nDelayMs))
-                ScheduleRestart(nDelayMs);
-            else
-                RecordEnd(END_GIVEN_UP);
+            RestartByRules();
         }
         return RULE_NONE;
     }
@@ -130,7 +135,12 @@ LONG CWatchedProcess::OnProcessEnded(CWatchedProcess* pEnded)
 void CWatchedProcess::FinishRuleStop(LONG nRule)
 {
     MarkEnded();
-    if (nRule == RULE_STOP_FOR_GOOD) {
+    if (nRule == RULE_RESTART_COUNTED) {
+        // As after a crash: BACKOFF and MAXRESTARTS count the run. One that
+        // runs on (NOSTOP, asked only) or is not watched is left as it is.
+        if (m_fWatch && !m_fNoStart && !IsRunning())
+            RestartByRules();
+    } else if (nRule == RULE_STOP_FOR_GOOD) {
         // A member still waiting out an earlier restart delay would otherwise
         // come back although its master has ended the group.
         CancelRestart();

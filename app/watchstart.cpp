@@ -67,6 +67,7 @@ BOOL CWatchedProcess::Start()
     if (!m_acsEnv.empty())
         m_awsEnvironment = BuildProcessEnvironment(GetProcessEnvironment(), m_acsEnv);
     BOOL fCaptured = m_capture.IsConfigured() && m_capture.PrepareRun(*this, csName, m_pNotices);
+    ClearReadySignal();
     // Started suspended, so that it cannot start anything before it is in its job.
     m_dwMoreFlags = m_fKillTree ? CREATE_SUSPENDED | BreakawayFlagFor() : 0;
     BOOL fCreated = Create();
@@ -324,6 +325,8 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
             } else {
                 Broadcast("Monitoring running process: " + csName + ".");
                 BOOL fAttached = pProcess->Attach(dwId, &m_census.GetCollectedTime());
+                if (fAttached)
+                    BeginChecks(pProcess, FALSE);
                 BroadcastRecord(pProcess);
                 // The running instance is the SYNC line's run: the lines
                 // after it wait for its end as for one started here.
@@ -339,6 +342,7 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
     }
     if (m_fKeepCensus)
         m_census.AddProcess(pProcess->GetExeName(), pProcess->m_processinfo.dwProcessId);
+    BeginChecks(pProcess, TRUE);
     BroadcastRecord(pProcess);
     Broadcast("Started process: " + csName + ".");
     if (!pProcess->m_csTreeProblem.empty())
@@ -347,16 +351,20 @@ void CSupervisorApp::StartProcess(CWatchedProcess* pProcess)
         Broadcast("Waiting for " + csName + " to finish.");
 }
 
-BOOL CSupervisorApp::IsSyncPending() const
+BOOL CSupervisorApp::IsStartupHeld() const
 {
+    // Running (or being stopped), waiting to retry its start or for its
+    // restart, or its end not yet reported (its output still draining). A
+    // READY line given up or stopped by the operator holds nothing.
+    auto Holds = [](const CWatchedProcess* pProcess) {
+        return pProcess->m_fSync || pProcess->m_checks.m_fHoldsStartup;
+    };
     for (const auto& pProcess : m_paProcesses) {
-        // Running (or being stopped), waiting to retry its start, or its
-        // end not yet reported (its output still draining).
-        if (pProcess->m_fSync && (pProcess->m_fEnabled || pProcess->IsRestartPending()))
+        if (Holds(pProcess.get()) && (pProcess->m_fEnabled || pProcess->IsRestartPending()))
             return TRUE;
     }
     for (const CHeldReport& held : m_aHeldReports) {
-        if (held.m_pProcess->m_fSync)
+        if (Holds(held.m_pProcess))
             return TRUE;
     }
     return FALSE;
@@ -521,6 +529,7 @@ void CSupervisorApp::MonitorExternalProcesses()
                 m_mapAttachFailures[dwaIds[j]]++;
                 continue;
             }
+            BeginChecks(pCopy, FALSE);
             BroadcastRecord(pCopy);
             pCopy->SignalMonitorEvent();
             Broadcast("Monitoring external process: " + pCopy->GetName());

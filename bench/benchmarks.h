@@ -49,6 +49,9 @@ BOOL RunBackoffCost(const CBenchOptions& options);
 // Stop to handler and to "Stopped." per console kind, status answers
 // during a stop all of lines that ignore requests, quit with 100 clients.
 BOOL RunStops(const CBenchOptions& options);
+// Supervisor CPU with 100 lines probed every 10 s against none, and a
+// status answer while hung servers hold probes.
+BOOL RunProbeCost(const CBenchOptions& options);
 // Start-up, status, quit, restart gap, idle CPU and memory at scale, each
 // beside a floor measured in the same run.
 BOOL RunTargets(const CBenchOptions& options);

@@ -6,8 +6,8 @@
 // Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS]
 //                 [-records N] [-files N]
 //   runs: bench (the default: parts baseline restart command startup idle
-//         scale targets stops), parts, baseline, restart, command, startup, idle, scale,
-//         targets, stops, soak, fuzz (pipe, definition files and attacks), pipefuzz, deffuzz,
+//         scale targets stops probes), parts, baseline, restart, command, startup, idle, scale,
+//         targets, stops, probes, soak, fuzz (pipe, definition files and attacks), pipefuzz, deffuzz,
 //         backoff, attacks, all
 // Exit code 0 when every run's checks held, 1 otherwise, 2 for a usage error.
 #include <stdio.h>
@@ -26,7 +26,7 @@ int Usage()
 {
     fputs("Usage: ovrbench [run...] [-quick] [-seed N] [-idle SECONDS] [-soak SECONDS] [-records N] [-files N]\n"
           "  runs: bench (default), parts, baseline, restart, command, startup, idle, scale,\n"
-          "        targets, stops, soak, fuzz, pipefuzz, deffuzz, backoff, attacks, all\n",
+          "        targets, stops, probes, soak, fuzz, pipefuzz, deffuzz, backoff, attacks, all\n",
           stderr);
     return 2;
 }
@@ -139,7 +139,7 @@ int main(int argc, char** argv)
 
     static const char* const s_apszKnown[] = {"bench",   "parts",    "baseline", "restart",  "command", "startup", "idle",
                                               "scale",   "targets",  "soak",     "fuzz",     "pipefuzz", "deffuzz", "backoff",
-                                              "attacks", "stops", "all"};
+                                              "attacks", "stops", "probes", "all"};
     for (const std::string& csRun : setRuns) {
         BOOL fKnown = FALSE;
         for (const char* psz : s_apszKnown)
@@ -176,6 +176,8 @@ int main(int argc, char** argv)
         fAllOk &= RunTargets(options);
     if (wants("stops", TRUE))
         fAllOk &= RunStops(options);
+    if (wants("probes", TRUE))
+        fAllOk &= RunProbeCost(options);
     if (wants("backoff", FALSE))
         fAllOk &= RunBackoffCost(options);
     if (wants("soak", FALSE)) {

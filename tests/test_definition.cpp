@@ -556,3 +556,73 @@ TEST_F(DefinitionFile, UniqueLooksForTheProgramsFileNameAndItsFile)
     EXPECT_EQ(Processes()[4]->GetCensusName(), "tool");
     EXPECT_EQ(Processes()[4]->GetUniqueProgramPath(), "");
 }
+
+TEST_F(DefinitionFile, ReadinessHealthAndMemoryLimitsWithTheirDefaults)
+{
+    ASSERT_TRUE(Read("\"db.exe\" -ready file:run\\db.ready -readytimeout 90 -health tcp:5432 -healthinterval 4 "
+                     "-healthtimeout 2 -healthfailures 6 -maxmemory 512\n"
+                     "\"web.exe\" -ready http://localhost:8080/up -health http://localhost:8080/live\n"
+                     "\"plain.exe\"\n"));
+    ASSERT_EQ(Processes().size(), 3u);
+    const CCheckOptions& db = Processes()[0]->m_checkOptions;
+    EXPECT_EQ(db.m_ready.m_nKind, PROBE_FILE);
+    // Taken from the definition file's folder, like STDOUT.
+    EXPECT_TRUE(StrIEqual(db.m_ready.m_csPath, m_csDir + "\\run\\db.ready")) << db.m_ready.m_csPath;
+    EXPECT_EQ(db.m_nReadyTimeout, 90);
+    EXPECT_EQ(db.m_health.m_nKind, PROBE_TCP);
+    EXPECT_EQ(db.m_health.m_wPort, 5432);
+    EXPECT_EQ(db.m_nHealthInterval, 4);
+    EXPECT_EQ(db.m_nHealthTimeout, 2);
+    EXPECT_EQ(db.m_nHealthFailures, 6);
+    EXPECT_EQ(db.m_nMaxMemoryMb, 512);
+    const CCheckOptions& web = Processes()[1]->m_checkOptions;
+    EXPECT_EQ(web.m_ready.m_nKind, PROBE_HTTP);
+    EXPECT_EQ(web.m_health.m_csPath, "/live");
+    EXPECT_EQ(web.m_nReadyTimeout, 30);
+    EXPECT_EQ(web.m_nHealthInterval, 10);
+    EXPECT_EQ(web.m_nHealthTimeout, 5);
+    EXPECT_EQ(web.m_nHealthFailures, 3);
+    EXPECT_EQ(web.m_nMaxMemoryMb, 0);
+    const CCheckOptions& plain = Processes()[2]->m_checkOptions;
+    EXPECT_FALSE(plain.m_ready.IsSet());
+    EXPECT_FALSE(plain.m_health.IsSet());
+    EXPECT_EQ(plain.m_nMaxMemoryMb, 0);
+}
+
+TEST_F(DefinitionFile, BadReadinessHealthAndMemorySettingsAreRefusedWithTheirLine)
+{
+    const char* const pszReady = "Error: READY needs tcp:PORT, tcp:HOST:PORT, http://HOST:PORT/PATH, file:PATH or "
+                                 "event:NAME on line ";
+    const char* const pszHealth = "Error: HEALTH needs tcp:PORT, tcp:HOST:PORT or http://HOST:PORT/PATH on line ";
+    const struct
+    {
+        const char* m_pszLine;
+        std::string m_csSaid;
+    } aCases[] = {
+        {"\"a.exe\" -ready\n", pszReady + std::string("1 of ")},
+        {"# x\n\"a.exe\" -ready tcp:99999\n", pszReady + std::string("2 of ")},
+        {"\"a.exe\" -ready https://web/\n", pszReady},
+        {"\"a.exe\" -health file:x.ready\n", pszHealth + std::string("1 of ")},
+        {"\"a.exe\" -health event:x\n", pszHealth},
+        {"\"a.exe\" -ready tcp:1 -readytimeout 0\n",
+         "Error: READYTIMEOUT needs a number of seconds from 1 to 86400 on line 1 of "},
+        {"\"a.exe\" -ready tcp:1 -readytimeout 86401\n", "Error: READYTIMEOUT needs a number of seconds from 1 to"},
+        {"\"a.exe\" -health tcp:1 -healthinterval 5s\n",
+         "Error: HEALTHINTERVAL needs a number of seconds from 1 to 86400 on line 1 of "},
+        {"\"a.exe\" -health tcp:1 -healthtimeout -1\n", "Error: HEALTHTIMEOUT needs a number of seconds from 1 to"},
+        {"\"a.exe\" -health tcp:1 -healthfailures 1001\n", "Error: HEALTHFAILURES needs a number from 1 to 1000 on "},
+        {"\"a.exe\" -maxmemory 0\n", "Error: MAXMEMORY needs a number of megabytes from 1 to 16777216 on line 1 of "},
+        {"\"a.exe\" -maxmemory 99999999999\n", "Error: MAXMEMORY needs a number of megabytes from 1 to 16777216"},
+        {"\"a.exe\" -readytimeout 5\n", "Error: READYTIMEOUT needs READY on line 1 of "},
+        {"\"a.exe\" -ready tcp:1 -healthfailures 2\n", "Error: HEALTHFAILURES needs HEALTH on line 1 of "},
+    };
+    for (const auto& tc : aCases) {
+        EXPECT_FALSE(Read(tc.m_pszLine)) << tc.m_pszLine;
+        EXPECT_NE(m_csSaid.find(tc.m_csSaid), std::string::npos) << tc.m_pszLine << " said: " << m_csSaid;
+    }
+    // The largest values are taken.
+    ASSERT_TRUE(Read("\"a.exe\" -ready tcp:1 -readytimeout 86400 -health tcp:1 -healthfailures 1000 "
+                     "-maxmemory 16777216\n"))
+        << m_csSaid;
+    EXPECT_EQ(Only().m_checkOptions.m_nMaxMemoryMb, 16777216);
+}

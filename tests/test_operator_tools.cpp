@@ -603,7 +603,7 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
         result = Tool("-n OvDeadline.exe status -json");
         csObject = JsonObjectOf(result.m_csOut, csName);
         const std::string csForced =
-            std::string("\"forced_stop\": ") + (c.m_fForced ? "true" : "false") + ", \"attached\": false}";
+            std::string("\"forced_stop\": ") + (c.m_fForced ? "true" : "false") + ", \"attached\": false, \"healthy\": null}";
         EXPECT_NE(csObject.find(csForced), std::string::npos) << csName << " wants " << csForced << "\n" << csObject;
         EXPECT_NE(csObject.find("\"state\": \"" + std::string(c.m_pszState) + "\""), std::string::npos)
             << csName << " wants state " << c.m_pszState << "\n" << csObject;
@@ -617,10 +617,11 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
         // in CR LF once (standard output's text mode adds the CR).
         result = Tool("-n OvDeadline.exe status -csv");
         const std::string csHeader = "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,"
-                                     "since_end_s,forced_stop,attached\r\n";
+                                     "since_end_s,forced_stop,attached,healthy\r\n";
         EXPECT_EQ(result.m_csOut.substr(0, csHeader.size()), csHeader);
         const std::string csRow = CsvRowOf(result.m_csOut, csName);
-        const std::string csEnd = c.m_fForced ? ",true,false" : ",false,false";
+        // forced_stop, attached, healthy (empty: no HEALTH)
+        const std::string csEnd = c.m_fForced ? ",true,false," : ",false,false,";
         EXPECT_TRUE(csRow.size() > csEnd.size() && csRow.compare(csRow.size() - csEnd.size(), csEnd.size(), csEnd) == 0)
             << csName << " row wants to end with " << csEnd << ": " << csRow;
     }
@@ -816,14 +817,59 @@ TEST_F(OperatorTools, EnvReachesTheProcessBesideWhatItInheritsAndTheToolTellsAtt
         << result.m_csOut;
     EXPECT_NE(JsonObjectOf(result.m_csOut, "envrunning.exe").find("\"attached\": true}"), std::string::npos)
         << result.m_csOut;
-    EXPECT_NE(JsonObjectOf(result.m_csOut, "envown.exe").find("\"attached\": false}"), std::string::npos)
+    EXPECT_NE(JsonObjectOf(result.m_csOut, "envown.exe").find("\"attached\": false, \"healthy\": null}"),
+              std::string::npos)
         << result.m_csOut;
     result = Tool("-n OvEnv.exe status -csv");
     const std::string csRow = CsvRowOf(result.m_csOut, "envrunning.exe");
     EXPECT_EQ(csRow.compare(0, 30, "envrunning.exe,envrunning.exe,"), 0) << result.m_csOut;
-    const std::string csEnd = ",false,true";   // forced_stop, attached
+    const std::string csEnd = ",false,true,";   // forced_stop, attached, healthy
     EXPECT_TRUE(csRow.size() > csEnd.size() && csRow.compare(csRow.size() - csEnd.size(), csEnd.size(), csEnd) == 0)
         << csRow;
     Quit();
     ::TerminateProcess(hRunning.Get(), 1);
+}
+
+// healthy: the last health probe's result, null before the first one and
+// for lines without HEALTH; the last key of JSON and the last CSV column.
+TEST_F(OperatorTools, StatusTellsWhetherEachLineIsHealthy)
+{
+    Run("OvHealthy.exe", {"answers.exe", "silent.exe", "unprobed.exe"},
+        "\"answers.exe -listen 47331 0 -forever\" -noconsole -health tcp:47331 -healthinterval 1\r\n"
+        "\"silent.exe -forever\" -noconsole -health tcp:47332 -healthinterval 1 -healthtimeout 1 "
+        "-healthfailures 1000\r\n"
+        "\"unprobed.exe -forever\" -noconsole\r\n");
+    const struct
+    {
+        const char* m_pszName;
+        const char* m_pszJson;
+        const char* m_pszCsv;
+    } aCases[] = {
+        {"answers.exe", "\"healthy\": true}", ",true"},
+        {"silent.exe", "\"healthy\": false}", ",false"},
+        {"unprobed.exe", "\"healthy\": null}", ","},
+    };
+    CRunResult result = Tool("-n OvHealthy.exe status -json");
+    for (const auto& c : aCases)
+        EXPECT_NE(JsonObjectOf(result.m_csOut, c.m_pszName).find("\"healthy\": null}"), std::string::npos)
+            << c.m_pszName << " before the first probe\n" << result.m_csOut;
+    // The first probes come one interval after the start.
+    const DWORD dwStart = ::GetTickCount();
+    do {
+        ::Sleep(250);
+        result = Tool("-n OvHealthy.exe status -json");
+    } while ((JsonObjectOf(result.m_csOut, "silent.exe").find("\"healthy\": false}") == std::string::npos ||
+              JsonObjectOf(result.m_csOut, "answers.exe").find("\"healthy\": true}") == std::string::npos) &&
+             ::GetTickCount() - dwStart < s_dwLong);
+    for (const auto& c : aCases)
+        EXPECT_NE(JsonObjectOf(result.m_csOut, c.m_pszName).find(c.m_pszJson), std::string::npos)
+            << c.m_pszName << " wants " << c.m_pszJson << "\n" << result.m_csOut;
+    result = Tool("-n OvHealthy.exe status -csv");
+    for (const auto& c : aCases) {
+        const std::string csRow = CsvRowOf(result.m_csOut, c.m_pszName);
+        const std::string csEnd = std::string(",false") + c.m_pszCsv;
+        EXPECT_TRUE(csRow.size() > csEnd.size() && csRow.compare(csRow.size() - csEnd.size(), csEnd.size(), csEnd) == 0)
+            << c.m_pszName << " row wants to end with " << csEnd << ": " << csRow;
+    }
+    Quit();
 }

@@ -26,6 +26,8 @@
 //                 (what a test child's stop handler wrote; waits up to 3 s)
 //   "%ext line"   the command line runs outside the supervisor, in its folder
 //   "%define text"  the definition file now holds the text (for a reload)
+//   "&text"       the broadcast matched last also holds text
+// Process details (details) read "@<name> <state> healthy <-1|0|1>".
 // Process records (report) read "#<file name> <status> <version>".
 #include "exitcode.h"
 #include "common/filestuf.h"
@@ -264,6 +266,44 @@ const std::vector<CRuleCase>& Cases()
           ">reload", "Reload refused: ", "Error: ", ">stop fresh", "Stopping process fresh", "fresh Stopped.",
           ">status", "Process keep(", "Process rr2.exe(", "Process tuned(", "Process held(", "Process fresh(",
           "!Started process: rr2", "!Stopping process tuned"}},
+        // READY: each line holds the next until it listens, answers or
+        // signals; the status says starting meanwhile, the record running.
+        {"ReadyLinesHoldTheNextUntilTheyServe", {"rr1.exe", "rr2.exe", "rr3.exe", "rr4.exe"}, {},
+         "\"rr1.exe -listen 47311 2000 -forever\" -noconsole -ready tcp:47311\n"
+         "\"rr2.exe -listen 47312 1000 -forever\" -noconsole -ready http://127.0.0.1:47312/ready\n"
+         "\"rr3.exe -sleep 1000 -setevent OvrRulesReady3 -forever\" -noconsole -ready event:OvrRulesReady3\n"
+         "\"rr4.exe -forever\" -noconsole\n",
+         {"#rr1.exe 4 ", "Started process: rr1.exe.", ">status", "Status of all processes:",
+          "Process rr1.exe(2.0-2.0.1.5)     starting      ", "rr1.exe is ready.|1000-4500",
+          "Started process: rr2.exe.", "rr2.exe is ready.|500-3500", "Started process: rr3.exe.",
+          "rr3.exe is ready.", "Started process: rr4.exe.", "All services have been started.", ">status",
+          "Status of all processes:", "Process rr1.exe(2.0-2.0.1.5)     running       ", ">details",
+          "@rr1.exe running healthy -1", "!rr1.exe was not ready"}},
+        // Not ready in time: the notice, a graceful stop and a restart that
+        // counts like a crash; the next line waits through it and starts
+        // once the line is given up.
+        {"NotReadyInTimeIsRestartedThenGivenUpAndTheNextLineStarts", {"rj1.exe", "rj2.exe"}, {},
+         "\"rj1.exe -listen 47313 60000 -forever\" -noconsole -ready tcp:47313 -readytimeout 2 -restartdelay 1 "
+         "-maxrestarts 1\n\"rj2.exe -forever\" -noconsole\n",
+         {"Started process: rj1.exe.", "rj1.exe was not ready within 2 seconds.|1800-4000",
+          "Started process: rj1.exe.|700-4000", "rj1.exe was not ready within 2 seconds.|1800-4000",
+          "rj1.exe has been restarted 1 times in a row and will not be restarted again.",
+          "Started process: rj2.exe.", "All services have been started.", ">status",
+          "Process rj1.exe(2.0-2.0.1.5)     given up      ", "!rj1.exe did not stop"}},
+        // HEALTH: a server that stops answering while its port stays open is
+        // restarted after its failures in a row, gracefully.
+        {"UnansweredHealthChecksRestartTheLine", {"rf1.exe"}, {},
+         "\"rf1.exe -listen 47314 0 -hang 2500 -onctrl rf1.txt -forever\" -noconsole -ready tcp:47314 "
+         "-health http://127.0.0.1:47314/ -healthinterval 1 -healthtimeout 1 -healthfailures 2 -restartdelay 0\n",
+         {"Started process: rf1.exe.", "rf1.exe is ready.", "~1200", ">details", "@rf1.exe running healthy 1",
+          "rf1.exe failed 2 health checks in a row and is restarted.|1500-8000", "%mark rf1.txt ctrlc",
+          "Started process: rf1.exe.|0-3000", "rf1.exe is ready.", "!rf1.exe did not stop"}},
+        // MAXMEMORY: a line that grows past its limit is stopped gracefully
+        // and started again.
+        {"MemoryOverTheLimitRestartsTheLine", {"rmm1.exe"}, {},
+         "\"rmm1.exe -grow 8 100 -onctrl rmm1.txt -forever\" -noconsole -maxmemory 40 -restartdelay 0\n",
+         {"Started process: rmm1.exe.", "rmm1.exe used ", "&, over its limit of 40 MB, and is restarted.",
+          "%mark rmm1.txt ctrlc", "Started process: rmm1.exe.|0-3000", "!rmm1.exe did not stop"}},
         {"MoreThanSixtyFourRecordsWithAQuitAndACommandBehindThem", Names(1, 70, "rw%02d.exe"), {},
          Lines(1, 69, "\"rw%02d.exe -forever\" -noconsole -nounique\n") +
              "\"rw70.exe -sleep 8000 -crash\" -noconsole -nounique -restartdelay 60\n",
@@ -347,6 +387,11 @@ private:
         case '!':
             m_aAbsent.push_back({csText.substr(1), m_iNext});
             return;
+        case '&':
+            ASSERT_GT(m_iNext, 0u);
+            EXPECT_NE(m_aArrived[m_iNext - 1].m_csText.find(csText.substr(1)), std::string::npos)
+                << "\"" << m_aArrived[m_iNext - 1].m_csText << "\" does not hold \"" << csText.substr(1) << "\"";
+            return;
         case '%':
             Special(csText.substr(1));
             return;
@@ -390,7 +435,8 @@ private:
             const char* m_pszVerb;
             DWORD m_dwKind;
         } s_aVerbs[] = {{"stop", MSG_STOP}, {"start", MSG_START}, {"kill", MSG_TERMINATE},
-                        {"status", MSG_STATUS}, {"report", MSG_REPORT_ALL}, {"reload", MSG_RELOAD}};
+                        {"status", MSG_STATUS}, {"report", MSG_REPORT_ALL}, {"reload", MSG_RELOAD},
+                        {"details", MSG_REPORT_DETAILS}};
         const size_t iBlank = csCommand.find(' ');
         const std::string csVerb = csCommand.substr(0, iBlank);
         const std::string csName = iBlank == std::string::npos ? "" : csCommand.substr(iBlank + 1);
@@ -473,6 +519,9 @@ private:
         std::string csText = msg.m_csText;
         if (msg.m_dwKind == MSG_PROCESS_RECORD)
             csText = "#" + msg.m_csFilename + " " + std::to_string(msg.m_nStatus) + " " + msg.m_csVersion;
+        CProcessDetail detail;
+        if (msg.m_dwKind == MSG_PROCESS_DETAIL && detail.Parse(msg.m_csText))
+            csText = "@" + msg.m_csName + " " + detail.m_csState + " healthy " + std::to_string(detail.m_nHealthy);
         m_aArrived.push_back({csText, llAt});
         return TRUE;
     }

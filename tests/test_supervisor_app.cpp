@@ -21,4 +21,5 @@ void ResetSupervisorForTest()
     theSupervisor.m_fLifoShutdown = FALSE;
     theSupervisor.m_nStopTimeoutAll = -1;
     theSupervisor.m_adwStopWaysAll.clear();
+    theSupervisor.m_fAnyChecks = FALSE;
 }

@@ -411,7 +411,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
         if (apTargets.front()->m_fNamed)
             os << "computer,";
         os << "name,executable,version,state,status,started,pid,restarts,exit_code,uptime_s,since_end_s,forced_stop,"
-              "attached\n";
+              "attached,healthy\n";
     } else if (csFormat == "json") {
         os << "[";
     }
@@ -433,6 +433,7 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
             const std::string csStarted =
                 !d.m_csTime.empty() && d.m_llStartTime >= 0 ? FormatIsoLocalTime(d.m_llStartTime) : std::string();
             const char* const pszAttached = d.m_fAttached ? "true" : "false";
+            const char* pszHealthy = d.m_nHealthy < 0 ? "" : d.m_nHealthy > 0 ? "true" : "false";
             if (csFormat == "json") {
                 auto Number = [](const std::string& cs) { return cs.empty() ? std::string("null") : cs; };
                 os << (fFirst ? "\n  {" : ",\n  {");
@@ -449,14 +450,14 @@ void CControlToolApp::PrintRows(const std::vector<std::unique_ptr<CTarget>>& apT
                            : std::string("null"))
                    << ", \"uptime_s\": " << Number(csUp) << ", \"since_end_s\": " << Number(csSince)
                    << ", \"forced_stop\": " << (d.m_fForcedStop ? "true" : "false") << ", \"attached\": " << pszAttached
-                   << "}";
+                   << ", \"healthy\": " << (*pszHealthy != '\0' ? pszHealthy : "null") << "}";
             } else if (csFormat == "csv") {
                 if (pTarget->m_fNamed)
                     os << CsvField(pTarget->m_csComputer) << ",";
                 os << CsvField(row.m_csName) << "," << CsvField(csExecutable) << "," << CsvField(row.m_csVersion) << ","
                    << CsvField(d.m_csState) << "," << row.m_nStatus << "," << CsvField(csStarted) << "," << csPid
                    << "," << d.m_nRestarts << "," << csExit << "," << csUp << "," << csSince << ","
-                   << (d.m_fForcedStop ? "true" : "false") << "," << pszAttached << "\n";
+                   << (d.m_fForcedStop ? "true" : "false") << "," << pszAttached << "," << pszHealthy << "\n";
             } else {
                 os << pTarget->Prefix() << row.m_csStatusLine << "  pid " << (csPid.empty() ? "-" : csPid)
                    << ", restarts " << d.m_nRestarts << ", last exit code "

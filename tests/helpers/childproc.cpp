@@ -36,6 +36,16 @@
 //                        2026-12-08T07:16:41.123, taken just before the write)
 //   -halfline MS         write "half LOCALTIME " to standard output, sleep
 //                        MS milliseconds, then write "rest" and the line end
+//   -listen PORT MS      MS milliseconds later, listen on 127.0.0.1:PORT and
+//                        answer every request with "HTTP/1.0 200 OK" (on a
+//                        thread of its own, while the other arguments act)
+//   -hang MS             MS milliseconds after -listen began to listen, stop
+//                        answering: connections are still taken, never
+//                        answered, so the port stays open
+//   -grow MB MS          every MS milliseconds, allocate MB more megabytes
+//                        and write to each page (on a thread of its own),
+//                        up to 1 GB
+//   -setevent NAME       open the named event and set it
 //   -sleep MS            sleep MS milliseconds
 //   -forever             then wait until killed
 //   -crash               then end with the crash code 0xC0000005 (an access
@@ -48,12 +58,14 @@
 // Without -exit or -crash the exit code is 0. Every file is written whole
 // under a temporary name and then renamed, so a reader that sees the file
 // sees all of it. Unknown arguments are ignored.
+#include <winsock2.h>
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <utility>
 
 #include "common/handle.h"
 
@@ -204,6 +216,105 @@ DWORD ParseNumber(const char* psz)
     return (DWORD)strtoul(psz, NULL, 0);
 }
 
+struct CServerArgs
+{
+    WORD m_wPort;
+    DWORD m_dwDelayMs;
+    DWORD m_dwHangMs;   // INFINITE: never
+};
+CServerArgs g_server = {0, 0, INFINITE};
+
+// Winsock is loaded only by a child that listens, so that the children of
+// every other test and benchmark load what they loaded before (the
+// benchmarks time their starts).
+struct CWinsock
+{
+    int(WSAAPI* m_pfnStartup)(WORD, LPWSADATA);
+    SOCKET(WSAAPI* m_pfnSocket)(int, int, int);
+    int(WSAAPI* m_pfnBind)(SOCKET, const sockaddr*, int);
+    int(WSAAPI* m_pfnListen)(SOCKET, int);
+    SOCKET(WSAAPI* m_pfnAccept)(SOCKET, sockaddr*, int*);
+    int(WSAAPI* m_pfnRecv)(SOCKET, char*, int, int);
+    int(WSAAPI* m_pfnSend)(SOCKET, const char*, int, int);
+    int(WSAAPI* m_pfnClose)(SOCKET);
+
+    BOOL Load()
+    {
+        HMODULE hWs2 = ::LoadLibraryA("ws2_32.dll");
+        if (hWs2 == NULL)
+            return FALSE;
+        const std::pair<void**, const char*> aFunctions[] = {
+            {(void**)&m_pfnStartup, "WSAStartup"}, {(void**)&m_pfnSocket, "socket"},
+            {(void**)&m_pfnBind, "bind"},          {(void**)&m_pfnListen, "listen"},
+            {(void**)&m_pfnAccept, "accept"},      {(void**)&m_pfnRecv, "recv"},
+            {(void**)&m_pfnSend, "send"},          {(void**)&m_pfnClose, "closesocket"}};
+        for (const auto& function : aFunctions) {
+            *function.first = (void*)::GetProcAddress(hWs2, function.second);
+            if (*function.first == NULL)
+                return FALSE;
+        }
+        WSADATA data;
+        return m_pfnStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+};
+
+// Accepts connections one after another; each request (or its first
+// bytes) is answered and the connection closed, until the hang.
+DWORD WINAPI ServeHttp(LPVOID)
+{
+    ::Sleep(g_server.m_dwDelayMs);
+    CWinsock ws;
+    if (!ws.Load())
+        return 1;
+    SOCKET sListen = ws.m_pfnSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    // Network byte order, without Winsock's helpers.
+    addr.sin_port = (u_short)((g_server.m_wPort >> 8) | ((g_server.m_wPort & 0xFF) << 8));
+    addr.sin_addr.s_addr = 0x0100007F;   // 127.0.0.1
+    if (ws.m_pfnBind(sListen, (const sockaddr*)&addr, sizeof addr) != 0 || ws.m_pfnListen(sListen, SOMAXCONN) != 0)
+        return 1;
+    const DWORD dwListening = ::GetTickCount();
+    for (;;) {
+        SOCKET s = ws.m_pfnAccept(sListen, NULL, NULL);
+        if (s == INVALID_SOCKET)
+            continue;
+        if (g_server.m_dwHangMs != INFINITE && ::GetTickCount() - dwListening >= g_server.m_dwHangMs)
+            continue;   // kept open, never answered
+        char achRequest[1024];
+        ws.m_pfnRecv(s, achRequest, sizeof achRequest, 0);
+        static const char s_szAnswer[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        ws.m_pfnSend(s, s_szAnswer, sizeof s_szAnswer - 1, 0);
+        ws.m_pfnClose(s);
+    }
+}
+
+struct CGrowArgs
+{
+    DWORD m_dwMb;
+    DWORD m_dwPauseMs;
+};
+CGrowArgs g_grow = {0, 0};
+
+DWORD WINAPI GrowMemory(LPVOID)
+{
+    for (DWORD dwTotalMb = 0; dwTotalMb + g_grow.m_dwMb <= 1024; dwTotalMb += g_grow.m_dwMb) {
+        const SIZE_T cb = (SIZE_T)g_grow.m_dwMb << 20;
+        BYTE* pb = (BYTE*)::VirtualAlloc(NULL, cb, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (pb == NULL)
+            return 1;
+        for (SIZE_T i = 0; i < cb; i += 4096)
+            pb[i] = 1;
+        ::Sleep(g_grow.m_dwPauseMs);
+    }
+    return 0;
+}
+
+void StartThread(LPTHREAD_START_ROUTINE pfn)
+{
+    CHandle hThread(::CreateThread(NULL, 0, pfn, NULL, 0, NULL));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -309,6 +420,19 @@ int main(int argc, char** argv)
             ::Sleep(ParseNumber(argv[++i]));
             DWORD cbWritten = 0;
             ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "rest\n", 5, &cbWritten, NULL);
+        } else if (strcmp(pszArg, "-listen") == 0 && i + 2 < argc) {
+            g_server.m_wPort = (WORD)ParseNumber(argv[++i]);
+            g_server.m_dwDelayMs = ParseNumber(argv[++i]);
+            StartThread(ServeHttp);
+        } else if (strcmp(pszArg, "-hang") == 0 && fHasOne) {
+            g_server.m_dwHangMs = ParseNumber(argv[++i]);
+        } else if (strcmp(pszArg, "-grow") == 0 && i + 2 < argc) {
+            g_grow.m_dwMb = ParseNumber(argv[++i]);
+            g_grow.m_dwPauseMs = ParseNumber(argv[++i]);
+            StartThread(GrowMemory);
+        } else if (strcmp(pszArg, "-setevent") == 0 && fHasOne) {
+            CHandle hEvent(::OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[++i]));
+            ::SetEvent(hEvent.Get());
         } else if (strcmp(pszArg, "-sleep") == 0 && fHasOne) {
             dwSleep = ParseNumber(argv[++i]);
         } else if (strcmp(pszArg, "-forever") == 0) {
