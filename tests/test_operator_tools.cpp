@@ -478,7 +478,7 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
     EXPECT_LE(llIso - llStatusLine, 1) << csTime << " / " << csStarted;
     EXPECT_GE(llIso - llStatusLine, 0) << csTime << " / " << csStarted;
     EXPECT_EQ(csStarted.substr(19), FormatIsoTime(0, LocalBiasMinutes()).substr(19)) << "the offset of now";
-    EXPECT_NE(csObject.find("\"attached\": false}"), std::string::npos) << csObject;
+    EXPECT_NE(csObject.find("\"attached\": false, \"healthy\": null}"), std::string::npos) << csObject;
 
     const struct
     {
@@ -815,7 +815,7 @@ TEST_F(OperatorTools, EnvReachesTheProcessBesideWhatItInheritsAndTheToolTellsAtt
     EXPECT_NE(JsonObjectOf(result.m_csOut, "envrunning.exe").find("\"executable\": \"envrunning.exe\","),
               std::string::npos)
         << result.m_csOut;
-    EXPECT_NE(JsonObjectOf(result.m_csOut, "envrunning.exe").find("\"attached\": true}"), std::string::npos)
+    EXPECT_NE(JsonObjectOf(result.m_csOut, "envrunning.exe").find("\"attached\": true, \"healthy\": null}"), std::string::npos)
         << result.m_csOut;
     EXPECT_NE(JsonObjectOf(result.m_csOut, "envown.exe").find("\"attached\": false, \"healthy\": null}"),
               std::string::npos)

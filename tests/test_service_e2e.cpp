@@ -423,7 +423,8 @@ TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
     EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK) << result.m_csErr;
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(status.dwControlsAccepted, (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
+    EXPECT_EQ(status.dwControlsAccepted,
+              (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE));
     CServiceHandle service("OvrPre");
     ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
     DWORD dwMs = 0;
