@@ -60,8 +60,9 @@ void CSupervisorApp::RunServer()
     // commands, the rest of the start-up and the quit event were never
     // served. So after a process event the other objects get one look (a
     // poll in their own order), and the records after the one served get
-    // theirs before the earlier ones again (a sweep in list order). Whenever
-    // the loop keeps up, the full wait alone decides, in list order. Client
+    // theirs before the earlier ones again (a sweep in list order; the full
+    // wait too begins its records there, so clients that keep the sweep from
+    // its turn cannot starve the later lines). Client
     // messages get the same treatment: a client that keeps sending (tiny
     // messages, say) would otherwise starve the alarms, the quit event and
     // the clients behind it.
@@ -129,9 +130,10 @@ const CLoopSource* CSupervisorApp::WaitOnSources(const CLoopSourceArray& aSource
     return NULL;
 }
 
-void CSupervisorApp::AddRecordSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll)
+void CSupervisorApp::AddRecordSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll,
+                                      size_t iTo)
 {
-    for (size_t i = iFrom; i < m_paProcesses.size(); i++) {
+    for (size_t i = iFrom; i < m_paProcesses.size() && i < iTo; i++) {
         CWatchedProcess* pProcess = m_paProcesses[i].get();
         if (fPoll && !(pProcess->m_fEnabled && pProcess->HasValidWaitHandle()))
             continue;
@@ -163,13 +165,30 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
     // Process events come before client traffic, the quit event last. With
     // every record gone (all SYNC lines finished) the loop goes on without
     // them, serving clients and its quit event.
-    if (fWithRecords)
-        AddRecordSources(loop, aSources, 0, FALSE);
+    if (fWithRecords) {
+        // From the record after the one served last, round the list: when
+        // the first lines keep ending (and clients keep the sweep from its
+        // turn), the later ones' ends are still served in theirs.
+        const size_t iFirst = loop.m_iSweep < m_paProcesses.size() ? loop.m_iSweep : 0;
+        AddRecordSources(loop, aSources, iFirst, FALSE);
+        AddRecordSources(loop, aSources, 0, FALSE, iFirst);
+    }
     // The deadlines of stops come right after the ends they wait for.
     for (const auto& pRecord : m_paProcesses) {
         CWatchedProcess* pProcess = pRecord.get();
         if (pProcess->m_alarmStop.IsArmed())
             aSources.push_back({&pProcess->m_alarmStop, [this, pProcess] { OnStopAlarm(pProcess); }});
+    }
+    // A reload and the checks fire now and then, never in a stream: ahead of
+    // the clients, whose steady traffic would otherwise keep them waiting
+    // (the wait serves the first object ready). Only a file that uses the
+    // checks waits for them: every object waited on costs each turn.
+    aSources.push_back({&m_evReload, [this] { RequestReload(NULL); }});
+    if (m_pReloadThread)
+        aSources.push_back({m_pReloadThread.get(), [this] { OnReloadRead(); }});
+    if (m_fAnyChecks) {
+        aSources.push_back({&m_alarmChecks, [this] { RunDueChecks(); }});
+        aSources.push_back({&m_prober.m_evResults, [this] { OnProbeResults(); }});
     }
     // Connected clients' reads, the writes that wait for their clients,
     // then the instances waiting for a client (or connected to one
@@ -206,16 +225,7 @@ void CSupervisorApp::AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources
                             RequestShutdown();
                         }});
     aSources.push_back({&m_evBudget, [this] { OnBudgetSet(); }});
-    aSources.push_back({&m_evReload, [this] { RequestReload(NULL); }});
-    if (m_pReloadThread)
-        aSources.push_back({m_pReloadThread.get(), [this] { OnReloadRead(); }});
     aSources.push_back({&m_alarmDrain, [this] { RunHeldReports(); }});
-    // Only a file that uses the checks waits for them: every object waited
-    // on costs each turn of the loop.
-    if (m_fAnyChecks) {
-        aSources.push_back({&m_alarmChecks, [this] { RunDueChecks(); }});
-        aSources.push_back({&m_prober.m_evResults, [this] { OnProbeResults(); }});
-    }
     if (m_metrics.IsEnabled())
         aSources.push_back({&m_metrics.m_alarm, [this] { WriteMetrics(); }});
     aSources.push_back({&m_notices.m_evPosted, [this] {

@@ -296,8 +296,9 @@ private:
     // in wait order); the loop runs the handler of the one that fired.
     void AddLoopSources(CLoopState& loop, CLoopSourceArray& aSources, BOOL fWithRecords, BOOL fWithClients,
                         BOOL fWithWrites);
-    // The records from iFrom on; with fPoll only those that can fire.
-    void AddRecordSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll);
+    // The records from iFrom up to iTo; with fPoll only those that can fire.
+    void AddRecordSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll,
+                          size_t iTo = (size_t)-1);
     // The connected clients' reads from iFrom on.
     void AddReadSources(CLoopState& loop, CLoopSourceArray& aSources, size_t iFrom, BOOL fPoll);
     // The source whose object fired (its OnSignalled has run); null on
