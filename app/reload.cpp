@@ -6,6 +6,7 @@
 // rules and leaves the list, a line whose process settings changed is
 // stopped and started again, and the other settings are taken at once.
 // A line the operator stopped stays stopped.
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <sstream>
@@ -128,7 +129,10 @@ void CSupervisorApp::RequestReload(const CPipeConnection* pRequester)
         SendReloadReply(pRequester, {"The definition file is not read again: the supervisor is shutting down."});
         return;
     }
-    m_apReloadRequesters.push_back(pRequester);
+    // One answer serves a client however often it asked meanwhile: a client
+    // that keeps asking cannot grow the list.
+    if (std::find(m_apReloadRequesters.begin(), m_apReloadRequesters.end(), pRequester) == m_apReloadRequesters.end())
+        m_apReloadRequesters.push_back(pRequester);
     StartReloadRead();
 }
 
