@@ -1,11 +1,35 @@
-// Stands in for the debug log's failure report while it lives, to see the
-// failure records (failed checks, failure-class messages) that a test causes.
+// Stand-ins for the debug log's failure report and its debugger notifier
+// while they live, to see the records (failed checks, failure-class
+// messages, every debug record) that a test causes.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "common/notifier.h"
 #include "test_app.h"
+
+// Stands in for the debugger notifier while it lives, so that a test sees
+// each debug record whole, kind included.
+class CRecordNotifier : public CDebugNotifier
+{
+public:
+    CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
+    {
+        m_fActive = TRUE;
+        GetTestDebugLog().m_pNotifier = this;
+    }
+    ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
+    virtual BOOL Report(const CDebugRecord& record) override
+    {
+        m_aRecords.push_back(record);
+        return TRUE;
+    }
+    std::vector<CDebugRecord> m_aRecords;
+
+private:
+    CDebugNotifier* m_pOld;
+};
 
 class CRecordingReporter : public CDebugReporter
 {

@@ -17,27 +17,6 @@
 
 namespace {
 
-// Stands in for the debugger notifier while it lives, so that a test sees
-// each debug record whole, kind included.
-class CRecordNotifier : public CDebugNotifier
-{
-public:
-    CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
-    {
-        m_fActive = TRUE;
-        GetTestDebugLog().m_pNotifier = this;
-    }
-    ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
-    virtual BOOL Report(const CDebugRecord& record) override
-    {
-        m_aRecords.push_back(record);
-        return TRUE;
-    }
-    std::vector<CDebugRecord> m_aRecords;
-
-private:
-    CDebugNotifier* m_pOld;
-};
 
 // Puts the application's arguments and run mode back after a test.
 class CAppStateGuard

@@ -13,6 +13,7 @@
 #include "common/servapp.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
+#include "record_failures.h"
 #include "test_app.h"
 
 namespace {
@@ -479,27 +480,6 @@ void RecordConfigCall(DWORD dwLevel, const void* pvInfo, BOOL fOk, DWORD dwError
     g_aConfigCalls.push_back(call);
 }
 
-// Stands in for the debugger notifier while it lives: the debug log's
-// records of this process, whole.
-class CRecordNotifier : public CDebugNotifier
-{
-public:
-    CRecordNotifier() : m_pOld(GetTestDebugLog().m_pNotifier)
-    {
-        m_fActive = TRUE;
-        GetTestDebugLog().m_pNotifier = this;
-    }
-    ~CRecordNotifier() { GetTestDebugLog().m_pNotifier = m_pOld; }
-    virtual BOOL Report(const CDebugRecord& record) override
-    {
-        m_aRecords.push_back(record);
-        return TRUE;
-    }
-    std::vector<CDebugRecord> m_aRecords;
-
-private:
-    CDebugNotifier* m_pOld;
-};
 
 // The calls of one install or configuration: the recovery actions (5 s,
 // 10 s, 30 s, then none; the count reset after a day), then the flag that
