@@ -480,6 +480,9 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
     EXPECT_EQ(csStarted.substr(19), FormatIsoTime(0, LocalBiasMinutes()).substr(19)) << "the offset of now";
     EXPECT_NE(csObject.find("\"attached\": false, \"healthy\": null}"), std::string::npos) << csObject;
 
+    // The crashing line has served its purpose: its ends would otherwise
+    // fall between the replies that the rows below compare whole.
+    ASSERT_EQ(Tool("-n OvCtl.exe stop crasher").m_dwExitCode, 0u);
     const struct
     {
         const char* m_pszArgs;
