@@ -91,35 +91,6 @@ WORD FreePort()
 
 }  // namespace
 
-TEST(ProbeTarget, EachKindAndItsParts)
-{
-    const struct
-    {
-        const char* m_pszText;
-        int m_nKind;
-        const char* m_pszHost;
-        WORD m_wPort;
-        const char* m_pszPath;
-    } aCases[] = {
-        {"tcp:5432", PROBE_TCP, "127.0.0.1", 5432, ""},
-        {"TCP:db.example:1", PROBE_TCP, "db.example", 1, ""},
-        {"tcp:10.0.0.7:65535", PROBE_TCP, "10.0.0.7", 65535, ""},
-        {"http://localhost:8080/health?full=1", PROBE_HTTP, "localhost", 8080, "/health?full=1"},
-        {"http://web", PROBE_HTTP, "web", 80, "/"},
-        {"http://web:81", PROBE_HTTP, "web", 81, "/"},
-        {"file:C:\\run\\db.ready", PROBE_FILE, "", 0, "C:\\run\\db.ready"},
-        {"event:Global\\DbReady", PROBE_EVENT, "", 0, "Global\\DbReady"},
-    };
-    for (const auto& c : aCases) {
-        CProbeTarget target;
-        ASSERT_TRUE(target.Parse(c.m_pszText, PROBE_KINDS_READY)) << c.m_pszText;
-        EXPECT_EQ(target.m_nKind, c.m_nKind) << c.m_pszText;
-        EXPECT_EQ(target.m_csHost, c.m_pszHost) << c.m_pszText;
-        EXPECT_EQ(target.m_wPort, c.m_wPort) << c.m_pszText;
-        EXPECT_EQ(target.m_csPath, c.m_pszPath) << c.m_pszText;
-    }
-}
-
 TEST(ProbeTarget, MalformedTextsAndKindsAKeywordDoesNotTakeAreRefused)
 {
     const char* const apszBad[] = {"", "5432", "tcp:", "tcp:0", "tcp:65536", "tcp:12ab", "tcp:host:", "tcp::80",
@@ -136,31 +107,6 @@ TEST(ProbeTarget, MalformedTextsAndKindsAKeywordDoesNotTakeAreRefused)
     EXPECT_FALSE(target.Parse("event:x", PROBE_KINDS_HEALTH));
     EXPECT_TRUE(target.Parse("http://web/", PROBE_KINDS_HEALTH));
     EXPECT_TRUE(target.Parse("tcp:80", PROBE_KINDS_HEALTH));
-}
-
-TEST(ProbeTarget, HttpStatusLine)
-{
-    const struct
-    {
-        const char* m_pszHead;
-        BOOL m_fComplete;
-        int m_nStatus;
-    } aCases[] = {
-        {"HTTP/1.1 204 No Content\r\n", TRUE, 204},
-        {"HTTP/1.0 503\r\n\r\n", TRUE, 503},
-        {"HTTP/1.1 200 OK", FALSE, 0},   // the line has not ended yet
-        {"HTTP/1.1 20\r\n", FALSE, 0},
-        {"SSH-2.0-x 200\r\n", FALSE, 0},
-        {"HTTP/1.1 2x0 OK\r\n", FALSE, 0},
-        {"", FALSE, 0},
-    };
-    for (const auto& c : aCases) {
-        int nStatus = 0;
-        EXPECT_EQ(ParseHttpStatus(c.m_pszHead, nStatus), c.m_fComplete) << c.m_pszHead;
-        if (c.m_fComplete) {
-            EXPECT_EQ(nStatus, c.m_nStatus) << c.m_pszHead;
-        }
-    }
 }
 
 TEST(RunProbe, TcpAndHttpAgainstRealListeners)
@@ -316,17 +262,6 @@ struct CMeasuredChild
 };
 
 }  // namespace
-
-TEST(PrivateMemory, GrowsWithWhatTheProcessWrites)
-{
-    CMeasuredChild child("-grow 16 100 -forever", FALSE);
-    ASSERT_TRUE(child.m_wp.Start()) << LastErrorText();
-    ::Sleep(300);
-    const ULONGLONG ullEarly = child.PrivateMb();
-    ::Sleep(1500);
-    const ULONGLONG ullLater = child.PrivateMb();
-    EXPECT_GE(ullLater, ullEarly + 64) << ullEarly;
-}
 
 TEST(PrivateMemory, AKillTreeLineCountsItsWholeTree)
 {

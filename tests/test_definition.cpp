@@ -441,27 +441,6 @@ TEST_F(DefinitionFile, NamesMustBeUsableAndAnswerForOneLineOnly)
     EXPECT_TRUE(Read("worker.exe\n\"worker.exe -x\"\nc:\\srv\\node.exe -name node\n")) << m_csSaid;
 }
 
-// ENV on a line (as often as needed) and on the GLOBAL line, before or after
-// the lines: a line's own value of a variable wins, names compared without
-// regard to case; the entries are kept as written, in file order.
-TEST_F(DefinitionFile, EnvEntriesOfTheLineAndTheGlobalLineTheLinesOwnWin)
-{
-    ASSERT_TRUE(Read("\"a.exe\" -env \"A=1\" -ENV \"Mode=own\" /env \"X=%TEMP%\\x\" -noconsole\n"
-                     "-global -env \"MODE=global\" -env \"G=g\"\n"
-                     "\"b.exe\"\n"
-                     "\"c.exe\" -env \"g=c's\" -env \"EMPTY=\" -env \"EQ=a=b\"\n"
-                     "-global -env \"LATE=l\"\n"));
-    ASSERT_EQ(Processes().size(), 3u);
-    EXPECT_EQ(Processes()[0]->m_acsEnv, (CStringArray{"G=g", "LATE=l", "A=1", "Mode=own", "X=%TEMP%\\x"}));
-    EXPECT_EQ(Processes()[1]->m_acsEnv, (CStringArray{"MODE=global", "G=g", "LATE=l"}));
-    EXPECT_EQ(Processes()[2]->m_acsEnv, (CStringArray{"MODE=global", "LATE=l", "g=c's", "EMPTY=", "EQ=a=b"}));
-    EXPECT_EQ(m_reader.GetGlobals().m_acsEnv, (CStringArray{"MODE=global", "G=g", "LATE=l"}));
-    // The command line is what is left after the options.
-    EXPECT_EQ(Processes()[0]->m_csCommandLine, "a.exe");
-    ASSERT_TRUE(Read("\"d.exe\"\n"));
-    EXPECT_TRUE(Only().m_acsEnv.empty()) << "without ENV the process inherits the environment as it is";
-}
-
 TEST_F(DefinitionFile, EnvWithoutAnEqualsSignOrANameIsRefusedWithItsLine)
 {
     const struct
@@ -524,69 +503,6 @@ TEST(ProcessEnvironment, EntriesAreLaidOverTheSupervisorsEnvironmentAndExpanded)
     const std::vector<std::wstring> awsOwn = GetProcessEnvironment();
     EXPECT_NE(std::find(awsOwn.begin(), awsOwn.end(), std::wstring(L"OVRIN_TEST_BASE=base")), awsOwn.end());
     ::SetEnvironmentVariableA("OVRIN_TEST_BASE", NULL);
-}
-
-// The name a census lists a line's program under, and the program file
-// UNIQUE compares: the file name only, even for a line given with its
-// folder; UNIQUE's own name where given (".exe" or not).
-TEST_F(DefinitionFile, UniqueLooksForTheProgramsFileNameAndItsFile)
-{
-    const std::string csDir = m_csDir;
-    ASSERT_TRUE(::CopyFileA(GetModulePath(NULL).c_str(), (csDir + "\\Very_Long_Program_Name.exe").c_str(), FALSE));
-    ASSERT_TRUE(Read("\"" + csDir + "\\Very_Long_Program_Name.exe -x\"\n"
-                     "\"" + csDir + "\\Very_Long_Program_Name.exe\" -unique very_long_program_name.EXE\n"
-                     "\"" + csDir + "\\Very_Long_Program_Name.exe\" -unique launcher\n"
-                     "\"nosuchprogram.exe\"\n"
-                     "\"C:\\no\\such\\folder\\tool.exe\"\n"));
-    ASSERT_EQ(Processes().size(), 5u);
-    CWatchedProcess& full = *Processes()[0];
-    EXPECT_EQ(full.GetCensusName(), "Very_Long_Progr");
-    EXPECT_EQ(full.GetInstanceFileName(), "Very_Long_Program_Name");
-    EXPECT_EQ(full.GetUniqueName(), "Very_Long_Progr") << "the metrics' name: the file name, not the folder";
-    EXPECT_TRUE(StrIEqual(full.GetUniqueProgramPath(), csDir + "\\Very_Long_Program_Name.exe"))
-        << full.GetUniqueProgramPath();
-    CWatchedProcess& named = *Processes()[1];
-    EXPECT_EQ(named.GetCensusName(), "very_long_progr");
-    EXPECT_TRUE(StrIEqual(named.GetUniqueProgramPath(), csDir + "\\Very_Long_Program_Name.exe"))
-        << "UNIQUE naming the line's own program still compares its file";
-    CWatchedProcess& other = *Processes()[2];
-    EXPECT_EQ(other.GetCensusName(), "launcher");
-    EXPECT_EQ(other.GetUniqueProgramPath(), "") << "another program's name: the name alone decides";
-    EXPECT_EQ(Processes()[3]->GetUniqueProgramPath(), "") << "a program that is not found: the name decides";
-    EXPECT_EQ(Processes()[4]->GetCensusName(), "tool");
-    EXPECT_EQ(Processes()[4]->GetUniqueProgramPath(), "");
-}
-
-TEST_F(DefinitionFile, ReadinessHealthAndMemoryLimitsWithTheirDefaults)
-{
-    ASSERT_TRUE(Read("\"db.exe\" -ready file:run\\db.ready -readytimeout 90 -health tcp:5432 -healthinterval 4 "
-                     "-healthtimeout 2 -healthfailures 6 -maxmemory 512\n"
-                     "\"web.exe\" -ready http://localhost:8080/up -health http://localhost:8080/live\n"
-                     "\"plain.exe\"\n"));
-    ASSERT_EQ(Processes().size(), 3u);
-    const CCheckOptions& db = Processes()[0]->m_checkOptions;
-    EXPECT_EQ(db.m_ready.m_nKind, PROBE_FILE);
-    // Taken from the definition file's folder, like STDOUT.
-    EXPECT_TRUE(StrIEqual(db.m_ready.m_csPath, m_csDir + "\\run\\db.ready")) << db.m_ready.m_csPath;
-    EXPECT_EQ(db.m_nReadyTimeout, 90);
-    EXPECT_EQ(db.m_health.m_nKind, PROBE_TCP);
-    EXPECT_EQ(db.m_health.m_wPort, 5432);
-    EXPECT_EQ(db.m_nHealthInterval, 4);
-    EXPECT_EQ(db.m_nHealthTimeout, 2);
-    EXPECT_EQ(db.m_nHealthFailures, 6);
-    EXPECT_EQ(db.m_nMaxMemoryMb, 512);
-    const CCheckOptions& web = Processes()[1]->m_checkOptions;
-    EXPECT_EQ(web.m_ready.m_nKind, PROBE_HTTP);
-    EXPECT_EQ(web.m_health.m_csPath, "/live");
-    EXPECT_EQ(web.m_nReadyTimeout, 30);
-    EXPECT_EQ(web.m_nHealthInterval, 10);
-    EXPECT_EQ(web.m_nHealthTimeout, 5);
-    EXPECT_EQ(web.m_nHealthFailures, 3);
-    EXPECT_EQ(web.m_nMaxMemoryMb, 0);
-    const CCheckOptions& plain = Processes()[2]->m_checkOptions;
-    EXPECT_FALSE(plain.m_ready.IsSet());
-    EXPECT_FALSE(plain.m_health.IsSet());
-    EXPECT_EQ(plain.m_nMaxMemoryMb, 0);
 }
 
 TEST_F(DefinitionFile, BadReadinessHealthAndMemorySettingsAreRefusedWithTheirLine)

@@ -698,37 +698,6 @@ TEST(ControlToolCheck, ReportsEveryErrorWithItsLineAndStartsNothing)
     RemoveDirectoryTree(csDir);
 }
 
-TEST(ProcessDetail, ExecutableAndAttachedRoundTripAndAnOlderServersRecordReadsWithout)
-{
-    CProcessDetail written;
-    written.m_dwProcessId = 7;
-    written.m_csState = "running";
-    written.m_csTime = "8Dec26 11:40:22.123";
-    written.m_llStartTime = 1796726422;
-    written.m_csUniqueName = "node";
-    written.m_csExecutable = "C:\\Program Files\\nodejs\\node.exe";
-    written.m_fAttached = TRUE;
-    CProcessDetail read;
-    ASSERT_TRUE(read.Parse(written.Format()));
-    EXPECT_EQ(read.m_csExecutable, written.m_csExecutable);
-    EXPECT_TRUE(read.m_fAttached);
-    EXPECT_EQ(read.m_llStartTime, written.m_llStartTime);
-    EXPECT_EQ(read.m_csUniqueName, "node");
-    // A tab in the program's name cannot shift the field after it.
-    written.m_csExecutable = "odd\tname.exe";
-    ASSERT_TRUE(read.Parse(written.Format()));
-    EXPECT_EQ(read.m_csExecutable, "odd name.exe");
-    EXPECT_TRUE(read.m_fAttached);
-    // As a server before the fields writes it: none, and not attached.
-    read.m_fAttached = TRUE;
-    ASSERT_TRUE(read.Parse("12\t0\t1\t0\t-1\t5\tended\t10:00:00 01/02/2026\t0\t0\t1796726422\tx\t0"));
-    EXPECT_EQ(read.m_csExecutable, "");
-    EXPECT_FALSE(read.m_fAttached);
-    // A later server may append more.
-    ASSERT_TRUE(read.Parse(written.Format() + "\tmore"));
-    EXPECT_TRUE(read.m_fAttached);
-}
-
 TEST(IsoTime, LocalTimeWithTheOffsetOfThatMoment)
 {
     LONGLONG nDay = 0;
