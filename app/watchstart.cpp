@@ -215,11 +215,13 @@ LONG CWatchedProcess::BeginStop(DWORD dwCapMs, BOOL fAskOnly)
     }
     if (m_nState == PS_STOPPING)
         return STOP_BEGUN;
-    if (!IsRunning() || ::WaitForSingleObject(m_processinfo.hProcess, 0) != WAIT_TIMEOUT) {
-        if (IsRunning())
-            DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not active");
-        else
-            DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not waitable!");
+    // A run the loop still watches whose process has ended (the loop has not
+    // come to its end yet) is stopped too: see below.
+    const BOOL fWatched = m_nState == PS_RUNNING && m_processinfo.hProcess != NULL;
+    const BOOL fEndedUnseen = fWatched && ::WaitForSingleObject(m_processinfo.hProcess, 0) == WAIT_OBJECT_0;
+    const BOOL fAlive = !fEndedUnseen && IsRunning() && ::WaitForSingleObject(m_processinfo.hProcess, 0) == WAIT_TIMEOUT;
+    if (!fAlive && (!fEndedUnseen || fAskOnly)) {
+        DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not active");
         return STOP_NOT_RUNNING;
     }
     DEBUG_TRACE_MSG("Stopping process " << csName);
@@ -227,28 +229,39 @@ LONG CWatchedProcess::BeginStop(DWORD dwCapMs, BOOL fAskOnly)
     m_fForcedStop = FALSE;
     const DWORD dwTimeoutMs = std::min(GetStopTimeoutMs(), dwCapMs);
     m_dwStopWaitMs = dwTimeoutMs;
-    m_adwStopChain = m_adwStopWays;
-    if (m_adwStopChain.empty()) {
-        // Windows and message loops first: a program that has neither is
-        // not reached by them and gets the console event at once, while
-        // the console's default handler would end a GUI program without
-        // its clean-up. Ctrl-Break follows for programs that ignore Ctrl-C.
-        m_adwStopChain = {STOP_WAY_CLOSE, STOP_WAY_QUIT};
-        if (!IsGuiImage(FindExecutable()))
-            m_adwStopChain.insert(m_adwStopChain.end(), {STOP_WAY_CTRLC, STOP_WAY_CTRLBREAK});
-    }
     m_iNextStopWay = 0;
-    if (fAskOnly && (dwTimeoutMs == 0 || !DeliverNextStopWay()))
-        return STOP_NOT_RUNNING;
-    if (dwTimeoutMs == 0 || !DeliverNextStopWay()) {
-        if (dwTimeoutMs != 0)
-            DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
-        Kill();
-        MarkEnded();
-        MarkForcedStop();
-        return STOP_KILLED;
+    m_fAskWhenOlder = FALSE;
+    DWORD dwDeadlineMs = dwTimeoutMs;
+    if (fEndedUnseen) {
+        // It ended an instant ago and the loop has not seen it yet: that end
+        // is this stop's, or the loop would take it for a crash and restart
+        // the line the operator is stopping. Nothing is left to deliver, and
+        // the loop sees the end at its next turn, before any kill is due.
+        m_adwStopChain.clear();
+        dwDeadlineMs = std::max(dwTimeoutMs, c_dwNextStopWayMs);
+    } else {
+        m_adwStopChain = m_adwStopWays;
+        if (m_adwStopChain.empty()) {
+            // Windows and message loops first: a program that has neither is
+            // not reached by them and gets the console event at once, while
+            // the console's default handler would end a GUI program without
+            // its clean-up. Ctrl-Break follows for programs that ignore Ctrl-C.
+            m_adwStopChain = {STOP_WAY_CLOSE, STOP_WAY_QUIT};
+            if (!IsGuiImage(FindExecutable()))
+                m_adwStopChain.insert(m_adwStopChain.end(), {STOP_WAY_CTRLC, STOP_WAY_CTRLBREAK});
+        }
+        if (fAskOnly && (dwTimeoutMs == 0 || !DeliverNextStopWay()))
+            return STOP_NOT_RUNNING;
+        if (dwTimeoutMs == 0 || !DeliverNextStopWay()) {
+            if (dwTimeoutMs != 0)
+                DEBUG_TRACE_MSG("Unable to stop " << csName << ".  Terminating process.");
+            Kill();
+            MarkEnded();
+            MarkForcedStop();
+            return STOP_KILLED;
+        }
     }
-    m_ullStopDeadlineMs = GetMonotonicMilliseconds() + dwTimeoutMs;
+    m_ullStopDeadlineMs = GetMonotonicMilliseconds() + dwDeadlineMs;
     SetState(PS_STOPPING);
     ArmStopAlarm();
     return STOP_BEGUN;

@@ -123,7 +123,9 @@ protected:
         std::string csText;
         for (int i = 0; i < 100 && !ReadTextFile(m_ovrin.m_csDir + "\\" + csFile, csText); i++)
             ::Sleep(50);
-        return (DWORD)strtoul(csText.c_str(), NULL, 10);
+        const DWORD dwId = (DWORD)strtoul(csText.c_str(), NULL, 10);
+        EXPECT_NE(dwId, 0u) << csFile << " holds \"" << csText << "\"";
+        return dwId;
     }
     void Quit()
     {
@@ -183,8 +185,10 @@ public:
     DWORD Start(const std::string& csPath, const std::string& csArgs)
     {
         CHandle hProcess;
-        if (!StartDetached(csPath, csArgs, hProcess))
+        if (!StartDetached(csPath, csArgs, hProcess)) {
+            ADD_FAILURE() << csPath << " did not start: error " << ::GetLastError();
             return 0;
+        }
         const DWORD dwId = ::GetProcessId(hProcess.Get());
         m_ahProcesses.push_back(std::move(hProcess));
         return dwId;

@@ -345,3 +345,33 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
     ResetSupervisorForTest();
     RemoveDirectoryTree(csDir);
 }
+
+// A line that crashed an instant before the operator's stop, whose end the
+// loop has not seen yet: the end is the stop's, and nothing restarts it.
+TEST(SupervisionLoop, AStopAskedAfterAnEndNotYetSeenTakesThatEndAndLeavesTheLineStopped)
+{
+    CSupervisorApp& app = GetSupervisorForTest();
+    ResetSupervisorForTest();
+    std::string csDir = MakeTempDirectory("svcend");
+    const std::string csChild = csDir + "\\svcend_a.exe";
+    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csChild.c_str(), FALSE));
+    app.m_csDefinitionFile = csDir + "\\end.inf";
+    ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
+                              "\"" + csChild + " -exit 3\" -noconsole -nounique -restartdelay 0\r\n"));
+    ASSERT_TRUE(app.ReadDefinitionFile());
+    ASSERT_EQ(app.m_paProcesses.size(), 1u);
+    CWatchedProcess* pProcess = app.m_paProcesses[0].get();
+    app.StartProcess(pProcess);
+    ASSERT_EQ(pProcess->GetState(), PS_RUNNING);
+    ASSERT_EQ(::WaitForSingleObject(pProcess->m_processinfo.hProcess, 10000), WAIT_OBJECT_0);
+
+    EXPECT_EQ(pProcess->BeginStop(), STOP_BEGUN);
+    EXPECT_EQ(pProcess->GetState(), PS_STOPPING);
+    pProcess->OnSignalled();   // the loop sees the end
+    EXPECT_EQ(pProcess->GetState(), PS_STOPPED);
+    app.ApplyEndRules(pProcess);
+    EXPECT_FALSE(pProcess->IsRestartPending());
+    EXPECT_EQ(pProcess->GetState(), PS_STOPPED);
+    ResetSupervisorForTest();
+    RemoveDirectoryTree(csDir);
+}

@@ -376,8 +376,9 @@ int main(int argc, char** argv)
         } else if (strcmp(pszArg, "-grandchild") == 0 && fHasOne) {
             char szSelf[MAX_PATH];
             DWORD cch = ::GetModuleFileNameA(NULL, szSelf, sizeof szSelf);
+            const char* pszPidFile = argv[++i];
             std::string csLine = "\"" + std::string(szSelf, cch < sizeof szSelf ? cch : 0) + "\" -pidfile \"" +
-                                 argv[++i] + "\" -forever";
+                                 pszPidFile + "\" -forever";
             STARTUPINFOA si = {};
             si.cb = sizeof si;
             PROCESS_INFORMATION pi = {};
@@ -385,6 +386,9 @@ int main(int argc, char** argv)
             if (::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi)) {
                 CHandle hThread(pi.hThread);
                 CHandle hProcess(pi.hProcess);
+            } else {
+                // Tells the waiting test why, instead of leaving it to time out.
+                WriteWholeFile(pszPidFile, "error " + std::to_string(::GetLastError()));
             }
         } else if (strcmp(pszArg, "-ignorectrl") == 0) {
             g_fIgnoreCtrl = TRUE;
