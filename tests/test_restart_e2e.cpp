@@ -98,7 +98,10 @@ protected:
     }
     std::vector<std::string> Until(const std::string& csLast, DWORD dwTimeoutMs = c_dwLong)
     {
-        return m_client.ReceiveTextsUntil(csLast, dwTimeoutMs);
+        std::vector<std::string> acs = m_client.ReceiveTextsUntil(csLast, dwTimeoutMs);
+        EXPECT_TRUE(!acs.empty() && acs.back().compare(0, csLast.size(), csLast) == 0)
+            << "\"" << csLast << "\" did not come; what came:\n" << Joined(acs);
+        return acs;
     }
     std::vector<std::string> Command(DWORD dwKind, const std::string& csName, const std::string& csLast)
     {
