@@ -157,22 +157,6 @@ BOOL COvrinProcess::WaitForLine(const std::string& csPrefix, DWORD dwTimeoutMs, 
     }
 }
 
-std::vector<std::string> COvrinProcess::GetLines()
-{
-    ::EnterCriticalSection(&m_critsec);
-    std::vector<std::string> acsLines = m_acsLines;
-    ::LeaveCriticalSection(&m_critsec);
-    return acsLines;
-}
-
-std::vector<LONGLONG> COvrinProcess::GetLineTimes()
-{
-    ::EnterCriticalSection(&m_critsec);
-    std::vector<LONGLONG> allTimes = m_allLineTimes;
-    ::LeaveCriticalSection(&m_critsec);
-    return allTimes;
-}
-
 BOOL COvrinProcess::WaitForExit(DWORD dwTimeoutMs)
 {
     return m_pi.hProcess == NULL || ::WaitForSingleObject(m_pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0;
@@ -368,15 +352,6 @@ std::vector<std::string> CTestClient::ReceiveTextsUntil(const std::string& csLas
     std::vector<std::string> acsTexts;
     WaitForText(csLast, dwTimeoutMs, NULL, &acsTexts);
     return acsTexts;
-}
-
-std::vector<CControlMessage> CTestClient::Drain(DWORD dwQuietMs)
-{
-    std::vector<CControlMessage> aMessages;
-    CControlMessage msg;
-    while (Receive(msg, dwQuietMs))
-        aMessages.push_back(msg);
-    return aMessages;
 }
 
 BOOL CTestClient::ReceiveTexts(size_t cTexts, DWORD dwTimeoutMs, std::vector<std::string>& acsTexts,

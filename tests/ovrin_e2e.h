@@ -60,9 +60,6 @@ public:
     // on; its index and arrival time go to the pointers. FALSE on time-out.
     BOOL WaitForLine(const std::string& csPrefix, DWORD dwTimeoutMs, size_t* piLine = NULL, LONGLONG* pllAt = NULL,
                      size_t iFrom = 0);
-    std::vector<std::string> GetLines();
-    // The arrival time of each line in GetLines (NowTicks).
-    std::vector<LONGLONG> GetLineTimes();
 
     // Waits for the supervisor to end; FALSE on time-out.
     BOOL WaitForExit(DWORD dwTimeoutMs);
@@ -120,8 +117,6 @@ public:
     // Receives until cTexts text messages have come; FALSE on time-out.
     BOOL ReceiveTexts(size_t cTexts, DWORD dwTimeoutMs, std::vector<std::string>& acsTexts,
                       LONGLONG* pllLast = NULL);
-    // Every message that arrives within dwQuietMs of the previous one.
-    std::vector<CControlMessage> Drain(DWORD dwQuietMs);
     // Waits until the server has closed the connection and the queue holds
     // everything it sent.
     BOOL WaitForEnd(DWORD dwTimeoutMs);

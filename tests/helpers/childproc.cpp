@@ -5,7 +5,6 @@
 //                        to PATH ("(unset)" when it does not exist)
 //   -cwdfile PATH        write its current directory to PATH
 //   -argsfile PATH       write its whole command line to PATH
-//   -titlefile PATH      write its console title to PATH (empty without one)
 //   -stampfile PATH      append "start PID TICKS" to PATH at once and
 //                        "end PID TICKS" just before it ends by -crash or
 //                        -exit (TICKS: QueryPerformanceCounter, which every
@@ -14,7 +13,6 @@
 //   -grandchild PATH     start a copy of itself that writes its process id
 //                        to PATH and runs until killed (a process tree)
 //   -ignorectrl          ignore every console control event
-//   -ctrlexit CODE       end with exit code CODE on any console control event
 //   -onctrl PATH         on any console control event, write its name
 //                        ("ctrlc", "ctrlbreak", "close", "logoff",
 //                        "shutdown") to PATH and end with exit code 0
@@ -72,8 +70,6 @@
 namespace {
 
 volatile BOOL g_fIgnoreCtrl = FALSE;
-volatile BOOL g_fCtrlExit = FALSE;
-volatile DWORD g_dwCtrlExitCode = 0;
 
 const char* g_pszOnCtrlFile = NULL;
 const char* g_pszOnBreakFile = NULL;
@@ -81,8 +77,6 @@ const char* g_pszMsgLoopFile = NULL;
 
 BOOL WINAPI CtrlHandler(DWORD)
 {
-    if (g_fCtrlExit)
-        ::ExitProcess(g_dwCtrlExitCode);
     return g_fIgnoreCtrl;
 }
 
@@ -369,10 +363,6 @@ int main(int argc, char** argv)
             WriteWholeFile(argv[++i], std::string(szDir, cch < sizeof szDir ? cch : 0));
         } else if (strcmp(pszArg, "-argsfile") == 0 && fHasOne) {
             WriteWholeFile(argv[++i], ::GetCommandLineA());
-        } else if (strcmp(pszArg, "-titlefile") == 0 && fHasOne) {
-            char szTitle[1024] = "";
-            DWORD cch = ::GetConsoleTitleA(szTitle, sizeof szTitle);
-            WriteWholeFile(argv[++i], std::string(szTitle, cch < sizeof szTitle ? cch : 0));
         } else if (strcmp(pszArg, "-grandchild") == 0 && fHasOne) {
             char szSelf[MAX_PATH];
             DWORD cch = ::GetModuleFileNameA(NULL, szSelf, sizeof szSelf);
@@ -393,10 +383,6 @@ int main(int argc, char** argv)
         } else if (strcmp(pszArg, "-ignorectrl") == 0) {
             g_fIgnoreCtrl = TRUE;
             ::SetConsoleCtrlHandler(NULL, TRUE);
-            ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
-        } else if (strcmp(pszArg, "-ctrlexit") == 0 && fHasOne) {
-            g_dwCtrlExitCode = ParseNumber(argv[++i]);
-            g_fCtrlExit = TRUE;
             ::SetConsoleCtrlHandler(CtrlHandler, TRUE);
         } else if ((strcmp(pszArg, "-stampfile") == 0 || strcmp(pszArg, "-onctrl") == 0 ||
                     strcmp(pszArg, "-onbreak") == 0 || strcmp(pszArg, "-msgloop") == 0) &&
