@@ -184,6 +184,34 @@ std::vector<std::string> SplitLines(const std::string& csText)
     return acsLines;
 }
 
+std::string JoinLines(const std::vector<std::string>& acs)
+{
+    std::string cs;
+    for (const std::string& c : acs)
+        cs += c + "\n";
+    return cs;
+}
+
+size_t CountPrefixed(const std::vector<std::string>& acs, const std::string& csPrefix)
+{
+    size_t c = 0;
+    for (const std::string& cs : acs)
+        c += cs.compare(0, csPrefix.size(), csPrefix) == 0;
+    return c;
+}
+
+BOOL StartDetached(const std::string& csPath, const std::string& csArgs, CHandle& hProcess)
+{
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    std::string csLine = "\"" + csPath + "\" " + csArgs;
+    if (!::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
+        return FALSE;
+    CHandle hThread(pi.hThread);   // not needed; closed on return
+    hProcess.Reset(pi.hProcess);
+    return TRUE;
+}
+
 LONGLONG NowTicks()
 {
     LARGE_INTEGER li;

@@ -45,6 +45,13 @@ BOOL WriteTextFile(const std::string& csPath, const std::string& csText);
 BOOL ReadTextFile(const std::string& csPath, std::string& csText);
 // Splits text into lines at LF (a CR before it is removed).
 std::vector<std::string> SplitLines(const std::string& csText);
+// The texts one a line, for failure messages.
+std::string JoinLines(const std::vector<std::string>& acs);
+// How many of the texts start with csPrefix.
+size_t CountPrefixed(const std::vector<std::string>& acs, const std::string& csPrefix);
+// Starts "csPath" csArgs detached, outside any supervisor; its process
+// handle goes to hProcess. FALSE with the last error when it cannot.
+BOOL StartDetached(const std::string& csPath, const std::string& csArgs, CHandle& hProcess);
 
 // The performance counter, which every process of the machine shares (the
 // child program's stamp files use it too), and its ticks in milliseconds.

@@ -9,6 +9,7 @@
 
 #include "capture.h"
 #include "common/handle.h"
+#include "common/strutil.h"
 #include "logtime.h"
 #include "e2e_util.h"
 #include "ovrin_e2e.h"
@@ -78,22 +79,6 @@ ULONGLONG Sum(const std::vector<ULONGLONG>& acb)
     return cb;
 }
 
-int CountTexts(const std::vector<std::string>& acs, const std::string& csPrefix)
-{
-    int c = 0;
-    for (const std::string& cs : acs)
-        c += cs.compare(0, csPrefix.size(), csPrefix) == 0 ? 1 : 0;
-    return c;
-}
-
-std::string Joined(const std::vector<std::string>& acs)
-{
-    std::string cs;
-    for (const std::string& c : acs)
-        cs += c + "\n";
-    return cs;
-}
-
 class OperatorTools : public ::testing::Test
 {
 protected:
@@ -160,7 +145,7 @@ TEST_F(OperatorTools, RotatedOutputKeepsEveryByteInOrderWhileClientsAreServed)
         DWORD dwStart = ::GetTickCount();
         ASSERT_TRUE(m_client.Send(MSG_STATUS));
         std::vector<std::string> acs = m_client.ReceiveTextsUntil("Process busy.exe", s_dwLong);
-        EXPECT_LT(::GetTickCount() - dwStart, 1000u) << Joined(acs);
+        EXPECT_LT(::GetTickCount() - dwStart, 1000u) << JoinLines(acs);
     }
 
     const struct
@@ -210,15 +195,15 @@ TEST_F(OperatorTools, AnUnwritableFileCostsOneNoticeThenCopyingResumes)
     // Every run prints 50 lines and crashes; its folder does not exist yet.
     Run("OvNoDisk.exe", {"printer.exe"}, "\"printer.exe -print 50 -exit 3\" -noconsole -stdout missing\\o.log -restartdelay 1\r\n");
     std::vector<std::string> acs = m_acsSeen;
-    for (int nEnds = 0; nEnds < 3;) {
+    for (size_t cEnds = 0; cEnds < 3;) {
         std::vector<std::string> acsMore = m_client.ReceiveTextsUntil("printer.exe has ended.", s_dwLong);
         ASSERT_FALSE(acsMore.empty());
         acs.insert(acs.end(), acsMore.begin(), acsMore.end());
-        nEnds = CountTexts(acs, "printer.exe has ended.");
+        cEnds = CountPrefixed(acs, "printer.exe has ended.");
     }
     const std::string csNotice = "Cannot write the output of printer.exe to " + Path("missing\\o.log") + ". Error 3 ";
-    EXPECT_EQ(CountTexts(acs, csNotice), 1) << Joined(acs);
-    EXPECT_GE(CountTexts(acs, "Started process: printer.exe."), 3) << Joined(acs);
+    EXPECT_EQ(CountPrefixed(acs, csNotice), 1u) << JoinLines(acs);
+    EXPECT_GE(CountPrefixed(acs, "Started process: printer.exe."), 3u) << JoinLines(acs);
 
     ASSERT_TRUE(::CreateDirectoryA(Path("missing").c_str(), NULL));
     acs = m_client.ReceiveTextsUntil("The output of printer.exe is written to " + Path("missing\\o.log") + " again",
@@ -396,43 +381,22 @@ namespace {
 
 std::string JsonObjectOf(const std::string& csJson, const std::string& csName);
 
-// Days since 1970-01-01 of a date (the civil calendar's arithmetic).
-LONGLONG DaysFromCivil(LONGLONG y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const LONGLONG era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = (unsigned)(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (LONGLONG)doe - 719468;
-}
-
-// The local time of a status line ("8Dec26 11:40:22.123") in seconds.
-BOOL StatusLineSeconds(const std::string& csTime, LONGLONG& llSeconds)
+// The local time of a status line ("8Dec26 11:40:22.123") as LocalMs
+// gives it; -1 when it is not such a text.
+LONGLONG StatusLineMs(const std::string& csTime)
 {
     static const char* const s_apszMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    int nDay = 0, nYear = 0, nHour = 0, nMinute = 0, nSecond = 0;
+    int nDay = 0, nYear = 0, nHour = 0, nMinute = 0, nSecond = 0, nMs = 0;
     char szMonth[4] = "";
-    if (sscanf(csTime.c_str(), "%d%3s%d %d:%d:%d", &nDay, szMonth, &nYear, &nHour, &nMinute, &nSecond) != 6)
-        return FALSE;
-    for (unsigned m = 0; m < 12; m++) {
-        if (strcmp(szMonth, s_apszMonths[m]) == 0) {
-            llSeconds = DaysFromCivil(2000 + nYear, m + 1, (unsigned)nDay) * 86400 + nHour * 3600 + nMinute * 60 + nSecond;
-            return TRUE;
-        }
+    if (sscanf(csTime.c_str(), "%d%3s%d %d:%d:%d.%d", &nDay, szMonth, &nYear, &nHour, &nMinute, &nSecond, &nMs) < 6)
+        return -1;
+    for (int m = 0; m < 12; m++) {
+        if (strcmp(szMonth, s_apszMonths[m]) == 0)
+            return LocalMs(StrFormat("20%02d-%02d-%02d %02d:%02d:%02d.%03d", nYear, m + 1, nDay, nHour, nMinute,
+                                     nSecond, nMs));
     }
-    return FALSE;
-}
-
-// The local time of "2026-12-08T11:40:22+01:00" in seconds (the offset left aside).
-BOOL IsoLocalSeconds(const std::string& csIso, LONGLONG& llSeconds)
-{
-    int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
-    if (sscanf(csIso.c_str(), "%d-%d-%dT%d:%d:%d", &nYear, &nMonth, &nDay, &nHour, &nMinute, &nSecond) != 6)
-        return FALSE;
-    llSeconds = DaysFromCivil(nYear, (unsigned)nMonth, (unsigned)nDay) * 86400 + nHour * 3600 + nMinute * 60 + nSecond;
-    return TRUE;
+    return -1;
 }
 
 }  // namespace
@@ -471,9 +435,10 @@ TEST_F(OperatorTools, ControlToolAnswersScriptsWithExitCodes)
     const std::string csStarted = csObject.substr(iStarted + csStartedKey.size(), 25);
     ASSERT_TRUE(std::regex_match(csStarted, m, std::regex("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}[+-]\\d{2}:\\d{2}")))
         << csObject;
-    LONGLONG llStatusLine = 0, llIso = 0;
-    ASSERT_TRUE(StatusLineSeconds(csTime, llStatusLine)) << csTime;
-    ASSERT_TRUE(IsoLocalSeconds(csStarted, llIso)) << csStarted;
+    const LONGLONG llStatusLine = StatusLineMs(csTime) / 1000;
+    const LONGLONG llIso = LocalMs(csStarted.substr(0, 19) + ".000") / 1000;
+    ASSERT_GE(llStatusLine, 0) << csTime;
+    ASSERT_GE(llIso, 0) << csStarted;
     // Two clocks read one after the other: a second may lie between them.
     EXPECT_LE(llIso - llStatusLine, 1) << csTime << " / " << csStarted;
     EXPECT_GE(llIso - llStatusLine, 0) << csTime << " / " << csStarted;
@@ -736,14 +701,7 @@ TEST_F(OperatorTools, EnvReachesTheProcessBesideWhatItInheritsAndTheToolTellsAtt
     ASSERT_TRUE(m_ovrin.CopyChild("envplain.exe"));
     ASSERT_TRUE(m_ovrin.CopyChild("envrunning.exe"));
     CHandle hRunning;
-    {
-        STARTUPINFOA si = {sizeof si};
-        PROCESS_INFORMATION pi = {};
-        std::string csLine = "\"" + Path("envrunning.exe") + "\" -forever";
-        ASSERT_TRUE(::CreateProcessA(NULL, &csLine[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi));
-        ::CloseHandle(pi.hThread);
-        hRunning.Reset(pi.hProcess);
-    }
+    ASSERT_TRUE(StartDetached(Path("envrunning.exe"), "-forever", hRunning));
     const std::string csFiles = " -envfile own_g.txt GREETING -envfile own_m.txt MODE -envfile own_x.txt EXPANDED "
                                 "-envfile own_p.txt PATH -envfile own_s.txt OVRIN_E2E_SOURCE";
     ASSERT_TRUE(m_ovrin.Launch(
@@ -755,7 +713,7 @@ TEST_F(OperatorTools, EnvReachesTheProcessBesideWhatItInheritsAndTheToolTellsAtt
     ::SetEnvironmentVariableA("OVRIN_E2E_SOURCE", NULL);
     ASSERT_TRUE(m_client.Connect("OvEnv.exe", s_dwLong));
     m_acsSeen = m_client.ReceiveTextsUntil("All services have been started.", s_dwLong);
-    EXPECT_EQ(CountTexts(m_acsSeen, "Monitoring running process: envrunning.exe."), 1) << Joined(m_acsSeen);
+    EXPECT_EQ(CountPrefixed(m_acsSeen, "Monitoring running process: envrunning.exe."), 1u) << JoinLines(m_acsSeen);
 
     char szPath[32768] = "";
     ::GetEnvironmentVariableA("PATH", szPath, sizeof szPath);
