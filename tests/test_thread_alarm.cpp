@@ -10,7 +10,6 @@
 
 namespace {
 
-// Signalled when a worker's body has begun.
 // The ids of recording alarms in the order they fired.
 std::vector<int> g_aiFired;
 CRITICAL_SECTION g_critsecFired;
