@@ -300,6 +300,13 @@ const std::vector<CRuleCase>& Cases()
          {"Started process: rf1.exe.", "rf1.exe is ready.", "~1200", ">details", "@rf1.exe running healthy 1",
           "rf1.exe failed 2 health checks in a row and is restarted.|1500-8000", "%mark rf1.txt ctrlc",
           "Started process: rf1.exe.|0-3000", "rf1.exe is ready.", "!rf1.exe did not stop"}},
+        // A NOSTOP line is only asked, and its checks go on while it runs on.
+        {"NoStopLineFailingItsHealthIsAskedAndCheckedOn", {"rf2.exe"}, {},
+         "\"rf2.exe -listen 47315 0 -hang 0 -ignorectrl -forever\" -noconsole -nostop -stoptimeout 1 "
+         "-health http://127.0.0.1:47315/ -healthinterval 1 -healthtimeout 1 -healthfailures 1\n",
+         {"Started process: rf2.exe.", "rf2.exe failed 1 health checks in a row and is restarted.",
+          "rf2.exe failed 1 health checks in a row and is restarted.|1000-10000", "~1000",
+          "!Started process: rf2.exe.", "!rf2.exe did not stop"}},
         // MAXMEMORY: a line that grows past its limit is stopped gracefully
         // and started again.
         {"MemoryOverTheLimitRestartsTheLine", {"rmm1.exe"}, {},
