@@ -179,7 +179,12 @@ void CSupervisorApp::ReportStopEnd(CWatchedProcess* pProcess, BOOL fKilledAtDead
     } else if (m_fShuttingDown) {
         pProcess->MarkEnded();
     } else {
+        // A NOSTOP line is only asked; one that ran on after a failed check
+        // is watched by its checks again, or a later hang would go unseen.
+        const BOOL fRunsOn = pProcess->GetState() == PS_RUNNING;
         pProcess->FinishRuleStop(RuleOf(nFor));
+        if (fRunsOn && nFor == STOP_FOR_CHECK)
+            BeginChecks(pProcess, FALSE);
         if (pProcess->GetState() == PS_GIVEN_UP)
             ReportGivenUp(pProcess);
         else

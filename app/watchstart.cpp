@@ -215,12 +215,12 @@ LONG CWatchedProcess::BeginStop(DWORD dwCapMs, BOOL fAskOnly)
     }
     if (m_nState == PS_STOPPING)
         return STOP_BEGUN;
-    // A run the loop still watches whose process has ended (the loop has not
-    // come to its end yet) is stopped too: see below.
-    const BOOL fWatched = m_nState == PS_RUNNING && m_processinfo.hProcess != NULL;
-    const BOOL fEndedUnseen = fWatched && ::WaitForSingleObject(m_processinfo.hProcess, 0) == WAIT_OBJECT_0;
-    const BOOL fAlive = !fEndedUnseen && IsRunning() && ::WaitForSingleObject(m_processinfo.hProcess, 0) == WAIT_TIMEOUT;
-    if (!fAlive && (!fEndedUnseen || fAskOnly)) {
+    // A run the loop still watches whose process has ended an instant ago
+    // (its end not yet seen) is stopped too: see below.
+    HANDLE hProcess = m_processinfo.hProcess;
+    const DWORD dwWait = hProcess != NULL ? ::WaitForSingleObject(hProcess, 0) : WAIT_FAILED;
+    const BOOL fEndedUnseen = m_nState == PS_RUNNING && dwWait == WAIT_OBJECT_0;
+    if (fEndedUnseen ? fAskOnly : (dwWait != WAIT_TIMEOUT || !IsRunning())) {
         DEBUG_TRACE_MSG("Not Stopping process " << csName << ", process not active");
         return STOP_NOT_RUNNING;
     }
