@@ -47,37 +47,38 @@ LONG LocalBiasMinutes()
     return (LONG)((FileTimeMs(ftLocal) - FileTimeMs(ftUtc)) / c_llMsPerMinute);
 }
 
-std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes)
-{
-    FILETIME ft = MsFileTime(llUtcMs + nBiasMinutes * c_llMsPerMinute);
-    SYSTEMTIME st = {};
-    ::FileTimeToSystemTime(&ft, &st);
-    LONG nAbs = nBiasMinutes < 0 ? -nBiasMinutes : nBiasMinutes;
-    char sz[64];
-    int cch = snprintf(sz, sizeof sz, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld ", st.wYear, st.wMonth,
-                       st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, nBiasMinutes < 0 ? '-' : '+',
-                       (long)(nAbs / 60), (long)(nAbs % 60));
-    return std::string(sz, (size_t)cch);
-}
-
 namespace {
 
 // Seconds from 1601 (FILETIME's start) to 1970.
 const LONGLONG s_llSeconds1601To1970 = 11644473600LL;
 
-}  // namespace
-
-std::string FormatIsoTime(LONGLONG llUnixSeconds, LONG nBiasMinutes)
+// "2026-12-08T07:16:41[.123]+01:00": llUtcMs shown nBiasMinutes ahead of UTC.
+std::string FormatIso(LONGLONG llUtcMs, LONG nBiasMinutes, BOOL fMilliseconds)
 {
-    FILETIME ft = MsFileTime((llUnixSeconds + s_llSeconds1601To1970) * 1000 + nBiasMinutes * c_llMsPerMinute);
+    FILETIME ft = MsFileTime(llUtcMs + nBiasMinutes * c_llMsPerMinute);
     SYSTEMTIME st = {};
     ::FileTimeToSystemTime(&ft, &st);
     LONG nAbs = nBiasMinutes < 0 ? -nBiasMinutes : nBiasMinutes;
+    char szMs[8] = "";
+    if (fMilliseconds)
+        snprintf(szMs, sizeof szMs, ".%03u", st.wMilliseconds);
     char sz[64];
-    int cch = snprintf(sz, sizeof sz, "%04u-%02u-%02uT%02u:%02u:%02u%c%02ld:%02ld", st.wYear, st.wMonth, st.wDay,
-                       st.wHour, st.wMinute, st.wSecond, nBiasMinutes < 0 ? '-' : '+', (long)(nAbs / 60),
+    int cch = snprintf(sz, sizeof sz, "%04u-%02u-%02uT%02u:%02u:%02u%s%c%02ld:%02ld", st.wYear, st.wMonth, st.wDay,
+                       st.wHour, st.wMinute, st.wSecond, szMs, nBiasMinutes < 0 ? '-' : '+', (long)(nAbs / 60),
                        (long)(nAbs % 60));
     return std::string(sz, (size_t)cch);
+}
+
+}  // namespace
+
+std::string FormatLineStamp(LONGLONG llUtcMs, LONG nBiasMinutes)
+{
+    return FormatIso(llUtcMs, nBiasMinutes, TRUE) + ' ';
+}
+
+std::string FormatIsoTime(LONGLONG llUnixSeconds, LONG nBiasMinutes)
+{
+    return FormatIso((llUnixSeconds + s_llSeconds1601To1970) * 1000, nBiasMinutes, FALSE);
 }
 
 std::string FormatIsoLocalTime(LONGLONG llUnixSeconds)

@@ -19,6 +19,8 @@
 
 namespace {
 
+const char s_pszShuttingDown[] = "The definition file is not read again: the supervisor is shutting down.";
+
 // READY, HEALTH and MAXMEMORY as one comparable text.
 std::string DescribeChecks(const CCheckOptions& checks)
 {
@@ -126,7 +128,7 @@ void CReloadThread::Run()
 void CSupervisorApp::RequestReload(const CPipeConnection* pRequester)
 {
     if (m_fShuttingDown) {
-        SendReloadReply(pRequester, {"The definition file is not read again: the supervisor is shutting down."});
+        SendReloadReply(pRequester, {s_pszShuttingDown});
         return;
     }
     // One answer serves a client however often it asked meanwhile: a client
@@ -168,7 +170,7 @@ void CSupervisorApp::OnReloadRead()
     m_apReadingFor.clear();
     CStringArray csaReply;
     if (m_fShuttingDown) {
-        csaReply.push_back("The definition file is not read again: the supervisor is shutting down.");
+        csaReply.push_back(s_pszShuttingDown);
     } else if (!pThread->m_fValid) {
         csaReply.push_back(CONTROL_RELOAD_REFUSED + m_csDefinitionFile + " has errors; nothing was changed.");
         for (const CDefinitionMessage& error : pThread->m_reader.GetErrors())
@@ -271,12 +273,10 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
             continue;
         nChanges++;
         const std::string csName = pNew->GetName();
-        const BOOL fBusy = pProcess->IsRunning() || pProcess->m_nStopFor != STOP_FOR_NONE;
-        if (!fBusy) {
+        if (!pProcess->IsRunOrStopUnderWay()) {
             // Nothing runs: the settings hold from the next start, and the
             // state (stopped, waiting for a restart, given up) stays.
-            pProcess->TakeStartSettings(*pNew);
-            pProcess->TakeRunSettings(*pNew);
+            pProcess->TakeSettings(*pNew);
             pProcess->m_pReloaded.reset();
             pProcess->m_nReloadAction = RELOAD_NONE;
             csaReply.push_back("Changed " + csName + ".");
@@ -330,7 +330,7 @@ void CSupervisorApp::ApplyReloadedDefinition(CDefinitionReader& reader, CStringA
         pProcess->m_pReloaded.reset();
         pProcess->m_nReloadAction = RELOAD_REMOVE;
         pProcess->m_fStartAfterReload = FALSE;
-        if (pProcess->IsRunning() || pProcess->m_nStopFor != STOP_FOR_NONE) {
+        if (pProcess->IsRunOrStopUnderWay()) {
             csaReply.push_back("Removing " + pProcess->GetName() + ": it leaves the list when it has stopped.");
             if (!fWasAsked)
                 apToStop.push_back(pProcess);
@@ -373,7 +373,7 @@ void CSupervisorApp::FinishReloadedLines()
     for (CWatchedProcess* pProcess : apRecords) {
         if (pProcess->m_nReloadAction == RELOAD_NONE)
             continue;
-        if (pProcess->IsRunning() || pProcess->m_nStopFor != STOP_FOR_NONE || HasHeldReport(pProcess)) {
+        if (pProcess->IsRunOrStopUnderWay() || HasHeldReport(pProcess)) {
             m_fReloadPending = TRUE;
             continue;
         }
@@ -383,8 +383,7 @@ void CSupervisorApp::FinishReloadedLines()
         }
         std::unique_ptr<CWatchedProcess> pNew = std::move(pProcess->m_pReloaded);
         pProcess->m_nReloadAction = RELOAD_NONE;
-        pProcess->TakeStartSettings(*pNew);
-        pProcess->TakeRunSettings(*pNew);
+        pProcess->TakeSettings(*pNew);
         const BOOL fStart = pProcess->m_fStartAfterReload && !m_fShuttingDown;
         pProcess->m_fStartAfterReload = FALSE;
         BroadcastRecord(pProcess);

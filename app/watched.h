@@ -256,6 +256,14 @@ public:
     std::string DescribeRunSettings() const;
     void TakeStartSettings(const CWatchedProcess& wpNew);
     void TakeRunSettings(const CWatchedProcess& wpNew);
+    void TakeSettings(const CWatchedProcess& wpNew)
+    {
+        TakeStartSettings(wpNew);
+        TakeRunSettings(wpNew);
+    }
+    // Its process runs, or a stop of it has not come to its end yet: a
+    // reload leaves its record as it is until then.
+    BOOL IsRunOrStopUnderWay() { return IsRunning() || m_nStopFor != STOP_FOR_NONE; }
     // The line as a reload finds it: its NAME, or its command line.
     std::string GetReloadKey() const;
     LONG m_nReloadAction;     // RELOAD_*
