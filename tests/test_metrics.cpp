@@ -1,5 +1,4 @@
-// The metrics text: a strict reading of what the shared formatter writes,
-// and a real supervisor's file read over and over while its lines crash.
+// The metrics text: a strict reading of what the shared formatter writes.
 #include <windows.h>
 #include <stdlib.h>
 
@@ -11,7 +10,6 @@
 #include "common/handle.h"
 #include "e2e_util.h"
 #include "metrics.h"
-#include "ovrin_e2e.h"
 #include "test_app.h"
 #include "watched.h"
 #include <gtest/gtest.h>
@@ -172,33 +170,4 @@ TEST(MetricsText, SharedNamesPathsAndComputersStayDistinctAndParse)
     EXPECT_EQ(mapSeries.count("ovrin_process_up{" + csHost + "name=\"say \\\"hi\\\"\",exe=\"odd.exe\"}"), 1u);
     EXPECT_EQ(mapSeries.at("ovrin_process_last_exit_code{computer=\"host2\",name=\"say \\\"hi\\\"\",exe=\"odd.exe\"}"), -1)
         << "a line that never ended";
-}
-
-TEST(MetricsText, TheReaderRejectsWhatScrapersReject)
-{
-    std::map<std::string, double> mapSeries;
-    std::map<std::string, std::string> mapTypes;
-    std::string csError;
-    const std::string csGood = "# HELP a_b x\n# TYPE a_b gauge\na_b{name=\"n\",exe=\"e\"} 1\n";
-    EXPECT_TRUE(ParseExposition(csGood, mapSeries, mapTypes, csError)) << csError;
-    for (const std::string& csBad : std::vector<std::string>{csGood.substr(0, csGood.size() - 1), csGood + "a_b{name=\"n\",exe=\"e\"} 2\n",
-          "# TYPE a_b gauge\r\na_b{name=\"n\",exe=\"e\"} 1\n", "# TYPE a_b gauge\na_b{name=\"n\\q\",exe=\"e\"} 1\n",
-          "# TYPE a_b gauge\na_b{name=\"n\",exe=\"e\"} one\n", "a_b{name=\"n\",exe=\"e\"} 1\n"}) {
-        EXPECT_FALSE(ParseExposition(csBad, mapSeries, mapTypes, csError)) << csBad;
-    }
-}
-
-// Without METRICS nothing is written and the definition reads as before;
-// the keywords' mistakes are errors of their line.
-TEST(MetricsFile, KeywordsAreCheckedAndAbsentMeansNoFile)
-{
-    COvrinProcess ovrin;
-    ASSERT_TRUE(ovrin.Prepare("OvrMetricsBad.exe"));
-    ASSERT_TRUE(ovrin.CopyChild("idle.exe"));
-    ASSERT_TRUE(ovrin.Launch("-global -metrics \"m.prom\" -metricsinterval 0\r\n\"idle.exe -forever\"\r\n"));
-    EXPECT_NE(ovrin.WaitForOutput("METRICSINTERVAL needs a number of seconds from 1 to 86400 on line 1", 15000),
-              std::string::npos)
-        << ovrin.Output();
-    EXPECT_TRUE(ovrin.WaitForExit(15000));
-    EXPECT_EQ(::GetFileAttributesA(ovrin.GetPath("m.prom").c_str()), INVALID_FILE_ATTRIBUTES);
 }

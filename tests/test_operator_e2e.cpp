@@ -25,6 +25,8 @@ const CMistakeRow s_aMistakes[] = {
     {"option that swallowed the command", "hostname.exe\r\n-title hostname.exe\r\n",
      "Error: Line 2 in the .inf file has no command line."},
     {"only comments", "# nothing yet\r\n", " file does not specify any processes to start."},
+    {"metrics interval 0", "-global -metrics \"m.prom\" -metricsinterval 0\r\n\"hostname.exe\"\r\n",
+     "METRICSINTERVAL needs a number of seconds from 1 to 86400 on line 1"},
     {"missing file", NULL, " has been created. You must customize it for your application."},
 };
 
@@ -51,6 +53,7 @@ TEST(OperatorMistakes, DefinitionErrorsReachStandardErrorAndFailTheRun)
     std::string csTemplate;
     EXPECT_TRUE(ReadTextFile(csDir + "\\mistake.inf", csTemplate));
     EXPECT_EQ(csTemplate.compare(0, 2, "# "), 0) << "the template is written where -d pointed";
+    EXPECT_EQ(::GetFileAttributesA((csDir + "\\m.prom").c_str()), INVALID_FILE_ATTRIBUTES) << "a refused run writes none";
     RemoveDirectoryTree(csDir);
 }
 
