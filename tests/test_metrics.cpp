@@ -30,6 +30,10 @@ BOOL ParseExposition(const std::string& csText, std::map<std::string, double>& m
         csError = "the text does not end with a newline";
         return FALSE;
     }
+    auto Fail = [&](const char* pszWhy) {
+        csError += pszWhy;
+        return FALSE;
+    };
     std::set<std::string> setHelp;
     size_t iLine = 0;
     while (iLine < csText.size()) {
@@ -37,66 +41,48 @@ BOOL ParseExposition(const std::string& csText, std::map<std::string, double>& m
         const std::string csLine = csText.substr(iLine, iEnd - iLine);
         iLine = iEnd + 1;
         csError = "line \"" + csLine + "\": ";
-        if (csLine.find('\r') != std::string::npos) {
-            csError += "carries a CR";
-            return FALSE;
-        }
+        if (csLine.find('\r') != std::string::npos)
+            return Fail("carries a CR");
         if (csLine.compare(0, 7, "# HELP ") == 0 || csLine.compare(0, 7, "# TYPE ") == 0) {
             const std::string csRest = csLine.substr(7);
             const std::string csName = csRest.substr(0, csRest.find(' '));
             const BOOL fHelp = csLine[2] == 'H';
-            if (fHelp ? !setHelp.insert(csName).second : mapTypes.count(csName) != 0) {
-                csError += "a second HELP or TYPE";
-                return FALSE;
-            }
+            if (fHelp ? !setHelp.insert(csName).second : mapTypes.count(csName) != 0)
+                return Fail("a second HELP or TYPE");
             if (!fHelp)
                 mapTypes[csName] = csRest.substr(csName.size() + 1);
             continue;
         }
         const size_t iBrace = csLine.find('{');
-        if (iBrace == std::string::npos || mapTypes.count(csLine.substr(0, iBrace)) == 0) {
-            csError += "no labels, or no TYPE before it";
-            return FALSE;
-        }
+        if (iBrace == std::string::npos || mapTypes.count(csLine.substr(0, iBrace)) == 0)
+            return Fail("no labels, or no TYPE before it");
         size_t i = iBrace + 1;
         std::set<std::string> setLabels;
         while (i < csLine.size() && csLine[i] != '}') {
             const size_t iEq = csLine.find("=\"", i);
-            if (iEq == std::string::npos || !setLabels.insert(csLine.substr(i, iEq - i)).second) {
-                csError += "a malformed or repeated label";
-                return FALSE;
-            }
+            if (iEq == std::string::npos || !setLabels.insert(csLine.substr(i, iEq - i)).second)
+                return Fail("a malformed or repeated label");
             for (i = iEq + 2; i < csLine.size() && csLine[i] != '"'; i++) {
                 if (csLine[i] == '\\' && (i + 1 >= csLine.size() || std::string("\\\"n").find(csLine[++i]) ==
-                                                                         std::string::npos)) {
-                    csError += "a bad escape";
-                    return FALSE;
-                }
+                                                                         std::string::npos))
+                    return Fail("a bad escape");
             }
-            if (i >= csLine.size()) {
-                csError += "an unterminated value";
-                return FALSE;
-            }
+            if (i >= csLine.size())
+                return Fail("an unterminated value");
             i++;
             if (i < csLine.size() && csLine[i] == ',')
                 i++;
         }
         if (setLabels.count("name") == 0 || setLabels.count("exe") == 0 || i + 2 > csLine.size() ||
-            csLine[i + 1] != ' ') {
-            csError += "no name and exe labels, or no value";
-            return FALSE;
-        }
+            csLine[i + 1] != ' ')
+            return Fail("no name and exe labels, or no value");
         const std::string csValue = csLine.substr(i + 2);
         char* pszEnd = NULL;
         const double dValue = strtod(csValue.c_str(), &pszEnd);
-        if (csValue.empty() || *pszEnd != '\0') {
-            csError += "the value is not a number";
-            return FALSE;
-        }
-        if (!mapSeries.emplace(csLine.substr(0, i + 1), dValue).second) {
-            csError += "a series seen before";
-            return FALSE;
-        }
+        if (csValue.empty() || *pszEnd != '\0')
+            return Fail("the value is not a number");
+        if (!mapSeries.emplace(csLine.substr(0, i + 1), dValue).second)
+            return Fail("a series seen before");
     }
     csError.clear();
     return TRUE;

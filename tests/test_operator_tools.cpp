@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <stdlib.h>
 
+#include <numeric>
 #include <regex>
 
 #include "capture.h"
@@ -69,14 +70,6 @@ std::string ReadRotated(const std::string& csPath, int nKeep, std::vector<ULONGL
             cs += ReadFileBytes(csName);
     }
     return cs;
-}
-
-ULONGLONG Sum(const std::vector<ULONGLONG>& acb)
-{
-    ULONGLONG cb = 0;
-    for (ULONGLONG c : acb)
-        cb += c;
-    return cb;
 }
 
 // "2026-12-08T07:16:41.123" (or with a blank for the T) as local
@@ -177,7 +170,7 @@ protected:
     {
         for (DWORD dwStart = ::GetTickCount(); ::GetTickCount() - dwStart < s_dwLong; ::Sleep(100)) {
             ReadRotated(csPath, nKeep, acbSizes, FALSE);
-            if (Sum(acbSizes) >= cbTotal)
+            if (std::accumulate(acbSizes.begin(), acbSizes.end(), 0ULL) >= cbTotal)
                 break;
         }
         return ReadRotated(csPath, nKeep, acbSizes, TRUE);
@@ -520,11 +513,31 @@ TEST_F(OperatorTools, ControlToolReloadsAndABrokenFileChangesNothing)
     Quit();
 }
 
-TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItWasKilled)
+// healthy: the last health probe's result, null before the first one and
+// for lines without HEALTH; the last key of JSON and the last CSV column.
+TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItWasKilledAndIsHealthy)
 {
-    Run("OvDeadline.exe", {"stubborn.exe", "obedient.exe"},
+    Run("OvDeadline.exe", {"stubborn.exe", "obedient.exe", "answers.exe", "silent.exe", "unprobed.exe"},
         "\"stubborn.exe -ignorectrl -forever\" -noconsole -stoptimeout 1\r\n"
-        "\"obedient.exe -forever\" -noconsole\r\n");
+        "\"obedient.exe -forever\" -noconsole\r\n"
+        "\"answers.exe -listen 47331 0 -forever\" -noconsole -health tcp:47331 -healthinterval 1\r\n"
+        "\"silent.exe -forever\" -noconsole -health tcp:47332 -healthinterval 1 -healthtimeout 1 "
+        "-healthfailures 1000\r\n"
+        "\"unprobed.exe -forever\" -noconsole\r\n");
+    const struct
+    {
+        const char* m_pszName;
+        const char* m_pszJson;
+        const char* m_pszCsv;
+    } aHealth[] = {
+        {"answers.exe", "\"healthy\": true}", ",true"},
+        {"silent.exe", "\"healthy\": false}", ",false"},
+        {"unprobed.exe", "\"healthy\": null}", ","},
+    };
+    CRunResult result = Tool("-n OvDeadline.exe status -json");
+    for (const auto& c : aHealth)
+        EXPECT_NE(JsonObjectOf(result.m_csOut, c.m_pszName).find("\"healthy\": null}"), std::string::npos)
+            << c.m_pszName << " before the first probe\n" << result.m_csOut;
     const struct
     {
         const char* m_pszName;
@@ -539,7 +552,7 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
     for (const auto& c : aCases) {
         const std::string csName = c.m_pszName;
         const std::string csKilled = csName + " did not stop within 1 seconds and was killed.";
-        CRunResult result = Tool("-n OvDeadline.exe status -json");
+        result = Tool("-n OvDeadline.exe status -json");
         std::string csObject = JsonObjectOf(result.m_csOut, csName);
         size_t iPid = csObject.find("\"pid\": ");
         ASSERT_NE(iPid, std::string::npos) << csName << "\n" << result.m_csOut;
@@ -584,6 +597,21 @@ TEST_F(OperatorTools, ToolStopReturnsOnceTheLineHasEndedAndStatusTellsWhetherItW
         // forced_stop, attached, healthy (empty: no HEALTH)
         EXPECT_TRUE(StrEndsWithI(csRow, c.m_fForced ? ",true,false," : ",false,false,")) << csName << ": " << csRow;
     }
+    // The first probes come one interval after the start.
+    const DWORD dwStart = ::GetTickCount();
+    do {
+        ::Sleep(250);
+        result = Tool("-n OvDeadline.exe status -json");
+    } while ((JsonObjectOf(result.m_csOut, "silent.exe").find("\"healthy\": false}") == std::string::npos ||
+              JsonObjectOf(result.m_csOut, "answers.exe").find("\"healthy\": true}") == std::string::npos) &&
+             ::GetTickCount() - dwStart < s_dwLong);
+    for (const auto& c : aHealth)
+        EXPECT_NE(JsonObjectOf(result.m_csOut, c.m_pszName).find(c.m_pszJson), std::string::npos)
+            << c.m_pszName << " wants " << c.m_pszJson << "\n" << result.m_csOut;
+    result = Tool("-n OvDeadline.exe status -csv");
+    for (const auto& c : aHealth)
+        EXPECT_TRUE(StrEndsWithI(CsvRowOf(result.m_csOut, c.m_pszName), std::string(",false") + c.m_pszCsv))
+            << c.m_pszName << "\n" << result.m_csOut;
     Quit();
 }
 
@@ -718,45 +746,4 @@ TEST_F(OperatorTools, EnvReachesTheProcessBesideWhatItInheritsAndTheToolTellsAtt
     EXPECT_TRUE(StrEndsWithI(csRow, ",false,true,")) << csRow;   // forced_stop, attached, healthy
     Quit();
     ::TerminateProcess(hRunning.Get(), 1);
-}
-
-// healthy: the last health probe's result, null before the first one and
-// for lines without HEALTH; the last key of JSON and the last CSV column.
-TEST_F(OperatorTools, StatusTellsWhetherEachLineIsHealthy)
-{
-    Run("OvHealthy.exe", {"answers.exe", "silent.exe", "unprobed.exe"},
-        "\"answers.exe -listen 47331 0 -forever\" -noconsole -health tcp:47331 -healthinterval 1\r\n"
-        "\"silent.exe -forever\" -noconsole -health tcp:47332 -healthinterval 1 -healthtimeout 1 "
-        "-healthfailures 1000\r\n"
-        "\"unprobed.exe -forever\" -noconsole\r\n");
-    const struct
-    {
-        const char* m_pszName;
-        const char* m_pszJson;
-        const char* m_pszCsv;
-    } aCases[] = {
-        {"answers.exe", "\"healthy\": true}", ",true"},
-        {"silent.exe", "\"healthy\": false}", ",false"},
-        {"unprobed.exe", "\"healthy\": null}", ","},
-    };
-    CRunResult result = Tool("-n OvHealthy.exe status -json");
-    for (const auto& c : aCases)
-        EXPECT_NE(JsonObjectOf(result.m_csOut, c.m_pszName).find("\"healthy\": null}"), std::string::npos)
-            << c.m_pszName << " before the first probe\n" << result.m_csOut;
-    // The first probes come one interval after the start.
-    const DWORD dwStart = ::GetTickCount();
-    do {
-        ::Sleep(250);
-        result = Tool("-n OvHealthy.exe status -json");
-    } while ((JsonObjectOf(result.m_csOut, "silent.exe").find("\"healthy\": false}") == std::string::npos ||
-              JsonObjectOf(result.m_csOut, "answers.exe").find("\"healthy\": true}") == std::string::npos) &&
-             ::GetTickCount() - dwStart < s_dwLong);
-    for (const auto& c : aCases)
-        EXPECT_NE(JsonObjectOf(result.m_csOut, c.m_pszName).find(c.m_pszJson), std::string::npos)
-            << c.m_pszName << " wants " << c.m_pszJson << "\n" << result.m_csOut;
-    result = Tool("-n OvHealthy.exe status -csv");
-    for (const auto& c : aCases)
-        EXPECT_TRUE(StrEndsWithI(CsvRowOf(result.m_csOut, c.m_pszName), std::string(",false") + c.m_pszCsv))
-            << c.m_pszName << "\n" << result.m_csOut;
-    Quit();
 }
