@@ -61,9 +61,7 @@ protected:
         ASSERT_TRUE(m_watcher.Connect(csExe, s_dwLong));
         ASSERT_FALSE(m_watcher.ReceiveTextsUntil("All services have been started.", s_dwLong).empty());
     }
-    // Supervision goes on: the crashing line is started twice more within
-    // the bound, and a fresh client gets in within a second and has its
-    // status answered.
+    // The crashing line restarts twice more; a fresh client gets in within a second and its status.
     void ExpectSupervising(const char* pszAfter)
     {
         for (int i = 0; i < 2; i++) {

@@ -20,7 +20,6 @@ namespace {
 
 const DWORD s_dwLong = 30000;
 
-// Polls until fDone() holds; FALSE after dwTimeoutMs.
 template <typename TCondition>
 BOOL WaitUntil(TCondition fDone, DWORD dwTimeoutMs)
 {
@@ -43,7 +42,6 @@ BOOL AreAllGone(const std::vector<std::string>& acsNames)
     return TRUE;
 }
 
-// A service's stored configuration, as far as the tests read it.
 struct CServiceConfig
 {
     std::string m_csImagePath;
@@ -94,8 +92,7 @@ public:
         config.m_dwServiceType = pConfig->dwServiceType;
         return TRUE;
     }
-    // Waits (bounded) until the control manager reports the service
-    // stopped; status holds its last report.
+    // status: the last report.
     BOOL WaitUntilStopped(SERVICE_STATUS& status) const
     {
         return WaitUntil([&] { return QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; }, s_dwLong);
@@ -220,8 +217,7 @@ std::string Quoted(const std::string& cs)
     return "\"" + cs + "\"";
 }
 
-// Runs csCommandLine and checks its standard output (whole; NULL: not
-// looked at), the lines of its standard error and its exit code.
+// pszOut NULL: the output is not looked at.
 void ExpectRun(const std::string& csCommandLine, const char* pszOut, const std::string& csErr, DWORD dwExitCode)
 {
     CRunResult result = RunProgram(csCommandLine, "", s_dwLong);
@@ -254,7 +250,6 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_EQ(config.m_dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
     EXPECT_EQ(config.m_csDisplay, "OvrSvc");
 
-    // Running while its server thread waits, with both processes started.
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrSvc", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwControlsAccepted,
