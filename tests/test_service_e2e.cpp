@@ -326,28 +326,6 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     ExpectRun(csExe + " -r", NULL, "Note: The service is not currently installed.", EXIT_CODE_SERVICE_UNCHANGED);
 }
 
-TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsIt)
-{
-    std::string csExe = Prepare("ovr blank ", "OvrBlank.exe", {"blankchild.exe"});
-    const std::string csDefinition = m_acsDirs.back() + "\\blank.inf";
-    ASSERT_TRUE(WriteTextFile(csDefinition, "\"blankchild.exe -forever\" -noconsole\r\n"));
-
-    ExpectRun(Quoted(csExe) + " -i -d " + Quoted(csDefinition), NULL, "", EXIT_CODE_OK);
-    EXPECT_EQ(ConfigOf("OvrBlank").m_csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
-    // The quoted path starts the service from that folder.
-    SERVICE_STATUS status;
-    ASSERT_TRUE(WaitUntilSupervising("OvrBlank", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(FindProcessesWithPrefix("blankchild.exe").size(), 1u);
-
-    // -r on a running service returns once it has stopped, and removes it.
-    ExpectRun(Quoted(csExe) + " -r", "The service OvrBlank has been stopped and removed.\r\n", "", EXIT_CODE_OK);
-    EXPECT_NE(QueryState("OvrBlank"), (DWORD)SERVICE_RUNNING);
-    EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrBlank"); }, s_dwLong));
-    EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
-    ExpectRun(Quoted(csExe) + " -r", NULL, "Note: The service is not currently installed.",
-              EXIT_CODE_SERVICE_UNCHANGED);
-}
-
 TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
 {
     // A program called ".exe" asks for a service without a name.
@@ -370,9 +348,11 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     EXPECT_EQ(status.dwServiceSpecificExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
 }
 
-TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
+// From a folder with a blank: the image path quoted, the pre-shutdown
+// time-out set at install and again at each start, -r on a running service.
+TEST_F(ServiceE2E, FromAFolderWithABlankThePreshutdownTimeoutIsSetAtEachStartAndRemoveStopsIt)
 {
-    std::string csExe = Prepare("ovrpre", "OvrPre.exe", {"prechild.exe"});
+    std::string csExe = Prepare("ovr pre ", "OvrPre.exe", {"prechild.exe"});
     // The install alone, never started: the time-out given, or with 0 the
     // system's own left alone.
     for (const DWORD dwGiven : {23456u, 0u}) {
@@ -386,30 +366,36 @@ TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
     // the least, so every setting (install, start, definition read) is 10 s.
     ASSERT_TRUE(WriteTextFile(csDefinition, "\"prechild.exe -forever\" -noconsole\r\n"));
     ExpectRun(Quoted(csExe) + " -i -d " + Quoted(csDefinition), NULL, "", EXIT_CODE_OK);
+    EXPECT_EQ(ConfigOf("OvrPre").m_csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwControlsAccepted,
               (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE));
-    CServiceHandle service("OvrPre");
-    ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
-    EXPECT_EQ(service.QueryPreshutdown(), 10000u);
-
-    // Changed while stopped: the next start sets it back under the
-    // service's own name.
-    ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
-    ASSERT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
-    ASSERT_TRUE(service.SetPreshutdown(1234)) << ::GetLastError();
-    EXPECT_EQ(service.QueryPreshutdown(), 1234u);
-    ASSERT_TRUE(service.Start()) << ::GetLastError();
-    ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(service.QueryPreshutdown(), 10000u);
-
+    EXPECT_EQ(FindProcessesWithPrefix("prechild.exe").size(), 1u);
+    {
+        // Closed before -r: an open handle keeps a deleted service.
+        CServiceHandle service("OvrPre");
+        ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
+        EXPECT_EQ(service.QueryPreshutdown(), 10000u);
+        // Changed while stopped: the next start sets it back under the
+        // service's own name.
+        ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
+        ASSERT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
+        ASSERT_TRUE(service.SetPreshutdown(1234)) << ::GetLastError();
+        EXPECT_EQ(service.QueryPreshutdown(), 1234u);
+        ASSERT_TRUE(service.Start()) << ::GetLastError();
+        ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
+        EXPECT_EQ(service.QueryPreshutdown(), 10000u);
+    }
     // Wine's control manager refuses to send pre-shutdown on request
-    // (ERROR_INVALID_PARAMETER, measured), so the control itself is tested
-    // in test_service; the stop still ends everything.
-    ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
-    EXPECT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
+    // (ERROR_INVALID_PARAMETER, measured): the control is tested in
+    // test_service. -r on a running service returns once it has stopped.
+    ExpectRun(Quoted(csExe) + " -r", "The service OvrPre has been stopped and removed.\r\n", "", EXIT_CODE_OK);
+    EXPECT_NE(QueryState("OvrPre"), (DWORD)SERVICE_RUNNING);
+    EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrPre"); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"prechild.exe", "OvrPre.exe"}); }, s_dwLong));
+    ExpectRun(Quoted(csExe) + " -r", NULL, "Note: The service is not currently installed.",
+              EXIT_CODE_SERVICE_UNCHANGED);
 }
 
 namespace {
