@@ -134,11 +134,20 @@ TEST(ReportServiceStatus, AcceptsStopAndPreshutdownExceptWhilePendingAndMarksSer
     EXPECT_EQ(Reported().dwWin32ExitCode, (DWORD)NO_ERROR) << "a later report clears the exit code";
 }
 
-TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
+// Shutdown leaves the service running (pre-shutdown came first where the
+// system has it; where it has not, the system ends the process); stop
+// reports stop pending and sets the quit event.
+TEST(ServiceCtrlHandler, ShutdownLeavesTheServiceRunningStopReportsStopPendingAndSetsTheQuitEvent)
 {
     CSupervisorApp& app = GetSupervisorForTest();
     CAppStateGuard guard;
     app.m_fIsService = TRUE;
+    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    for (DWORD dwControl : {(DWORD)SERVICE_CONTROL_SHUTDOWN, (DWORD)SERVICE_CONTROL_INTERROGATE}) {
+        EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(dwControl, 0, NULL, NULL), (DWORD)NO_ERROR);
+        EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
+        EXPECT_FALSE(app.m_evQuit.Wait(0));
+    }
     CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     SERVICE_STATUS status = Reported();
     EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
@@ -150,21 +159,6 @@ TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
     // and closes its handle.
     EXPECT_TRUE(app.m_thClient.m_hHandle == NULL);
     app.m_evQuit.Reset();
-}
-
-TEST(ServiceCtrlHandler, ShutdownLeavesTheServiceRunningAcceptingStopAndPreshutdown)
-{
-    CSupervisorApp& app = GetSupervisorForTest();
-    CAppStateGuard guard;
-    app.m_fIsService = TRUE;
-    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
-    // Pre-shutdown came first where the system has it; where it has not,
-    // the system ends the process.
-    EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_SHUTDOWN, 0, NULL, NULL), (DWORD)NO_ERROR);
-    EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
-    EXPECT_FALSE(app.m_evQuit.Wait(0));
-    EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, NULL, NULL), (DWORD)NO_ERROR);
-    EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
 }
 
 TEST(PreshutdownTimeout, SumsTheStopTimeoutsOfStoppableLinesPlusAMarginBoundedBothWays)
