@@ -49,6 +49,32 @@ private:
     int m_fIsService;
 };
 
+// A temporary folder with copies of the child program, for a reset
+// supervisor whose definition file goes there; both undone at the end.
+class CChildFolder
+{
+public:
+    CChildFolder(const char* pszPrefix, std::initializer_list<const char*> apszNames)
+        : m_csDir(MakeTempDirectory(pszPrefix))
+    {
+        ResetSupervisorForTest();
+        for (const char* pszName : apszNames) {
+            m_acsPaths.push_back(m_csDir + "\\" + pszName);
+            m_fCopied = m_fCopied && ::CopyFileA(GetChildProcPath().c_str(), m_acsPaths.back().c_str(), FALSE);
+        }
+    }
+    ~CChildFolder() { ResetSupervisorForTest(); RemoveDirectoryTree(m_csDir); }
+    BOOL Define(const std::string& csDefinition)
+    {
+        GetSupervisorForTest().m_csDefinitionFile = m_csDir + "\\def.inf";
+        return m_fCopied && WriteTextFile(GetSupervisorForTest().m_csDefinitionFile, csDefinition);
+    }
+
+    std::string m_csDir;
+    std::vector<std::string> m_acsPaths;
+    BOOL m_fCopied = TRUE;
+};
+
 SERVICE_STATUS Reported()
 {
     SERVICE_STATUS status;
@@ -108,11 +134,20 @@ TEST(ReportServiceStatus, AcceptsStopAndPreshutdownExceptWhilePendingAndMarksSer
     EXPECT_EQ(Reported().dwWin32ExitCode, (DWORD)NO_ERROR) << "a later report clears the exit code";
 }
 
-TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
+// Shutdown leaves the service running (pre-shutdown came first where the
+// system has it; where it has not, the system ends the process); stop
+// reports stop pending and sets the quit event.
+TEST(ServiceCtrlHandler, ShutdownLeavesTheServiceRunningStopReportsStopPendingAndSetsTheQuitEvent)
 {
     CSupervisorApp& app = GetSupervisorForTest();
     CAppStateGuard guard;
     app.m_fIsService = TRUE;
+    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    for (DWORD dwControl : {(DWORD)SERVICE_CONTROL_SHUTDOWN, (DWORD)SERVICE_CONTROL_INTERROGATE}) {
+        EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(dwControl, 0, NULL, NULL), (DWORD)NO_ERROR);
+        EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
+        EXPECT_FALSE(app.m_evQuit.Wait(0));
+    }
     CServiceApp::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     SERVICE_STATUS status = Reported();
     EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
@@ -126,25 +161,10 @@ TEST(ServiceCtrlHandler, StopReportsStopPendingAndSetsTheQuitEvent)
     app.m_evQuit.Reset();
 }
 
-TEST(ServiceCtrlHandler, ShutdownLeavesTheServiceRunningAcceptingStopAndPreshutdown)
-{
-    CSupervisorApp& app = GetSupervisorForTest();
-    CAppStateGuard guard;
-    app.m_fIsService = TRUE;
-    CServiceApp::ReportServiceStatus(SERVICE_RUNNING, 0, 0, 0);
-    // Pre-shutdown came first where the system has it; where it has not,
-    // the system ends the process.
-    EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_SHUTDOWN, 0, NULL, NULL), (DWORD)NO_ERROR);
-    EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
-    EXPECT_FALSE(app.m_evQuit.Wait(0));
-    EXPECT_EQ(CServiceApp::ServiceCtrlHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, NULL, NULL), (DWORD)NO_ERROR);
-    EXPECT_EQ(Reported().dwCurrentState, (DWORD)SERVICE_RUNNING);
-}
-
 TEST(PreshutdownTimeout, SumsTheStopTimeoutsOfStoppableLinesPlusAMarginBoundedBothWays)
 {
     CSupervisorApp& app = GetSupervisorForTest();
-    const std::string csDir = MakeTempDirectory("svcpre");
+    CChildFolder folder("svcpre", {});
     const struct
     {
         const char* m_pszDefinition;
@@ -162,14 +182,12 @@ TEST(PreshutdownTimeout, SumsTheStopTimeoutsOfStoppableLinesPlusAMarginBoundedBo
     };
     for (const auto& c : aCases) {
         ResetSupervisorForTest();
-        app.m_csDefinitionFile = csDir + "\\pre.inf";
-        ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile, c.m_pszDefinition));
+        ASSERT_TRUE(folder.Define(c.m_pszDefinition));
         ASSERT_TRUE(app.ReadDefinitionFile()) << c.m_pszDefinition;
         EXPECT_EQ(app.GetPreshutdownTimeout(), c.m_dwExpected) << c.m_pszDefinition;
     }
     ResetSupervisorForTest();
     EXPECT_EQ(app.GetPreshutdownTimeout(), 10000u) << "no line yet (the service's start)";
-    RemoveDirectoryTree(csDir);
 }
 
 TEST(BuildImagePath, QuotesTheModulePathOnlyWhenItHoldsABlank)
@@ -232,16 +250,10 @@ std::string Describe(const std::vector<SERVICE_STATUS>& aReports)
 TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowingCheckpoints)
 {
     CSupervisorApp& app = GetSupervisorForTest();
-    ResetSupervisorForTest();
-    std::string csDir = MakeTempDirectory("svcloop");
-    const std::string csFirst = csDir + "\\svcloop_a.exe";
-    const std::string csSecond = csDir + "\\svcloop_b.exe";
-    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csFirst.c_str(), FALSE));
-    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csSecond.c_str(), FALSE));
-    app.m_csDefinitionFile = csDir + "\\loop.inf";
-    ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
-                              "-global -lifoshutdown\r\n\"" + csFirst + " -forever\" -noconsole -nounique -stoptimeout 6\r\n\"" +
-                                  csSecond + " -forever\" -noconsole -nounique\r\n"));
+    CChildFolder folder("svcloop", {"svcloop_a.exe", "svcloop_b.exe"});
+    ASSERT_TRUE(folder.Define("-global -lifoshutdown\r\n\"" + folder.m_acsPaths[0] +
+                              " -forever\" -noconsole -nounique -stoptimeout 6\r\n\"" + folder.m_acsPaths[1] +
+                              " -forever\" -noconsole -nounique\r\n"));
     StartRecordingReports();
     CHandle hStopper(::CreateThread(NULL, 0, StopWhenStarted, &app, 0, NULL));
     app.RunServer();
@@ -257,38 +269,27 @@ TEST(SupervisionLoop, ReportsStartPendingPerStepThenRunningThenEachStopWithGrowi
     // grow, or the control manager would take the stop for hung.
     const struct
     {
-        DWORD m_dwState;
-        DWORD m_dwCheckPoint;
-        DWORD m_dwWaitHint;
+        DWORD m_dwState, m_dwCheckPoint, m_dwWaitHint;
     } aExpected[] = {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 1000},
                      {SERVICE_START_PENDING, 1, 1000}, {SERVICE_RUNNING, 0, 1000},
                      {SERVICE_STOP_PENDING, 1, 500},   {SERVICE_STOP_PENDING, 2, 1500},
                      {SERVICE_STOP_PENDING, 3, 3500},  {SERVICE_STOP_PENDING, 4, 1500},
                      {SERVICE_STOP_PENDING, 5, 7500},  {SERVICE_STOP_PENDING, 6, 1500}};
-    ASSERT_EQ(g_aReports.size(), DIM(aExpected)) << Describe(g_aReports);
-    for (size_t i = 0; i < DIM(aExpected); i++) {
-        EXPECT_EQ(g_aReports[i].dwCurrentState, aExpected[i].m_dwState) << i << ": " << Describe(g_aReports);
-        EXPECT_EQ(g_aReports[i].dwCheckPoint, aExpected[i].m_dwCheckPoint) << i << ": " << Describe(g_aReports);
-        EXPECT_EQ(g_aReports[i].dwWaitHint, aExpected[i].m_dwWaitHint) << i << ": " << Describe(g_aReports);
-    }
+    std::vector<SERVICE_STATUS> aWanted;
+    for (const auto& e : aExpected)
+        aWanted.push_back({0, e.m_dwState, 0, 0, 0, e.m_dwCheckPoint, e.m_dwWaitHint});
+    EXPECT_EQ(Describe(g_aReports), Describe(aWanted));
     ASSERT_EQ(app.m_paProcesses.size(), 2u);
     EXPECT_TRUE(app.m_paProcesses[0]->Wait(0)) << "the first process has ended";
     EXPECT_TRUE(app.m_paProcesses[1]->Wait(0)) << "the second process has ended";
-    ResetSupervisorForTest();
-    RemoveDirectoryTree(csDir);
 }
 
 TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptTimeout)
 {
     CSupervisorApp& app = GetSupervisorForTest();
     CAppStateGuard guard;
-    ResetSupervisorForTest();
-    std::string csDir = MakeTempDirectory("svcpre");
-    const std::string csChild = csDir + "\\svcpre_a.exe";
-    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csChild.c_str(), FALSE));
-    app.m_csDefinitionFile = csDir + "\\pre.inf";
-    ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
-                              "\"" + csChild + " -forever\" -noconsole -nounique -stoptimeout 8\r\n"));
+    CChildFolder folder("svcpre", {"svcpre_a.exe"});
+    ASSERT_TRUE(folder.Define("\"" + folder.m_acsPaths[0] + " -forever\" -noconsole -nounique -stoptimeout 8\r\n"));
     // The supervision thread tells the system what this definition needs
     // (8 s and the margin) once it has read it; the service frame keeps
     // it, and nothing goes to a control manager outside a service.
@@ -338,8 +339,6 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
         EXPECT_GT(it->dwCheckPoint, dwLastCheckPoint) << Describe(g_aReports);
         dwLastCheckPoint = it->dwCheckPoint;
     }
-    ResetSupervisorForTest();
-    RemoveDirectoryTree(csDir);
 }
 
 // A line that crashed an instant before the operator's stop, whose end the
@@ -347,13 +346,8 @@ TEST(ServiceCtrlHandler, PreshutdownReturnsAtOnceAndStopsEveryLineWithinTheKeptT
 TEST(SupervisionLoop, AStopAskedAfterAnEndNotYetSeenTakesThatEndAndLeavesTheLineStopped)
 {
     CSupervisorApp& app = GetSupervisorForTest();
-    ResetSupervisorForTest();
-    std::string csDir = MakeTempDirectory("svcend");
-    const std::string csChild = csDir + "\\svcend_a.exe";
-    ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csChild.c_str(), FALSE));
-    app.m_csDefinitionFile = csDir + "\\end.inf";
-    ASSERT_TRUE(WriteTextFile(app.m_csDefinitionFile,
-                              "\"" + csChild + " -exit 3\" -noconsole -nounique -restartdelay 0\r\n"));
+    CChildFolder folder("svcend", {"svcend_a.exe"});
+    ASSERT_TRUE(folder.Define("\"" + folder.m_acsPaths[0] + " -exit 3\" -noconsole -nounique -restartdelay 0\r\n"));
     ASSERT_TRUE(app.ReadDefinitionFile());
     ASSERT_EQ(app.m_paProcesses.size(), 1u);
     CWatchedProcess* pProcess = app.m_paProcesses[0].get();
@@ -368,6 +362,4 @@ TEST(SupervisionLoop, AStopAskedAfterAnEndNotYetSeenTakesThatEndAndLeavesTheLine
     app.ApplyEndRules(pProcess);
     EXPECT_FALSE(pProcess->IsRestartPending());
     EXPECT_EQ(pProcess->GetState(), PS_STOPPED);
-    ResetSupervisorForTest();
-    RemoveDirectoryTree(csDir);
 }

@@ -20,7 +20,6 @@ namespace {
 
 const DWORD s_dwLong = 30000;
 
-// Polls until fDone() holds; FALSE after dwTimeoutMs.
 template <typename TCondition>
 BOOL WaitUntil(TCondition fDone, DWORD dwTimeoutMs)
 {
@@ -43,7 +42,6 @@ BOOL AreAllGone(const std::vector<std::string>& acsNames)
     return TRUE;
 }
 
-// A service's stored configuration, as far as the tests read it.
 struct CServiceConfig
 {
     std::string m_csImagePath;
@@ -94,25 +92,21 @@ public:
         config.m_dwServiceType = pConfig->dwServiceType;
         return TRUE;
     }
-    // Waits (bounded) until the control manager reports the service
-    // stopped; status holds its last report.
+    // status: the last report.
     BOOL WaitUntilStopped(SERVICE_STATUS& status) const
     {
         return WaitUntil([&] { return QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; }, s_dwLong);
     }
     BOOL Stop(SERVICE_STATUS& status) { return ::ControlService(m_schService, SERVICE_CONTROL_STOP, &status); }
     BOOL Start() { return ::StartServiceA(m_schService, 0, NULL); }
-    // Wine 8 stores the pre-shutdown time-out and reads it back (measured;
-    // 180000 for a service that never set it).
-    BOOL QueryPreshutdown(DWORD& dwMs) const
+    // The pre-shutdown time-out, 0 when it cannot be read. Wine 8 stores it
+    // and reads it back (measured; 180000 for a service that never set it).
+    DWORD QueryPreshutdown() const
     {
         DWORD adwInfo[4] = {0, 0, 0, 0};
         DWORD cbNeeded = 0;
-        if (!::QueryServiceConfig2A(m_schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE*>(adwInfo),
-                                    sizeof adwInfo, &cbNeeded))
-            return FALSE;
-        dwMs = adwInfo[0];
-        return TRUE;
+        return ::QueryServiceConfig2A(m_schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE*>(adwInfo),
+                                      sizeof adwInfo, &cbNeeded) ? adwInfo[0] : 0;
     }
     BOOL SetPreshutdown(DWORD dwMs)
     {
@@ -127,6 +121,13 @@ private:
     SC_HANDLE m_schManager;
     SC_HANDLE m_schService;
 };
+
+CServiceConfig ConfigOf(const std::string& csName)
+{
+    CServiceConfig config;
+    EXPECT_TRUE(CServiceHandle(csName).QueryConfig(config)) << csName;
+    return config;
+}
 
 BOOL IsServiceGone(const std::string& csName)
 {
@@ -216,6 +217,18 @@ std::string Quoted(const std::string& cs)
     return "\"" + cs + "\"";
 }
 
+// pszOut NULL: the output is not looked at.
+void ExpectRun(const std::string& csCommandLine, const char* pszOut, const std::string& csErr, DWORD dwExitCode)
+{
+    CRunResult result = RunProgram(csCommandLine, "", s_dwLong);
+    EXPECT_FALSE(result.m_fTimedOut) << csCommandLine;
+    if (pszOut != NULL) {
+        EXPECT_EQ(result.m_csOut, pszOut) << csCommandLine;
+    }
+    EXPECT_EQ(SplitLines(result.m_csErr), SplitLines(csErr)) << csCommandLine;
+    EXPECT_EQ(result.m_dwExitCode, dwExitCode) << csCommandLine;
+}
+
 }  // namespace
 
 TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInOrder)
@@ -229,24 +242,14 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     ASSERT_TRUE(WriteTextFile(csDefinition, "\"svcfirst.exe -onctrl " + csMark +
                                                 " -forever\" -noconsole\r\n\"svcsecond.exe -forever\" -noconsole\r\n"));
 
-    CRunResult result = RunProgram(csExe + " -i -d " + csDefinition, "", s_dwLong);
-    ASSERT_TRUE(result.m_fStarted);
-    EXPECT_FALSE(result.m_fTimedOut);
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
-    EXPECT_EQ(result.m_csErr, "");
-    EXPECT_EQ(result.m_csOut, "The service OvrSvc has been installed and started.\r\n");
-    {
-        CServiceHandle service("OvrSvc");
-        ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
-        CServiceConfig config;
-        ASSERT_TRUE(service.QueryConfig(config));
-        EXPECT_EQ(config.m_csImagePath, csExe + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
-        EXPECT_EQ(config.m_dwStartType, (DWORD)SERVICE_AUTO_START);
-        EXPECT_EQ(config.m_dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
-        EXPECT_EQ(config.m_csDisplay, "OvrSvc");
-    }
+    ExpectRun(csExe + " -i -d " + csDefinition, "The service OvrSvc has been installed and started.\r\n", "",
+              EXIT_CODE_OK);
+    const CServiceConfig config = ConfigOf("OvrSvc");
+    EXPECT_EQ(config.m_csImagePath, csExe + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
+    EXPECT_EQ(config.m_dwStartType, (DWORD)SERVICE_AUTO_START);
+    EXPECT_EQ(config.m_dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(config.m_csDisplay, "OvrSvc");
 
-    // Running while its server thread waits, with both processes started.
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrSvc", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwControlsAccepted,
@@ -255,16 +258,14 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_EQ(FindProcessesWithPrefix("svcfirst.exe").size(), 1u);
     EXPECT_EQ(FindProcessesWithPrefix("svcsecond.exe").size(), 1u);
 
-    result = RunProgram(csExe + " -i", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service was already running."}));
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_UNCHANGED);
+    ExpectRun(csExe + " -i", NULL, "Note: The service was already running.", EXIT_CODE_SERVICE_UNCHANGED);
     EXPECT_EQ(FindProcessesWithPrefix("OvrSvc.exe").size(), 1u) << "a second -i starts nothing";
 
     // A client: a copy under the same file name, in another folder.
     std::string csClientDir = MakeTempDirectory("ovrcli");
     m_acsDirs.push_back(csClientDir);
     std::string csClient = CopyOvrinTo(csClientDir, "OvrSvc.exe");
-    result = RunProgram(csClient + " -c", "status\nquit\n", s_dwLong);
+    CRunResult result = RunProgram(csClient + " -c", "status\nquit\n", s_dwLong);
     EXPECT_FALSE(result.m_fTimedOut);
     // The prompt ">" stands before whatever is printed next on its line.
     std::vector<std::string> acsOut = SplitLines(result.m_csOut);
@@ -277,10 +278,11 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     // manager's current directory, where the executable lookup (current
     // directory, then PATH) does not find them; CreateProcess did, in the
     // supervisor's own folder.
-    EXPECT_EQ(itStatus[1].compare(0, 34, "Process svcfirst.exe             r"), 0) << itStatus[1];
-    EXPECT_NE(itStatus[1].find(" running      "), std::string::npos) << itStatus[1];
-    EXPECT_EQ(itStatus[2].compare(0, 34, "Process svcsecond.exe            r"), 0) << itStatus[2];
-    EXPECT_NE(itStatus[2].find(" running      "), std::string::npos) << itStatus[2];
+    for (int i : {1, 2}) {
+        EXPECT_EQ(itStatus[i].compare(0, 34, i == 1 ? "Process svcfirst.exe             r"
+                                                    : "Process svcsecond.exe            r"), 0) << itStatus[i];
+        EXPECT_NE(itStatus[i].find(" running      "), std::string::npos) << itStatus[i];
+    }
     EXPECT_TRUE(StrEndsWithI(acsOut.back(), "Ending.")) << result.m_csOut;
 
     // The stop control: the processes are stopped in file order, then the
@@ -319,68 +321,26 @@ TEST_F(ServiceE2E, InstalledServiceRunsItsProcessesAnswersAClientAndStopsThemInO
     EXPECT_TRUE(ReadTextFile(csMark, csMarked) && csMarked == "ctrlc") << "the handler wrote: " << csMarked;
 
     // -r on a stopped service removes it; a second -r finds nothing.
-    result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(result.m_csErr, "");
-    EXPECT_EQ(result.m_csOut, "The service OvrSvc has been removed.\r\n");
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
+    ExpectRun(csExe + " -r", "The service OvrSvc has been removed.\r\n", "", EXIT_CODE_OK);
     EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrSvc"); }, s_dwLong));
-    result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_UNCHANGED);
-}
-
-TEST_F(ServiceE2E, InstallFromAFolderWithABlankQuotesTheImagePathAndRemoveStopsIt)
-{
-    std::string csExe = Prepare("ovr blank ", "OvrBlank.exe", {"blankchild.exe"});
-    const std::string csDefinition = m_acsDirs.back() + "\\blank.inf";
-    ASSERT_TRUE(WriteTextFile(csDefinition, "\"blankchild.exe -forever\" -noconsole\r\n"));
-
-    CRunResult result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
-    EXPECT_EQ(result.m_csErr, "");
-    {
-        CServiceHandle service("OvrBlank");
-        ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
-        CServiceConfig config;
-        ASSERT_TRUE(service.QueryConfig(config));
-        EXPECT_EQ(config.m_csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
-    }
-    // The quoted path starts the service from that folder.
-    SERVICE_STATUS status;
-    ASSERT_TRUE(WaitUntilSupervising("OvrBlank", status)) << "state " << status.dwCurrentState;
-    EXPECT_EQ(FindProcessesWithPrefix("blankchild.exe").size(), 1u);
-
-    // -r on a running service returns once it has stopped, and removes it.
-    result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
-    EXPECT_EQ(result.m_csErr, "");
-    EXPECT_EQ(result.m_csOut, "The service OvrBlank has been stopped and removed.\r\n");
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK);
-    EXPECT_NE(QueryState("OvrBlank"), (DWORD)SERVICE_RUNNING);
-    EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrBlank"); }, s_dwLong));
-    EXPECT_TRUE(WaitUntil([] { return AreAllGone({"blankchild.exe", "OvrBlank.exe"}); }, s_dwLong));
-    result = RunProgram(Quoted(csExe) + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.m_csErr), (std::vector<std::string>{"Note: The service is not currently installed."}));
+    ExpectRun(csExe + " -r", NULL, "Note: The service is not currently installed.", EXIT_CODE_SERVICE_UNCHANGED);
 }
 
 TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
 {
     // A program called ".exe" asks for a service without a name.
     std::string csExe = Prepare("ovrbad", ".exe", {});
-    CRunResult result = RunProgram(csExe + " -i", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.m_csErr),
-              (std::vector<std::string>{"The service could not be installed. Error " + ErrorText(ERROR_INVALID_NAME)}));
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_FAILED);
-    result = RunProgram(csExe + " -r", "", s_dwLong);
-    EXPECT_EQ(SplitLines(result.m_csErr),
-              (std::vector<std::string>{"The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME)}));
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_SERVICE_FAILED);
+    ExpectRun(csExe + " -i", NULL, "The service could not be installed. Error " + ErrorText(ERROR_INVALID_NAME),
+              EXIT_CODE_SERVICE_FAILED);
+    ExpectRun(csExe + " -r", NULL, "The service could not be stopped. Error " + ErrorText(ERROR_INVALID_NAME),
+              EXIT_CODE_SERVICE_FAILED);
 
     // A service whose definition file is invalid ends at once, and the
     // control manager keeps why.
     csExe = Prepare("ovrtypo", "OvrTypo.exe", {});
     const std::string csDefinition = m_acsDirs.back() + "\\typo.inf";
     ASSERT_TRUE(WriteTextFile(csDefinition, "\"typochild.exe\" -restartdelya 5\r\n"));
-    result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK) << result.m_csErr;
+    ExpectRun(Quoted(csExe) + " -i -d " + Quoted(csDefinition), NULL, "", EXIT_CODE_OK);
     SERVICE_STATUS status = {};
     CServiceHandle service("OvrTypo");
     EXPECT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
@@ -388,53 +348,54 @@ TEST_F(ServiceE2E, InstallAndRemoveFailuresCarryTheirOwnErrorCode)
     EXPECT_EQ(status.dwServiceSpecificExitCode, (DWORD)EXIT_CODE_INVALID_DEFINITION);
 }
 
-TEST_F(ServiceE2E, PreshutdownTimeoutIsSetAtInstallAndAgainAtEachStart)
+// From a folder with a blank: the image path quoted, the pre-shutdown
+// time-out set at install and again at each start, -r on a running service.
+TEST_F(ServiceE2E, FromAFolderWithABlankThePreshutdownTimeoutIsSetAtEachStartAndRemoveStopsIt)
 {
-    std::string csExe = Prepare("ovrpre", "OvrPre.exe", {"prechild.exe"});
+    std::string csExe = Prepare("ovr pre ", "OvrPre.exe", {"prechild.exe"});
     // The install alone, never started: the time-out given, or with 0 the
     // system's own left alone.
     for (const DWORD dwGiven : {23456u, 0u}) {
         m_acsServices.push_back("OvrPreInst");
         RemoveServiceForTest("OvrPreInst");
         ASSERT_TRUE(CServiceApp::InstallService("OvrPreInst", csExe, {}, dwGiven)) << ::GetLastError();
-        DWORD dwMs = 0;
-        EXPECT_TRUE(CServiceHandle("OvrPreInst").QueryPreshutdown(dwMs)) << ::GetLastError();
-        EXPECT_EQ(dwMs, dwGiven != 0 ? dwGiven : 180000u);
+        EXPECT_EQ(CServiceHandle("OvrPreInst").QueryPreshutdown(), dwGiven != 0 ? dwGiven : 180000u);
     }
     const std::string csDefinition = m_acsDirs.back() + "\\pre.inf";
     // One line with the default STOPTIMEOUT: 2 s and the margin are below
     // the least, so every setting (install, start, definition read) is 10 s.
     ASSERT_TRUE(WriteTextFile(csDefinition, "\"prechild.exe -forever\" -noconsole\r\n"));
-    CRunResult result = RunProgram(Quoted(csExe) + " -i -d " + Quoted(csDefinition), "", s_dwLong);
-    EXPECT_EQ(result.m_dwExitCode, (DWORD)EXIT_CODE_OK) << result.m_csErr;
+    ExpectRun(Quoted(csExe) + " -i -d " + Quoted(csDefinition), NULL, "", EXIT_CODE_OK);
+    EXPECT_EQ(ConfigOf("OvrPre").m_csImagePath, Quoted(csExe) + " /NT_SERVICE \"-d\" " + Quoted(csDefinition));
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwControlsAccepted,
               (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE));
-    CServiceHandle service("OvrPre");
-    ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
-    DWORD dwMs = 0;
-    ASSERT_TRUE(service.QueryPreshutdown(dwMs)) << ::GetLastError();
-    EXPECT_EQ(dwMs, 10000u);
-
-    // Changed while stopped: the next start sets it back under the
-    // service's own name.
-    ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
-    ASSERT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
-    ASSERT_TRUE(service.SetPreshutdown(1234)) << ::GetLastError();
-    ASSERT_TRUE(service.QueryPreshutdown(dwMs)) << ::GetLastError();
-    EXPECT_EQ(dwMs, 1234u);
-    ASSERT_TRUE(service.Start()) << ::GetLastError();
-    ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
-    ASSERT_TRUE(service.QueryPreshutdown(dwMs)) << ::GetLastError();
-    EXPECT_EQ(dwMs, 10000u);
-
+    EXPECT_EQ(FindProcessesWithPrefix("prechild.exe").size(), 1u);
+    {
+        // Closed before -r: an open handle keeps a deleted service.
+        CServiceHandle service("OvrPre");
+        ASSERT_TRUE(service.IsOpen()) << service.m_dwOpenError;
+        EXPECT_EQ(service.QueryPreshutdown(), 10000u);
+        // Changed while stopped: the next start sets it back under the
+        // service's own name.
+        ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
+        ASSERT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
+        ASSERT_TRUE(service.SetPreshutdown(1234)) << ::GetLastError();
+        EXPECT_EQ(service.QueryPreshutdown(), 1234u);
+        ASSERT_TRUE(service.Start()) << ::GetLastError();
+        ASSERT_TRUE(WaitUntilSupervising("OvrPre", status)) << "state " << status.dwCurrentState;
+        EXPECT_EQ(service.QueryPreshutdown(), 10000u);
+    }
     // Wine's control manager refuses to send pre-shutdown on request
-    // (ERROR_INVALID_PARAMETER, measured), so the control itself is tested
-    // in test_service; the stop still ends everything.
-    ASSERT_TRUE(service.Stop(status)) << ::GetLastError();
-    EXPECT_TRUE(service.WaitUntilStopped(status)) << "state " << status.dwCurrentState;
+    // (ERROR_INVALID_PARAMETER, measured): the control is tested in
+    // test_service. -r on a running service returns once it has stopped.
+    ExpectRun(Quoted(csExe) + " -r", "The service OvrPre has been stopped and removed.\r\n", "", EXIT_CODE_OK);
+    EXPECT_NE(QueryState("OvrPre"), (DWORD)SERVICE_RUNNING);
+    EXPECT_TRUE(WaitUntil([] { return IsServiceGone("OvrPre"); }, s_dwLong));
     EXPECT_TRUE(WaitUntil([] { return AreAllGone({"prechild.exe", "OvrPre.exe"}); }, s_dwLong));
+    ExpectRun(Quoted(csExe) + " -r", NULL, "Note: The service is not currently installed.",
+              EXIT_CODE_SERVICE_UNCHANGED);
 }
 
 namespace {
@@ -510,23 +471,18 @@ TEST_F(ServiceE2E, InstallSetsTheRecoveryActionsAndARefusalGoesToTheDebugLogOnly
     std::string csExe = Prepare("ovrrec", "OvrRec.exe", {});
     m_acsServices.push_back("OvrRecInst");
     RemoveServiceForTest("OvrRecInst");
-    {
+    // Installed, then (as a service installed before) set by its name.
+    for (int fConfigure = 0; fConfigure < 2; fConfigure++) {
         CRecordNotifier notifier;
         g_aConfigCalls.clear();
         CServiceApp::m_pfnConfigObserver = RecordConfigCall;
-        const BOOL fInstalled = CServiceApp::InstallService("OvrRecInst", csExe, {}, 0);
-        CServiceApp::m_pfnConfigObserver = NULL;
-        ASSERT_TRUE(fInstalled) << ::GetLastError();
-        ExpectRecoveryCalls("OvrRecInst", notifier);
-    }
-    {
-        // A service installed before: set by its name.
-        CRecordNotifier notifier;
-        g_aConfigCalls.clear();
-        CServiceApp::m_pfnConfigObserver = RecordConfigCall;
-        const BOOL fAll = CServiceApp::ConfigureRecovery("OvrRecInst");
+        const BOOL fOk = fConfigure ? CServiceApp::ConfigureRecovery("OvrRecInst")
+                                    : CServiceApp::InstallService("OvrRecInst", csExe, {}, 0);
         CServiceApp::m_pfnConfigObserver = NULL;
         ExpectRecoveryCalls("OvrRecInst", notifier);
-        EXPECT_EQ(fAll, g_aConfigCalls.size() == 2 && g_aConfigCalls[0].m_fOk && g_aConfigCalls[1].m_fOk);
+        if (fConfigure)
+            EXPECT_EQ(fOk, g_aConfigCalls.size() == 2 && g_aConfigCalls[0].m_fOk && g_aConfigCalls[1].m_fOk);
+        else
+            ASSERT_TRUE(fOk) << ::GetLastError();
     }
 }
