@@ -258,28 +258,6 @@ TEST_F(DefinitionFile, StopSettingsOfTheLineThenTheGlobalLineThenTheDefaults)
     EXPECT_TRUE(Only().m_adwStopWays.empty());
 }
 
-TEST_F(DefinitionFile, BadStopSettingsAreRefusedWithTheirLine)
-{
-    const struct
-    {
-        const char* m_pszLine;
-        const char* m_pszSaid;
-    } aCases[] = {
-        {"\"a.exe\" -stoptimeout -1\n", "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 1 of "},
-        {"\"a.exe\" -stoptimeout 86401\n", "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 1"},
-        {"# x\n\"a.exe\" -stoptimeout 2s\n", "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line 2"},
-        {"-global -stoptimeout 99999999999\n\"a.exe\"\n", "Error: STOPTIMEOUT needs a number of seconds"},
-        {"\"a.exe\" -stopmethod kill\n", "Error: STOPMETHOD needs one or more of ctrlc, ctrlbreak, close and quit, "
-                                        "separated by commas, on line 1 of "},
-        {"\"a.exe\" -stopmethod \"ctrlc,ctrlc\"\n", "Error: STOPMETHOD needs one or more of"},
-        {"-global -stopmethod \"\"\n\"a.exe\"\n", "Error: STOPMETHOD needs one or more of"},
-    };
-    for (const auto& tc : aCases) {
-        EXPECT_FALSE(Read(tc.m_pszLine)) << tc.m_pszLine;
-        EXPECT_NE(m_csSaid.find(tc.m_pszSaid), std::string::npos) << tc.m_pszLine << " said: " << m_csSaid;
-    }
-}
-
 // A check reads on past invalid lines and finds every error with its line;
 // the supervisor's reading stops at the first, keeping the lines before it.
 TEST_F(DefinitionFile, ACheckReadsOnPastInvalidLinesTheSupervisorStopsAtTheFirst)
@@ -396,73 +374,6 @@ TEST_F(DefinitionFile, CaptureStampAndRotationOfTheLineThenTheGlobalLine)
     EXPECT_EQ(m_reader.GetGlobals().m_nRotateMinute, -1);
 }
 
-TEST_F(DefinitionFile, BadRotationTimesAreRefusedWithTheirLine)
-{
-    const char* const apszLines[] = {
-        "a.exe -stdout a.log -rotate 24:00\n", "a.exe -rotate 12:60\n",   "a.exe -rotate 7\n",
-        "a.exe -rotate 123:00\n",              "a.exe -rotate 1:5\n",     "a.exe -rotate weekly\n",
-        "a.exe -rotate 12:00:00\n",            "-global -rotate \"\"\na.exe\n",
-    };
-    for (const char* pszLine : apszLines) {
-        EXPECT_FALSE(Read(pszLine)) << pszLine;
-        EXPECT_NE(m_csSaid.find("Error: ROTATE needs daily or a time of day from 00:00 to 23:59 on line 1 of " +
-                                m_csPath),
-                  std::string::npos)
-            << pszLine << " said: " << m_csSaid;
-    }
-    EXPECT_FALSE(Read("a.exe\n# x\nb.exe -rotate 25:00\n"));
-    EXPECT_EQ(ErrorLines(), (std::vector<int>{3})) << m_csSaid;
-}
-
-TEST_F(DefinitionFile, NamesMustBeUsableAndAnswerForOneLineOnly)
-{
-    const struct
-    {
-        const char* m_pszLines;
-        const char* m_pszSaid;
-    } aCases[] = {
-        {"a.exe -name \"\"\n", "Error: NAME needs a name without blanks or quotes that is not all and does not "
-                                "end in .exe on line 1"},
-        {"a.exe -name \"my web\"\n", "Error: NAME needs a name without blanks"},
-        {"a.exe -name ALL\n", "Error: NAME needs a name without blanks"},
-        {"a.exe -name web.EXE\n", "Error: NAME needs a name without blanks"},
-        {"a.exe -name web\n# x\nb.exe -name WEB\n", "Error: The name WEB on line 3 of "},
-        {"worker.exe\nb.exe -name Worker\n", "Error: The name Worker on line 2 of "},
-        {"b.exe -name worker\nworker.exe\n", "Error: The name worker.exe on line 2 of "},
-    };
-    for (const auto& tc : aCases) {
-        EXPECT_FALSE(Read(tc.m_pszLines)) << tc.m_pszLines;
-        EXPECT_NE(m_csSaid.find(tc.m_pszSaid), std::string::npos) << tc.m_pszLines << " said: " << m_csSaid;
-    }
-    EXPECT_FALSE(Read("a.exe -name web\nb.exe -name web\n"));
-    EXPECT_NE(m_csSaid.find("is the name of line 1 as well"), std::string::npos) << m_csSaid;
-    // Lines without NAME may share their program, as they always could;
-    // a NAME may be its own program's name.
-    EXPECT_TRUE(Read("worker.exe\n\"worker.exe -x\"\nc:\\srv\\node.exe -name node\n")) << m_csSaid;
-}
-
-TEST_F(DefinitionFile, EnvWithoutAnEqualsSignOrANameIsRefusedWithItsLine)
-{
-    const struct
-    {
-        const char* m_pszText;
-        int m_nLine;
-    } aCases[] = {
-        {"\"a.exe\" -env NOVALUE\n", 1},
-        {"# first\n\"a.exe\" -env \"=x\"\n", 2},
-        {"\"a.exe\" -env \"A=1\" -env\n", 1},
-        {"\"a.exe\"\n-global -env \"\"\n", 2},
-        {"\"a.exe\" -env -noconsole\n", 1},
-    };
-    for (const auto& c : aCases) {
-        EXPECT_FALSE(Read(c.m_pszText)) << c.m_pszText;
-        EXPECT_EQ(ErrorLines(), (std::vector<int>{c.m_nLine})) << c.m_pszText << m_csSaid;
-        EXPECT_EQ(m_csSaid, "Error: ENV needs NAME=VALUE with a variable name before the \"=\" on line " +
-                                std::to_string(c.m_nLine) + " of " + m_csPath + "\n")
-            << c.m_pszText;
-    }
-}
-
 // What a reload compares: the variables that take effect, not how they are
 // written.
 TEST_F(DefinitionFile, HasSameEnvironmentComparesWhatTakesEffect)
@@ -504,39 +415,78 @@ TEST(ProcessEnvironment, EntriesAreLaidOverTheSupervisorsEnvironmentAndExpanded)
     EXPECT_NE(std::find(awsOwn.begin(), awsOwn.end(), std::wstring(L"OVRIN_TEST_BASE=base")), awsOwn.end());
     ::SetEnvironmentVariableA("OVRIN_TEST_BASE", NULL);
 }
-
-TEST_F(DefinitionFile, BadReadinessHealthAndMemorySettingsAreRefusedWithTheirLine)
+// Each refused setting names its line; the rows with a line number also
+// check that the error is the only one.
+TEST_F(DefinitionFile, BadSettingsAreRefusedWithTheirLine)
 {
-    const char* const pszReady = "Error: READY needs tcp:PORT, tcp:HOST:PORT, http://HOST:PORT/PATH, file:PATH or "
-                                 "event:NAME on line ";
-    const char* const pszHealth = "Error: HEALTH needs tcp:PORT, tcp:HOST:PORT or http://HOST:PORT/PATH on line ";
+    const std::string csStop = "Error: STOPTIMEOUT needs a number of seconds from 0 to 86400 on line ";
+    const std::string csWay = "Error: STOPMETHOD needs one or more of";
+    const std::string csName = "Error: NAME needs a name without blanks";
+    const std::string csRotate = "Error: ROTATE needs daily or a time of day from 00:00 to 23:59 on line 1 of " + m_csPath;
+    const std::string csEnv = "Error: ENV needs NAME=VALUE with a variable name before the \"=\" on line ";
+    const std::string csReady = "Error: READY needs tcp:PORT, tcp:HOST:PORT, http://HOST:PORT/PATH, file:PATH or "
+                                "event:NAME on line ";
+    const std::string csHealth = "Error: HEALTH needs tcp:PORT, tcp:HOST:PORT or http://HOST:PORT/PATH on line ";
     const struct
     {
-        const char* m_pszLine;
+        const char* m_pszText;
         std::string m_csSaid;
+        int m_nOnlyLine;
     } aCases[] = {
-        {"\"a.exe\" -ready\n", pszReady + std::string("1 of ")},
-        {"# x\n\"a.exe\" -ready tcp:99999\n", pszReady + std::string("2 of ")},
-        {"\"a.exe\" -ready https://web/\n", pszReady},
-        {"\"a.exe\" -health file:x.ready\n", pszHealth + std::string("1 of ")},
-        {"\"a.exe\" -health event:x\n", pszHealth},
-        {"\"a.exe\" -ready tcp:1 -readytimeout 0\n",
-         "Error: READYTIMEOUT needs a number of seconds from 1 to 86400 on line 1 of "},
-        {"\"a.exe\" -ready tcp:1 -readytimeout 86401\n", "Error: READYTIMEOUT needs a number of seconds from 1 to"},
-        {"\"a.exe\" -health tcp:1 -healthinterval 5s\n",
-         "Error: HEALTHINTERVAL needs a number of seconds from 1 to 86400 on line 1 of "},
-        {"\"a.exe\" -health tcp:1 -healthtimeout -1\n", "Error: HEALTHTIMEOUT needs a number of seconds from 1 to"},
-        {"\"a.exe\" -health tcp:1 -healthfailures 1001\n", "Error: HEALTHFAILURES needs a number from 1 to 1000 on "},
-        {"\"a.exe\" -maxmemory 0\n", "Error: MAXMEMORY needs a number of megabytes from 1 to 16777216 on line 1 of "},
-        {"\"a.exe\" -maxmemory 99999999999\n", "Error: MAXMEMORY needs a number of megabytes from 1 to 16777216"},
-        {"\"a.exe\" -readytimeout 5\n", "Error: READYTIMEOUT needs READY on line 1 of "},
-        {"\"a.exe\" -ready tcp:1 -healthfailures 2\n", "Error: HEALTHFAILURES needs HEALTH on line 1 of "},
+        {"\"a.exe\" -stoptimeout -1\n", csStop + "1 of ", 1},
+        {"\"a.exe\" -stoptimeout 86401\n", csStop + "1", 0},
+        {"# x\n\"a.exe\" -stoptimeout 2s\n", csStop + "2", 2},
+        {"-global -stoptimeout 99999999999\n\"a.exe\"\n", csStop, 0},
+        {"\"a.exe\" -stopmethod kill\n", csWay + " ctrlc, ctrlbreak, close and quit, separated by commas, on line 1 of ", 0},
+        {"\"a.exe\" -stopmethod \"ctrlc,ctrlc\"\n", csWay, 0},
+        {"-global -stopmethod \"\"\n\"a.exe\"\n", csWay, 0},
+        {"a.exe -name \"\"\n", csName + " or quotes that is not all and does not end in .exe on line 1", 0},
+        {"a.exe -name \"my web\"\n", csName, 0},
+        {"a.exe -name ALL\n", csName, 0},
+        {"a.exe -name web.EXE\n", csName, 0},
+        {"a.exe -name web\n# x\nb.exe -name WEB\n", "Error: The name WEB on line 3 of ", 0},
+        {"worker.exe\nb.exe -name Worker\n", "Error: The name Worker on line 2 of ", 0},
+        {"b.exe -name worker\nworker.exe\n", "Error: The name worker.exe on line 2 of ", 0},
+        {"a.exe -name web\nb.exe -name web\n", "is the name of line 1 as well", 0},
+        {"a.exe -stdout a.log -rotate 24:00\n", csRotate, 0},
+        {"a.exe -rotate 12:60\n", csRotate, 0},
+        {"a.exe -rotate 7\n", csRotate, 0},
+        {"a.exe -rotate 123:00\n", csRotate, 0},
+        {"a.exe -rotate 1:5\n", csRotate, 0},
+        {"a.exe -rotate weekly\n", csRotate, 0},
+        {"a.exe -rotate 12:00:00\n", csRotate, 0},
+        {"-global -rotate \"\"\na.exe\n", csRotate, 0},
+        {"a.exe\n# x\nb.exe -rotate 25:00\n", "Error: ROTATE needs", 3},
+        {"\"a.exe\" -env NOVALUE\n", csEnv + "1 of " + m_csPath + "\n", 1},
+        {"# first\n\"a.exe\" -env \"=x\"\n", csEnv + "2 of " + m_csPath + "\n", 2},
+        {"\"a.exe\" -env \"A=1\" -env\n", csEnv + "1 of " + m_csPath + "\n", 1},
+        {"\"a.exe\"\n-global -env \"\"\n", csEnv + "2 of " + m_csPath + "\n", 2},
+        {"\"a.exe\" -env -noconsole\n", csEnv + "1 of " + m_csPath + "\n", 1},
+        {"\"a.exe\" -ready\n", csReady + "1 of ", 0},
+        {"# x\n\"a.exe\" -ready tcp:99999\n", csReady + "2 of ", 0},
+        {"\"a.exe\" -ready https://web/\n", csReady, 0},
+        {"\"a.exe\" -health file:x.ready\n", csHealth + "1 of ", 0},
+        {"\"a.exe\" -health event:x\n", csHealth, 0},
+        {"\"a.exe\" -ready tcp:1 -readytimeout 0\n", "Error: READYTIMEOUT needs a number of seconds from 1 to 86400 on line 1 of ", 0},
+        {"\"a.exe\" -ready tcp:1 -readytimeout 86401\n", "Error: READYTIMEOUT needs a number of seconds from 1 to", 0},
+        {"\"a.exe\" -health tcp:1 -healthinterval 5s\n", "Error: HEALTHINTERVAL needs a number of seconds from 1 to 86400 on line 1 of ", 0},
+        {"\"a.exe\" -health tcp:1 -healthtimeout -1\n", "Error: HEALTHTIMEOUT needs a number of seconds from 1 to", 0},
+        {"\"a.exe\" -health tcp:1 -healthfailures 1001\n", "Error: HEALTHFAILURES needs a number from 1 to 1000 on ", 0},
+        {"\"a.exe\" -maxmemory 0\n", "Error: MAXMEMORY needs a number of megabytes from 1 to 16777216 on line 1 of ", 0},
+        {"\"a.exe\" -maxmemory 99999999999\n", "Error: MAXMEMORY needs a number of megabytes from 1 to 16777216", 0},
+        {"\"a.exe\" -readytimeout 5\n", "Error: READYTIMEOUT needs READY on line 1 of ", 0},
+        {"\"a.exe\" -ready tcp:1 -healthfailures 2\n", "Error: HEALTHFAILURES needs HEALTH on line 1 of ", 0},
     };
     for (const auto& tc : aCases) {
-        EXPECT_FALSE(Read(tc.m_pszLine)) << tc.m_pszLine;
-        EXPECT_NE(m_csSaid.find(tc.m_csSaid), std::string::npos) << tc.m_pszLine << " said: " << m_csSaid;
+        EXPECT_FALSE(Read(tc.m_pszText)) << tc.m_pszText;
+        EXPECT_NE(m_csSaid.find(tc.m_csSaid), std::string::npos) << tc.m_pszText << " said: " << m_csSaid;
+        if (tc.m_nOnlyLine != 0) {
+            EXPECT_EQ(ErrorLines(), (std::vector<int>{tc.m_nOnlyLine})) << tc.m_pszText << m_csSaid;
+        }
     }
-    // The largest values are taken.
+    // Lines without NAME may share their program; a NAME may be its own
+    // program's name; the largest values are taken.
+    EXPECT_TRUE(Read("worker.exe\n\"worker.exe -x\"\nc:\\srv\\node.exe -name node\n")) << m_csSaid;
     ASSERT_TRUE(Read("\"a.exe\" -ready tcp:1 -readytimeout 86400 -health tcp:1 -healthfailures 1000 "
                      "-maxmemory 16777216\n"))
         << m_csSaid;
