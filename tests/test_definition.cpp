@@ -81,35 +81,16 @@ protected:
     }
 };
 
-CDefinitionGlobals MakeGlobals(BOOL fAllowClose, BOOL fLifoShutdown, BOOL fKillTree, BOOL fSecurePipe,
-                               LONG nStopTimeout, const CStopWayArray& adwStopWays)
+// The GLOBAL settings as one text, to compare what was read or taken.
+std::string GlobalsText(BOOL fAllowClose, BOOL fLifoShutdown, BOOL fKillTree, BOOL fSecurePipe, LONG nStopTimeout,
+                        const CStopWayArray& adwStopWays)
 {
-    CDefinitionGlobals globals;
-    globals.m_fAllowClose = fAllowClose;
-    globals.m_fLifoShutdown = fLifoShutdown;
-    globals.m_fKillTree = fKillTree;
-    globals.m_fSecurePipe = fSecurePipe;
-    globals.m_nStopTimeout = nStopTimeout;
-    globals.m_adwStopWays = adwStopWays;
-    return globals;
-}
-
-// The GLOBAL settings as the supervisor took them.
-CDefinitionGlobals TakenGlobals(const CSupervisorApp& app)
-{
-    return MakeGlobals(app.m_fAllowClose, app.m_fLifoShutdown, app.m_fKillTreeAll, app.m_fSecurePipe,
-                       app.m_nStopTimeoutAll, app.m_adwStopWaysAll);
-}
-
-// Expects each GLOBAL setting, read by the reader or taken by the supervisor.
-void ExpectGlobals(const CDefinitionGlobals& globals, const CDefinitionGlobals& expected)
-{
-    EXPECT_EQ(globals.m_fAllowClose != FALSE, expected.m_fAllowClose != FALSE) << "ALLOWCLOSE";
-    EXPECT_EQ(globals.m_fLifoShutdown != FALSE, expected.m_fLifoShutdown != FALSE) << "LIFOSHUTDOWN";
-    EXPECT_EQ(globals.m_fKillTree != FALSE, expected.m_fKillTree != FALSE) << "KILLTREE";
-    EXPECT_EQ(globals.m_fSecurePipe != FALSE, expected.m_fSecurePipe != FALSE) << "SECUREPIPE";
-    EXPECT_EQ(globals.m_nStopTimeout, expected.m_nStopTimeout) << "STOPTIMEOUT";
-    EXPECT_EQ(globals.m_adwStopWays, expected.m_adwStopWays) << "STOPMETHOD";
+    std::string cs = StrFormat("ALLOWCLOSE %d LIFOSHUTDOWN %d KILLTREE %d SECUREPIPE %d STOPTIMEOUT %ld STOPMETHOD",
+                               fAllowClose != FALSE, fLifoShutdown != FALSE, fKillTree != FALSE, fSecurePipe != FALSE,
+                               (long)nStopTimeout);
+    for (DWORD dwWay : adwStopWays)
+        cs += " " + std::to_string(dwWay);
+    return cs;
 }
 
 }  // namespace
@@ -290,7 +271,10 @@ TEST_F(DefinitionFile, GlobalSettingsAndSharedUniqueNames)
     ASSERT_TRUE(Read("a.exe -unique Same.exe\nb.exe -unique other.exe\n"
                      "-global -allowclose -lifoshutdown -killtree -securepipe -stoptimeout 4 -stopmethod quit\n"
                      "c.exe -unique SAME.EXE\n"));
-    ExpectGlobals(m_reader.GetGlobals(), MakeGlobals(TRUE, TRUE, TRUE, TRUE, 4, {STOP_WAY_QUIT}));
+    const CDefinitionGlobals& g = m_reader.GetGlobals();
+    EXPECT_EQ(GlobalsText(g.m_fAllowClose, g.m_fLifoShutdown, g.m_fKillTree, g.m_fSecurePipe, g.m_nStopTimeout,
+                          g.m_adwStopWays),
+              GlobalsText(TRUE, TRUE, TRUE, TRUE, 4, {STOP_WAY_QUIT}));
     ASSERT_EQ(Processes().size(), 3u);
     EXPECT_TRUE(Processes()[0]->m_fKillTree);
     EXPECT_TRUE(Processes()[2]->m_fKillTree);
@@ -329,7 +313,9 @@ TEST_F(SupervisorDefinition, ShowsTheReadersMessagesAndTakesWhatItRead)
     EXPECT_EQ(app.m_paProcesses[1]->m_pNotices, nullptr);
     EXPECT_TRUE(app.m_paProcesses[0]->m_fKillTree);
     EXPECT_EQ(app.m_paProcesses[0]->GetStopTimeoutMs(), 3000u);
-    ExpectGlobals(TakenGlobals(app), MakeGlobals(FALSE, TRUE, TRUE, TRUE, 3, {STOP_WAY_CLOSE}));
+    EXPECT_EQ(GlobalsText(app.m_fAllowClose, app.m_fLifoShutdown, app.m_fKillTreeAll, app.m_fSecurePipe,
+                          app.m_nStopTimeoutAll, app.m_adwStopWaysAll),
+              GlobalsText(FALSE, TRUE, TRUE, TRUE, 3, {STOP_WAY_CLOSE}));
 }
 
 // TIMESTAMP and ROTATE of a line win; the GLOBAL line's hold for the
