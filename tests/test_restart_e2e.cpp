@@ -384,12 +384,10 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     const std::string csExe = csDir + "\\idcheck.exe";
     ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csExe.c_str(), FALSE));
     // A census taken a minute before the process was created.
-    FILETIME ftBefore;
-    ::GetSystemTimeAsFileTime(&ftBefore);
-    ULARGE_INTEGER uliBefore = {{ftBefore.dwLowDateTime, ftBefore.dwHighDateTime}};
+    ULARGE_INTEGER uliBefore;
+    ::GetSystemTimeAsFileTime((FILETIME*)&uliBefore);
     uliBefore.QuadPart -= 60ULL * 10000000;
-    ftBefore.dwLowDateTime = uliBefore.LowPart;
-    ftBefore.dwHighDateTime = uliBefore.HighPart;
+    const FILETIME ftBefore = {uliBefore.LowPart, uliBefore.HighPart};
     CHandle hProcess;
     ASSERT_TRUE(StartDetached(csExe, "-forever", hProcess));
     ::Sleep(50);
@@ -547,8 +545,7 @@ TEST_F(Restarts, ASupervisorStartedAgainAttachesToItsRunningLinesAndStartsItsKil
     std::map<std::string, CProcessDetail> mapBefore = Details(m_client);
     const DWORD dwKeep = mapBefore[csKeep].m_dwProcessId;
     const DWORD dwTree = mapBefore[csTree].m_dwProcessId;
-    ASSERT_NE(dwKeep, 0u);
-    ASSERT_NE(dwTree, 0u);
+    ASSERT_TRUE(dwKeep != 0 && dwTree != 0);
     EXPECT_FALSE(mapBefore[csKeep].m_fAttached);
 
     // The supervisor alone ends, as a crash or a kill ends it.
