@@ -13,9 +13,8 @@
 
 namespace {
 
-// A listener on 127.0.0.1 at a port the system picks. Its thread answers
-// each connection with csAnswer; with an empty answer it takes connections
-// and never answers (a hung server whose port stays open).
+// A listener on 127.0.0.1; an empty answer makes a hung server whose port
+// stays open.
 class CTestListener
 {
 public:
@@ -109,7 +108,7 @@ TEST(ProbeTarget, MalformedTextsAndKindsAKeywordDoesNotTakeAreRefused)
     EXPECT_TRUE(target.Parse("tcp:80", PROBE_KINDS_HEALTH));
 }
 
-TEST(RunProbe, TcpAndHttpAgainstRealListeners)
+TEST(RunProbe, TcpAndHttpAgainstRealListenersHungOrClosed)
 {
     CTestListener ok("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
     CTestListener busy("HTTP/1.1 503 Service Unavailable\r\n\r\n");
@@ -122,15 +121,12 @@ TEST(RunProbe, TcpAndHttpAgainstRealListeners)
     const DWORD dwStart = ::GetTickCount();
     EXPECT_FALSE(Probe("tcp:" + std::to_string(FreePort()), 5000));
     EXPECT_LT(::GetTickCount() - dwStart, 3000u);
-}
-
-TEST(RunProbe, AHungServerFailsHttpWithinTheTimeoutWhileItsPortAnswersTcp)
-{
+    // A hung server fails HTTP within the time-out while its port answers TCP.
     CTestListener hung("");
     EXPECT_TRUE(Probe(hung.Tcp(), 2000));
-    const DWORD dwStart = ::GetTickCount();
+    const DWORD dwHungStart = ::GetTickCount();
     EXPECT_FALSE(Probe(hung.Url(), 700));
-    const DWORD dwTook = ::GetTickCount() - dwStart;
+    const DWORD dwTook = ::GetTickCount() - dwHungStart;
     EXPECT_GE(dwTook, 600u);
     EXPECT_LT(dwTook, 2500u);
 }

@@ -21,7 +21,7 @@ BOOL IsOpen(HANDLE h)
 
 }  // namespace
 
-TEST(HandleOwner, ClosesOnceWhenDestroyedOrReset)
+TEST(HandleOwner, ClosesOnceWhenDestroyedOrResetAndEitherFailureValueMeansNone)
 {
     HANDLE hRaw = NewEvent();
     ASSERT_NE(hRaw, (HANDLE)NULL);
@@ -55,10 +55,6 @@ TEST(HandleOwner, ClosesOnceWhenDestroyedOrReset)
     hKept.Reset();
     EXPECT_FALSE(IsOpen(hSame));
     EXPECT_FALSE(hKept.IsValid());
-}
-
-TEST(HandleOwner, EitherFailureValueMeansNone)
-{
     // INVALID_HANDLE_VALUE also stands for the current process: it must
     // not pass for a handle.
     CHandle hFile(::CreateFileA("C:\\no such folder\\no such file", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
@@ -69,8 +65,9 @@ TEST(HandleOwner, EitherFailureValueMeansNone)
     EXPECT_EQ(hNone.Release(), (HANDLE)NULL);
 }
 
-// Release: through the move, which gives the source's handle up with it.
-TEST(HandleOwner, MoveLeavesTheSourceEmptyAndTheTargetOwning)
+// Release: through the move, which gives the source's handle up with it;
+// Receive closes what the owner held.
+TEST(HandleOwner, MoveAndReceiveLeaveOneOwnerOfEachHandle)
 {
     HANDLE hRaw = NewEvent();
     HANDLE hOld = NewEvent();
@@ -93,10 +90,7 @@ TEST(HandleOwner, MoveLeavesTheSourceEmptyAndTheTargetOwning)
         EXPECT_TRUE(IsOpen(hRaw));
     }
     EXPECT_FALSE(IsOpen(hRaw)) << "the last owner did not close it";
-}
 
-TEST(HandleOwner, ReceiveTakesAHandleThatACallWritesOut)
-{
     CHandle hRead(NewEvent());
     const HANDLE hEvent = hRead.Get();
     CHandle hWrite;

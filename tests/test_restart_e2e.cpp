@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include "common/alarm.h"
@@ -74,11 +75,15 @@ void KillProcessId(DWORD dwProcessId)
 class Restarts : public ::testing::Test
 {
 protected:
-    void Run(const std::string& csExe, const std::vector<std::string>& acsChildren, const std::string& csDefinition)
+    // fnBefore runs once the children are in place, before the launch.
+    void Run(const std::string& csExe, const std::vector<std::string>& acsChildren, const std::string& csDefinition,
+             const std::function<void()>& fnBefore = nullptr)
     {
-        m_ovrin.Prepare(csExe);
+        ASSERT_TRUE(m_ovrin.Prepare(csExe));
         for (const std::string& csChild : acsChildren)
-            m_ovrin.CopyChild(csChild);
+            ASSERT_TRUE(m_ovrin.CopyChild(csChild)) << csChild;
+        if (fnBefore)
+            fnBefore();
         ASSERT_TRUE(m_ovrin.Launch(csDefinition));
         ASSERT_TRUE(m_client.Connect(csExe, c_dwLong));
     }
@@ -93,6 +98,12 @@ protected:
     {
         EXPECT_TRUE(m_client.Send(dwKind, csName));
         return Until(csLast);
+    }
+    // A command whose last answer (after any waited for by csWait) is csLast.
+    void Step(DWORD dwKind, const std::string& csName, const std::string& csWait, const std::string& csLast)
+    {
+        const std::vector<std::string> acs = Command(dwKind, csName, csWait);
+        EXPECT_EQ(acs.back(), csLast) << JoinLines(acs);
     }
     // Every text that arrives within dwMs.
     std::vector<std::string> For(DWORD dwMs)
@@ -211,10 +222,8 @@ TEST_F(Restarts, StopCancelsPendingRestartsAndFailedStartsRetryAtMostOnceASecond
     EXPECT_GE(CountPrefixed(acs, "Could not start process: missing.exe."), 2u) << JoinLines(acs);
     EXPECT_LE(CountPrefixed(acs, "Could not start process: missing.exe."), 4u) << JoinLines(acs);
 
-    acs = Command(MSG_STOP, "crashy", "crashy.exe ");
-    EXPECT_EQ(acs.back(), "crashy.exe Stopped.") << JoinLines(acs);
-    acs = Command(MSG_STOP, "missing", "missing.exe ");
-    EXPECT_EQ(acs.back(), "missing.exe Stopped.") << JoinLines(acs);
+    Step(MSG_STOP, "crashy", "crashy.exe ", "crashy.exe Stopped.");
+    Step(MSG_STOP, "missing", "missing.exe ", "missing.exe Stopped.");
     acs = For(3500);
     EXPECT_EQ(CountPrefixed(acs, "Started process: crashy.exe."), 0u) << JoinLines(acs);
     EXPECT_EQ(CountPrefixed(acs, "Could not start process: missing.exe."), 0u) << JoinLines(acs);
@@ -223,8 +232,7 @@ TEST_F(Restarts, StopCancelsPendingRestartsAndFailedStartsRetryAtMostOnceASecond
     EXPECT_EQ(acs[acs.size() - 2].find("Process crashy.exe"), 0u) << JoinLines(acs);
     EXPECT_NE(acs[acs.size() - 2].find("stopped"), std::string::npos) << JoinLines(acs);
 
-    acs = Command(MSG_START, "crashy", "Started process: crashy.exe.");
-    EXPECT_EQ(acs.back(), "Started process: crashy.exe.") << JoinLines(acs);
+    Step(MSG_START, "crashy", "Started process: crashy.exe.", "Started process: crashy.exe.");
     Quit();
 }
 
@@ -236,8 +244,7 @@ TEST_F(Restarts, KillTreeEndsGrandchildrenWithTheirLine)
     Until("All services have been started.");
     const DWORD dwTreeChild = WaitForPidFile("tree.pid");
     const DWORD dwPlainChild = WaitForPidFile("plain.pid");
-    ASSERT_NE(dwTreeChild, 0u);
-    ASSERT_NE(dwPlainChild, 0u);
+    ASSERT_TRUE(dwTreeChild != 0 && dwPlainChild != 0);
 
     Command(MSG_STOP, "tree", "tree.exe ");
     Command(MSG_STOP, "plain", "plain.exe ");
@@ -286,20 +293,16 @@ TEST_F(Restarts, GroupLeavesStoppedMemberAloneAndSyncHoldsTheStartup)
     acs = For(2500);
     EXPECT_EQ(CountPrefixed(acs, "Started process: brother.exe."), 1u) << JoinLines(acs);
     EXPECT_EQ(CountPrefixed(acs, "Started process: member.exe."), 0u) << "the operator's stop sticks\n" << JoinLines(acs);
-    acs = Command(MSG_START, "member", "Started process: member.exe.");
-    EXPECT_EQ(acs.back(), "Started process: member.exe.") << JoinLines(acs);
+    Step(MSG_START, "member", "Started process: member.exe.", "Started process: member.exe.");
     Quit();
 }
 
 TEST_F(Restarts, SyncLineWaitsForAnInstanceAlreadyRunning)
 {
-    m_ovrin.Prepare("OvrSyncRun.exe");
-    m_ovrin.CopyChild("pre.exe");
-    m_ovrin.CopyChild("next.exe");
     CHandle hProcess;
-    ASSERT_TRUE(StartDetached(m_ovrin.m_csDir + "\\pre.exe", "-sleep 2500", hProcess));
-    ASSERT_TRUE(m_ovrin.Launch("-noconsole -sync \"pre.exe\"\r\n-noconsole \"next.exe -forever\"\r\n"));
-    ASSERT_TRUE(m_client.Connect("OvrSyncRun.exe", c_dwLong));
+    Run("OvrSyncRun.exe", {"pre.exe", "next.exe"}, "-noconsole -sync \"pre.exe\"\r\n-noconsole \"next.exe -forever\"\r\n",
+        [&] { EXPECT_TRUE(StartDetached(m_ovrin.m_csDir + "\\pre.exe", "-sleep 2500", hProcess)); });
+    ASSERT_TRUE(hProcess.IsValid());
     std::vector<std::string> acs = Until("All services have been started.");
     const std::vector<std::string> acsOrder = {"Monitoring running process: pre.exe.", "Waiting for pre.exe to finish.",
                                                "pre.exe has finished.", "Started process: next.exe."};
@@ -323,8 +326,7 @@ TEST_F(Restarts, StoppedExternalInstanceLeavesTheListAndStartAnswers)
     ASSERT_EQ(acs.back(), "Monitoring external process: ext.exe") << JoinLines(acs);
 
     // "ext" names the template too, whose "not stopped" reply comes first.
-    acs = Command(MSG_STOP, "ext", "ext.exe Stopped.");
-    EXPECT_EQ(acs.back(), "ext.exe Stopped.") << JoinLines(acs);
+    Step(MSG_STOP, "ext", "ext.exe Stopped.", "ext.exe Stopped.");
     EXPECT_EQ(::WaitForSingleObject(hProcess.Get(), 5000), WAIT_OBJECT_0);
     ::TerminateProcess(hProcess.Get(), 1);
     acs = Command(MSG_STATUS, "", "Process keep.exe");
@@ -382,12 +384,10 @@ TEST(RestartAttach, OnlyTheListedProcessIsAttached)
     const std::string csExe = csDir + "\\idcheck.exe";
     ASSERT_TRUE(::CopyFileA(GetChildProcPath().c_str(), csExe.c_str(), FALSE));
     // A census taken a minute before the process was created.
-    FILETIME ftBefore;
-    ::GetSystemTimeAsFileTime(&ftBefore);
-    ULARGE_INTEGER uliBefore = {{ftBefore.dwLowDateTime, ftBefore.dwHighDateTime}};
+    ULARGE_INTEGER uliBefore;
+    ::GetSystemTimeAsFileTime((FILETIME*)&uliBefore);
     uliBefore.QuadPart -= 60ULL * 10000000;
-    ftBefore.dwLowDateTime = uliBefore.LowPart;
-    ftBefore.dwHighDateTime = uliBefore.HighPart;
+    const FILETIME ftBefore = {uliBefore.LowPart, uliBefore.HighPart};
     CHandle hProcess;
     ASSERT_TRUE(StartDetached(csExe, "-forever", hProcess));
     ::Sleep(50);
@@ -545,8 +545,7 @@ TEST_F(Restarts, ASupervisorStartedAgainAttachesToItsRunningLinesAndStartsItsKil
     std::map<std::string, CProcessDetail> mapBefore = Details(m_client);
     const DWORD dwKeep = mapBefore[csKeep].m_dwProcessId;
     const DWORD dwTree = mapBefore[csTree].m_dwProcessId;
-    ASSERT_NE(dwKeep, 0u);
-    ASSERT_NE(dwTree, 0u);
+    ASSERT_TRUE(dwKeep != 0 && dwTree != 0);
     EXPECT_FALSE(mapBefore[csKeep].m_fAttached);
 
     // The supervisor alone ends, as a crash or a kill ends it.

@@ -44,7 +44,7 @@ CMilliTimeSpan Ms(LONG nMilliseconds)
 
 }  // namespace
 
-TEST(Alarm, InThePastFiresAtOnceInTheFutureNotBeforeItsTime)
+TEST(Alarm, InThePastAtOnceInTheFutureNotBeforeItsTimeAndInTimeOrder)
 {
     CAlarm past, future;
     past.SetAt(CMilliTime::GetCurrentTime() + Ms(-5000));
@@ -55,10 +55,8 @@ TEST(Alarm, InThePastFiresAtOnceInTheFutureNotBeforeItsTime)
     EXPECT_FALSE(future.Wait(0));
     EXPECT_TRUE(future.Wait(3000));
     EXPECT_FALSE(CMilliTime::GetCurrentTime() < future.m_mtAlarm);
-}
 
-TEST(Alarm, AlarmsFireInTimeOrderAndTwoDueTogetherInListOrder)
-{
+    // Alarms fire in time order, and two due together in list order.
     TakeFired();
     CRecordingAlarm a1(1), a2(2), a3(3), a4(4);
     const CMilliTime mtNow = CMilliTime::GetCurrentTime();

@@ -100,19 +100,16 @@ TEST(ExecutableLookup, CurrentDirectoryThenPathInOrderAndAnExtensionAsItStands)
     const std::string csInCurrent = CopyHelper(current, "ver_both.exe", "order.exe");
     const std::string csInFirst = CopyHelper(first, "ver_file.exe", "order.exe");
     CopyHelper(second, "ver_product.exe", "order.exe");
+    const struct
     {
-        CSearchScope scope(current.m_csPath, first.m_csPath + ";" + second.m_csPath);
-        EXPECT_TRUE(StrIEqual(FindExecutableFile("order"), csInCurrent)) << FindExecutableFile("order");
-        EXPECT_EQ(GetVersionTextOf("order"), "2.0-2.0.1.5");
-    }
-    {
-        CSearchScope scope(empty.m_csPath, first.m_csPath + ";" + second.m_csPath);
-        EXPECT_TRUE(StrIEqual(FindExecutableFile("order"), csInFirst)) << FindExecutableFile("order");
-        EXPECT_EQ(GetVersionTextOf("order"), "--3.1.0.7");
-    }
-    {
-        CSearchScope scope(empty.m_csPath, second.m_csPath + ";" + first.m_csPath);
-        EXPECT_EQ(GetVersionTextOf("order"), "4.2");
+        std::string m_csCurrent, m_csPath, m_csFound, m_csVersion;
+    } aOrders[] = {{current.m_csPath, first.m_csPath + ";" + second.m_csPath, csInCurrent, "2.0-2.0.1.5"},
+                   {empty.m_csPath, first.m_csPath + ";" + second.m_csPath, csInFirst, "--3.1.0.7"},
+                   {empty.m_csPath, second.m_csPath + ";" + first.m_csPath, second.File("order.exe"), "4.2"}};
+    for (const auto& o : aOrders) {
+        CSearchScope scope(o.m_csCurrent, o.m_csPath);
+        EXPECT_TRUE(StrIEqual(FindExecutableFile("order"), o.m_csFound)) << FindExecutableFile("order");
+        EXPECT_EQ(GetVersionTextOf("order"), o.m_csVersion);
     }
 
     const std::string csBat = first.File("srvtest.bat");
